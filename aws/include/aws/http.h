@@ -1,0 +1,40 @@
+// HTTP over libcurl: one easy handle per thread, TLS on by default, time-outs, environment proxies.
+#pragma once
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace aws::http {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct Request {
+  std::string method = "GET";
+  std::string url;
+  Headers headers;
+  std::string body;
+  bool verifyTls = true;        // AWS_CA_BUNDLE is honoured when set
+  long connectTimeoutMs = 10000;
+  long totalTimeoutMs = 120000;  // 0: no total limit (large transfers)
+  std::FILE* uploadFrom = nullptr;  // when set, the body is read from here (uploadSize bytes)
+  long long uploadSize = 0;
+  std::FILE* downloadTo = nullptr;  // when set, a 2xx body is written here instead of `body`
+};
+
+struct Response {
+  long status = 0;
+  Headers headers;  // names in lower case
+  std::string body;
+  std::string header(const std::string& lowerName) const;  // "" when absent
+};
+
+// Sends the request. Transport failures (no connection, TLS, time-out) throw aws::ClientError.
+Response send(const Request& request);
+
+// Percent-encoding of RFC 3986 unreserved characters kept; '/' kept when keepSlash.
+std::string uriEncode(const std::string& s, bool keepSlash = false);
+// application/x-www-form-urlencoded body or query of the pairs, in the given order.
+std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields);
+
+}  // namespace aws::http

@@ -1,0 +1,37 @@
+// A session: credentials and a default region, from which service clients are opened.
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "aws/credentials.h"
+#include "aws/services.h"
+
+namespace aws {
+
+class Session {
+ public:
+  // From a named profile, or the default credential chain when absent. A named profile that
+  // does not exist throws CredentialsError.
+  static Session fromProfile(const std::optional<std::string>& profile);
+  // From explicit (for example assumed-role) credentials; region from the environment.
+  static Session fromCredentials(const Credentials& c);
+
+  // Explicit region, else AWS_REGION, AWS_DEFAULT_REGION, the profile's region; may be absent.
+  std::optional<std::string> defaultRegion() const;
+
+  std::shared_ptr<Ec2Client> ec2(const std::optional<std::string>& region = std::nullopt) const;
+  std::shared_ptr<IamClient> iam(const std::optional<std::string>& region = std::nullopt) const;
+  std::shared_ptr<StsClient> sts(const std::optional<std::string>& region = std::nullopt) const;
+  std::shared_ptr<SsmClient> ssm(const std::optional<std::string>& region = std::nullopt) const;
+  std::shared_ptr<S3Client> s3(const std::optional<std::string>& region = std::nullopt) const;
+
+  std::shared_ptr<CredentialsProvider> credentials() const { return creds_; }
+  const std::optional<std::string>& profile() const { return profile_; }
+
+ private:
+  std::shared_ptr<CredentialsProvider> creds_;
+  std::optional<std::string> profile_;
+};
+
+}  // namespace aws

@@ -1,0 +1,19 @@
+// EC2 waiters with the vendor SDKs' published definitions; delays go through aws::clock().
+#pragma once
+#include <string>
+
+#include "aws/services.h"
+
+namespace aws {
+
+struct WaiterConfig {
+  int delaySeconds = 15;
+  int maxAttempts = 40;
+};
+
+// "instance_status_ok" (DescribeInstanceStatus) or "instance_terminated" (DescribeInstances).
+// Throws WaiterError on a failure state or after the last attempt; unknown names throw
+// std::invalid_argument.
+void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg = {});
+
+}  // namespace aws

@@ -1,0 +1,24 @@
+// Session set-up shared by both programs: role assumption and the host's instance identity.
+#pragma once
+#include <optional>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "aws/session.h"
+
+namespace tarnwick {
+
+inline constexpr const char* kRoleSessionName = "Tarnwick_Workflow";
+
+// Assumes `assume_role` from a profile session (named profile, or the default chain) and returns
+// a session acting as that role. A missing profile, missing credentials or a refused AssumeRole
+// pass their failure to the caller (the process ends with status 1 and a diagnostic).
+aws::Session start_aws_session(const std::string& assume_role,
+                               const std::optional<std::string>& profile = std::nullopt);
+
+// The instance identity document of this host. A status other than 200 logs the INFO message
+// and throws ProcessExit(1).
+nlohmann::ordered_json get_aws_metadata();
+
+}  // namespace tarnwick
