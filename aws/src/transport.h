@@ -1,0 +1,55 @@
+// Internal: sends one service call with signing and the standard retry strategy.
+#pragma once
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "aws/credentials.h"
+#include "aws/http.h"
+
+namespace aws::detail {
+
+// Region, AWS_REGION, AWS_DEFAULT_REGION, the profile's region (shared config file).
+std::optional<std::string> resolveRegion(const std::optional<std::string>& explicitRegion,
+                                         const std::optional<std::string>& profile);
+
+// Base URL (scheme://host[:port], no trailing slash) for a service: AWS_ENDPOINT_URL_<SERVICE_ID>
+// ("EC2", "IAM", "S3", "SSM", "STS"), then AWS_ENDPOINT_URL, then the standard endpoint
+// (IAM global in us-east-1; STS regional, global when no region).
+std::string resolveEndpoint(const std::string& serviceId, const std::string& region);
+// True when the endpoint came from AWS_ENDPOINT_URL(_<SERVICE>) (S3 then uses path-style).
+bool endpointOverridden(const std::string& serviceId);
+
+struct RetryConfig {
+  int maxAttempts = 10;  // AWS_MAX_ATTEMPTS overrides
+  std::string mode = "standard";  // AWS_RETRY_MODE: "standard" or "legacy" or "adaptive"
+  static RetryConfig fromEnvironment();
+};
+
+// Extracts the service error code from an error answer ("" when there is none).
+using ErrorCodeOf = std::function<std::string(const http::Response&)>;
+
+class Transport {
+ public:
+  Transport(std::string signingName, std::string region, std::shared_ptr<CredentialsProvider> creds,
+            RetryConfig retry = RetryConfig::fromEnvironment());
+  // Signs and sends `request`, retrying throttling codes, 500/502/503/504 and connection
+  // failures with exponential back-off and full jitter (capped at 20 s) through aws::clock(),
+  // within a retry quota shared by all threads using this transport. Returns the last answer
+  // (which may be an error answer for the caller to parse); throws ClientError when the last
+  // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
+  http::Response send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3 = false,
+                      const std::function<void()>& rewind = {});
+  const std::string& region() const { return region_; }
+  const std::string& signingName() const { return signingName_; }
+
+ private:
+  struct Quota;
+  std::string signingName_, region_;
+  std::shared_ptr<CredentialsProvider> creds_;
+  RetryConfig retry_;
+  std::shared_ptr<Quota> quota_;
+};
+
+}  // namespace aws::detail
