@@ -1,0 +1,21 @@
+# Install the CMake package, the pkg-config file and a Debian package description.
+include(CMakePackageConfigHelpers)
+set(TWK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick_testlibs)
+install(EXPORT tarnwick_testlibsTargets NAMESPACE tarnwick_testlibs:: DESTINATION ${TWK_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_testlibsConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/tarnwick_testlibsConfig.cmake INSTALL_DESTINATION ${TWK_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwick_testlibsConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/tarnwick_testlibsConfig.cmake
+  ${PROJECT_BINARY_DIR}/tarnwick_testlibsConfigVersion.cmake DESTINATION ${TWK_CMAKE_DIR})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_testlibs.pc.in
+  ${PROJECT_BINARY_DIR}/tarnwick_testlibs.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tarnwick_testlibs.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarnwick-testlibs)
+set(CPACK_PACKAGE_CONTACT "tarnwick test tooling")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test subnet discovery and test instance deployment for AWS")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libssl3, libpugixml1v5, libfmt9")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+include(CPack)

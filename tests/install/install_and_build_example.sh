@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Usage: install_and_build_example.sh BUILD_DIR EXAMPLE_SOURCE_DIR
+set -euo pipefail
+build=$1 example=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+for f in bin/probe_deployer bin/subnet_scout include/aws/services.h \
+         include/tarnwick_testlibs/bin/probe_deployer.h lib/pkgconfig/tarnwick_testlibs.pc \
+         lib/cmake/tarnwick_testlibs/tarnwick_testlibsConfig.cmake; do
+  [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+
+cmake -S "$example" -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+cmake --build "$scratch/example" >/dev/null
+
+# The installed programs and the example find their libraries without LD_LIBRARY_PATH.
+"$scratch/prefix/bin/probe_deployer" --help >/dev/null
+set +e
+"$scratch/example/collect_results" >/dev/null 2>"$scratch/err"
+status=$?
+set -e
+[ "$status" -eq 2 ] || { echo "collect_results without arguments: status $status" >&2; cat "$scratch/err" >&2; exit 1; }
+grep -q "usage: collect_results" "$scratch/err"
+echo "installed package OK"
