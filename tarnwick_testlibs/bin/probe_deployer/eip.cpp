@@ -1,0 +1,102 @@
+// Elastic IPs of test instances, and the lookup of test instances by subnet or VPC.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
+
+namespace tarnwick::probe_deployer {
+
+using resources::filter;
+using resources::log;
+
+namespace {
+
+constexpr const char* kEipName = "tarnwick-test-ec2-eip";
+
+std::string moreThanOne(const std::string& where) {
+  return std::string("  **Alert** More than one ec2 with tag Name:") + kEc2Name + " found in " + where;
+}
+
+// The public address of the instance's one associated interface; nothing with none or several.
+std::optional<std::string> soleAssociatedAddress(const Doc& instance) {
+  std::vector<std::string> addresses;
+  for (const auto& nic : instance.value("NetworkInterfaces", Doc::array()))
+    if (auto association = nic.find("Association"); association != nic.end())
+      addresses.push_back(association->value("PublicIp", ""));
+  if (addresses.size() != 1) return std::nullopt;
+  return addresses.front();
+}
+
+}  // namespace
+
+void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const Args& args) {
+  log().info("- Allocate EIP");
+  Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
+  if (args.nonEmpty("tag_resource")) populateTags(request, args.value("tag_resource"));
+  const Doc reply = ec2_client.allocate_address(request);
+  if (!reply.contains("AllocationId")) {
+    log().info("  **Error** fail to allocate EIP");
+    return;
+  }
+  const std::string allocationId = reply["AllocationId"].get<std::string>();
+  log().info("  allocated EIP " + reply.value("PublicIp", "") + " " + allocationId);
+  ec2_client.associate_address({{"AllocationId", allocationId}, {"NetworkInterfaceId", networkInfId}});
+}
+
+void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
+                const std::string& insId, const Args& args) {
+  log().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
+  if (args.flag("dry_run")) return;
+  ec2_client.release_address({{"AllocationId", eipAllocIp}});
+}
+
+std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip) {
+  const Doc reply = ec2_client.describe_addresses(
+      {{"Filters", Doc::array({filter("instance-id", {insId})})}, {"PublicIps", Doc::array({public_ip})}});
+  const Doc addresses = reply.value("Addresses", Doc::array());
+  if (addresses.empty()) throw aws::ClientError("no Elastic IP " + public_ip + " on " + insId);
+  return addresses.front().at("AllocationId").get<std::string>();
+}
+
+std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
+                                                                          const std::string& subnet_id) {
+  const Doc reply = ec2_client.describe_instances(
+      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id})})}});
+  const Doc reservations = reply.value("Reservations", Doc::array());
+  if (reservations.size() > 1) {
+    log().info(moreThanOne(subnet_id));
+    return {std::nullopt, std::nullopt};
+  }
+  if (reservations.empty()) {
+    log().info(std::string("  No ec2 with tag Name:") + kEc2Name + " found in " + subnet_id);
+    return {std::nullopt, std::nullopt};
+  }
+  const Doc& instance = reservations.front().at("Instances").at(0);
+  return {instance.at("InstanceId").get<std::string>(), soleAssociatedAddress(instance)};
+}
+
+std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
+  Doc reply;
+  try {
+    reply = ec2_client.describe_instances(
+        {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
+                                 filter("instance-state-name", {"running", "stopped", "stopping"})})}});
+  } catch (const std::exception& e) {
+    // Without the listing there is nothing safe to tear down: the caller decides.
+    resources::reportFailure(e);
+    throw;
+  }
+  const Doc reservations = reply.value("Reservations", Doc::array());
+  if (reservations.empty()) return std::nullopt;
+  if (reservations.size() > 1) log().info(moreThanOne(vpc_id));
+  std::vector<std::string> ids;
+  for (const auto& reservation : reservations)
+    ids.push_back(reservation.at("Instances").at(0).at("InstanceId").get<std::string>());
+  return ids;
+}
+
+}  // namespace tarnwick::probe_deployer

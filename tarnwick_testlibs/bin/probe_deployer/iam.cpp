@@ -1,0 +1,171 @@
+// The account-wide IAM set that lets test instances write their results to S3: permissions
+// policy, role and instance profile, all with fixed names, created idempotently and removed on revert.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
+
+namespace tarnwick::probe_deployer {
+
+using resources::log;
+
+namespace {
+
+constexpr const char* kPolicyDescription = "tarnwick test ec2 policy";
+constexpr const char* kRoleDescription = "tarnwick test ec2 role";
+constexpr const char* kAlreadyExists = "EntityAlreadyExists";
+
+Doc nameTag() { return Doc::array({{{"Key", "Name"}, {"Value", kEc2Name}}}); }
+
+Doc allowOnAllBuckets(const std::string& action) {
+  return {{"Effect", "Allow"}, {"Action", Doc::array({action})}, {"Resource", Doc::array({"arn:aws:s3:::*"})}};
+}
+
+std::string permissionsDocument() {
+  const Doc document = {
+      {"Version", "2012-10-17"},
+      {"Statement",
+       Doc::array({allowOnAllBuckets("s3:ListBucket"), allowOnAllBuckets("s3:GetObject"),
+                   allowOnAllBuckets("s3:PutObject")})}};
+  return document.dump();
+}
+
+std::string trustDocument() {
+  const Doc document = {{"Version", "2012-10-17"},
+                        {"Statement", Doc::array({{{"Effect", "Allow"},
+                                                   {"Principal", {{"Service", "ec2.amazonaws.com"}}},
+                                                   {"Action", "sts:AssumeRole"}}})}};
+  return document.dump();
+}
+
+// The existing policy's ARN, asked of the account itself when no account number was given.
+std::string findLocalPolicyArn(aws::IamClient& iam_client) {
+  Doc request = {{"Scope", "Local"}};
+  while (true) {
+    const Doc reply = iam_client.list_policies(request);
+    for (const auto& policy : reply.value("Policies", Doc::array()))
+      if (policy.value("PolicyName", "") == kPolicyName) return policy.at("Arn").get<std::string>();
+    if (!reply.value("IsTruncated", false) || !reply.contains("Marker")) break;
+    request["Marker"] = reply["Marker"];
+  }
+  throw aws::ClientError(std::string("policy ") + kPolicyName + " exists but is not listed among the local policies");
+}
+
+std::string existingPolicyArn(aws::IamClient& iam_client, const Args& args) {
+  if (args.nonEmpty("account")) return "arn:aws:iam::" + args.value("account") + ":policy/" + kPolicyName;
+  return findLocalPolicyArn(iam_client);
+}
+
+// Creation that counts an existing object as success; other service refusals are left to the
+// call that follows, whose failure the caller sees.
+template <typename Create>
+void createOrAccept(Create create) {
+  try {
+    create();
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == kAlreadyExists) log().info(std::string("  **Alert** ") + e.what());
+  }
+}
+
+bool profileHoldsRole(aws::IamClient& iam_client) {
+  const Doc reply = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfile}});
+  for (const auto& role : reply.at("InstanceProfile").value("Roles", Doc::array()))
+    if (role.value("RoleName", "") == kRoleName) return true;
+  return false;
+}
+
+// A guarded step of the revert: its failure is logged and the revert goes on.
+template <typename Step>
+void revertStep(const std::string& message, Step step) {
+  try {
+    log().info(message);
+    step();
+  } catch (const std::exception& e) {
+    log().error(std::string("  **Error** ") + e.what());
+    resources::reportFailure(e);
+  }
+}
+
+std::vector<std::string> attachedPolicyArns(aws::IamClient& iam_client) {
+  const Doc reply = iam_client.list_policies(
+      {{"Scope", "Local"}, {"OnlyAttached", true}, {"PolicyUsageFilter", "PermissionsPolicy"}});
+  std::vector<std::string> arns;
+  for (const auto& policy : reply.value("Policies", Doc::array()))
+    if (policy.value("PolicyName", "") == kPolicyName) arns.push_back(policy.at("Arn").get<std::string>());
+  return arns;
+}
+
+}  // namespace
+
+std::string createS3Policy(aws::IamClient& iam_client, const Args& args) {
+  log().info(std::string("- Create policy ") + kPolicyName);
+  const Doc request = {{"PolicyName", kPolicyName},
+                       {"PolicyDocument", permissionsDocument()},
+                       {"Description", kPolicyDescription},
+                       {"Tags", nameTag()}};
+  try {
+    const Doc reply = iam_client.create_policy(request);
+    return reply.at("Policy").at("Arn").get<std::string>();
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args);
+    throw;  // no ARN: nothing may be attached on a guess
+  } catch (const aws::ClientError& e) {
+    log().error(std::string("  **Error** ") + e.what());
+    resources::reportFailure(e);
+    throw;
+  }
+}
+
+Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
+  log().info(std::string("- Create role ") + kRoleName);
+  createOrAccept([&] {
+    iam_client.create_role({{"RoleName", kRoleName},
+                            {"AssumeRolePolicyDocument", trustDocument()},
+                            {"Description", kRoleDescription}});
+  });
+  log().info("- Attach policy to role");
+  return iam_client.attach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", policy_arn}});
+}
+
+void createInstanceProfile(aws::IamClient& iam_client) {
+  log().info(std::string("- Create instance profile ") + kInstanceProfile);
+  createOrAccept([&] {
+    iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"Tags", nameTag()}});
+  });
+  log().info("- Add role to instance profile");
+  try {
+    iam_client.add_role_to_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
+  } catch (const aws::ServiceError& e) {
+    // A rerun finds the profile already holding its one role: that is the state we want.
+    const bool full = e.code() == "LimitExceeded" || e.code() == kAlreadyExists;
+    if (!full || !profileHoldsRole(iam_client)) throw;
+    log().info(std::string("  **Alert** ") + e.what());
+  }
+}
+
+void deleteInstanceProfile(aws::IamClient& iam_client) {
+  revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, [&] {
+    iam_client.remove_role_from_instance_profile(
+        {{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
+  });
+  revertStep(std::string("  Delete instance profile ") + kInstanceProfile,
+             [&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
+
+  const std::vector<std::string> arns = attachedPolicyArns(iam_client);
+  if (arns.size() != 1) return;  // none, or an ambiguity we will not resolve by guessing
+  const std::string& arn = arns.front();
+
+  log().info(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ");
+  iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", arn}});
+  log().info("  Delete policy " + arn);
+  iam_client.delete_policy({{"PolicyArn", arn}});
+  log().info(std::string("  Delete ") + kRoleName);
+  iam_client.delete_role({{"RoleName", kRoleName}});
+}
+
+}  // namespace tarnwick::probe_deployer

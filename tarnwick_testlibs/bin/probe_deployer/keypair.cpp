@@ -1,0 +1,183 @@
+// Key pairs of a VPC: creation with the private key kept under the backup folder (and in the
+// bucket), deletion, and the download of a stored private key from the parameter store.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/lib/s3.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
+
+namespace tarnwick::probe_deployer {
+
+using resources::filter;
+using resources::log;
+
+namespace {
+
+constexpr const char* kKeyPairTag = "tarnwick-test-ec2-key-pair";
+
+std::system_error systemError(const std::string& what) { return {errno, std::generic_category(), what}; }
+
+// A temporary file that is removed unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target) : path_(target + ".XXXXXX") {
+    fd_ = ::mkstemp(path_.data());  // mode 0600 from the start
+    if (fd_ < 0) throw systemError("cannot create a temporary file beside " + target);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    closeFd();
+    if (!committed_) ::unlink(path_.c_str());
+  }
+
+  void write(const std::string& content) {
+    const char* data = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+      const ssize_t n = ::write(fd_, data, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw systemError("cannot write " + path_);
+      data += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+
+  void commitAs(const std::string& target) {
+    if (::fsync(fd_) != 0) throw systemError("cannot write " + path_);
+    if (closeFd() != 0) throw systemError("cannot write " + path_);
+    if (::rename(path_.c_str(), target.c_str()) != 0) throw systemError("cannot replace " + target);
+    committed_ = true;
+  }
+
+ private:
+  int closeFd() {
+    if (fd_ < 0) return 0;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// Private keys are never readable by others, not even while being written.
+void writePrivateFile(const std::string& path, const std::string& content) {
+  TempFile temp(path);
+  temp.write(content);
+  temp.commitAs(path);
+}
+
+std::string keyNameOf(const std::string& vpcId) { return std::string(kKeyPairPrefix) + vpcId; }
+
+Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
+  const Doc reply = ec2_client.describe_key_pairs(
+      {{"Filters", Doc::array({filter("tag:Name", {kKeyPairTag}), filter("key-name", {keyname})})},
+       {"IncludePublicKey", true}});
+  return reply.value("KeyPairs", Doc::array());
+}
+
+Doc creationRequest(const std::string& keyname, const Args& args) {
+  Doc request = {{"KeyName", keyname},
+                 {"KeyType", "rsa"},
+                 {"TagSpecifications", resources::nameTagSpecs("key-pair", kKeyPairTag)},
+                 {"KeyFormat", "pem"}};
+  if (auto tags = args.get("tag_resource")) populateTags(request, *tags);
+  return request;
+}
+
+// The new pair's private key, or nothing when the service did not hand one out.
+std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const std::string& keyname,
+                                              const Args& args) {
+  try {
+    const Doc reply = ec2_client.create_key_pair(creationRequest(keyname, args));
+    if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
+      return material->get<std::string>();
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == "InvalidKeyPair.Duplicate") log().info("  Key pair " + keyname + " already existed");
+  } catch (const std::exception& e) {
+    log().error(std::string("  **Error** ") + e.what());
+  }
+  return std::nullopt;
+}
+
+void storePrivateKey(const std::string& keyFolder, const std::string& keyFile, const std::string& material) {
+  std::filesystem::create_directories(keyFolder);
+  writePrivateFile(keyFile, material + "\n");
+}
+
+}  // namespace
+
+std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, const std::string& vpcId,
+                          const Args& args) {
+  const std::string keyname = keyNameOf(vpcId);
+  log().info("- Create key pair " + keyname);
+
+  Doc existing;
+  try {
+    existing = findKeyPairs(ec2_client, keyname);
+  } catch (const std::exception& e) {
+    // Without an answer we cannot tell whether the pair exists: creating one on a guess could
+    // leave a second key whose private half nobody kept.
+    log().error(std::string("  **Error** ") + e.what());
+    throw;
+  }
+  if (!existing.empty()) {
+    log().info("  Key " + keyname + " already exist");
+    return keyname;
+  }
+  if (args.flag("dry_run")) return keyname;
+
+  const std::optional<std::string> material = requestKeyMaterial(ec2_client, keyname, args);
+  if (!material) {
+    log().error("  Failed to create private key");
+    throw ProcessExit(kExitFatal, "");
+  }
+  log().info("  done");
+
+  const std::string backupFolder = args.value("backup_folder", "./backups");
+  const std::string keyFolder = backupFolder + "/" + vpcId;
+  storePrivateKey(keyFolder, keyFolder + "/" + keyname + ".pem", *material);
+
+  if (args.nonEmpty("s3_bucket"))
+    s3::S3BackupCmd(s3_client, backupFolder, args.get("s3_bucket"), vpcId).uploadAFile(keyname + ".pem");
+  return keyname;
+}
+
+void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Args& args) {
+  log().info("- Delete key pair " + keyname);
+  const Doc found = findKeyPairs(ec2_client, keyname);
+  if (found.empty()) {
+    log().info("  Key not found: " + keyname);
+    return;
+  }
+  log().info("  " + found.front().value("KeyPairId", ""));
+  if (args.flag("dry_run")) return;
+  try {
+    ec2_client.delete_key_pair({{"KeyName", keyname}});
+  } catch (const std::exception& e) {
+    log().error(std::string("  **Error** ") + e.what());
+  }
+}
+
+void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Args& args) {
+  log().info("- Download pem key " + pemkey + " from SSM");
+  const Doc reply = ssm_client.get_parameter({{"Name", pemkey}, {"WithDecryption", true}});
+  writePrivateFile(args.value("key_name"), reply.at("Parameter").at("Value").get<std::string>());
+}
+
+}  // namespace tarnwick::probe_deployer

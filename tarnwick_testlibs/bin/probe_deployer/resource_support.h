@@ -1,0 +1,43 @@
+// Small pieces shared by the resource operations (groups, key pairs, IAM, addresses): request
+// fragments, the deployment logger and the one-line failure report on standard error.
+#pragma once
+#include <exception>
+#include <initializer_list>
+#include <iostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+#include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+
+namespace tarnwick::probe_deployer::resources {
+
+inline logging::Logger& log() { return logging::getLogger(kLogger); }
+
+// {"Name": name, "Values": [values...]}
+inline Doc filter(const std::string& name, std::initializer_list<std::string> values) {
+  Doc f = {{"Name", name}, {"Values", Doc::array()}};
+  for (const auto& v : values) f["Values"].push_back(v);
+  return f;
+}
+
+// [{"ResourceType": type, "Tags": [{"Key": "Name", "Value": name}]}]
+inline Doc nameTagSpecs(const std::string& resourceType, const std::string& name) {
+  return Doc::array({{{"ResourceType", resourceType}, {"Tags", Doc::array({{{"Key", "Name"}, {"Value", name}}})}}});
+}
+
+// The kind of a failure, as the one-line report names it.
+inline std::string failureKind(const std::exception& e) {
+  if (dynamic_cast<const aws::ServiceError*>(&e)) return "ServiceError";
+  if (dynamic_cast<const aws::ClientError*>(&e)) return "ClientError";
+  return "Error";
+}
+
+inline std::string describeFailure(const std::exception& e) { return failureKind(e) + ": " + e.what(); }
+
+// Stands in for a call trace: the failure's kind and message, on standard error.
+inline void reportFailure(const std::exception& e) { std::cerr << describeFailure(e) << std::endl; }
+
+}  // namespace tarnwick::probe_deployer::resources

@@ -1,0 +1,151 @@
+// Security groups of a VPC: the SSH group for the workflow host, the permissive private-interface
+// group, their lookup and deletion, and the VPC of a subnet.
+#include <cstdlib>
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+#include "aws/http.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
+
+namespace tarnwick::probe_deployer {
+
+using resources::filter;
+using resources::log;
+
+namespace {
+
+constexpr const char* kSgDescription = "Tarnwick test ec2";
+constexpr const char* kDefaultPublicIpUrl = "https://api.ipify.org";
+constexpr long kPublicIpConnectTimeoutMs = 10000;
+constexpr long kPublicIpTotalTimeoutMs = 30000;
+
+// What differs between the two groups this system creates.
+struct GroupKind {
+  const char* name;
+  bool needsHostAddress;
+  Doc (*permissions)(const std::string& hostAddress);
+};
+
+Doc sshFromHost(const std::string& hostAddress) {
+  return Doc::array({{{"FromPort", 22},
+                      {"IpProtocol", "tcp"},
+                      {"IpRanges", Doc::array({{{"CidrIp", hostAddress + "/32"},
+                                                {"Description", "SSH access from the workflow engine"}}})},
+                      {"ToPort", 22}}});
+}
+
+Doc everythingFromAnywhere(const std::string&) {
+  return Doc::array({{{"IpProtocol", "-1"}, {"IpRanges", Doc::array({{{"CidrIp", "0.0.0.0/0"}}})}}});
+}
+
+constexpr GroupKind kMainGroup{kSgName, true, sshFromHost};
+constexpr GroupKind kPrivateGroup{kPrivateSgName, false, everythingFromAnywhere};
+
+Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Args& args) {
+  Doc request = {{"Description", kSgDescription},
+                 {"GroupName", kind.name},
+                 {"VpcId", vpc_id},
+                 {"TagSpecifications", resources::nameTagSpecs("security-group", kind.name)}};
+  if (auto tags = args.get("tag_resource")) populateTags(request, *tags);
+  return request;
+}
+
+// The part of a creation whose every failure ends the run: a half-made group is worse than none.
+std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKind& kind, const Doc& request,
+                                       const Args& args) {
+  try {
+    const std::string hostAddress = kind.needsHostAddress ? lookupPublicIp() : std::string();
+    if (args.flag("dry_run")) return std::nullopt;
+    const Doc reply = ec2_client.create_security_group(request);
+    const std::string groupId = reply.at("GroupId").get<std::string>();
+    log().info("  " + groupId);
+    ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", kind.permissions(hostAddress)}});
+    return groupId;
+  } catch (const std::exception& e) {
+    throw ProcessExit(kExitFatal, resources::describeFailure(e));
+  }
+}
+
+std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const GroupKind& kind,
+                                         const std::string& vpc_id, const Args& args) {
+  const std::string name = kind.name;
+  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
+    log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
+    return existing;
+  }
+  const Doc request = creationRequest(kind, vpc_id, args);
+  log().info("- Create SG " + name + " in " + vpc_id);
+  return createGroup(ec2_client, kind, request, args);
+}
+
+std::string publicIpUrl() {
+  const char* configured = std::getenv("TARNWICK_PUBLIC_IP_URL");
+  return configured && *configured ? configured : kDefaultPublicIpUrl;
+}
+
+}  // namespace
+
+std::string lookupPublicIp() {
+  const std::string base = publicIpUrl();
+  aws::http::Request request;
+  request.url = base + (base.find('?') == std::string::npos ? "?" : "&") + "format=json";
+  request.connectTimeoutMs = kPublicIpConnectTimeoutMs;
+  request.totalTimeoutMs = kPublicIpTotalTimeoutMs;
+  const aws::http::Response response = aws::http::send(request);
+  if (response.status < 200 || response.status >= 300)
+    throw aws::ClientError("public address lookup at " + base + " answered HTTP " + std::to_string(response.status));
+  const Doc answer = Doc::parse(response.body, nullptr, false);
+  if (!answer.is_object() || !answer.contains("ip") || !answer["ip"].is_string())
+    throw aws::ClientError("public address lookup at " + base + " gave no \"ip\" in its answer");
+  return answer["ip"].get<std::string>();
+}
+
+std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                   const std::string& sg_name) {
+  try {
+    const Doc reply = ec2_client.describe_security_groups(
+        {{"Filters", Doc::array({filter("vpc-id", {vpc_id}), filter("group-name", {sg_name})})}});
+    const Doc& groups = reply.value("SecurityGroups", Doc::array());
+    if (groups.empty()) return std::nullopt;
+    return groups.front().at("GroupId").get<std::string>();
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == "InvalidGroup.NotFound") log().error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args) {
+  return createOrReuse(ec2_client, kMainGroup, vpc_id, args);
+}
+
+std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                              const Args& args) {
+  return createOrReuse(ec2_client, kPrivateGroup, vpc_id, args);
+}
+
+void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Args& args) {
+  if (args.flag("dry_run")) return;
+  try {
+    ec2_client.delete_security_group({{"GroupId", sgId}});
+  } catch (const std::exception& e) {
+    resources::reportFailure(e);
+  }
+}
+
+std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id) {
+  try {
+    const Doc reply = ec2_client.describe_subnets({{"SubnetIds", Doc::array({subnet_id})}});
+    const Doc& subnets = reply.value("Subnets", Doc::array());
+    if (subnets.empty()) throw aws::ClientError("no subnet " + subnet_id + " in the reply");
+    return subnets.front().at("VpcId").get<std::string>();
+  } catch (const std::exception& e) {
+    log().info("  **Error** cannot find subnet " + subnet_id);
+    throw ProcessExit(kExitFatal, resources::describeFailure(e));
+  }
+}
+
+}  // namespace tarnwick::probe_deployer
