@@ -1,0 +1,148 @@
+// The deploy mode: the resources every test instance of a run shares, one launch worker per
+// entry, and the extended test configuration; also the tag rule that names a test's results.
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <typeinfo>
+#include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+
+namespace tarnwick::probe_deployer {
+
+namespace detail {
+
+std::string describeFailure(const std::exception& e) {
+  const char* kind = "std::exception";
+  if (dynamic_cast<const aws::ServiceError*>(&e)) kind = "aws::ServiceError";
+  else if (dynamic_cast<const aws::ClientError*>(&e)) kind = "aws::ClientError";
+  else if (dynamic_cast<const ProcessExit*>(&e)) kind = "tarnwick::ProcessExit";
+  else if (dynamic_cast<const InvalidParameterValueException*>(&e)) kind = "InvalidParameterValueException";
+  else if (dynamic_cast<const nlohmann::ordered_json::exception*>(&e)) kind = "json error";
+  else if (dynamic_cast<const std::invalid_argument*>(&e)) kind = "std::invalid_argument";
+  else if (dynamic_cast<const std::runtime_error*>(&e)) kind = "std::runtime_error";
+  return fmt::format("{}: {}", kind, e.what());
+}
+
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept {
+  std::string report;
+  try {
+    body();
+    return;
+  } catch (const std::exception& e) {
+    report = describeFailure(e);
+  } catch (...) {
+    report = "unknown failure";
+  }
+  // One write, so that reports of concurrent workers do not mix within a line.
+  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, report) << std::flush;
+}
+
+std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
+  const auto it = entry.is_object() ? entry.find(key) : entry.end();
+  if (it == entry.end() || !it->is_string())
+    throw std::runtime_error(fmt::format("test configuration entry without \"{}\": {}", key, entry.dump()));
+  return it->get<std::string>();
+}
+
+nlohmann::ordered_json readEntries(const std::string& path, bool requireEntries) {
+  nlohmann::ordered_json doc = testconfig::read(path);
+  if (requireEntries && doc.empty()) throw std::runtime_error(fmt::format("test configuration {} has no entry", path));
+  return doc;
+}
+
+}  // namespace detail
+
+namespace {
+
+constexpr const char* kDefaultRole = "default";
+
+logging::Logger& log() { return logging::getLogger(kLogger); }
+
+std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Args& args) {
+  const std::string policyArn = createS3Policy(iam, args);
+  // Without a policy there is nothing to attach; the failure has been reported where it happened.
+  if (!policyArn.empty()) createEc2Role(iam, policyArn);
+  createInstanceProfile(iam);
+  return std::string(kInstanceProfile);
+}
+
+// Every worker's arguments, read on this thread before any worker starts.
+std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::IamClient& iam, const std::string& ami,
+                                     const Args& args, const std::optional<std::string>& sgId,
+                                     const std::optional<std::string>& instanceProfile,
+                                     const std::optional<std::string>& keyName) {
+  std::vector<LaunchArgs> plan;
+  for (auto& entry : entries) {
+    if (detail::requireText(entry, "private_subnet_id").empty()) {
+      log().error("  **Error** Skip " + detail::requireText(entry, "nat_gw_id") + " -- private_subnet_id not defined");
+      continue;
+    }
+    LaunchArgs a;
+    a.ec2_client = &ec2;
+    a.iam_client = &iam;
+    a.ami = ami;
+    a.gw_subnet_id = detail::requireText(entry, "gw_subnet_id");
+    a.private_subnet_id = detail::requireText(entry, "private_subnet_id");
+    a.spoke_gw_ip = detail::requireText(entry, "gw_private_ip");
+    a.args = &args;
+    a.test_config = &entry;
+    a.sg_id = sgId;
+    a.instance_profile = instanceProfile;
+    a.key_name = keyName;
+    plan.push_back(std::move(a));
+  }
+  return plan;
+}
+
+void runLaunches(const std::vector<LaunchArgs>& plan) {
+  std::vector<std::thread> workers;
+  workers.reserve(plan.size());
+  for (const auto& a : plan)
+    workers.emplace_back([&a] { detail::runAtThreadEdge(a.gw_subnet_id, [&a] { createEc2(a); }); });
+  for (auto& w : workers) w.join();
+}
+
+}  // namespace
+
+void requireOutputTestConfig(const Args& args) {
+  if (args.nonEmpty("output_test_config")) return;
+  log().error("  **Error** --output_test_config is required to deploy");
+  throw ProcessExit(kExitFatal, "");
+}
+
+void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                const std::string& ami, const Args& args) {
+  requireOutputTestConfig(args);
+  Doc entries = detail::readEntries(args.value("test_config"), true);
+
+  const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
+  const std::optional<std::string> sgId = createSG(ec2_client, vpcId, args);
+  const std::optional<std::string> keyName =
+      args.get("key_name") ? args.get("key_name") : std::optional(createKeyPair(ec2_client, s3_client, vpcId, args));
+  std::optional<std::string> instanceProfile;
+  if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
+
+  runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
+
+  testconfig::writeAtomically(args.value("output_test_config"), entries);
+}
+
+std::string deduceTag(const Args& args, const Doc* test_config) {
+  const std::string tag = args.value("tag");
+  if (!test_config) return "-" + tag;
+  // NAT entries have no gateway name; their gateway identifier names their results instead.
+  const char* nameKey = test_config->contains("gw_name") ? "gw_name" : "nat_gw_id";
+  return detail::requireText(*test_config, nameKey) + "-" + tag;
+}
+
+}  // namespace tarnwick::probe_deployer

@@ -1,0 +1,254 @@
+// The launch of one test instance: reuse or launch it with two interfaces, wait for its status
+// checks, give it a public address and record its addresses in the test configuration entry.
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "aws/clock.h"
+#include "aws/errors.h"
+#include "aws/waiters.h"
+#include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+
+namespace tarnwick::probe_deployer {
+
+const char* const user_data_tmp =
+    "#!/bin/bash -x\n"
+    "python3 -m venv /home/ec2-user/tarnwick-venv\n"
+    "source /home/ec2-user/tarnwick-venv/bin/activate && pip install tarnwick-testlibs\n"
+    "cd /home/ec2-user/tarnwick-venv/lib/python3*/site-packages/tarnwick_testlibs/reach_check\n"
+    "cat << EOF > ./config.json\n"
+    "{\"ping\": \"www.example.com\", \"traceroute\": \"example.com\", \"spoke_gw\": \"{{spoke_gw_ip}}\"}\n"
+    "EOF\n"
+    "source /home/ec2-user/tarnwick-venv/bin/activate && python3 -m unittest discover -v -s . 2> /tmp/log.txt\n"
+    "aws s3 cp /tmp/result.txt s3://{{s3_bucket}}/result-{{tag}}.txt\n"
+    "aws s3 cp /tmp/log.txt s3://{{s3_bucket}}/log-{{tag}}.txt\n";
+
+namespace {
+
+constexpr const char* kDefaultRole = "default";
+constexpr const char* kNoSuchEntity = "NoSuchEntity";
+constexpr const char* kRetryCode = "InvalidParameterValue";
+constexpr int kLaunchAttempts = 6;
+constexpr std::chrono::seconds kLaunchPause{10};
+constexpr int kAddressRounds = 2;
+constexpr std::chrono::seconds kAddressPause{5};
+
+logging::Logger& log() { return logging::getLogger(kLogger); }
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (auto pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
+    text.replace(pos, from.size(), to);
+}
+
+// An IPv4 network "a.b.c.d/n"; throws std::invalid_argument on anything else.
+struct Ipv4Network {
+  std::uint32_t base = 0;
+  std::uint32_t mask = 0;
+
+  static std::optional<std::uint32_t> parseAddress(const std::string& text) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, text.c_str(), &addr) != 1) return std::nullopt;
+    return ntohl(addr.s_addr);
+  }
+
+  static Ipv4Network parse(const std::string& cidr) {
+    const auto slash = cidr.find('/');
+    const auto address = parseAddress(cidr.substr(0, slash));
+    int prefix = 32;
+    if (slash != std::string::npos) {
+      const std::string bits = cidr.substr(slash + 1);
+      if (bits.empty() || bits.size() > 2 || bits.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument(fmt::format("'{}' is not an IPv4 network", cidr));
+      prefix = std::stoi(bits);
+    }
+    if (!address || prefix > 32) throw std::invalid_argument(fmt::format("'{}' is not an IPv4 network", cidr));
+    Ipv4Network net;
+    net.mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
+    if ((*address & ~net.mask) != 0)
+      throw std::invalid_argument(fmt::format("'{}' has host bits set", cidr));
+    net.base = *address;
+    return net;
+  }
+
+  bool contains(const std::string& text) const {
+    const auto address = parseAddress(text);
+    return address && (*address & mask) == base;
+  }
+};
+
+// Checks a named role and returns false when the worker has to end.
+bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
+  Doc answer;
+  try {
+    answer = iam.list_instance_profiles_for_role(Doc{{"RoleName", role}});
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != kNoSuchEntity) throw;
+    log().error("  **Error** role not found " + role);
+    return false;
+  } catch (const std::exception& e) {
+    log().error(std::string("  **Error** ") + e.what());
+    std::cerr << detail::describeFailure(e) + "\n";
+    return false;
+  }
+  const auto profiles = answer.find("InstanceProfiles");
+  if (profiles == answer.end() || !profiles->is_array() || profiles->empty()) {
+    log().error("  **Error** no instance profile found for role " + role);
+    return false;
+  }
+  log().info("- Assign role " + role + " to " + kEc2Name);
+  return true;
+}
+
+Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
+  Doc request;
+  request["InstanceType"] = a.args->value("instance_type", "t3.micro");
+  request["MinCount"] = 1;
+  request["MaxCount"] = 1;
+  request["ImageId"] = a.ami;
+  request["TagSpecifications"] = Doc::array(
+      {Doc{{"ResourceType", "instance"}, {"Tags", Doc::array({Doc{{"Key", "Name"}, {"Value", kEc2Name}}})}}});
+  Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
+  Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
+  request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
+  if (const auto tags = a.args->get("tag_resource")) populateTags(request, *tags);
+  if (a.sg_id) request["NetworkInterfaces"][0]["Groups"] = Doc::array({*a.sg_id});
+  if (a.sg_id_private_inf) request["NetworkInterfaces"][1]["Groups"] = Doc::array({*a.sg_id_private_inf});
+  if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
+  if (a.key_name) request["KeyName"] = *a.key_name;
+  return request;
+}
+
+// The instance record of a DescribeInstances answer for one instance.
+Doc describeInstance(aws::Ec2Client& ec2, const std::string& instanceId) {
+  const Doc answer = ec2.describe_instances(Doc{{"InstanceIds", Doc::array({instanceId})}});
+  return answer.at("Reservations").at(0).at("Instances").at(0);
+}
+
+bool hasPublicAddress(const Doc& instance) {
+  const auto ip = instance.find("PublicIpAddress");
+  return ip != instance.end() && ip->is_string() && !ip->get<std::string>().empty();
+}
+
+std::vector<std::string> interfacesInSubnet(const Doc& instance, const std::string& subnet_id) {
+  std::vector<std::string> ids;
+  const auto interfaces = instance.find("NetworkInterfaces");
+  if (interfaces == instance.end()) return ids;
+  for (const auto& ni : *interfaces)
+    if (ni.value("SubnetId", "") == subnet_id) ids.push_back(ni.at("NetworkInterfaceId").get<std::string>());
+  return ids;
+}
+
+void recordPrivateAddress(const Doc& instance, const std::string& cidr, Doc& entry) {
+  const Ipv4Network network = Ipv4Network::parse(cidr);
+  const auto interfaces = instance.find("NetworkInterfaces");
+  if (interfaces == instance.end()) return;
+  for (const auto& ni : *interfaces) {
+    const std::string address = ni.value("PrivateIpAddress", "");
+    if (!network.contains(address)) continue;
+    log().info("  ip in private subnet: " + address);
+    entry["ec2_2nd_private_ip"] = address;
+  }
+}
+
+// One RunInstances attempt; throws InvalidParameterValueException to ask for another.
+std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
+  std::optional<std::string> result;
+  try {
+    const Doc answer = ec2.run_instances(data);
+    result = answer.at("Instances").at(0).at("InstanceId").get<std::string>();
+    log().info(fmt::format("  Instance {} {} created in {}", kEc2Name, *result,
+                           data.at("NetworkInterfaces").at(0).value("SubnetId", "")));
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == kRetryCode) {
+      log().info(fmt::format("  Instance profile {} is not ready, retry in 10 sec", kInstanceProfile));
+      throw InvalidParameterValueException(e.what());
+    }
+    log().error(std::string("  **Error** ") + e.what());
+  } catch (const std::exception& e) {
+    log().error(std::string("  **Error** ") + e.what());
+    std::cerr << detail::describeFailure(e) + "\n";
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string fillUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket, const std::string& tag) {
+  std::string script = user_data_tmp;
+  replaceAll(script, "{{spoke_gw_ip}}", spoke_gw_ip);
+  replaceAll(script, "{{s3_bucket}}", s3_bucket);
+  replaceAll(script, "{{tag}}", tag);
+  return script;
+}
+
+std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return launchOnce(ec2_client, data);
+    } catch (const InvalidParameterValueException&) {
+      if (attempt == kLaunchAttempts) throw;
+    }
+    aws::clock().sleep_for(kLaunchPause);
+  }
+}
+
+void createEc2(const LaunchArgs& a) {
+  if (!a.ec2_client || !a.args) throw std::invalid_argument("createEc2 needs an EC2 client and the options");
+  aws::Ec2Client& ec2 = *a.ec2_client;
+  const Args& args = *a.args;
+  std::optional<std::string> instance_profile = a.instance_profile;
+
+  const auto role = args.get("ec2_role");
+  if (role && *role != kDefaultRole) {
+    instance_profile = *role;
+    if (!a.iam_client) throw std::invalid_argument("createEc2 needs an IAM client for a named role");
+    if (!checkNamedRole(*a.iam_client, *role)) return;
+  }
+
+  log().info("- Create " + std::string(kEc2Name) + " in private " + a.private_subnet_id);
+  std::optional<std::string> instanceId = getEc2(ec2, a.gw_subnet_id).first;
+  if (!instanceId) {
+    const Doc request = buildLaunchRequest(a, instance_profile);
+    if (args.flag("dry_run")) return;
+    instanceId = createEc2WithRetry(ec2, request);
+    if (!instanceId) return;
+    aws::wait(ec2, "instance_status_ok", Doc{{"InstanceIds", Doc::array({*instanceId})}});
+  }
+
+  const Doc status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});
+  const auto statuses = status.find("InstanceStatuses");
+  if (statuses == status.end() || statuses->empty()) return;
+
+  Doc instance = describeInstance(ec2, *instanceId);
+  if (!hasPublicAddress(instance)) {
+    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), args);
+    instance = describeInstance(ec2, *instanceId);
+  }
+  log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
+  for (int round = 0; !hasPublicAddress(instance) && round < kAddressRounds; ++round) {
+    aws::clock().sleep_for(kAddressPause);
+    instance = describeInstance(ec2, *instanceId);
+  }
+  if (!hasPublicAddress(instance)) {
+    log().error("  Failed to allocate and associate EIP to " + *instanceId);
+    return;
+  }
+
+  const std::string publicIp = instance.at("PublicIpAddress").get<std::string>();
+  log().info("  public ip: " + publicIp);
+  if (!a.test_config) return;
+  (*a.test_config)["ec2_ip"] = publicIp;
+  recordPrivateAddress(instance, detail::requireText(*a.test_config, "private_subnet_cidr"), *a.test_config);
+}
+
+}  // namespace tarnwick::probe_deployer
