@@ -1,3 +1,4 @@
+// The one process-wide exit status behind every AppExitStatus instance.
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 
 #include <atomic>
@@ -7,8 +8,13 @@ namespace {
 std::atomic<int> g_status{kExitOk};
 }
 
-void AppExitStatus::setStatus(int status) { g_status.store(status); }
+// A failure mark is one-way: a later success value must not hide an earlier error.
+void AppExitStatus::setStatus(int status) {
+  if (status != kExitOk) g_status.store(status);
+}
 
-int AppExitStatus::getStatus() const { return g_status.load() == kExitOk ? kExitOk : kExitLoggedError; }
+int AppExitStatus::getStatus() const {
+  return g_status.load() == kExitOk ? kExitOk : kExitLoggedError;
+}
 
 }  // namespace tarnwick

@@ -2,7 +2,9 @@
 // their own level and lock, propagation to ancestors, and a root logger.
 #pragma once
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,10 +43,15 @@ class Formatter {
   std::string fmt_;
 };
 
+// "2024-05-01 13:45:10,123" in local time.
+std::string formatTime(std::chrono::system_clock::time_point t);
+
 class Handler {
  public:
   explicit Handler(int level = NOTSET) : level_(level) {}
   virtual ~Handler() = default;
+  Handler(const Handler&) = delete;
+  Handler& operator=(const Handler&) = delete;
   void setLevel(int level) { level_ = level; }
   int level() const { return level_; }
   void setFormatter(std::shared_ptr<Formatter> f) { formatter_ = std::move(f); }
@@ -61,6 +68,32 @@ class Handler {
   std::mutex lock_;
 };
 
+// Writes each formatted record and a line end to a stream (standard error by default).
+class StreamHandler : public Handler {
+ public:
+  explicit StreamHandler(std::ostream& out);
+  StreamHandler();
+
+ protected:
+  void emit(const Record& record) override;
+
+ private:
+  std::ostream& out_;
+};
+
+// Appends each formatted record and a line end to a file; the file is opened on construction
+// and kept open. Throws std::runtime_error when the file cannot be opened.
+class FileHandler : public Handler {
+ public:
+  explicit FileHandler(const std::string& filename, const std::string& mode = "a");
+
+ protected:
+  void emit(const Record& record) override;
+
+ private:
+  std::ofstream file_;
+};
+
 class Logger {
  public:
   explicit Logger(std::string name) : name_(std::move(name)) {}
@@ -73,18 +106,26 @@ class Logger {
   void warning(const std::string& m) { log(WARNING, m); }
   void error(const std::string& m) { log(ERROR, m); }
   void critical(const std::string& m) { log(CRITICAL, m); }
+  // Calls an operation installed at run time by defineLevelMethod; throws std::invalid_argument
+  // when no such operation exists.
+  void call(const std::string& methodName, const std::string& message);
 
   bool isEnabledFor(int level) const;
   int getEffectiveLevel() const;
   void setLevel(std::optional<int> level);
+  std::optional<int> level() const;
   void addHandler(std::shared_ptr<Handler> h);
   void clearHandlers();
+  std::vector<std::shared_ptr<Handler>> handlers() const;
   void setPropagate(bool p);
   bool propagate() const;
 
  private:
   friend class Registry;
   std::string name_;
+  std::optional<int> level_;
+  std::vector<std::shared_ptr<Handler>> handlers_;
+  bool propagate_ = true;
 };
 
 // The logger with this dotted name ("" is the root); the same object for the same name.
@@ -92,5 +133,20 @@ Logger& getLogger(const std::string& name = "");
 
 // Facility-level operation: logs at DETAIL on the root logger.
 void detail(const std::string& message);
+// Facility-level counterpart of Logger::call: logs on the root logger.
+void call(const std::string& methodName, const std::string& message);
+
+// Run-time names of the facility, consulted and extended when a level is registered.
+bool facilityDefines(const std::string& name);     // level constants and facility operations
+bool loggerClassDefines(const std::string& name);  // logger operations and members
+std::optional<int> levelNumber(const std::string& levelName);
+void addLevelName(int level, const std::string& name);
+void defineLevelConstant(const std::string& levelName, int level);
+// Installs `methodName` on the logger type and on the facility, logging at `level`.
+void defineLevelMethod(const std::string& methodName, int level);
+
+// Puts every existing logger back to its initial state (no handlers, no level, propagating;
+// the root at WARNING), so that a new configuration replaces the old one.
+void resetLoggers();
 
 }  // namespace tarnwick::logging
