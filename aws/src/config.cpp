@@ -1,0 +1,202 @@
+// Shared config and credentials files, region and endpoint resolution, retry settings.
+#include "config.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "aws/errors.h"
+#include "transport.h"
+
+namespace aws::detail {
+namespace {
+
+using IniFile = std::map<std::string, Profile>;
+
+std::string trim(const std::string& s) {
+  auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+std::string homeFile(const char* envName, const char* relative) {
+  if (auto p = env(envName)) {
+    if (p->rfind("~/", 0) == 0) return std::string(std::getenv("HOME") ? std::getenv("HOME") : "") + p->substr(1);
+    return *p;
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "") + relative;
+}
+
+// Section names as written; nested (indented) values are folded into "key.sub" entries.
+IniFile readIni(const std::string& path) {
+  IniFile ini;
+  std::ifstream in(path);
+  std::string line, section, parentKey;
+  bool inSection = false;
+  while (std::getline(in, line)) {
+    bool indented = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    std::string t = trim(line);
+    if (t.empty() || t[0] == '#' || t[0] == ';') continue;
+    if (t.front() == '[' && t.back() == ']') {
+      section = trim(t.substr(1, t.size() - 2));
+      ini[section];
+      inSection = true;
+      parentKey.clear();
+      continue;
+    }
+    if (!inSection) continue;
+    auto eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = lower(trim(t.substr(0, eq)));
+    std::string value = trim(t.substr(eq + 1));
+    if (indented && !parentKey.empty()) {
+      ini[section][parentKey + "." + key] = value;
+      continue;
+    }
+    ini[section][key] = value;
+    parentKey = value.empty() ? key : "";
+  }
+  return ini;
+}
+
+const Profile* configSection(const IniFile& config, const std::string& name) {
+  auto it = config.find("profile " + name);
+  if (it == config.end() && name == "default") it = config.find("default");
+  return it == config.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+std::optional<std::string> env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return std::nullopt;
+  return std::string(v);
+}
+
+std::string sharedConfigPath() { return homeFile("AWS_CONFIG_FILE", "/.aws/config"); }
+std::string sharedCredentialsPath() { return homeFile("AWS_SHARED_CREDENTIALS_FILE", "/.aws/credentials"); }
+
+std::string profileName(const std::optional<std::string>& explicitProfile) {
+  if (explicitProfile && !explicitProfile->empty()) return *explicitProfile;
+  if (auto p = env("AWS_PROFILE")) return *p;
+  return "default";
+}
+
+std::optional<Profile> loadProfile(const std::string& name) {
+  IniFile config = readIni(sharedConfigPath());
+  IniFile credentials = readIni(sharedCredentialsPath());
+  const Profile* fromConfig = configSection(config, name);
+  auto fromCredentials = credentials.find(name);
+  if (!fromConfig && fromCredentials == credentials.end()) return std::nullopt;
+  Profile merged = fromConfig ? *fromConfig : Profile{};
+  if (fromCredentials != credentials.end())
+    for (const auto& [k, v] : fromCredentials->second) merged[k] = v;
+  return merged;
+}
+
+std::optional<std::chrono::system_clock::time_point> parseIso8601(const std::string& text) {
+  std::tm tm{};
+  int y, mo, d, h, mi, s;
+  char sep;
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &y, &mo, &d, &sep, &h, &mi, &s, &consumed) < 7)
+    return std::nullopt;
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  auto t = std::chrono::system_clock::from_time_t(timegm(&tm));
+  std::string rest = text.substr(static_cast<size_t>(consumed));
+  if (!rest.empty() && rest[0] == '.') {
+    size_t n = 1;
+    while (n < rest.size() && std::isdigit(static_cast<unsigned char>(rest[n]))) ++n;
+    rest = rest.substr(n);
+  }
+  if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
+    int oh = 0, om = 0;
+    if (std::sscanf(rest.c_str() + 1, "%2d:%2d", &oh, &om) < 1) return std::nullopt;
+    auto offset = std::chrono::hours(oh) + std::chrono::minutes(om);
+    t = rest[0] == '+' ? t - offset : t + offset;
+  }
+  return t;
+}
+
+std::optional<std::string> resolveRegion(const std::optional<std::string>& explicitRegion,
+                                         const std::optional<std::string>& profile) {
+  if (explicitRegion && !explicitRegion->empty()) return explicitRegion;
+  if (auto r = env("AWS_REGION")) return r;
+  if (auto r = env("AWS_DEFAULT_REGION")) return r;
+  if (auto p = loadProfile(profileName(profile))) {
+    auto it = p->find("region");
+    if (it != p->end() && !it->second.empty()) return it->second;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::string> configuredEndpoint(const std::string& serviceId) {
+  if (auto ignore = env("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"); ignore && lower(*ignore) == "true")
+    return std::nullopt;
+  std::string id;
+  for (char c : serviceId) id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto url = env(("AWS_ENDPOINT_URL_" + id).c_str());
+  if (!url) url = env("AWS_ENDPOINT_URL");
+  if (!url) return std::nullopt;
+  while (!url->empty() && url->back() == '/') url->pop_back();
+  return url;
+}
+
+std::string dnsSuffix(const std::string& region) {
+  return region.rfind("cn-", 0) == 0 ? "amazonaws.com.cn" : "amazonaws.com";
+}
+
+}  // namespace
+
+std::string resolveEndpoint(const std::string& serviceId, const std::string& region) {
+  if (auto url = configuredEndpoint(serviceId)) return *url;
+  std::string service = lower(serviceId);
+  if (service == "iam") {
+    if (region.rfind("cn-", 0) == 0) return "https://iam.cn-north-1.amazonaws.com.cn";
+    if (region.rfind("us-gov-", 0) == 0) return "https://iam.us-gov.amazonaws.com";
+    return "https://iam.amazonaws.com";
+  }
+  if (service == "sts" && region.empty()) return "https://sts.amazonaws.com";
+  if (region.empty())
+    throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
+  return fmt::format("https://{}.{}.{}", service, region, dnsSuffix(region));
+}
+
+bool endpointOverridden(const std::string& serviceId) { return configuredEndpoint(serviceId).has_value(); }
+
+RetryConfig RetryConfig::fromEnvironment() {
+  RetryConfig c;
+  if (auto mode = env("AWS_RETRY_MODE")) {
+    std::string m = lower(*mode);
+    if (m == "standard" || m == "legacy" || m == "adaptive") c.mode = m;
+  }
+  if (auto attempts = env("AWS_MAX_ATTEMPTS")) {
+    try {
+      int n = std::stoi(*attempts);
+      if (n >= 1) c.maxAttempts = n;
+    } catch (const std::exception&) {
+      throw ClientError(fmt::format("AWS_MAX_ATTEMPTS must be a positive number, not \"{}\"", *attempts));
+    }
+  }
+  return c;
+}
+
+}  // namespace aws::detail

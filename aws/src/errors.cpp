@@ -1,0 +1,18 @@
+// The two error kinds of an AWS call.
+#include "aws/errors.h"
+
+#include <fmt/format.h>
+
+namespace aws {
+
+ServiceError::ServiceError(std::string code, std::string message, long httpStatus,
+                           std::string requestId, std::string operation)
+    : std::runtime_error(fmt::format("An error occurred ({}) when calling the {} operation: {}", code,
+                                     operation, message)),
+      code_(std::move(code)),
+      message_(std::move(message)),
+      httpStatus_(httpStatus),
+      requestId_(std::move(requestId)),
+      operation_(std::move(operation)) {}
+
+}  // namespace aws

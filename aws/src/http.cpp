@@ -1,0 +1,221 @@
+// HTTP over libcurl. Each thread keeps its own easy handle, so connections are reused within a
+// thread and clients can be shared between threads without locks.
+#include "aws/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "aws/errors.h"
+
+namespace aws::http {
+namespace {
+
+void globalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+CURL* threadHandle() {
+  globalInit();
+  thread_local EasyHandle handle(curl_easy_init());
+  if (!handle) throw ClientError("could not create an HTTP handle");
+  curl_easy_reset(handle.get());
+  return handle.get();
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+std::string trim(const std::string& s) {
+  auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+struct Transfer {
+  CURL* handle;
+  std::FILE* downloadTo;
+  Response* response;
+  bool writeFailed = false;
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t n = size * count;
+  long status = 0;
+  curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &status);
+  if (t->downloadTo && status >= 200 && status < 300) {
+    if (std::fwrite(data, 1, n, t->downloadTo) != n) {
+      t->writeFailed = true;
+      return 0;
+    }
+    return n;
+  }
+  t->response->body.append(data, n);
+  return n;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t n = size * count;
+  std::string line(data, n);
+  // A new status line (after 100-continue or a redirect) starts a fresh header set.
+  if (line.rfind("HTTP/", 0) == 0) {
+    t->response->headers.clear();
+    return n;
+  }
+  auto colon = line.find(':');
+  if (colon != std::string::npos)
+    t->response->headers.emplace_back(lower(trim(line.substr(0, colon))), trim(line.substr(colon + 1)));
+  return n;
+}
+
+size_t readFile(char* buffer, size_t size, size_t count, void* user) {
+  return std::fread(buffer, size, count, static_cast<std::FILE*>(user));
+}
+
+bool hasHeader(const Headers& headers, const std::string& lowerName) {
+  return std::any_of(headers.begin(), headers.end(),
+                     [&](const auto& h) { return lower(h.first) == lowerName; });
+}
+
+HeaderList buildHeaders(const Request& request) {
+  curl_slist* list = nullptr;
+  auto add = [&list](const std::string& line) {
+    curl_slist* next = curl_slist_append(list, line.c_str());
+    if (!next) {
+      curl_slist_free_all(list);
+      throw ClientError("out of memory building HTTP headers");
+    }
+    list = next;
+  };
+  for (const auto& [name, value] : request.headers)
+    add(value.empty() ? name + ";" : name + ": " + value);
+  // Keep libcurl from adding headers of its own that would change what the service sees.
+  add("Expect:");
+  if (!hasHeader(request.headers, "content-type")) add("Content-Type:");
+  if (!hasHeader(request.headers, "accept")) add("Accept:");
+  return HeaderList(list);
+}
+
+void setMethodAndBody(CURL* h, const Request& request) {
+  if (request.uploadFrom) {
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, readFile);
+    curl_easy_setopt(h, CURLOPT_READDATA, request.uploadFrom);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.uploadSize));
+    if (request.method != "PUT") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    return;
+  }
+  if (request.method == "HEAD") {
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    return;
+  }
+  bool sendsBody = !request.body.empty() || request.method == "POST" || request.method == "PUT";
+  if (sendsBody) {
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+  }
+  if (request.method != "GET" && request.method != "POST")
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  else if (request.method == "GET" && sendsBody)
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
+}
+
+void setConnection(CURL* h, const Request& request) {
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
+  if (request.verifyTls) {
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle)
+      curl_easy_setopt(h, CURLOPT_CAINFO, bundle);
+  } else {
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+}
+
+// The URL without its query, so that failure texts carry no signatures or tokens.
+std::string safeUrl(const std::string& url) { return url.substr(0, url.find('?')); }
+
+}  // namespace
+
+std::string Response::header(const std::string& lowerName) const {
+  for (const auto& [name, value] : headers)
+    if (name == lowerName) return value;
+  return "";
+}
+
+Response send(const Request& request) {
+  CURL* h = threadHandle();
+  Response response;
+  Transfer transfer{h, request.downloadTo, &response};
+  char errors[CURL_ERROR_SIZE] = {0};
+  HeaderList headers = buildHeaders(request);
+
+  curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
+  setConnection(h, request);
+  setMethodAndBody(h, request);
+
+  CURLcode rc = curl_easy_perform(h);
+  // The handle outlives this call; it must not keep pointers into this frame.
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  if (transfer.writeFailed) throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)));
+  if (rc != CURLE_OK)
+    throw ClientError(fmt::format("{} {}: {}", request.method, safeUrl(request.url),
+                                  errors[0] ? errors : curl_easy_strerror(rc)));
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  return response;
+}
+
+std::string uriEncode(const std::string& s, bool keepSlash) {
+  std::string out;
+  out.reserve(s.size() * 3 / 2);
+  for (unsigned char c : s) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == '~' || (keepSlash && c == '/'))
+      out += static_cast<char>(c);
+    else
+      out += fmt::format("%{:02X}", c);
+  }
+  return out;
+}
+
+std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string out;
+  for (const auto& [name, value] : fields) {
+    if (!out.empty()) out += '&';
+    out += uriEncode(name) + "=" + uriEncode(value);
+  }
+  return out;
+}
+
+}  // namespace aws::http
