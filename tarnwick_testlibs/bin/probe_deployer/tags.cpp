@@ -1,0 +1,26 @@
+// The operator's extra tags from --tag_resource, added to a creation request.
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+
+namespace tarnwick::probe_deployer {
+
+void populateTags(Doc& data, const std::string& rt_tags) {
+  auto specs = data.find("TagSpecifications");
+  if (specs == data.end() || !specs->is_array() || specs->empty()) {
+    throw std::invalid_argument("populateTags: the request has no TagSpecifications element");
+  }
+  Doc& tags = (*specs)[0]["Tags"];
+  if (tags.is_null()) tags = Doc::array();
+
+  // Pieces are used as they stand; a trailing key without a value (which the run flow rejects
+  // before any request is built) adds nothing, so empty text adds nothing either.
+  auto pieces = cli::splitAt(rt_tags, ',');
+  for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
+    tags.push_back(Doc{{"Key", pieces[i]}, {"Value", pieces[i + 1]}});
+  }
+}
+
+}  // namespace tarnwick::probe_deployer
