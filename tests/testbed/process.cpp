@@ -253,3 +253,84 @@ int freeLoopbackPort() {
 }
 
 }  // namespace testbed
+
+namespace testbed {
+
+BackgroundProcess::BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
+                                     const EnvChanges& env, const std::string& stderrPath) {
+  Pipe in, out;
+  int errFd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (errFd < 0) throw std::runtime_error("cannot open " + stderrPath);
+  Fd errFile(errFd);
+  auto envStrings = environmentWith(env);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    setpgid(0, 0);
+    dup2(in.read.get(), 0);
+    dup2(out.write.get(), 1);
+    dup2(errFile.get(), 2);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    execvpe(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  setpgid(pid_, pid_);
+  signal(SIGPIPE, SIG_IGN);
+  stdinFd_ = dup(in.write.get());
+  stdoutFd_ = dup(out.read.get());
+  fcntl(stdinFd_, F_SETFD, FD_CLOEXEC);
+  fcntl(stdoutFd_, F_SETFD, FD_CLOEXEC);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (stdinFd_ >= 0) close(stdinFd_);
+  if (stdoutFd_ >= 0) close(stdoutFd_);
+  if (pid_ <= 0) return;
+  kill(-pid_, SIGTERM);
+  if (reaped_) {
+    kill(-pid_, SIGKILL);
+    return;
+  }
+  for (int i = 0; i < 60; ++i) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      kill(-pid_, SIGKILL);  // anything it left behind in its group
+      return;
+    }
+    usleep(50 * 1000);
+  }
+  kill(-pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+bool BackgroundProcess::running() {
+  if (pid_ <= 0 || reaped_) return false;
+  if (waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+std::optional<std::string> BackgroundProcess::readLine(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto nl = pending_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = pending_.substr(0, nl);
+      pending_.erase(0, nl + 1);
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{stdoutFd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[4096];
+    ssize_t n = read(stdoutFd_, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buf, n);
+  }
+}
+
+}  // namespace testbed

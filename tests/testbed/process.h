@@ -71,6 +71,30 @@ struct RunResult {
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
+// A long-running child (a server) in its own process group. Its standard input stays open as a
+// lifeline: the child is expected to end when it closes, so nothing outlives a crashed test.
+// Destruction closes it, then terminates the group (SIGTERM, then SIGKILL).
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
+                    const EnvChanges& env, const std::string& stderrPath);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // The next line of the child's standard output, or nullopt on time-out or end of output.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+  bool running();
+  int pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int stdinFd_ = -1;
+  int stdoutFd_ = -1;
+  bool reaped_ = false;
+  std::string pending_;
+};
+
 // The current environment with `changes` applied, as NAME=value texts.
 std::vector<std::string> environmentWith(const EnvChanges& changes);
 

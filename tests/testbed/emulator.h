@@ -1,0 +1,63 @@
+// The AWS emulator for end-to-end tests: one server per test executable, the environment that
+// points our client (and the programs under test) at it, and boto3 for preparing and
+// inspecting its state.
+#pragma once
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "testbed/process.h"
+
+namespace testbed {
+
+// The emulator on a free loopback port, answering once constructed; stopped on destruction.
+class MotoServer {
+ public:
+  // `extraEnv` reaches the emulator process, e.g. {"INITIAL_NO_AUTH_ACTION_COUNT", "0"}.
+  explicit MotoServer(const EnvChanges& extraEnv = {});
+  ~MotoServer();
+  MotoServer(const MotoServer&) = delete;
+  MotoServer& operator=(const MotoServer&) = delete;
+
+  int port() const { return port_; }
+  std::string url() const;  // "http://127.0.0.1:<port>"
+  // Forgets every resource (POST /moto-api/reset); the image list is loaded again.
+  void reset();
+  // What the emulator wrote to its standard error so far (request log, tracebacks).
+  std::string log() const;
+
+ private:
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<BackgroundProcess> process_;
+  int port_ = 0;
+};
+
+// One emulator shared by all tests of the executable, started on first use.
+MotoServer& moto();
+
+// Everything an AWS client needs to talk to `endpoint` with dummy credentials and nothing from
+// the user's own configuration: for child programs (runProgram's env) or ScopedEnv.
+EnvChanges awsEnv(const std::string& endpoint);
+EnvChanges motoEnv();  // awsEnv(moto().url())
+
+// Points this process's AWS clients at the shared emulator for the object's lifetime.
+class UseMoto {
+ public:
+  UseMoto();
+
+ private:
+  ScopedEnv env_;
+};
+
+// Runs `code` in python3 against the shared emulator after a preamble that defines boto3
+// clients `ec2`, `iam`, `s3`, `ssm`, `sts` and `out(value)` (prints value as JSON).
+// Returns standard output; throws std::runtime_error with standard error on failure.
+std::string boto3(const std::string& code);
+// The same, parsing the output as JSON.
+nlohmann::ordered_json boto3Json(const std::string& code);
+
+// The folder of the test bed's own files (scripts, image list).
+std::string testbedDir();
+
+}  // namespace testbed
