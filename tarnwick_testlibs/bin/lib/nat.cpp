@@ -1,1 +1,159 @@
-// placeholder
+// The NAT gateway search over DescribeNatGateways, DescribeSubnets and DescribeRouteTables.
+#include "tarnwick_testlibs/bin/lib/nat.h"
+
+#include <nlohmann/json.hpp>
+
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/Globals.h"
+#include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/s3.h"
+#include "tarnwick_testlibs/bin/lib/spoke.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
+
+namespace tarnwick::nat {
+namespace {
+
+using Doc = nlohmann::ordered_json;
+
+logging::Logger& logger() { return logging::getLogger(kLogger); }
+
+Doc filter(const std::string& name, const std::string& value) {
+  return Doc{{"Name", name}, {"Values", Doc::array({value})}};
+}
+
+[[noreturn]] void fail(const std::string& message) {
+  logger().error(message);
+  throw ProcessExit(kExitFatal, "");
+}
+
+Doc subnetIds(const std::vector<std::string>& ids) {
+  Doc list = Doc::array();
+  for (const auto& id : ids) list.push_back(id);
+  return Doc{{"SubnetIds", list}};
+}
+
+NatGwMap publicNatGateways(const Doc& descriptions) {
+  NatGwMap bySubnet;
+  for (const Doc& gw : descriptions) {
+    if (gw.value("ConnectivityType", std::string()) != "public") continue;
+    const Doc& address = gw.at("NatGatewayAddresses").at(0);
+    std::string subnet = gw.at("SubnetId").get<std::string>();
+    bySubnet.assign(subnet, NatGwInfo(gw.at("NatGatewayId").get<std::string>(), subnet,
+                                      address.value("PublicIp", std::string()),
+                                      address.value("PrivateIp", std::string())));
+  }
+  return bySubnet;
+}
+
+// Main-table associations carry no "SubnetId"; they name no subnet to test and are skipped.
+void collectPrivateSubnets(const Doc& routeTables, NatGwMap& gateways) {
+  for (const Doc& table : routeTables.at("RouteTables")) {
+    for (const Doc& route : table.value("Routes", Doc::array())) {
+      if (!route.contains("NatGatewayId")) continue;
+      NatGwInfo* gateway = gateways.find(route["NatGatewayId"].get<std::string>());
+      if (!gateway) continue;
+      for (const Doc& association : table.value("Associations", Doc::array()))
+        if (association.contains("SubnetId"))
+          gateway->private_subnets.push_back(association["SubnetId"].get<std::string>());
+    }
+  }
+}
+
+void chooseTestSubnet(aws::Ec2Client& ec2, NatGwInfo& gateway) {
+  const std::string noSubnet = "  **Error** cannot find a private subnet that points to NAT gw " + gateway.nat_gw_id;
+  if (gateway.private_subnets.empty()) fail(noSubnet);
+  Doc answer = ec2.describe_subnets(subnetIds(gateway.private_subnets));
+  for (const Doc& subnet : answer.at("Subnets")) {
+    if (subnet.value("AvailabilityZone", std::string()) != gateway.az) continue;
+    gateway.private_subnet_cidr = subnet.at("CidrBlock").get<std::string>();
+    gateway.private_subnet_id = subnet.at("SubnetId").get<std::string>();
+    gateway.private_subnet_gw_ip = spoke::firstHostAddress(gateway.private_subnet_cidr);
+    return;
+  }
+  fail(noSubnet + " in the same AZ");
+}
+
+}  // namespace
+
+NatGwInfo::NatGwInfo(std::string nat_gw_id_, std::string subnet_id_, std::string public_ip, std::string private_ip)
+    : nat_gw_id(std::move(nat_gw_id_)),
+      nat_gw_ip(std::move(private_ip)),
+      nat_gw_public_ip(std::move(public_ip)),
+      subnet_id(std::move(subnet_id_)) {}
+
+nlohmann::ordered_json NatGwInfo::toDict() const {
+  return Doc{{"nat_gw_id", nat_gw_id},
+             {"gw_private_ip", nat_gw_ip},
+             {"gw_public_ip", nat_gw_public_ip},
+             {"gw_subnet_id", subnet_id},
+             {"gw_subnet_cidr", subnet_cidr ? Doc(*subnet_cidr) : Doc()},
+             {"private_subnet_id", private_subnet_id},
+             {"private_subnet_cidr", private_subnet_cidr},
+             {"private_subnet_gw_ip", private_subnet_gw_ip}};
+}
+
+void NatGwMap::assign(const std::string& key, NatGwInfo info) {
+  if (NatGwInfo* present = find(key)) {
+    *present = std::move(info);
+    return;
+  }
+  entries_.emplace_back(key, std::move(info));
+}
+
+NatGwInfo* NatGwMap::find(const std::string& key) {
+  for (auto& [k, v] : entries_)
+    if (k == key) return &v;
+  return nullptr;
+}
+
+nlohmann::ordered_json Nat::get_existing_natgws(aws::Ec2Client& ec2_client, const std::optional<std::string>& nat_gw_tag,
+                                                const std::string& vpc) {
+  Doc filters = Doc::array({filter("vpc-id", vpc), filter("state", "available")});
+  if (nat_gw_tag && !nat_gw_tag->empty()) {
+    logger().info("NAT gateway tag specified " + *nat_gw_tag);
+    auto colon = nat_gw_tag->find(':');
+    std::string key = nat_gw_tag->substr(0, colon);
+    std::string value = colon == std::string::npos ? "" : nat_gw_tag->substr(colon + 1);
+    filters.push_back(filter("tag:" + key, value));
+  }
+  Doc answer = ec2_client.describe_nat_gateways(Doc{{"Filters", filters}});
+  return answer.value("NatGateways", Doc::array());
+}
+
+NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc) {
+  NatGwMap bySubnet = publicNatGateways(get_existing_natgws(ec2_client, std::nullopt, vpc));
+  if (bySubnet.empty()) fail("  **Error** No available public NAT gateway found in " + vpc);
+
+  std::vector<std::string> subnets;
+  for (const auto& [subnet, info] : bySubnet.entries()) subnets.push_back(subnet);
+  Doc answer = ec2_client.describe_subnets(subnetIds(subnets));
+  for (const Doc& subnet : answer.at("Subnets")) {
+    NatGwInfo* info = bySubnet.find(subnet.at("SubnetId").get<std::string>());
+    if (!info) continue;
+    info->subnet_cidr = subnet.at("CidrBlock").get<std::string>();
+    info->az = subnet.at("AvailabilityZone").get<std::string>();
+  }
+
+  NatGwMap byId;
+  for (auto& [subnet, info] : bySubnet.entries()) byId.assign(info.nat_gw_id, std::move(info));
+  return byId;
+}
+
+void Nat::findNatGws(const cli::Args& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client) {
+  const std::string vpc = args.value("vpc");
+  NatGwMap gateways = get_natgw_infos(ec2_client, vpc);
+  collectPrivateSubnets(ec2_client.describe_route_tables(Doc{{"Filters", Doc::array({filter("vpc-id", vpc)})}}),
+                        gateways);
+  for (auto& [id, gateway] : gateways.entries()) chooseTestSubnet(ec2_client, gateway);
+
+  Doc entries = Doc::array();
+  for (const auto& [id, gateway] : gateways.entries()) entries.push_back(gateway.toDict());
+  testconfig::logAndWrite(kLogger, entries, Globals::TEST_CONFIG);
+
+  if (args.nonEmpty("s3_bucket")) {
+    s3::S3BackupCmd backup(s3_client, args.value("backup_folder"), args.get("s3_bucket"), vpc);
+    backup.uploadAFile(args.value("output_test_config"));
+  }
+}
+
+}  // namespace tarnwick::nat

@@ -1,0 +1,50 @@
+// The controller API sender: form-encoded requests over HTTPS to a Tarnwick controller.
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarnwick::twk_https {
+
+inline constexpr const char* kLogger = "tarnwick_testlibs.bin.lib.twk_https";
+
+// Request parameters in the order they are sent ("action" first).
+using Payload = std::vector<std::pair<std::string, std::string>>;
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct ApiResponse {
+  long status = 0;
+  std::string body;
+};
+
+// Where the form-encoded payload travels.
+enum class PayloadIn { Query, Body };
+
+struct ControllerRequest {
+  std::string method = "GET";
+  std::string url;
+  Payload payload;
+  PayloadIn payloadIn = PayloadIn::Query;
+  Headers headers;
+};
+
+// The controller presents a self-signed certificate, so it is never verified. The time-outs keep
+// a controller that never answers from hanging a pipeline.
+struct Timeouts {
+  long connectMs = 15000;
+  long totalMs = 120000;
+};
+Timeouts timeouts();
+void setTimeouts(Timeouts t);
+
+// Sends one request. A failure to reach the controller or to receive its answer throws
+// aws::ClientError; the HTTP status is returned, not judged.
+ApiResponse send(const ControllerRequest& request);
+
+// GET payloads go in the query string, other methods send them as the body. At DETAIL it logs
+// `indent`, `keyword_for_log` and the action; never the other parameters (CID, tokens, passwords).
+ApiResponse _send_tarnwick_api(const std::string& api_endpoint_url, const std::string& request_method,
+                               const Payload& payload, const std::string& keyword_for_log = "",
+                               const std::string& indent = "");
+
+}  // namespace tarnwick::twk_https
