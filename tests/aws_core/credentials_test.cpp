@@ -1,0 +1,187 @@
+// The default credential chain: order of sources, profiles, processes, role assumption and the
+// container and instance endpoints (served by a local fake).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "aws/clock.h"
+#include "aws/credentials.h"
+#include "aws/errors.h"
+#include "fake_http.h"
+
+namespace {
+
+using awstest::FakeHttpServer;
+using awstest::Reply;
+using awstest::ScopedEnv;
+using awstest::SeenRequest;
+namespace fs = std::filesystem;
+
+class CredentialChain : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(testing::TempDir()) / ("chain-" + std::to_string(::getpid()) + "-" +
+                                           testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
+                             "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
+                             "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_REGION", "AWS_DEFAULT_REGION"})
+      env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
+    set("AWS_CONFIG_FILE", (dir_ / "config").string());
+    set("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "credentials").string());
+    set("AWS_EC2_METADATA_DISABLED", "true");
+  }
+  void TearDown() override {
+    env_.clear();
+    fs::remove_all(dir_);
+  }
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    env_.push_back(std::make_unique<ScopedEnv>(name, value));
+  }
+  void write(const std::string& file, const std::string& text) { std::ofstream(dir_ / file) << text; }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
+};
+
+TEST_F(CredentialChain, SourcesAreTriedInTheVendorOrder) {
+  write("credentials", "[default]\naws_access_key_id = FILEKEY\naws_secret_access_key = FILESECRET\n"
+                       "[named]\naws_access_key_id = NAMEDKEY\naws_secret_access_key = NAMEDSECRET\n");
+  write("config", "[profile other]\naws_access_key_id = CFGKEY\naws_secret_access_key = CFGSECRET\n"
+                  "aws_session_token = CFGTOKEN\n");
+
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "FILEKEY");
+
+  set("AWS_ACCESS_KEY_ID", "ENVKEY");
+  set("AWS_SECRET_ACCESS_KEY", "ENVSECRET");
+  set("AWS_SESSION_TOKEN", "ENVTOKEN");
+  auto fromEnv = aws::defaultChain(std::nullopt)->get();
+  EXPECT_EQ(fromEnv.accessKeyId, "ENVKEY");
+  EXPECT_EQ(fromEnv.sessionToken, "ENVTOKEN");
+
+  // A profile named on the command line wins over the environment; AWS_PROFILE does not.
+  EXPECT_EQ(aws::defaultChain(std::string("named"))->get().accessKeyId, "NAMEDKEY");
+  set("AWS_PROFILE", "other");
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "ENVKEY");
+  set("AWS_ACCESS_KEY_ID", std::nullopt);
+  auto fromConfig = aws::defaultChain(std::nullopt)->get();
+  EXPECT_EQ(fromConfig.accessKeyId, "CFGKEY");
+  EXPECT_EQ(fromConfig.sessionToken, "CFGTOKEN");
+}
+
+TEST_F(CredentialChain, MissingNamedProfileFailsAtOnce) {
+  write("credentials", "[default]\naws_access_key_id = K\naws_secret_access_key = S\n");
+  EXPECT_THROW(aws::defaultChain(std::string("nosuch")), aws::CredentialsError);
+  set("AWS_PROFILE", "nosuch");
+  EXPECT_THROW(aws::defaultChain(std::nullopt), aws::CredentialsError);
+}
+
+TEST_F(CredentialChain, NoSourceGivesCredentialsError) {
+  auto chain = aws::defaultChain(std::nullopt);
+  EXPECT_THROW(chain->get(), aws::CredentialsError);
+}
+
+TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
+  write("config",
+        "[default]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"PROCKEY\", "
+        "\"SecretAccessKey\": \"PROCSECRET\", \"SessionToken\": \"PROCTOKEN\", "
+        "\"Expiration\": \"2999-01-01T00:00:00Z\"}'\n"
+        "[profile broken]\ncredential_process = sh -c 'exit 3'\n");
+  auto c = aws::defaultChain(std::nullopt)->get();
+  EXPECT_EQ(c.accessKeyId, "PROCKEY");
+  EXPECT_EQ(c.secretAccessKey, "PROCSECRET");
+  EXPECT_EQ(c.sessionToken, "PROCTOKEN");
+  ASSERT_TRUE(c.expiration.has_value());
+  EXPECT_THROW(aws::defaultChain(std::string("broken"))->get(), aws::CredentialsError);
+}
+
+const char* kAssumeRoleAnswer =
+    "<AssumeRoleResponse xmlns=\"https://sts.amazonaws.com/doc/2011-06-15/\"><AssumeRoleResult>"
+    "<Credentials><AccessKeyId>ROLEKEY</AccessKeyId><SecretAccessKey>ROLESECRET</SecretAccessKey>"
+    "<SessionToken>ROLETOKEN</SessionToken><Expiration>2999-01-01T00:00:00Z</Expiration></Credentials>"
+    "</AssumeRoleResult></AssumeRoleResponse>";
+
+TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
+  FakeHttpServer sts([](const SeenRequest& r) {
+    if (r.body.find("RoleArn=arn%3Aaws%3Aiam%3A%3A111122223333%3Arole%2Fdenied") != std::string::npos)
+      return Reply{403, "<ErrorResponse><Error><Code>AccessDenied</Code><Message>no</Message></Error>"
+                        "<RequestId>rid-1</RequestId></ErrorResponse>"};
+    return Reply{200, kAssumeRoleAnswer};
+  });
+  set("AWS_ENDPOINT_URL_STS", sts.url());
+  write("credentials", "[base]\naws_access_key_id = BASEKEY\naws_secret_access_key = BASESECRET\n");
+  write("config",
+        "[profile deploy]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
+        "role_session_name = s1\nregion = eu-west-1\n"
+        "[profile denied]\nrole_arn = arn:aws:iam::111122223333:role/denied\nsource_profile = base\n");
+
+  auto c = aws::defaultChain(std::string("deploy"))->get();
+  EXPECT_EQ(c.accessKeyId, "ROLEKEY");
+  EXPECT_EQ(c.sessionToken, "ROLETOKEN");
+  ASSERT_EQ(sts.requests().size(), 1u);
+  const SeenRequest sent = sts.requests()[0];
+  EXPECT_EQ(sent.method, "POST");
+  EXPECT_NE(sent.body.find("Action=AssumeRole"), std::string::npos);
+  EXPECT_NE(sent.body.find("RoleSessionName=s1"), std::string::npos);
+  EXPECT_NE(sent.header("authorization").find("Credential=BASEKEY/"), std::string::npos);
+  EXPECT_NE(sent.header("authorization").find("/eu-west-1/sts/aws4_request"), std::string::npos);
+
+  try {
+    aws::defaultChain(std::string("denied"))->get();
+    FAIL() << "AssumeRole refusal was not reported";
+  } catch (const aws::ServiceError& e) {
+    EXPECT_EQ(e.code(), "AccessDenied");
+    EXPECT_EQ(e.requestId(), "rid-1");
+    EXPECT_EQ(e.httpStatus(), 403);
+  }
+}
+
+TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
+  FakeHttpServer container([](const SeenRequest& r) {
+    if (r.header("authorization") != "secret-auth") return Reply{401, "{}"};
+    return Reply{200, R"({"AccessKeyId":"CKEY","SecretAccessKey":"CSECRET","Token":"CTOKEN",)"
+                      R"("Expiration":"2999-01-01T00:00:00Z"})"};
+  });
+  set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
+  set("AWS_CONTAINER_AUTHORIZATION_TOKEN", "secret-auth");
+  auto c = aws::defaultChain(std::nullopt)->get();
+  EXPECT_EQ(c.accessKeyId, "CKEY");
+  EXPECT_EQ(c.sessionToken, "CTOKEN");
+
+  set("AWS_CONTAINER_CREDENTIALS_FULL_URI", "http://example.com/creds");
+  EXPECT_THROW(aws::defaultChain(std::nullopt)->get(), aws::CredentialsError);
+}
+
+TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
+  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
+  aws::setClock(clock);
+  FakeHttpServer imds([](const SeenRequest& r) {
+    if (r.method == "PUT" && r.path == "/latest/api/token") return Reply{200, "TOKEN-1"};
+    if (r.header("x-aws-ec2-metadata-token") != "TOKEN-1") return Reply{401, ""};
+    if (r.path == "/latest/meta-data/iam/security-credentials/") return Reply{200, "workflow-role\n"};
+    if (r.path == "/latest/meta-data/iam/security-credentials/workflow-role")
+      return Reply{200, R"({"Code":"Success","AccessKeyId":"IKEY","SecretAccessKey":"ISECRET",)"
+                        R"("Token":"ITOKEN","Expiration":"2024-05-01T13:00:00Z"})"};
+    return Reply{404, ""};
+  });
+  set("AWS_EC2_METADATA_DISABLED", "false");
+  set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
+
+  auto chain = aws::defaultChain(std::nullopt);
+  EXPECT_EQ(chain->get().sessionToken, "ITOKEN");
+  EXPECT_EQ(chain->get().accessKeyId, "IKEY");
+  auto credentialFetches = [&] {
+    int n = 0;
+    for (const auto& r : imds.requests()) n += r.path.ends_with("/workflow-role");
+    return n;
+  };
+  EXPECT_EQ(credentialFetches(), 1);
+  clock->advance(std::chrono::minutes(26));  // four minutes before expiry
+  chain->get();
+  EXPECT_EQ(credentialFetches(), 2);
+  aws::setClock(nullptr);
+}
+
+}  // namespace
