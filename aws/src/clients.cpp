@@ -1,0 +1,131 @@
+// The model-driven clients of the query (EC2, IAM, STS) and JSON 1.1 (SSM) services.
+#include "clients.h"
+
+#include <fmt/format.h>
+
+#include "aws/errors.h"
+#include "model.h"
+#include "protocol.h"
+#include "transport.h"
+
+namespace aws {
+
+// ---- the named operations, conveniences over call()
+
+Doc Ec2Client::allocate_address(const Doc& p) { return call("AllocateAddress", p); }
+Doc Ec2Client::associate_address(const Doc& p) { return call("AssociateAddress", p); }
+Doc Ec2Client::authorize_security_group_ingress(const Doc& p) { return call("AuthorizeSecurityGroupIngress", p); }
+Doc Ec2Client::create_key_pair(const Doc& p) { return call("CreateKeyPair", p); }
+Doc Ec2Client::create_security_group(const Doc& p) { return call("CreateSecurityGroup", p); }
+Doc Ec2Client::delete_key_pair(const Doc& p) { return call("DeleteKeyPair", p); }
+Doc Ec2Client::delete_security_group(const Doc& p) { return call("DeleteSecurityGroup", p); }
+Doc Ec2Client::describe_addresses(const Doc& p) { return call("DescribeAddresses", p); }
+Doc Ec2Client::describe_images(const Doc& p) { return call("DescribeImages", p); }
+Doc Ec2Client::describe_instance_status(const Doc& p) { return call("DescribeInstanceStatus", p); }
+Doc Ec2Client::describe_instances(const Doc& p) { return call("DescribeInstances", p); }
+Doc Ec2Client::describe_key_pairs(const Doc& p) { return call("DescribeKeyPairs", p); }
+Doc Ec2Client::describe_nat_gateways(const Doc& p) { return call("DescribeNatGateways", p); }
+Doc Ec2Client::describe_network_interfaces(const Doc& p) { return call("DescribeNetworkInterfaces", p); }
+Doc Ec2Client::describe_route_tables(const Doc& p) { return call("DescribeRouteTables", p); }
+Doc Ec2Client::describe_security_groups(const Doc& p) { return call("DescribeSecurityGroups", p); }
+Doc Ec2Client::describe_subnets(const Doc& p) { return call("DescribeSubnets", p); }
+Doc Ec2Client::release_address(const Doc& p) { return call("ReleaseAddress", p); }
+Doc Ec2Client::run_instances(const Doc& p) { return call("RunInstances", p); }
+Doc Ec2Client::terminate_instances(const Doc& p) { return call("TerminateInstances", p); }
+
+Doc IamClient::add_role_to_instance_profile(const Doc& p) { return call("AddRoleToInstanceProfile", p); }
+Doc IamClient::attach_role_policy(const Doc& p) { return call("AttachRolePolicy", p); }
+Doc IamClient::create_instance_profile(const Doc& p) { return call("CreateInstanceProfile", p); }
+Doc IamClient::create_policy(const Doc& p) { return call("CreatePolicy", p); }
+Doc IamClient::create_role(const Doc& p) { return call("CreateRole", p); }
+Doc IamClient::delete_instance_profile(const Doc& p) { return call("DeleteInstanceProfile", p); }
+Doc IamClient::delete_policy(const Doc& p) { return call("DeletePolicy", p); }
+Doc IamClient::delete_role(const Doc& p) { return call("DeleteRole", p); }
+Doc IamClient::detach_role_policy(const Doc& p) { return call("DetachRolePolicy", p); }
+Doc IamClient::get_instance_profile(const Doc& p) { return call("GetInstanceProfile", p); }
+Doc IamClient::list_instance_profiles_for_role(const Doc& p) { return call("ListInstanceProfilesForRole", p); }
+Doc IamClient::list_policies(const Doc& p) { return call("ListPolicies", p); }
+Doc IamClient::remove_role_from_instance_profile(const Doc& p) { return call("RemoveRoleFromInstanceProfile", p); }
+
+Doc StsClient::assume_role(const Doc& p) { return call("AssumeRole", p); }
+Doc StsClient::get_caller_identity(const Doc& p) { return call("GetCallerIdentity", p); }
+
+Doc SsmClient::get_parameter(const Doc& p) { return call("GetParameter", p); }
+Doc SsmClient::get_parameters_by_path(const Doc& p) { return call("GetParametersByPath", p); }
+
+namespace detail {
+namespace {
+
+// One service's calls: validate against the model, serialize, send through the transport
+// (which signs and retries), parse the answer or raise the service's error.
+class ModelCaller {
+ public:
+  ModelCaller(const std::string& service, const std::string& region, std::shared_ptr<CredentialsProvider> creds)
+      : model_(serviceModel(service)),
+        endpoint_(resolveEndpoint(model_.serviceId, region)),
+        transport_(model_.signingName, signingRegion(service, region), std::move(creds)) {}
+
+  Doc invoke(const std::string& operation, const Doc& params) {
+    const Operation& op = model_.operation(operation);
+    validate(op.input, params);
+    // The token is filled once here, so the transport's retries of this call all carry it.
+    const Doc request = withIdempotencyTokens(op.input, params);
+    const http::Response r = transport_.send(build(op, request), errorCodeOf);
+    if (r.status < 200 || r.status >= 300) throwServiceError(r, op.name);
+    return model_.protocol == "json" ? parseJsonAnswer(op, r.body) : parseXmlAnswer(model_, op, r.body);
+  }
+
+ private:
+  // IAM is global: whatever region the client was opened in, it signs for us-east-1.
+  static std::string signingRegion(const std::string& service, const std::string& region) {
+    return service == "iam" ? "us-east-1" : region;
+  }
+
+  http::Request build(const Operation& op, const Doc& params) const {
+    http::Request req;
+    req.method = "POST";
+    req.url = endpoint_ + "/";
+    if (model_.protocol == "json") {
+      req.headers.emplace_back("Content-Type", "application/x-amz-json-" + model_.jsonVersion);
+      req.headers.emplace_back("X-Amz-Target", model_.targetPrefix + "." + op.name);
+      req.body = serializeJson(op, params);
+    } else {
+      req.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded; charset=utf-8");
+      req.body = http::formEncode(serializeQuery(model_, op, params));
+    }
+    return req;
+  }
+
+  const ServiceModel& model_;
+  std::string endpoint_;
+  Transport transport_;
+};
+
+template <class Interface>
+class ModelClient : public Interface {
+ public:
+  ModelClient(const std::string& service, const std::string& region, std::shared_ptr<CredentialsProvider> creds)
+      : caller_(service, region, std::move(creds)) {}
+  Doc call(const std::string& operation, const Doc& params) override { return caller_.invoke(operation, params); }
+
+ private:
+  ModelCaller caller_;
+};
+
+}  // namespace
+
+std::shared_ptr<Ec2Client> makeEc2(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
+  return std::make_shared<ModelClient<Ec2Client>>("ec2", region, std::move(creds));
+}
+std::shared_ptr<IamClient> makeIam(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
+  return std::make_shared<ModelClient<IamClient>>("iam", region, std::move(creds));
+}
+std::shared_ptr<StsClient> makeSts(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
+  return std::make_shared<ModelClient<StsClient>>("sts", region, std::move(creds));
+}
+std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
+  return std::make_shared<ModelClient<SsmClient>>("ssm", region, std::move(creds));
+}
+
+}  // namespace detail
+}  // namespace aws

@@ -1,0 +1,17 @@
+// Internal: the real service clients, opened by aws::Session.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "aws/credentials.h"
+#include "aws/services.h"
+
+namespace aws::detail {
+
+std::shared_ptr<Ec2Client> makeEc2(const std::string& region, std::shared_ptr<CredentialsProvider> creds);
+std::shared_ptr<IamClient> makeIam(const std::string& region, std::shared_ptr<CredentialsProvider> creds);
+std::shared_ptr<StsClient> makeSts(const std::string& region, std::shared_ptr<CredentialsProvider> creds);
+std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<CredentialsProvider> creds);
+std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds);
+
+}  // namespace aws::detail

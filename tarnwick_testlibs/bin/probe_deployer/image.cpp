@@ -1,0 +1,59 @@
+// Image lookup: the image identifier a deployment launches its test instances from.
+#include <nlohmann/json.hpp>
+
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/probe_deployer.h"
+
+namespace tarnwick::probe_deployer {
+
+namespace {
+
+constexpr const char* kImageOwner = "amazon";
+constexpr const char* kExecutableUsers = "all";
+constexpr const char* kNameFilter = "name";
+constexpr const char* kLatestImagesPath = "/aws/service/ami-amazon-linux-latest";
+
+[[noreturn]] void imageNotFound(logging::Logger& log, const std::string& image) {
+  log.error("  **Error** Failed to find image " + image);
+  throw ProcessExit(kExitFatal, "");
+}
+
+bool endsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string getAMIByName(aws::Ec2Client& ec2_client, const Args& args) {
+  logging::Logger& log = logging::getLogger(kLogger);
+  const std::string image = args.value("image");
+  log.info("- Lookup AMI for " + image);
+  Doc request = Doc::object();
+  request["ExecutableUsers"] = Doc::array({kExecutableUsers});
+  request["Filters"] = Doc::array({{{"Name", kNameFilter}, {"Values", Doc::array({image})}}});
+  request["Owners"] = Doc::array({kImageOwner});
+  request["IncludeDeprecated"] = false;
+  const Doc answer = ec2_client.describe_images(request);
+  const Doc images = answer.value("Images", Doc::array());
+  if (images.empty()) imageNotFound(log, image);
+  const std::string imageId = images[0].value("ImageId", "");
+  log.info("  " + imageId);
+  return imageId;
+}
+
+std::string getAMI(aws::SsmClient& ssm_client, const Args& args) {
+  logging::Logger& log = logging::getLogger(kLogger);
+  const std::string image = args.value("image");
+  log.info("- Lookup AMI for " + image);
+  const Doc answer = ssm_client.get_parameters_by_path({{"Path", kLatestImagesPath}});
+  for (const auto& parameter : answer.value("Parameters", Doc::array())) {
+    if (!endsWith(parameter.value("Name", ""), image)) continue;
+    const std::string value = parameter.value("Value", "");
+    log.info("  " + value);
+    return value;
+  }
+  imageNotFound(log, image);
+}
+
+}  // namespace tarnwick::probe_deployer
