@@ -1,9 +1,24 @@
 // The run flow of subnet_scout: parse, set up logging, open sessions, run one search, exit.
 #include "tarnwick_testlibs/bin/subnet_scout.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "aws/session.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/aws_session.h"
+#include "tarnwick_testlibs/bin/lib/gatepass.h"
+#include "tarnwick_testlibs/bin/lib/nat.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
+#include "tarnwick_testlibs/bin/lib/spoke.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
 namespace tarnwick::subnet_scout {
@@ -11,6 +26,115 @@ namespace tarnwick::subnet_scout {
 namespace {
 
 constexpr const char* kLogger = "tarnwick_testlibs";
+constexpr const char* kPasswordPrompt = "Enter Tarnwick Controller Password: ";
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Switches echo off on a terminal for its lifetime.
+class EchoOff {
+ public:
+  explicit EchoOff(int fd) : fd_(fd) {
+    if (::tcgetattr(fd_, &saved_) != 0) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+  }
+  ~EchoOff() {
+    if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool active_ = false;
+};
+
+void writeAll(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+// One line from `fd` without its line end; read byte by byte so nothing after it is consumed.
+std::string readLine(int fd) {
+  std::string line;
+  char c = 0;
+  while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The prompt and the answer go through the terminal itself, as a password prompt should; without
+// a terminal on standard input the password is read from it as one line.
+std::string askPassword() {
+  if (::isatty(STDIN_FILENO)) {
+    FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY));
+    int fd = tty.get() >= 0 ? tty.get() : STDIN_FILENO;
+    int promptFd = tty.get() >= 0 ? tty.get() : STDERR_FILENO;
+    writeAll(promptFd, kPasswordPrompt);
+    std::string password;
+    {
+      EchoOff quiet(fd);
+      password = readLine(fd);
+    }
+    writeAll(promptFd, "\n");
+    return password;
+  }
+  std::cerr << kPasswordPrompt << std::flush;
+  return readLine(STDIN_FILENO);
+}
+
+std::string outputPath(const cli::Args& args) {
+  return args.value("backup_folder") + "/" + args.value("vpc") + "/" + args.value("output_test_config");
+}
+
+// False when an earlier run already left the file (or anything else) at the output path.
+bool prepareOutput(const cli::Args& args, logging::Logger& log) {
+  if (!args.nonEmpty("output_test_config")) return true;
+  const std::string path = outputPath(args);
+  std::error_code ec;
+  if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
+    log.info("- Found " + path);
+    return false;
+  }
+  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder);
+  Globals::TEST_CONFIG = path;
+  return true;
+}
+
+int runSpokeSearch(const cli::Args& args, aws::Ec2Client& ec2) {
+  const std::string controller = args.value("controller_ip");
+  const std::string user = args.value("controller_user");
+  const std::string password =
+      args.nonEmpty("controller_password") ? args.value("controller_password") : askPassword();
+  const std::string cid = gatepass::get_tarnwick_cid(controller, user, password);
+  const std::string gateway = args.value("spoke_gw_name");
+  if (args.flag("horizontal_scaling"))
+    spoke::Spoke::findHsSpokes(args, ec2, "https://" + controller + "/v2/api", cid, gateway);
+  else
+    spoke::Spoke::findClassicSpokes(args, ec2, "https://" + controller + "/v1/api", cid, gateway);
+  return AppExitStatus().getStatus();
+}
 
 int run(int argc, char** argv) {
   const cli::Parser parser = makeParser();
@@ -20,9 +144,20 @@ int run(int argc, char** argv) {
   Common::initLogLocation(args.value("backup_folder"));
   // The controller password may stand on the command line; it never reaches a log.
   Common::logCommandOptions("subnet_scout " + cli::joinWords(parser.maskSecrets(words)));
-  [[maybe_unused]] logging::Logger& log = logging::getLogger(kLogger);
+  logging::Logger& log = logging::getLogger(kLogger);
 
-  return AppExitStatus().getStatus();
+  // EC2 runs under the assumed role; the bucket copy uses the profile's own credentials.
+  aws::Session assumed = start_aws_session(args.value("assume_role"), args.get("profile"));
+  std::shared_ptr<aws::Ec2Client> ec2 = assumed.ec2(args.value("region"));
+  std::shared_ptr<aws::S3Client> s3 = aws::Session::fromProfile(args.get("profile")).s3();
+
+  if (!prepareOutput(args, log)) return kExitOk;
+
+  if (args.value("subparser_name") == "natgw") {
+    nat::Nat::findNatGws(args, *ec2, s3.get());
+    return kExitOk;
+  }
+  return runSpokeSearch(args, *ec2);
 }
 
 }  // namespace
