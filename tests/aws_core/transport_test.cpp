@@ -142,14 +142,4 @@ TEST_F(Retries, SharedQuotaStopsRetriesWhenSpent) {
   EXPECT_EQ(sent, 60 + 100);
 }
 
-TEST(RetryConfig, EnvironmentOverrides) {
-  ScopedEnv attempts("AWS_MAX_ATTEMPTS", "4");
-  ScopedEnv mode("AWS_RETRY_MODE", "legacy");
-  auto c = aws::detail::RetryConfig::fromEnvironment();
-  EXPECT_EQ(c.maxAttempts, 4);
-  EXPECT_EQ(c.mode, "legacy");
-  ScopedEnv none("AWS_MAX_ATTEMPTS", std::nullopt);
-  EXPECT_EQ(aws::detail::RetryConfig::fromEnvironment().maxAttempts, 10);
-}
-
 }  // namespace
