@@ -1,6 +1,9 @@
 // The fakes and helpers behave as the tests built on them assume.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "testbed/fake_server.h"
@@ -166,6 +169,42 @@ TEST(FakeServerTest, HttpsRoutesMatchOnFormAndAnswerInSequence) {
   EXPECT_EQ(post(), "{\"return\": true} 200");
   EXPECT_EQ(post(), "{\"return\": true} 200");
   EXPECT_EQ(server.requests().at(0).form.at("user"), "u");
+}
+
+TEST(FakeServerTest, PublicAddressServiceFollowsAFixtureChangedWhileRunning) {
+  testbed::FakeServer echo(testbed::FakeServer::Mode::PublicIp, {{"ip", "198.51.100.1"}});
+  auto get = [&](const std::string& path) {
+    return testbed::runProgram("curl", {"-s", "--noproxy", "*", "-w", " %{http_code}", echo.url() + path}).out;
+  };
+  EXPECT_EQ(get("/?format=json"), "{\"ip\": \"198.51.100.1\"} 200");
+  echo.setFixture({{"ip", "198.51.100.2"}});
+  EXPECT_EQ(get("/?format=json"), "{\"ip\": \"198.51.100.2\"} 200");
+  EXPECT_EQ(get("/"), " 404");
+  echo.clearRequests();
+  get("/?format=json&x=1");
+  auto seen = echo.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].query.at("x"), "1");
+}
+
+TEST(FakeServerTest, StoppingTheWrapperEndsTheServerProcess) {
+  int pid = 0, port = 0;
+  {
+    testbed::FakeServer server(testbed::FakeServer::Mode::Generic);
+    port = server.port();
+    auto r = testbed::runProgram("curl", {"-s", "--noproxy", "*", "-w", "%{http_code}", server.url() + "/x"});
+    EXPECT_EQ(r.out, "404");
+    pid = std::stoi(testbed::runProgram("sh", {"-c", "ps -o pid=,args= --ppid " + std::to_string(getpid()) +
+                                                         " | awk '/fake_server/ {print $1}'"}).out);
+  }
+  EXPECT_NE(pid, 0);
+  EXPECT_NE(kill(pid, 0), 0);
+  auto r = testbed::runProgram("curl", {"-s", "--noproxy", "*", "-m", "2", "http://127.0.0.1:" + std::to_string(port)});
+  EXPECT_NE(r.status, 0);
+}
+
+TEST(ProcessTest, RunProgramRefusesAProgramThatDoesNotExist) {
+  EXPECT_THROW(testbed::runProgram("/nonexistent/twk-program", {}), std::runtime_error);
 }
 
 }  // namespace
