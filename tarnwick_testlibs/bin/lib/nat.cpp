@@ -135,7 +135,10 @@ NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc
   }
 
   NatGwMap byId;
-  for (auto& [subnet, info] : bySubnet.entries()) byId.assign(info.nat_gw_id, std::move(info));
+  for (auto& [subnet, info] : bySubnet.entries()) {
+    const std::string id = info.nat_gw_id;
+    byId.assign(id, std::move(info));
+  }
   return byId;
 }
 

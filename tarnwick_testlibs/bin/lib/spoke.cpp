@@ -158,7 +158,10 @@ void chooseTestSubnet(aws::Ec2Client& ec2, Spoke& gateway) {
 void searchSubnets(const cli::Args& args, aws::Ec2Client& ec2, const std::function<std::vector<Spoke>()>& gateways) {
   try {
     InterfaceMap map;
-    for (Spoke& gateway : gateways()) map.assign(interfaceCarrying(ec2, gateway.gw_public_ip), std::move(gateway));
+    for (Spoke& gateway : gateways()) {
+      const std::string eni = interfaceCarrying(ec2, gateway.gw_public_ip);
+      map.assign(eni, std::move(gateway));
+    }
     collectPrivateSubnets(ec2.describe_route_tables(oneFilter("vpc-id", args.value("vpc"))), map);
     Doc entries = Doc::array();
     for (auto& [eni, gateway] : map.entries()) {

@@ -1,0 +1,130 @@
+// Controller access: what the sender and the login put on the wire, and the login caches.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "aws/clock.h"
+#include "aws/errors.h"
+#include "fake_controller.h"
+#include "tarnwick_testlibs/bin/lib/gatepass.h"
+#include "tarnwick_testlibs/bin/lib/twk_https.h"
+#include "testbed/log_capture.h"
+
+namespace {
+
+using discovery::Doc;
+using discovery::FakeController;
+using namespace std::chrono_literals;
+namespace gatepass = tarnwick::gatepass;
+namespace twk_https = tarnwick::twk_https;
+
+class ControllerAccess : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { controller = new FakeController(); }
+  static void TearDownTestSuite() { delete controller; }
+
+  void SetUp() override {
+    controller->answerToken(nullptr);
+    controller->answerLogin(nullptr);
+    controller->accept("admin", "s3cret", "cid-7f3a");
+    controller->clearRequests();
+    gatepass::clearCaches();
+    aws::setClock(clock);
+  }
+  void TearDown() override { aws::setClock(nullptr); }
+
+  std::string cid(const std::string& password = "s3cret") {
+    return gatepass::get_tarnwick_cid(controller->address(), "admin", password);
+  }
+  size_t sent(const std::string& action) { return controller->requests(action).size(); }
+
+  static FakeController* controller;
+  std::shared_ptr<aws::ManualClock> clock = std::make_shared<aws::ManualClock>();
+};
+
+FakeController* ControllerAccess::controller = nullptr;
+
+TEST_F(ControllerAccess, TokenAndLoginRequestsAreSentExactlyAsTheControllerExpects) {
+  EXPECT_EQ(cid(), "cid-7f3a");
+
+  auto token = controller->requests("get_api_token");
+  ASSERT_EQ(token.size(), 1u);
+  EXPECT_EQ(token[0].method, "GET");
+  EXPECT_EQ(token[0].path, "/v2/api");
+  EXPECT_EQ(token[0].rawQuery, "");
+  EXPECT_EQ(token[0].body, "action=get_api_token");
+  EXPECT_EQ(token[0].header("x-access-key"), "");
+
+  auto login = controller->requests("login");
+  ASSERT_EQ(login.size(), 1u);
+  EXPECT_EQ(login[0].method, "POST");
+  EXPECT_EQ(login[0].path, "/v2/api");
+  EXPECT_EQ(login[0].body, "action=login&username=admin&password=s3cret");
+  EXPECT_EQ(login[0].header("x-access-key"), "tok-91b2");
+}
+
+TEST_F(ControllerAccess, RepeatedLoginsWithinTwentyMinutesSendOneTokenAndOneLoginRequest) {
+  cid();
+  clock->advance(10min);
+  cid();
+  EXPECT_EQ(sent("get_api_token"), 1u);
+  EXPECT_EQ(sent("login"), 1u);
+
+  clock->advance(11min);  // 21 minutes after the first call
+  cid();
+  EXPECT_EQ(sent("get_api_token"), 2u);
+  EXPECT_EQ(sent("login"), 2u);
+}
+
+TEST_F(ControllerAccess, OtherArgumentsReplaceTheSingleCachedEntry) {
+  cid();
+  cid("other");
+  cid();
+  EXPECT_EQ(sent("get_api_token"), 3u);
+  EXPECT_EQ(sent("login"), 3u);
+}
+
+TEST_F(ControllerAccess, AFailedLoginIsCachedAndLoggedOnce) {
+  testbed::LogCapture log;
+  EXPECT_EQ(cid("wrong"), "Login failed");
+  EXPECT_EQ(cid("wrong"), "Login failed");
+  EXPECT_EQ(sent("login"), 1u);
+  EXPECT_EQ(log.messages(tarnwick::logging::INFO), std::vector<std::string>{"Login failed"});
+  EXPECT_EQ(log.count(tarnwick::logging::WARNING), 0);
+  EXPECT_FALSE(log.contains("wrong"));
+}
+
+TEST_F(ControllerAccess, AMissingTokenIsSentOnAsTheFailureText) {
+  controller->answerToken(FakeController::text("{\"return\": true}"));
+  testbed::LogCapture log;
+  cid();
+  EXPECT_TRUE(log.contains(tarnwick::logging::INFO, "Failed to acquire token"));
+  auto login = controller->requests("login");
+  ASSERT_EQ(login.size(), 1u);
+  EXPECT_EQ(login[0].header("x-access-key"), "Failed to acquire token");
+}
+
+TEST_F(ControllerAccess, AnUnreachableControllerFailsTheCallAndCachesNothing) {
+  controller->answerToken(Doc{{"body", ""}, {"delay", 3}});
+  twk_https::setTimeouts({1000, 1000});
+  EXPECT_THROW(cid(), aws::ClientError);
+  twk_https::setTimeouts({});
+  controller->answerToken(nullptr);
+  EXPECT_EQ(cid(), "cid-7f3a");
+}
+
+TEST_F(ControllerAccess, GetPayloadsTravelInTheQueryAndOnlyTheActionIsLogged) {
+  testbed::LogCapture log;
+  twk_https::_send_tarnwick_api("https://" + controller->address() + "/v1/api", "GET",
+                                {{"action", "list_vpcs_summary"}, {"CID", "cid-7f3a"}, {"gateway_name", "a b"}},
+                                "kw-", "    ");
+  auto listing = controller->requests("list_vpcs_summary");
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0].rawQuery, "action=list_vpcs_summary&CID=cid-7f3a&gateway_name=a%20b");
+  EXPECT_EQ(listing[0].body, "");
+  EXPECT_TRUE(log.contains(tarnwick::logging::DETAIL, "list_vpcs_summary"));
+  EXPECT_FALSE(log.contains("cid-7f3a"));
+}
+
+}  // namespace

@@ -1,0 +1,262 @@
+// subnet_scout end to end: the real program against the emulator and the fake controller.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "fake_controller.h"
+#include "testbed/emulator.h"
+#include "vpc_fixtures.h"
+
+namespace {
+
+using discovery::Doc;
+using discovery::FakeController;
+
+constexpr const char* kPrompt = "Enter Tarnwick Controller Password: ";
+
+std::string spokeEntry(const std::string& name, const std::string& privateIp, const std::string& gwSubnet,
+                       const std::string& gwCidr, const std::string& subnet, const std::string& cidr,
+                       const std::string& gwIp) {
+  return "  {\n    \"gw_name\": \"" + name + "\",\n    \"gw_private_ip\": \"" + privateIp +
+         "\",\n    \"gw_subnet_id\": \"" + gwSubnet + "\",\n    \"gw_subnet_cidr\": \"" + gwCidr +
+         "\",\n    \"private_subnet_id\": \"" + subnet + "\",\n    \"private_subnet_cidr\": \"" + cidr +
+         "\",\n    \"private_subnet_gw_ip\": \"" + gwIp + "\"\n  }";
+}
+
+std::string entryOf(const discovery::SpokeVpc& vpc, size_t i, bool ownSubnet = true) {
+  const auto& g = vpc.gateways[i];
+  std::string gwIp = g.privateCidr.substr(0, g.privateCidr.rfind('.')) + ".1";
+  return spokeEntry(g.name, g.privateIp, ownSubnet ? vpc.gatewaySubnet : "", ownSubnet ? "10.40.0.0/24" : "",
+                    g.privateSubnet, g.privateCidr, gwIp);
+}
+
+std::string fileOf(const std::vector<std::string>& entries) {
+  std::string text = "[\n";
+  for (size_t i = 0; i < entries.size(); ++i) text += entries[i] + (i + 1 < entries.size() ? ",\n" : "\n");
+  return text + "]\n";
+}
+
+class SubnetScout : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { controller = new FakeController(); }
+  static void TearDownTestSuite() { delete controller; }
+  void SetUp() override {
+    controller->clearRequests();
+    controller->answerListing("/v1/api", FakeController::gateways(Doc::array()));
+    controller->answerListing("/v2/api", FakeController::gateways(Doc::array()));
+  }
+
+  std::vector<std::string> common(const std::string& vpc) const {
+    return {"--vpc", vpc, "--assume_role", "arn:aws:iam::123456789012:role/workflow", "--region", "us-east-1",
+            "--backup_folder", dir.str()};
+  }
+  std::vector<std::string> spokeArgs(const std::string& vpc, const std::string& gateway, bool scaling = false,
+                                     bool password = true) const {
+    auto words = common(vpc);
+    for (const char* w : {"spoke", "--controller_ip"}) words.push_back(w);
+    words.push_back(controller->address());
+    for (const char* w : {"--controller_user", "admin", "--spoke_gw_name"}) words.push_back(w);
+    words.push_back(gateway);
+    if (password) words.insert(words.end(), {"--controller_password", "s3cret"});
+    if (scaling) words.push_back("--horizontal_scaling");
+    return words;
+  }
+  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "") const {
+    testbed::RunOptions options;
+    options.env = testbed::motoEnv();
+    options.stdinText = input;
+    return testbed::runProgram(TWK_SUBNET_SCOUT, words, options);
+  }
+  std::string output(const std::string& vpc) const { return (dir / (vpc + "/subnet.config")).string(); }
+  std::string written(const std::string& vpc) const { return testbed::readFile(output(vpc)); }
+  bool hasOutput(const std::string& vpc) const { return std::filesystem::exists(output(vpc)); }
+
+  static FakeController* controller;
+  testbed::TempDir dir;
+};
+
+FakeController* SubnetScout::controller = nullptr;
+
+TEST_F(SubnetScout, ClassicSearchKeepsThePeerOnceInTheOrderItsInterfaceWasMet) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a", "spoke-a-hagw"});
+  Doc primary = vpc.record(0);
+  primary["hagw_details"] = {{"private_ip", vpc.gateways[1].privateIp}, {"gw_name", "spoke-a-hagw"},
+                             {"public_ip", vpc.gateways[1].publicIp}};
+  controller->answerListing("/v1/api", FakeController::gateways(Doc::array({primary, vpc.record(1)})));
+
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(written(vpc.vpc), fileOf({entryOf(vpc, 0), entryOf(vpc, 1)}));
+  auto listings = controller->requests("list_vpcs_summary");
+  ASSERT_EQ(listings.size(), 2u);
+  EXPECT_EQ(listings[0].path, "/v1/api");
+  EXPECT_EQ(listings[1].query.at("gateway_name"), "spoke-a-hagw");
+  EXPECT_EQ(controller->requests("login").at(0).form.at("username"), "admin");
+  EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos);
+  EXPECT_EQ((r.out + r.err).find("cid-7f3a"), std::string::npos);
+}
+
+TEST_F(SubnetScout, HorizontalScalingSearchWritesTheGatewayAndThreePeers) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-h", "spoke-h-1", "spoke-h-2", "spoke-h-3"});
+  Doc element = vpc.record(0);
+  element["hagw_details"] = Doc::object();
+  element["hagw_details_list"] = {vpc.record(1), vpc.record(2), vpc.record(3)};
+  controller->answerListing("/v2/api", FakeController::gateways(Doc::array({element})));
+
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-h", true));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(written(vpc.vpc), fileOf({entryOf(vpc, 0), entryOf(vpc, 1), entryOf(vpc, 2), entryOf(vpc, 3)}));
+  auto listings = controller->requests("list_vpcs_summary");
+  ASSERT_EQ(listings.size(), 1u);
+  EXPECT_EQ(listings[0].path, "/v2/api");
+}
+
+TEST_F(SubnetScout, UnknownGatewayWritesAnEmptyList) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a"});
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-x"));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(written(vpc.vpc), "[]\n");
+  EXPECT_NE((r.out + r.err).find("test.config:\n[]\n"), std::string::npos) << r.out << r.err;
+}
+
+TEST_F(SubnetScout, AControllerRefusalFailsTheRunButTheFileHoldsWhatRemains) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a", "spoke-a-hagw"});
+  controller->answerListing("/v1/api", Doc{{"sequence", {FakeController::gateways(Doc::array({vpc.record(0)})),
+                                                         FakeController::refusal("CID is invalid or expired.")}}});
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
+  EXPECT_EQ(r.status, 40) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("  **Error** Failed to get gateway info from controller. CID is invalid or expired."),
+            std::string::npos);
+  EXPECT_EQ(written(vpc.vpc), fileOf({entryOf(vpc, 0)}));
+}
+
+TEST_F(SubnetScout, AGatewayWithoutARoutedSubnetLeavesNoFileAndTheStatusAlone) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a"}, {"spoke-a"});
+  controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("spoke subnet search failed"), std::string::npos) << r.err;
+  EXPECT_FALSE(hasOutput(vpc.vpc));
+}
+
+TEST_F(SubnetScout, AnExistingOutputEndsTheRunBeforeAnyPromptOrLogin) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a"});
+  std::filesystem::create_directories(dir / vpc.vpc / "subnet.config");  // a folder counts too
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-a", false, false));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("- Found " + output(vpc.vpc)), std::string::npos) << r.out << r.err;
+  EXPECT_EQ((r.out + r.err).find(kPrompt), std::string::npos);
+  EXPECT_TRUE(controller->requests().empty());
+}
+
+// Runs subnet_scout on a pseudo-terminal, answering the prompt with `password`.
+struct TerminalRun {
+  int status = -1;
+  std::string screen;
+};
+
+TerminalRun onTerminal(const std::vector<std::string>& words, const std::string& password) {
+  std::vector<std::string> env = testbed::environmentWith(testbed::motoEnv());
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(TWK_SUBNET_SCOUT)};
+    for (auto& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    execve(TWK_SUBNET_SCOUT, argv.data(), envp.data());
+    _exit(127);
+  }
+  TerminalRun run;
+  bool answered = false;
+  char buffer[4096];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 60000) <= 0) break;
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    run.screen.append(buffer, static_cast<size_t>(n));
+    if (!answered && run.screen.find(kPrompt) != std::string::npos) {
+      usleep(200000);  // let the program switch echo off before the answer arrives
+      std::string line = password + "\n";
+      if (write(master, line.data(), line.size()) < 0) break;
+      answered = true;
+    }
+  }
+  close(master);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return run;
+}
+
+TEST_F(SubnetScout, WithoutAPasswordItPromptsOnceOnTheTerminalWithoutEcho) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a"});
+  controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
+  auto run = onTerminal(spokeArgs(vpc.vpc, "spoke-a", false, false), "s3cret");
+  EXPECT_EQ(run.status, 0) << run.screen;
+  size_t first = run.screen.find(kPrompt);
+  ASSERT_NE(first, std::string::npos) << run.screen;
+  EXPECT_EQ(run.screen.find(kPrompt, first + 1), std::string::npos);
+  EXPECT_EQ(run.screen.find("s3cret"), std::string::npos) << run.screen;
+  EXPECT_EQ(controller->requests("login").at(0).form.at("password"), "s3cret");
+  EXPECT_EQ(written(vpc.vpc), fileOf({entryOf(vpc, 0)}));
+}
+
+class NatScout : public SubnetScout {
+ protected:
+  std::vector<std::string> natArgs(const std::string& vpc, const std::string& bucket = "") const {
+    auto words = common(vpc);
+    if (!bucket.empty()) words.insert(words.end(), {"--s3_bucket", bucket});
+    words.push_back("natgw");
+    return words;
+  }
+};
+
+std::string natEntry(const discovery::NatGateway& g) {
+  std::string gwIp = g.testCidr.substr(0, g.testCidr.rfind('.')) + ".1";
+  return "  {\n    \"nat_gw_id\": \"" + g.id + "\",\n    \"gw_private_ip\": \"" + g.privateIp +
+         "\",\n    \"gw_public_ip\": \"" + g.publicIp + "\",\n    \"gw_subnet_id\": \"" + g.subnet +
+         "\",\n    \"gw_subnet_cidr\": \"" + g.subnetCidr + "\",\n    \"private_subnet_id\": \"" + g.testSubnet +
+         "\",\n    \"private_subnet_cidr\": \"" + g.testCidr + "\",\n    \"private_subnet_gw_ip\": \"" + gwIp +
+         "\"\n  }";
+}
+
+TEST_F(NatScout, TwoZonesGiveTwoEntriesAndTheBucketGetsTheFile) {
+  auto vpc = discovery::makeNatVpc(discovery::NatLayout::TwoZones);
+  testbed::boto3("s3.create_bucket(Bucket='scout-bucket')");
+  auto r = scout(natArgs(vpc.vpc, "scout-bucket"));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::string expected = fileOf({natEntry(vpc.gateways[0]), natEntry(vpc.gateways[1])});
+  EXPECT_EQ(written(vpc.vpc), expected);
+  Doc keys = testbed::boto3Json("out([o['Key'] for o in s3.list_objects_v2(Bucket='scout-bucket').get('Contents', [])])");
+  ASSERT_EQ(keys.size(), 1u) << keys.dump();
+  std::string stored = testbed::boto3(
+      "import sys; sys.stdout.write(s3.get_object(Bucket='scout-bucket', Key=" + Doc(keys[0]).dump() +
+      ")['Body'].read().decode())");
+  EXPECT_EQ(stored, expected);
+}
+
+TEST_F(NatScout, UnusableNatGatewaysEndTheRunWithStatusOneAndNoFile) {
+  struct Case {
+    discovery::NatLayout layout;
+    std::string message;
+  };
+  for (const Case& c : {Case{discovery::NatLayout::WrongZone, " in the same AZ"},
+                        Case{discovery::NatLayout::PrivateOnly, "  **Error** No available public NAT gateway found in "}}) {
+    auto vpc = discovery::makeNatVpc(c.layout);
+    auto r = scout(natArgs(vpc.vpc));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err;
+    EXPECT_FALSE(hasOutput(vpc.vpc));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// A VPC scripted into a recording EC2 fake: interfaces by public address, route tables, subnets.
+#pragma once
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testbed/fakes.h"
+
+namespace discovery {
+
+struct ScriptedVpc {
+  struct Subnet {
+    std::string cidr;
+    std::string zone = "us-east-1a";
+  };
+  std::map<std::string, std::vector<std::string>> interfacesByPublicIp;
+  std::map<std::string, Subnet> subnets;
+  aws::Doc routeTables = aws::Doc::array();
+  aws::Doc natGateways = aws::Doc::array();
+
+  // A table routing to `targets` (interface or NAT gateway ids) and serving `associated`
+  // (an empty id stands for the main-table association, which names no subnet).
+  void addRouteTable(const std::vector<std::string>& targets, const std::vector<std::string>& associated) {
+    aws::Doc routes = aws::Doc::array({{{"DestinationCidrBlock", "10.0.0.0/16"}, {"GatewayId", "local"}}});
+    for (const auto& t : targets)
+      routes.push_back({{"DestinationCidrBlock", "0.0.0.0/0"},
+                        {t.rfind("nat-", 0) == 0 ? "NatGatewayId" : "NetworkInterfaceId", t}});
+    aws::Doc associations = aws::Doc::array();
+    for (const auto& s : associated)
+      associations.push_back(s.empty() ? aws::Doc{{"Main", true}} : aws::Doc{{"Main", false}, {"SubnetId", s}});
+    routeTables.push_back({{"RouteTableId", "rtb-" + std::to_string(routeTables.size())},
+                           {"Routes", routes},
+                           {"Associations", associations}});
+  }
+
+  void addNatGateway(const std::string& id, const std::string& subnet, const std::string& type = "public") {
+    natGateways.push_back({{"NatGatewayId", id},
+                           {"SubnetId", subnet},
+                           {"ConnectivityType", type},
+                           {"NatGatewayAddresses", {{{"PrivateIp", "10.0.9." + std::to_string(natGateways.size() + 1)},
+                                                     {"PublicIp", "52.0.0." + std::to_string(natGateways.size() + 1)}}}}});
+  }
+
+  void install(testbed::FakeEc2& ec2) const {
+    ec2.always("DescribeNetworkInterfaces", [this](const aws::Doc& p) {
+      aws::Doc list = aws::Doc::array();
+      auto it = interfacesByPublicIp.find(p["Filters"][0]["Values"][0].get<std::string>());
+      if (it != interfacesByPublicIp.end())
+        for (const auto& eni : it->second) list.push_back({{"NetworkInterfaceId", eni}});
+      return aws::Doc{{"NetworkInterfaces", list}};
+    });
+    ec2.always("DescribeRouteTables", [this](const aws::Doc&) { return aws::Doc{{"RouteTables", routeTables}}; });
+    ec2.always("DescribeNatGateways", [this](const aws::Doc&) { return aws::Doc{{"NatGateways", natGateways}}; });
+    ec2.always("DescribeSubnets", [this](const aws::Doc& p) {
+      aws::Doc list = aws::Doc::array();
+      for (const auto& id : p["SubnetIds"]) {
+        const Subnet& s = subnets.at(id.get<std::string>());
+        list.push_back({{"SubnetId", id}, {"CidrBlock", s.cidr}, {"AvailabilityZone", s.zone}});
+      }
+      return aws::Doc{{"Subnets", list}};
+    });
+  }
+};
+
+}  // namespace discovery
