@@ -1,7 +1,16 @@
 // The run flow of probe_deployer: parse, set up logging, check the options, run a mode, exit.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/session.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/program_options.h"
@@ -12,6 +21,49 @@ namespace {
 
 bool tagPairsComplete(const std::string& tag_resource) {
   return cli::splitAt(tag_resource, ',').size() % 2 == 0;
+}
+
+struct WorkflowRole {
+  std::string name;
+  std::string account;
+  std::string region;
+};
+
+// "<role>,<number>,<region>": number and region count only together; otherwise this host's
+// instance identity gives both.
+WorkflowRole workflowRole(const std::string& value) {
+  const std::vector<std::string> fields = cli::splitAt(value, ',');
+  WorkflowRole role{fields.at(0), "", ""};
+  if (fields.size() > 2) {
+    role.account = fields[1];
+    role.region = fields[2];
+  } else {
+    const nlohmann::ordered_json identity = get_aws_metadata();
+    role.account = identity.at("accountId").get<std::string>();
+    role.region = identity.at("region").get<std::string>();
+  }
+  return role;
+}
+
+// The workflow side of a deployment: the stored private key and the bucket client.
+std::shared_ptr<aws::S3Client> openWorkflowSide(const Args& args, logging::Logger& log) {
+  const std::optional<std::string> profile = args.get("profile");
+  if (!args.nonEmpty("workflow_account_role")) return aws::Session::fromProfile(profile).s3();
+
+  const WorkflowRole role = workflowRole(args.value("workflow_account_role"));
+  const std::string arn = "arn:aws:iam::" + role.account + ":role/" + role.name;
+  log.info("- Use role " + arn + " for SSM access");
+  const aws::Session session = start_aws_session(arn, profile);
+  const std::shared_ptr<aws::SsmClient> ssm =
+      session.ssm(role.region.empty() ? std::nullopt : std::optional<std::string>(role.region));
+  std::shared_ptr<aws::S3Client> s3 = session.s3();
+  if (args.nonEmpty("key_name")) getPemKeyFromSSM(*ssm, kSecretsPrefix + args.value("key_name"), args);
+  return s3;
+}
+
+aws::Session deploymentSession(const Args& args) {
+  if (args.nonEmpty("assume_role")) return start_aws_session(args.value("assume_role"), args.get("profile"));
+  return aws::Session::fromProfile(args.get("profile"));
 }
 
 int run(int argc, char** argv) {
@@ -28,6 +80,24 @@ int run(int argc, char** argv) {
   if (auto tags = args.get("tag_resource"); tags && !tagPairsComplete(*tags)) {
     log.info("**Error** incomplete tag_resource pair");
     throw ProcessExit(kExitFatal, "");
+  }
+
+  const bool revert = args.flag("revert");
+  if (!revert) requireOutputTestConfig(args);
+
+  std::shared_ptr<aws::S3Client> s3;
+  if (!revert) s3 = openWorkflowSide(args, log);
+
+  const aws::Session session = deploymentSession(args);
+  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.get("region"));
+  const std::shared_ptr<aws::IamClient> iam = session.iam(args.get("region"));
+
+  if (!revert) {
+    const std::string ami = getAMIByName(*ec2, args);
+    deployEc2s(*ec2, s3.get(), *iam, ami, args);
+  } else {
+    terminateEc2s(*ec2, *iam, args);
+    if (args.get("ec2_role") == "default") deleteInstanceProfile(*iam);
   }
 
   return AppExitStatus().getStatus();
