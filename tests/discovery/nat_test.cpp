@@ -69,7 +69,7 @@ TEST_F(NatSearch, OneEntryPerPublicNatGatewayInListingOrderWithATestSubnetOfItsZ
                  {"private_subnet_cidr", "10.30.5.0/24"}, {"private_subnet_gw_ip", "10.30.5.1"}})
                 .dump());
   EXPECT_EQ(ec2.params("DescribeNatGateways"),
-            Doc({{"Filters", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}},
+            Doc({{"Filter", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}},
                               {{"Name", "state"}, {"Values", {"available"}}}}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets", 0), Doc({{"SubnetIds", {"pub-b", "pub-a"}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets", 2), Doc({{"SubnetIds", {"priv-b", "priv-a2", "priv-a"}}}));
@@ -137,7 +137,7 @@ TEST_F(NatSearch, ABucketGetsOneCopyAfterTheFileIsWritten) {
 TEST_F(NatSearch, ATagAddsAThirdFilter) {
   vpc.addNatGateway("nat-a", "pub-a");
   Nat::get_existing_natgws(ec2, "team:blue", "vpc-0a1");
-  EXPECT_EQ(ec2.params("DescribeNatGateways")["Filters"][2], Doc({{"Name", "tag:team"}, {"Values", {"blue"}}}));
+  EXPECT_EQ(ec2.params("DescribeNatGateways")["Filter"][2], Doc({{"Name", "tag:team"}, {"Values", {"blue"}}}));
   EXPECT_TRUE(log.contains(logging::INFO, "NAT gateway tag specified team:blue"));
 }
 

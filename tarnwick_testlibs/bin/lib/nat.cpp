@@ -116,7 +116,8 @@ nlohmann::ordered_json Nat::get_existing_natgws(aws::Ec2Client& ec2_client, cons
     std::string value = colon == std::string::npos ? "" : nat_gw_tag->substr(colon + 1);
     filters.push_back(filter("tag:" + key, value));
   }
-  Doc answer = ec2_client.describe_nat_gateways(Doc{{"Filters", filters}});
+  // The service model names this member "Filter", unlike the other Describe operations.
+  Doc answer = ec2_client.describe_nat_gateways(Doc{{"Filter", filters}});
   return answer.value("NatGateways", Doc::array());
 }
 
