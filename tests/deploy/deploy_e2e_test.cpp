@@ -1,0 +1,271 @@
+// probe_deployer's deploy and revert runs, end to end against the emulator: what the user sees
+// (exit status, messages, the output configuration) and what is left in the cloud.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "testbed/emulator.h"
+#include "testbed/fake_server.h"
+#include "testbed/process.h"
+
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+class DeployE2E : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ipEcho_ = new testbed::FakeServer(testbed::FakeServer::Mode::PublicIp, Json{{"ip", "203.0.113.7"}});
+  }
+  static void TearDownTestSuite() {
+    delete ipEcho_;
+    ipEcho_ = nullptr;
+  }
+
+  void SetUp() override {
+    testbed::moto().reset();
+    net_ = testbed::boto3Json(R"(
+vpc = ec2.create_vpc(CidrBlock="10.20.0.0/16")["Vpc"]["VpcId"]
+def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
+     "gwB": sn("10.20.2.0/24"), "privB": sn("10.20.3.0/24"), "gwC": sn("10.20.4.0/24")})
+)");
+    spoke_ = {{"gw_name", "gw-a"},
+              {"gw_private_ip", "10.20.0.10"},
+              {"gw_subnet_id", net_["gwA"]},
+              {"gw_subnet_cidr", "10.20.0.0/24"},
+              {"private_subnet_id", net_["privA"]},
+              {"private_subnet_cidr", "10.20.1.0/24"},
+              {"private_subnet_gw_ip", "10.20.1.1"}};
+    nat_ = {{"nat_gw_id", "nat-b"},
+            {"gw_private_ip", "10.20.2.10"},
+            {"gw_public_ip", "198.51.100.2"},
+            {"gw_subnet_id", net_["gwB"]},
+            {"gw_subnet_cidr", "10.20.2.0/24"},
+            {"private_subnet_id", net_["privB"]},
+            {"private_subnet_cidr", "10.20.3.0/24"},
+            {"private_subnet_gw_ip", "10.20.3.1"}};
+    unplaced_ = nat_;
+    unplaced_["nat_gw_id"] = "nat-c";
+    unplaced_["gw_subnet_id"] = net_["gwC"];
+    unplaced_["private_subnet_id"] = "";
+  }
+
+  std::string writeConfig(const Json& entries) { return dir_.write("in.config", entries.dump(2)); }
+
+  testbed::RunResult run(std::vector<std::string> args) {
+    testbed::RunOptions options;
+    options.env = testbed::motoEnv();
+    options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
+    options.cwd = dir_.str();
+    return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+  }
+  testbed::RunResult deploy(const Json& entries, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--test_config", writeConfig(entries), "--output_test_config", "out.config"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  }
+  testbed::RunResult revert(const Json& entries, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--revert", "--test_config", writeConfig(entries)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  }
+  Json output() { return Json::parse(testbed::readFile(dir_ / "out.config")); }
+
+  // Test instances that are not terminated, in launch order.
+  Json liveInstances() {
+    return testbed::boto3Json(R"(
+r = ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-test-ec2"]},
+    {"Name": "instance-state-name", "Values": ["pending", "running", "stopped", "stopping"]}])
+out(sorted([i for res in r["Reservations"] for i in res["Instances"]], key=lambda i: i["LaunchTime"]))
+)");
+  }
+  Json leftovers() {
+    return testbed::boto3Json(R"(
+groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" + net_["vpc"].get<std::string>() + R"("]}])
+out({"groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
+     "keys": [k["KeyName"] for k in ec2.describe_key_pairs()["KeyPairs"]],
+     "addresses": [a["PublicIp"] for a in ec2.describe_addresses()["Addresses"]],
+     "profiles": [p["InstanceProfileName"] for p in iam.list_instance_profiles()["InstanceProfiles"]],
+     "roles": [r["RoleName"] for r in iam.list_roles()["Roles"]],
+     "policies": [p["PolicyName"] for p in iam.list_policies(Scope="Local")["Policies"]]})
+)");
+  }
+  std::string keyName() const { return "tarnwick-test-ec2-key-pair-" + net_["vpc"].get<std::string>(); }
+
+  static testbed::FakeServer* ipEcho_;
+  testbed::TempDir dir_;
+  Json net_, spoke_, nat_, unplaced_;
+};
+
+testbed::FakeServer* DeployE2E::ipEcho_ = nullptr;
+
+std::vector<std::string> keysOf(const Json& object) {
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : object.items()) keys.push_back(k);
+  return keys;
+}
+
+TEST_F(DeployE2E, DeployPlacesOneInstancePerTestSubnetAndExtendsTheConfiguration) {
+  const auto r = deploy(Json::array({spoke_, nat_, unplaced_}), {"--tag_resource", "Owner,qa"});
+  EXPECT_EQ(r.status, 40) << r.err;
+  EXPECT_NE(r.err.find("  **Error** Skip nat-c -- private_subnet_id not defined"), std::string::npos) << r.err;
+
+  const Json out = output();
+  ASSERT_EQ(out.size(), 3u);
+  for (int i = 0; i < 2; ++i) {
+    const Json& original = i == 0 ? spoke_ : nat_;
+    std::vector<std::string> expected = keysOf(original);
+    expected.push_back("ec2_ip");
+    expected.push_back("ec2_2nd_private_ip");
+    EXPECT_EQ(keysOf(out[i]), expected) << out[i].dump();
+  }
+  EXPECT_EQ(out[2], unplaced_);
+
+  const Json instances = liveInstances();
+  ASSERT_EQ(instances.size(), 2u) << instances.dump();
+  const Json groups = testbed::boto3Json(R"(
+out({g["GroupName"]: g["GroupId"] for g in ec2.describe_security_groups()["SecurityGroups"]}))");
+  for (size_t i = 0; i < 2; ++i) {
+    const Json& entry = out[i];
+    SCOPED_TRACE(entry["gw_subnet_id"].get<std::string>());
+    const auto inst = std::find_if(instances.begin(), instances.end(),
+                                   [&](const Json& in) { return in["SubnetId"] == entry["gw_subnet_id"]; });
+    ASSERT_NE(inst, instances.end());
+    Json nics = (*inst)["NetworkInterfaces"];
+    std::sort(nics.begin(), nics.end(), [](const Json& a, const Json& b) {
+      return a["Attachment"]["DeviceIndex"] < b["Attachment"]["DeviceIndex"];
+    });
+    ASSERT_EQ(nics.size(), 2u);
+    EXPECT_EQ(nics[0]["SubnetId"], entry["gw_subnet_id"]);
+    EXPECT_EQ(nics[1]["SubnetId"], entry["private_subnet_id"]);
+    EXPECT_EQ(nics[0]["Groups"][0]["GroupId"], groups["tarnwick-test-ec2-sg"]);
+    EXPECT_EQ(nics[1]["PrivateIpAddress"], entry["ec2_2nd_private_ip"]);
+    EXPECT_EQ((*inst)["PublicIpAddress"], entry["ec2_ip"]);
+    EXPECT_EQ((*inst)["KeyName"], keyName());
+    EXPECT_EQ((*inst)["Tags"], Json::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}])"));
+  }
+  // The instances came up without a public address: each got an Elastic IP on its gateway side.
+  const Json eips = testbed::boto3Json(R"(
+out(sorted(a["PublicIp"] for a in ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-test-ec2-eip"]}])["Addresses"]))
+)");
+  EXPECT_EQ(eips, Json::array({std::min(out[0]["ec2_ip"], out[1]["ec2_ip"]), std::max(out[0]["ec2_ip"], out[1]["ec2_ip"])}));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / ("backups/" + net_["vpc"].get<std::string>() + "/" + keyName() + ".pem")));
+}
+
+TEST_F(DeployE2E, RerunReusesInstancesGroupAndKey) {
+  const Json entries = Json::array({spoke_, nat_});
+  ASSERT_EQ(deploy(entries).status, 0);
+  const Json first = liveInstances();
+  const auto again = deploy(entries);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.err.find("  Key " + keyName() + " already exist"), std::string::npos);
+  const Json second = liveInstances();
+  ASSERT_EQ(second.size(), 2u);
+  EXPECT_EQ(second[0]["InstanceId"], first[0]["InstanceId"]);
+  EXPECT_EQ(second[1]["InstanceId"], first[1]["InstanceId"]);
+  EXPECT_EQ(leftovers()["groups"], Json::array({"tarnwick-test-ec2-sg"}));
+  EXPECT_EQ(output()[0]["ec2_ip"], first[0]["PublicIpAddress"]);
+}
+
+TEST_F(DeployE2E, GivenKeyNameIsUsedAndNoKeyPairIsMade) {
+  testbed::boto3(R"(ec2.create_key_pair(KeyName="ops-key"))");
+  EXPECT_EQ(deploy(Json::array({spoke_}), {"--key_name", "ops-key"}).status, 0);
+  EXPECT_EQ(liveInstances()[0]["KeyName"], "ops-key");
+  EXPECT_EQ(leftovers()["keys"], Json::array({"ops-key"}));
+}
+
+TEST_F(DeployE2E, DefaultRoleBringsTheIamSetWhichRevertRemoves) {
+  const Json entries = Json::array({spoke_});
+  const auto r = deploy(entries, {"--ec2_role", "default", "--account", "123456789012"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Json inst = liveInstances().at(0);
+  EXPECT_NE(inst["IamInstanceProfile"]["Arn"].get<std::string>().find("tarnwick-test-ec2-instance-profile"),
+            std::string::npos);
+  Json left = leftovers();
+  EXPECT_EQ(left["profiles"], Json::array({"tarnwick-test-ec2-instance-profile"}));
+  EXPECT_EQ(left["policies"], Json::array({"tarnwick-test-ec2-policy"}));
+
+  const auto back = revert(entries, {"--ec2_role", "default"});
+  EXPECT_EQ(back.status, 0) << back.err;
+  left = leftovers();
+  EXPECT_EQ(left["profiles"], Json::array());
+  EXPECT_EQ(left["policies"], Json::array());
+  for (const auto& role : left["roles"]) EXPECT_NE(role, "tarnwick-test-ec2-role");
+}
+
+TEST_F(DeployE2E, NamedRoleLaunchesWithItsProfileAndOneWithoutProfileEndsThatWorker) {
+  testbed::boto3(R"(
+trust = '{"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Principal": {"Service": "ec2.amazonaws.com"}, "Action": "sts:AssumeRole"}]}'
+iam.create_role(RoleName="bare-role", AssumeRolePolicyDocument=trust)
+iam.create_role(RoleName="probe-role", AssumeRolePolicyDocument=trust)
+iam.create_instance_profile(InstanceProfileName="probe-role")
+iam.add_role_to_instance_profile(InstanceProfileName="probe-role", RoleName="probe-role")
+)");
+  const auto bare = deploy(Json::array({spoke_}), {"--ec2_role", "bare-role"});
+  EXPECT_EQ(bare.status, 40);
+  EXPECT_NE(bare.err.find("  **Error** no instance profile found for role bare-role"), std::string::npos) << bare.err;
+  EXPECT_EQ(liveInstances().size(), 0u);
+  EXPECT_FALSE(output()[0].contains("ec2_ip"));
+
+  const auto named = deploy(Json::array({spoke_}), {"--ec2_role", "probe-role"});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_NE(named.err.find("- Assign role probe-role to tarnwick-test-ec2"), std::string::npos);
+  const std::string arn = liveInstances().at(0)["IamInstanceProfile"]["Arn"];
+  EXPECT_EQ(arn.substr(arn.rfind('/') + 1), "probe-role");
+}
+
+TEST_F(DeployE2E, DryRunsChangeNothing) {
+  const Json entries = Json::array({spoke_, nat_});
+  const auto dry = deploy(entries, {"--dry_run"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(liveInstances().size(), 0u);
+  const Json empty = leftovers();
+  EXPECT_EQ(empty["groups"], Json::array());
+  EXPECT_EQ(empty["keys"], Json::array());
+  EXPECT_EQ(output(), entries);
+
+  ASSERT_EQ(deploy(entries).status, 0);
+  const Json before = leftovers();
+  EXPECT_EQ(revert(entries, {"--dry_run"}).status, 0);
+  EXPECT_EQ(liveInstances().size(), 2u);
+  EXPECT_EQ(leftovers(), before);
+}
+
+TEST_F(DeployE2E, RevertRemovesInstancesAddressesGroupsAndKey) {
+  const Json entries = Json::array({spoke_, nat_, unplaced_});
+  testbed::boto3(R"(ec2.create_security_group(GroupName="tarnwick-test-ec2-private-interface-sg",
+    Description="x", VpcId=")" + net_["vpc"].get<std::string>() + R"("))");
+  deploy(entries);
+  ASSERT_EQ(liveInstances().size(), 2u);
+  const auto r = revert(entries);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(liveInstances().size(), 0u);
+  const Json left = leftovers();
+  EXPECT_EQ(left["groups"], Json::array());
+  EXPECT_EQ(left["keys"], Json::array());
+  EXPECT_EQ(left["addresses"], Json::array());
+}
+
+TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
+  ASSERT_EQ(deploy(Json::array({spoke_, nat_})).status, 0);
+  // Only the spoke entry is reverted: the NAT entry's instance stays in the VPC.
+  EXPECT_EQ(revert(Json::array({spoke_})).status, 0);
+  EXPECT_EQ(liveInstances().size(), 1u);
+  const Json left = leftovers();
+  EXPECT_EQ(left["groups"], Json::array({"tarnwick-test-ec2-sg"}));
+  EXPECT_EQ(left["keys"], Json::array({keyName()}));
+}
+
+TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
+  const auto r = run({"--test_config", writeConfig(Json::array({spoke_}))});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("  **Error** --output_test_config is required to deploy"), std::string::npos) << r.err;
+  EXPECT_EQ(leftovers()["groups"], Json::array());
+}
+
+}  // namespace
