@@ -46,7 +46,7 @@ class HelpRequested : public std::runtime_error {
 };
 
 struct ValueSettings {
-  std::optional<std::string> defaultValue;
+  std::optional<std::string> defaultValue = std::nullopt;
   bool required = false;
   // The value never appears in a command banner (see Parser::maskSecrets).
   bool secret = false;

@@ -1,0 +1,228 @@
+// The command-line parser and the two programs' option tables, without running the programs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tarnwick_testlibs/bin/lib/cli.h"
+#include "tarnwick_testlibs/bin/program_options.h"
+
+namespace {
+
+using tarnwick::cli::Args;
+using tarnwick::cli::HelpRequested;
+using tarnwick::cli::Parser;
+using tarnwick::cli::UsageError;
+using Words = std::vector<std::string>;
+
+// The last line of a usage error: the one-line message after the usage.
+std::string errorLine(const UsageError& e) {
+  std::string text = e.what();
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(text.rfind('\n') + 1);
+}
+
+std::string usageErrorOf(const Parser& p, const Words& words) {
+  try {
+    p.parse(words);
+  } catch (const UsageError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("usage: ", 0), 0u) << e.what();
+    return errorLine(e);
+  }
+  ADD_FAILURE() << "accepted: " << tarnwick::cli::joinWords(words);
+  return "";
+}
+
+class DeployerCommandLine : public ::testing::Test {
+ protected:
+  Parser parser = tarnwick::probe_deployer::makeParser();
+  Args parse(Words words) {
+    words.insert(words.begin(), {"--test_config", "in.json"});
+    return parser.parse(words);
+  }
+};
+
+TEST_F(DeployerCommandLine, ValuesTakeOneArgumentInBothSpellings) {
+  Args a = parse({"--region", "eu-west-1", "--key_name=k=v", "--account", "-12"});
+  EXPECT_EQ(a.get("region"), "eu-west-1");
+  EXPECT_EQ(a.get("key_name"), "k=v");  // only the first "=" separates
+  EXPECT_EQ(a.get("account"), "-12");   // a negative number is a value, not an option
+  EXPECT_EQ(a.get("test_config"), "in.json");
+}
+
+TEST_F(DeployerCommandLine, AbsentValuesDefaultsAndFlags) {
+  Args a = parse({"--dry_run"});
+  EXPECT_FALSE(a.get("region").has_value());
+  EXPECT_FALSE(a.has("tag_resource"));
+  EXPECT_EQ(a.get("instance_type"), "t3.micro");
+  EXPECT_EQ(a.get("image"), "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64");
+  EXPECT_EQ(a.get("backup_folder"), "./backups");
+  EXPECT_TRUE(a.flag("dry_run"));
+  EXPECT_TRUE(a.has("revert"));
+  EXPECT_FALSE(a.flag("revert"));
+}
+
+TEST_F(DeployerCommandLine, UnambiguousPrefixesAndRepeatsKeepTheLastValue) {
+  Args a = parse({"--tag", "a,b", "--work=r,1,x", "--reg", "one", "--region=two", "--rev", "--test_c", "other"});
+  EXPECT_EQ(a.get("tag_resource"), "a,b");
+  EXPECT_EQ(a.get("workflow_account_role"), "r,1,x");
+  EXPECT_EQ(a.get("region"), "two");
+  EXPECT_EQ(a.get("test_config"), "other");
+  EXPECT_TRUE(a.flag("revert"));
+}
+
+TEST_F(DeployerCommandLine, EmptyValueIsKept) {
+  Args a = parse({"--tag_resource="});
+  EXPECT_EQ(a.get("tag_resource"), "");
+  EXPECT_FALSE(a.nonEmpty("tag_resource"));
+}
+
+TEST_F(DeployerCommandLine, UsageErrors) {
+  struct Case {
+    Words words;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{"--region", "x"}, "the following arguments are required: --test_config"},
+      {{"--test_config", "t", "--bogus"}, "unrecognized arguments: --bogus"},
+      {{"--test_config", "t", "stray"}, "unrecognized arguments: stray"},
+      {{"--test_config", "t", "-x"}, "unrecognized arguments: -x"},
+      {{"--test_config"}, "argument --test_config: expected one argument"},
+      {{"--test_config", "t", "--region", "--dry_run"}, "argument --region: expected one argument"},
+      {{"--test_config", "t", "--revert=yes"}, "argument --revert: ignored explicit argument 'yes'"},
+      {{"--test_config", "t", "--pr", "x"}, "ambiguous option: --pr could match --private_subnet_id, --profile"},
+      {{"--test_config", "t", "--i=x"}, "ambiguous option: --i could match --instance_type, --image"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(usageErrorOf(parser, c.words), "probe_deployer: error: " + c.error);
+  }
+}
+
+TEST_F(DeployerCommandLine, HelpWinsOverMissingRequiredOptionsAndListsDeclaredOrder) {
+  for (const Words& words : {Words{"-h"}, Words{"--help"}, Words{"--he"}, Words{"--region", "x", "-h"}}) {
+    try {
+      parser.parse(words);
+      ADD_FAILURE() << "no help for " << words[0];
+    } catch (const HelpRequested& h) {
+      std::string text = h.what();
+      EXPECT_NE(text.find("Deploy test EC2 in test subnets"), std::string::npos);
+      size_t last = 0;
+      for (const char* name : {"--revert", "--dry_run", "--account", "--region", "--private_subnet_id", "--key_name",
+                               "--s3_bucket", "--assume_role", "--profile", "--ec2_role", "--test_config",
+                               "--output_test_config", "--tag_resource", "--instance_type", "--image",
+                               "--workflow_account_role", "--backup_folder"}) {
+        size_t at = text.find("\n  " + std::string(name));
+        ASSERT_NE(at, std::string::npos) << name;
+        EXPECT_GT(at, last) << name << " out of order";
+        last = at;
+      }
+      EXPECT_NE(text.find("revert the operation"), std::string::npos);
+    }
+  }
+}
+
+class ScoutCommandLine : public ::testing::Test {
+ protected:
+  Parser parser = tarnwick::subnet_scout::makeParser();
+  const Words globals{"--vpc", "vpc-1", "--assume_role", "arn:r", "--region", "r1"};
+  Words with(const Words& tail) const {
+    Words w = globals;
+    w.insert(w.end(), tail.begin(), tail.end());
+    return w;
+  }
+  const Words spoke{"spoke", "--controller_ip", "1.2.3.4", "--controller_user", "u", "--spoke_gw_name", "gw"};
+};
+
+TEST_F(ScoutCommandLine, NatgwHasNoSpokeFields) {
+  Args a = parser.parse(with({"natgw"}));
+  EXPECT_EQ(a.get("subparser_name"), "natgw");
+  EXPECT_EQ(a.get("output_test_config"), "subnet.config");
+  EXPECT_EQ(a.get("backup_folder"), "backups");
+  EXPECT_FALSE(a.has("controller_ip"));
+  EXPECT_FALSE(a.has("horizontal_scaling"));
+}
+
+TEST_F(ScoutCommandLine, SpokeOptionsFollowTheSubcommand) {
+  Words w = with(spoke);
+  w.insert(w.end(), {"--hor", "--controller_pass=p w"});
+  Args a = parser.parse(w);
+  EXPECT_EQ(a.get("subparser_name"), "spoke");
+  EXPECT_EQ(a.get("controller_ip"), "1.2.3.4");
+  EXPECT_EQ(a.get("controller_password"), "p w");
+  EXPECT_TRUE(a.flag("horizontal_scaling"));
+  EXPECT_EQ(a.get("vpc"), "vpc-1");
+}
+
+TEST_F(ScoutCommandLine, UsageErrors) {
+  struct Case {
+    Words words;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {with({}), "subnet_scout: error: a sub-command is required (choose from 'spoke', 'natgw')"},
+      {with({"nat"}), "subnet_scout: error: argument subparser_name: invalid choice: 'nat' (choose from 'spoke', "
+                      "'natgw')"},
+      {{"--vpc", "v", "natgw"}, "subnet_scout: error: the following arguments are required: --assume_role, --region"},
+      {with({"spoke", "--controller_ip", "1"}),
+       "subnet_scout spoke: error: the following arguments are required: --controller_user, --spoke_gw_name"},
+      {with({"natgw", "--vpc", "v2"}), "subnet_scout natgw: error: unrecognized arguments: --vpc"},
+      {with({"natgw", "extra"}), "subnet_scout natgw: error: unrecognized arguments: extra"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(usageErrorOf(parser, c.words), c.error);
+}
+
+TEST_F(ScoutCommandLine, HelpOfTheProgramAndOfASubcommand) {
+  try {
+    parser.parse({"-h"});
+    ADD_FAILURE();
+  } catch (const HelpRequested& h) {
+    std::string text = h.what();
+    EXPECT_NE(text.find("{spoke,natgw}"), std::string::npos);
+    EXPECT_NE(text.find("search subnet with natgw"), std::string::npos);
+  }
+  try {
+    parser.parse({"natgw", "spoke", "-h"});
+    ADD_FAILURE() << "natgw has no sub-commands, so spoke is a stray word";
+  } catch (const UsageError&) {
+  }
+  try {
+    parser.parse({"spoke", "--help"});
+    ADD_FAILURE();
+  } catch (const HelpRequested& h) {
+    std::string text = h.what();
+    EXPECT_EQ(text.rfind("usage: subnet_scout spoke", 0), 0u) << text;
+    EXPECT_NE(text.find("find subnet(s) with horizontal-scaling spoke gateway"), std::string::npos);
+  }
+}
+
+TEST_F(ScoutCommandLine, BannerMasksThePasswordInEverySpelling) {
+  const std::vector<std::pair<Words, Words>> cases = {
+      {{"--controller_password", "s3cret"}, {"--controller_password", "****"}},
+      {{"--controller_password=s3cret"}, {"--controller_password=****"}},
+      {{"--controller_pass", "s3cret"}, {"--controller_pass", "****"}},
+      {{"--controller_p=s3cret"}, {"--controller_p=****"}},
+      {{"--controller_password", "a", "--controller_password", "natgw"},
+       {"--controller_password", "****", "--controller_password", "****"}},
+  };
+  for (const auto& [tail, masked] : cases) {
+    Words w = with(spoke);
+    w.insert(w.end(), tail.begin(), tail.end());
+    parser.parse(w);  // accepted as typed
+    Words expected = with(spoke);
+    expected.insert(expected.end(), masked.begin(), masked.end());
+    EXPECT_EQ(parser.maskSecrets(w), expected);
+  }
+  // Other values, even one equal to a password-like word, stay as typed.
+  Words plain = with({"natgw"});
+  EXPECT_EQ(parser.maskSecrets(plain), plain);
+}
+
+TEST(TextHelpers, SplitKeepsEmptyPiecesAndJoinUsesSingleBlanks) {
+  using tarnwick::cli::splitAt;
+  EXPECT_EQ(splitAt("", ','), Words{""});
+  EXPECT_EQ(splitAt("a,b,", ','), (Words{"a", "b", ""}));
+  EXPECT_EQ(splitAt(",,", ','), (Words{"", "", ""}));
+  EXPECT_EQ(tarnwick::cli::joinWords({"a b", "", "c"}), "a b  c");
+}
+
+}  // namespace
