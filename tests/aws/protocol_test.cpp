@@ -1,0 +1,234 @@
+// The wire formats without a network: query flattening, answer parsing by shape, error formats.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "aws/errors.h"
+#include "model.h"
+#include "protocol.h"
+
+namespace {
+
+using aws::detail::Fields;
+using aws::detail::Json;
+using aws::detail::serviceModel;
+
+Fields serialize(const std::string& service, const std::string& op, const Json& params) {
+  const auto& m = serviceModel(service);
+  return aws::detail::serializeQuery(m, m.operation(op), params);
+}
+
+Fields without(Fields f, size_t head = 2) { return Fields(f.begin() + static_cast<long>(head), f.end()); }
+
+struct QueryCase {
+  const char* service;
+  const char* operation;
+  const char* params;
+  Fields expected;  // after Action and Version
+};
+
+class QuerySerialization : public ::testing::TestWithParam<QueryCase> {};
+
+TEST_P(QuerySerialization, UsesTheServiceFlatteningRules) {
+  const auto& c = GetParam();
+  EXPECT_EQ(without(serialize(c.service, c.operation, Json::parse(c.params))), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuerySerialization,
+    ::testing::Values(
+        // EC2: queryName wins, lists are always Name.N, booleans are words, an empty list sends nothing.
+        QueryCase{"ec2", "DescribeImages",
+                  R"({"ExecutableUsers":["all"],"Filters":[{"Name":"name","Values":["al*"]}],"Owners":["amazon"],"IncludeDeprecated":false})",
+                  {{"ExecutableBy.1", "all"}, {"Filter.1.Name", "name"}, {"Filter.1.Value.1", "al*"},
+                   {"Owner.1", "amazon"}, {"IncludeDeprecated", "false"}}},
+        QueryCase{"ec2", "DescribeInstances", R"({"InstanceIds":["i-1","i-2"],"Filters":[]})",
+                  {{"InstanceId.1", "i-1"}, {"InstanceId.2", "i-2"}}},
+        // EC2 capitalises locationName ("ipRanges" -> IpRanges) where there is no queryName.
+        QueryCase{"ec2", "AuthorizeSecurityGroupIngress",
+                  R"({"GroupId":"sg-1","IpPermissions":[{"IpProtocol":"tcp","FromPort":22,"IpRanges":[{"CidrIp":"1.2.3.4/32"}]}]})",
+                  {{"GroupId", "sg-1"}, {"IpPermissions.1.IpProtocol", "tcp"}, {"IpPermissions.1.FromPort", "22"},
+                   {"IpPermissions.1.IpRanges.1.CidrIp", "1.2.3.4/32"}}},
+        QueryCase{"ec2", "RunInstances",
+                  R"({"NetworkInterfaces":[{"DeviceIndex":1,"Groups":["sg-1"]}],"TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"x"}]}],"IamInstanceProfile":{"Name":"p"}})",
+                  {{"NetworkInterface.1.DeviceIndex", "1"}, {"NetworkInterface.1.SecurityGroupId.1", "sg-1"},
+                   {"TagSpecification.1.ResourceType", "instance"}, {"TagSpecification.1.Tag.1.Key", "Name"},
+                   {"TagSpecification.1.Tag.1.Value", "x"}, {"IamInstanceProfile.Name", "p"}}},
+        // Query protocol: lists are Name.member.N, and an empty list is sent as an empty value.
+        QueryCase{"iam", "CreateRole", R"({"RoleName":"r","Tags":[{"Key":"k","Value":"v"}]})",
+                  {{"RoleName", "r"}, {"Tags.member.1.Key", "k"}, {"Tags.member.1.Value", "v"}}},
+        QueryCase{"iam", "CreateRole", R"({"RoleName":"r","Tags":[]})", {{"RoleName", "r"}, {"Tags", ""}}},
+        QueryCase{"sts", "AssumeRole", R"({"RoleArn":"a","PolicyArns":[{"arn":"p"}],"DurationSeconds":900})",
+                  {{"RoleArn", "a"}, {"PolicyArns.member.1.arn", "p"}, {"DurationSeconds", "900"}}}));
+
+TEST(QuerySerialization, StartsWithActionAndVersion) {
+  const Fields f = serialize("iam", "ListPolicies", Json::object());
+  EXPECT_EQ(f, (Fields{{"Action", "ListPolicies"}, {"Version", "2010-05-08"}}));
+  EXPECT_EQ(serialize("ec2", "describe_subnets", nullptr).at(0).second, "DescribeSubnets");
+}
+
+TEST(Validation, RejectsMembersTheModelDoesNotKnowAndWrongKinds) {
+  const auto& op = serviceModel("ec2").operation("DescribeInstances");
+  EXPECT_NO_THROW(aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Name":"a","Values":["b"]}]})")));
+  for (const char* bad : {R"({"InstanceId":["i-1"]})", R"({"Filters":[{"Name":"a","Value":["b"]}]})",
+                          R"({"InstanceIds":"i-1"})", R"({"MaxResults":"5"})", R"({"DryRun":1})"}) {
+    EXPECT_THROW(aws::detail::validate(op.input, Json::parse(bad)), aws::ClientError) << bad;
+  }
+  try {
+    aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Nme":"a"}]})"));
+  } catch (const aws::ClientError& e) {
+    EXPECT_NE(std::string(e.what()).find("\"Nme\""), std::string::npos);
+  }
+}
+
+TEST(IdempotencyToken, FilledOnlyWhereTheModelMarksOneAndKeptWhenGiven) {
+  const auto& run = serviceModel("ec2").operation("RunInstances");
+  const Json filled = aws::detail::withIdempotencyTokens(run.input, {{"MinCount", 1}});
+  EXPECT_TRUE(std::regex_match(filled.at("ClientToken").get<std::string>(),
+                               std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+  EXPECT_NE(filled["ClientToken"], aws::detail::withIdempotencyTokens(run.input, {}).at("ClientToken"));
+  EXPECT_EQ(aws::detail::withIdempotencyTokens(run.input, {{"ClientToken", "mine"}}).at("ClientToken"), "mine");
+  const auto& describe = serviceModel("ec2").operation("DescribeInstances");
+  EXPECT_EQ(aws::detail::withIdempotencyTokens(describe.input, {}), Json::object());
+}
+
+constexpr const char* kDescribeInstances = R"(<?xml version="1.0" encoding="UTF-8"?>
+<DescribeInstancesResponse xmlns="http://ec2.amazonaws.com/doc/2016-11-15/">
+  <requestId>r-1</requestId>
+  <reservationSet>
+    <item>
+      <reservationId>r-0a</reservationId>
+      <groupSet/>
+      <instancesSet>
+        <item>
+          <instanceId>i-0a</instanceId>
+          <amiLaunchIndex>0</amiLaunchIndex>
+          <ebsOptimized>false</ebsOptimized>
+          <launchTime>2024-01-08T10:00:00.000Z</launchTime>
+          <instanceState><code>16</code><name>running</name></instanceState>
+          <keyName></keyName>
+          <networkInterfaceSet>
+            <item><networkInterfaceId>eni-1</networkInterfaceId><association/></item>
+            <item><networkInterfaceId>eni-2</networkInterfaceId>
+              <association><publicIp>3.3.3.3</publicIp></association></item>
+          </networkInterfaceSet>
+        </item>
+      </instancesSet>
+    </item>
+  </reservationSet>
+</DescribeInstancesResponse>)";
+
+TEST(XmlAnswers, Ec2SetsTypesAndPresence) {
+  const auto& m = serviceModel("ec2");
+  const Json d = aws::detail::parseXmlAnswer(m, m.operation("DescribeInstances"), kDescribeInstances);
+  ASSERT_EQ(d.at("Reservations").size(), 1u);
+  const Json& r = d["Reservations"][0];
+  EXPECT_EQ(r.at("Groups"), Json::array());  // empty, not absent
+  EXPECT_FALSE(r.contains("OwnerId"));       // absent stays absent
+  const Json& i = r.at("Instances").at(0);
+  EXPECT_EQ(i.at("AmiLaunchIndex"), 0);
+  EXPECT_EQ(i.at("EbsOptimized"), false);
+  EXPECT_EQ(i.at("LaunchTime"), "2024-01-08T10:00:00.000Z");
+  EXPECT_EQ(i.at("State"), (Json{{"Code", 16}, {"Name", "running"}}));
+  EXPECT_EQ(i.at("KeyName"), "");  // an empty string is still a value
+  EXPECT_FALSE(i.at("NetworkInterfaces")[0].contains("Association"));
+  EXPECT_EQ(i.at("NetworkInterfaces")[1].at("Association").at("PublicIp"), "3.3.3.3");
+  EXPECT_FALSE(i.contains("Tags"));
+}
+
+TEST(XmlAnswers, QueryResultsSitInTheirWrapperAndListMembers) {
+  const auto& m = serviceModel("iam");
+  const std::string body = R"(<ListPoliciesResponse xmlns="https://iam.amazonaws.com/doc/2010-05-08/">
+  <ListPoliciesResult><IsTruncated>true</IsTruncated><Marker>m2</Marker>
+    <Policies><member><PolicyName>p</PolicyName><AttachmentCount>2</AttachmentCount></member></Policies>
+  </ListPoliciesResult><ResponseMetadata><RequestId>x</RequestId></ResponseMetadata></ListPoliciesResponse>)";
+  const Json d = aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), body);
+  EXPECT_EQ(d, Json::parse(R"({"Policies":[{"PolicyName":"p","AttachmentCount":2}],"IsTruncated":true,"Marker":"m2"})"));
+  const std::string noOutput = "<DeleteRoleResponse><ResponseMetadata/></DeleteRoleResponse>";
+  EXPECT_EQ(aws::detail::parseXmlAnswer(m, m.operation("DeleteRole"), noOutput), Json::object());
+  EXPECT_THROW(aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), "<oops"), aws::ClientError);
+}
+
+TEST(XmlAnswers, S3FlattenedContents) {
+  const auto& op = serviceModel("s3").operation("ListObjectsV2");
+  const Json d = aws::detail::parseXmlBody(*op.output, R"(<ListBucketResult><Name>b</Name><KeyCount>2</KeyCount>
+    <Contents><Key>a</Key><Size>1</Size></Contents><Contents><Key>b</Key><Size>2</Size></Contents>
+    <NextContinuationToken>t</NextContinuationToken></ListBucketResult>)");
+  EXPECT_EQ(d.at("Contents"), Json::parse(R"([{"Key":"a","Size":1},{"Key":"b","Size":2}])"));
+  EXPECT_EQ(d.at("NextContinuationToken"), "t");
+}
+
+TEST(JsonAnswers, TimestampsBecomeIsoTextAndUnknownMembersDrop) {
+  const auto& op = serviceModel("ssm").operation("GetParameter");
+  const Json d = aws::detail::parseJsonAnswer(
+      op, R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":1704708000.5,"Extra":1}})");
+  EXPECT_EQ(d, Json::parse(R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":"2024-01-08T10:00:00.500Z"}})"));
+}
+
+struct ErrorCase {
+  const char* name;
+  long status;
+  aws::http::Headers headers;
+  const char* body;
+  aws::detail::ErrorInfo expected;
+};
+
+class ErrorFormats : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ErrorFormats, GiveCodeMessageAndRequestId) {
+  aws::http::Response r;
+  r.status = GetParam().status;
+  r.headers = GetParam().headers;
+  r.body = GetParam().body;
+  const auto e = aws::detail::parseError(r);
+  EXPECT_EQ(e.code, GetParam().expected.code);
+  EXPECT_EQ(e.message, GetParam().expected.message);
+  EXPECT_EQ(e.requestId, GetParam().expected.requestId);
+  try {
+    aws::detail::throwServiceError(r, "Op");
+  } catch (const aws::ServiceError& s) {
+    EXPECT_EQ(s.httpStatus(), GetParam().status);
+    EXPECT_EQ(s.code(), e.code);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ErrorFormats,
+    ::testing::Values(
+        ErrorCase{"ec2", 400, {},
+                  "<Response><Errors><Error><Code>InvalidInstanceID.NotFound</Code><Message>gone</Message></Error>"
+                  "</Errors><RequestID>req-1</RequestID></Response>",
+                  {"InvalidInstanceID.NotFound", "gone", "req-1"}},
+        ErrorCase{"query", 404, {},
+                  "<ErrorResponse><Error><Type>Sender</Type><Code>NoSuchEntity</Code><Message>no role</Message>"
+                  "</Error><RequestId>req-2</RequestId></ErrorResponse>",
+                  {"NoSuchEntity", "no role", "req-2"}},
+        ErrorCase{"s3", 404, {},
+                  "<?xml version=\"1.0\"?>\n<Error><Code>NoSuchKey</Code><Message>none</Message>"
+                  "<RequestId>req-3</RequestId></Error>",
+                  {"NoSuchKey", "none", "req-3"}},
+        ErrorCase{"json", 400, {{"x-amzn-requestid", "req-4"}},
+                  R"({"__type":"com.amazonaws.ssm#ParameterNotFound","message":"missing"})",
+                  {"ParameterNotFound", "missing", "req-4"}},
+        ErrorCase{"xml on json", 403, {{"x-amzn-requestid", "req-5"}},
+                  "<ErrorResponse><Error><Code>InvalidClientTokenId</Code><Message>bad token</Message></Error>"
+                  "</ErrorResponse>",
+                  {"InvalidClientTokenId", "bad token", "req-5"}},
+        ErrorCase{"bare status", 404, {{"x-amz-request-id", "req-6"}}, "", {"404", "Not Found", "req-6"}}),
+    [](const auto& info) {
+      std::string n = info.param.name;
+      for (auto& c : n)
+        if (c == ' ') c = '_';
+      return n;
+    });
+
+TEST(ErrorCodeOf, SuccessHasNone) {
+  aws::http::Response ok;
+  ok.status = 200;
+  ok.body = "<Error><Code>X</Code></Error>";
+  EXPECT_EQ(aws::detail::errorCodeOf(ok), "");
+  ok.status = 503;
+  EXPECT_EQ(aws::detail::errorCodeOf(ok), "X");
+}
+
+}  // namespace
