@@ -169,7 +169,8 @@ TEST_F(DeployE2E, RerunReusesInstancesGroupAndKey) {
   EXPECT_EQ(second[0]["InstanceId"], first[0]["InstanceId"]);
   EXPECT_EQ(second[1]["InstanceId"], first[1]["InstanceId"]);
   EXPECT_EQ(leftovers()["groups"], Json::array({"tarnwick-test-ec2-sg"}));
-  EXPECT_EQ(output()[0]["ec2_ip"], first[0]["PublicIpAddress"]);
+  const Json& spokeInstance = first[0]["SubnetId"] == spoke_["gw_subnet_id"] ? first[0] : first[1];
+  EXPECT_EQ(output()[0]["ec2_ip"], spokeInstance["PublicIpAddress"]);
 }
 
 TEST_F(DeployE2E, GivenKeyNameIsUsedAndNoKeyPairIsMade) {
