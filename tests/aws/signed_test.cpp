@@ -1,0 +1,111 @@
+// Our signatures checked for real: the emulator with its authentication on recomputes every
+// signature, so a wrong one fails. S3 keys stay plain here (it rejects encoded paths).
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+#include "aws/session.h"
+#include "testbed/emulator.h"
+#include "testbed/process.h"
+
+namespace {
+
+using aws::Doc;
+
+// The first unauthenticated calls make a user with an allow-all policy and its access key.
+constexpr const char* kBootstrap = R"PY(
+import json, boto3
+iam = boto3.client("iam")
+iam.create_user(UserName="probe")
+iam.put_user_policy(UserName="probe", PolicyName="all", PolicyDocument=json.dumps(
+    {"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}))
+key = iam.create_access_key(UserName="probe")["AccessKey"]
+print(json.dumps({"id": key["AccessKeyId"], "secret": key["SecretAccessKey"]}))
+)PY";
+
+class SignedCalls : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new testbed::MotoServer(testbed::EnvChanges{{"INITIAL_NO_AUTH_ACTION_COUNT", "4"}});
+    testbed::RunOptions o;
+    o.env = testbed::awsEnv(server_->url());
+    const auto r = testbed::runProgram("python3", {"-c", kBootstrap}, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Doc key = Doc::parse(r.out);
+    id_ = key.at("id");
+    secret_ = key.at("secret");
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    for (const auto& [name, value] : testbed::awsEnv(server_->url())) {
+      if (value)
+        env_.set(name, *value);
+      else
+        env_.unset(name);
+    }
+    env_.set("AWS_ACCESS_KEY_ID", id_).set("AWS_SECRET_ACCESS_KEY", secret_).set("AWS_MAX_ATTEMPTS", "1");
+  }
+
+  static aws::Session sessionWith(const std::string& secret) {
+    aws::Credentials c;
+    c.accessKeyId = id_;
+    c.secretAccessKey = secret;
+    return aws::Session::fromCredentials(c);
+  }
+
+  static inline testbed::MotoServer* server_ = nullptr;
+  static inline std::string id_, secret_;
+  testbed::ScopedEnv env_;
+};
+
+TEST_F(SignedCalls, EveryProtocolIsAccepted) {
+  const auto s = sessionWith(secret_);
+  EXPECT_TRUE(s.ec2()->describe_subnets({{"Filters", {{{"Name", "default-for-az"}, {"Values", {"true"}}}}}})
+                  .contains("Subnets"));
+  EXPECT_EQ(s.ec2()->describe_images({{"Owners", {"amazon"}}, {"IncludeDeprecated", false}}).count("Images"), 1u);
+  EXPECT_TRUE(s.iam()->list_policies({{"Scope", "Local"}}).contains("Policies"));
+  EXPECT_FALSE(s.sts()->get_caller_identity({}).at("Arn").get<std::string>().empty());
+  EXPECT_TRUE(s.ssm()->get_parameters_by_path({{"Path", "/probe"}}).contains("Parameters"));
+
+  testbed::RunOptions o;
+  o.env = testbed::awsEnv(server_->url());
+  o.env["AWS_ACCESS_KEY_ID"] = id_;
+  o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
+  ASSERT_EQ(testbed::runProgram("python3", {"-c", "import boto3; boto3.client('s3').create_bucket(Bucket='signed')"}, o)
+                .status,
+            0);
+  testbed::TempDir dir;
+  auto s3 = s.s3();
+  s3->upload_file(dir.write("in.txt", "signed body"), "signed", "backups/vpc-1/in.txt");
+  const Doc listed = s3->list_objects_v2({{"Bucket", "signed"}, {"Prefix", "backups"}});  // a "/" would be encoded
+  EXPECT_EQ(listed.at("Contents").at(0).at("Key"), "backups/vpc-1/in.txt");
+  s3->download_file("signed", "backups/vpc-1/in.txt", (dir / "out.txt").string());
+  EXPECT_EQ(testbed::readFile(dir / "out.txt"), "signed body");
+  s3->delete_object({{"Bucket", "signed"}, {"Key", "backups/vpc-1/in.txt"}});
+}
+
+TEST_F(SignedCalls, AWrongSecretIsRefusedAsAServiceError) {
+  const auto s = sessionWith(secret_ + "x");
+  auto refused = [](auto&& f) {
+    try {
+      f();
+    } catch (const aws::ServiceError& e) {
+      EXPECT_FALSE(e.code().empty());
+      EXPECT_GE(e.httpStatus(), 400);
+      return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(refused([&] { s.ec2()->describe_subnets({}); }));
+  EXPECT_TRUE(refused([&] { s.iam()->list_policies({}); }));
+  EXPECT_TRUE(refused([&] { s.sts()->get_caller_identity({}); }));
+  EXPECT_TRUE(refused([&] { s.ssm()->get_parameter({{"Name", "/x"}}); }));  // XML error on a JSON service
+  EXPECT_TRUE(refused([&] { s.s3()->list_objects_v2({{"Bucket", "signed"}}); }));
+}
+
+}  // namespace
