@@ -27,7 +27,7 @@ print(json.dumps({"id": key["AccessKeyId"], "secret": key["SecretAccessKey"]}))
 class SignedCalls : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new testbed::MotoServer(testbed::EnvChanges{{"INITIAL_NO_AUTH_ACTION_COUNT", "4"}});
+    server_ = new testbed::MotoServer(testbed::EnvChanges{{"INITIAL_NO_AUTH_ACTION_COUNT", "3"}});
     testbed::RunOptions o;
     o.env = testbed::awsEnv(server_->url());
     const auto r = testbed::runProgram("python3", {"-c", kBootstrap}, o);
