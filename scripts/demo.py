@@ -113,6 +113,8 @@ def create_demo_vpc(ec2, s3):
     gw = [subnet("10.50.0.0/24", zones[0]), subnet("10.50.10.0/24", zones[1])]
     spoke_private = [subnet("10.50.1.0/24", zones[0]), subnet("10.50.11.0/24", zones[1])]
     nat_private = [subnet("10.50.2.0/24", zones[0]), subnet("10.50.12.0/24", zones[1])]
+    # Each gateway subnet holds one test instance, so the NAT gateways get subnets of their own.
+    nat_public = [subnet("10.50.3.0/24", zones[0]), subnet("10.50.13.0/24", zones[1])]
 
     gateways = []
     for i, private_ip in enumerate(["10.50.0.10", "10.50.10.10"]):
@@ -128,7 +130,7 @@ def create_demo_vpc(ec2, s3):
 
     for i in range(2):
         eip = ec2.allocate_address(Domain="vpc")
-        nat = ec2.create_nat_gateway(SubnetId=gw[i], AllocationId=eip["AllocationId"],
+        nat = ec2.create_nat_gateway(SubnetId=nat_public[i], AllocationId=eip["AllocationId"],
                                      ConnectivityType="public")["NatGateway"]["NatGatewayId"]
         rt = ec2.create_route_table(VpcId=vpc)["RouteTable"]["RouteTableId"]
         ec2.create_route(RouteTableId=rt, DestinationCidrBlock="0.0.0.0/0", NatGatewayId=nat)
