@@ -8,11 +8,11 @@
 namespace tarnwick::probe_deployer {
 
 void populateTags(Doc& data, const std::string& rt_tags) {
-  auto specs = data.find("TagSpecifications");
-  if (specs == data.end() || !specs->is_array() || specs->empty()) {
+  auto tagSpecifications = data.find("TagSpecifications");
+  if (tagSpecifications == data.end() || !tagSpecifications->is_array() || tagSpecifications->empty()) {
     throw std::invalid_argument("populateTags: the request has no TagSpecifications element");
   }
-  Doc& tags = (*specs)[0]["Tags"];
+  Doc& tags = (*tagSpecifications)[0]["Tags"];
   if (tags.is_null()) tags = Doc::array();
 
   // Pieces are used as they stand; a trailing key without a value (which the run flow rejects
