@@ -365,6 +365,13 @@ std::string Parser::usage() const {
   return out + "\n";
 }
 
+// The default is shown unless the help text already names it.
+std::string Parser::helpWithDefault(const Option& opt) {
+  const auto& d = opt.settings.defaultValue;
+  if (opt.isFlag || !d || d->empty() || opt.help.find(*d) != std::string::npos) return opt.help;
+  return opt.help + " (default: " + *d + ")";
+}
+
 std::string Parser::help() const {
   std::string out = usage();
   if (!description_.empty()) out += "\n" + description_ + "\n";
@@ -377,7 +384,7 @@ std::string Parser::help() const {
   out += "\noptions:\n";
   out += helpEntry("-h, --help", "show this help message and exit");
   for (const auto& opt : options_) {
-    out += helpEntry(opt.isFlag ? opt.name : opt.name + " " + metavar(opt.name), opt.help);
+    out += helpEntry(opt.isFlag ? opt.name : opt.name + " " + metavar(opt.name), helpWithDefault(opt));
   }
   return out;
 }

@@ -89,6 +89,7 @@ class Parser {
   void parseInto(const std::vector<std::string>& words, size_t pos, Args& args) const;
   void maskInto(const std::vector<std::string>& words, size_t pos, std::vector<std::string>& out) const;
   std::string subcommandChoices() const;
+  static std::string helpWithDefault(const Option& opt);
 
   std::string prog_;
   std::string description_;
