@@ -42,13 +42,10 @@ class SignedCalls : public ::testing::Test {
   }
 
   void SetUp() override {
-    for (const auto& [name, value] : testbed::awsEnv(server_->url())) {
-      if (value)
-        env_.set(name, *value);
-      else
-        env_.unset(name);
-    }
-    env_.set("AWS_ACCESS_KEY_ID", id_).set("AWS_SECRET_ACCESS_KEY", secret_).set("AWS_MAX_ATTEMPTS", "1");
+    env_.apply(testbed::awsEnv(server_->url()))
+        .set("AWS_ACCESS_KEY_ID", id_)
+        .set("AWS_SECRET_ACCESS_KEY", secret_)
+        .set("AWS_MAX_ATTEMPTS", "1");
   }
 
   static aws::Session sessionWith(const std::string& secret) {

@@ -2,48 +2,31 @@
 // container and instance endpoints (served by a local fake).
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
-
 #include "aws/clock.h"
 #include "aws/credentials.h"
 #include "aws/errors.h"
-#include "fake_http.h"
+#include "testbed/fake_server.h"
 
 namespace {
 
-using awstest::FakeHttpServer;
-using awstest::Reply;
-using awstest::ScopedEnv;
-using awstest::SeenRequest;
-namespace fs = std::filesystem;
+using testbed::FakeServer;
 
 class CredentialChain : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::path(testing::TempDir()) / ("chain-" + std::to_string(::getpid()) + "-" +
-                                           testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
     for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
                              "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
                              "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_REGION", "AWS_DEFAULT_REGION"})
-      env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
+      env_.unset(name);
     set("AWS_CONFIG_FILE", (dir_ / "config").string());
     set("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "credentials").string());
     set("AWS_EC2_METADATA_DISABLED", "true");
   }
-  void TearDown() override {
-    env_.clear();
-    fs::remove_all(dir_);
-  }
-  void set(const std::string& name, const std::optional<std::string>& value) {
-    env_.push_back(std::make_unique<ScopedEnv>(name, value));
-  }
-  void write(const std::string& file, const std::string& text) { std::ofstream(dir_ / file) << text; }
+  void set(const std::string& name, const std::optional<std::string>& value) { env_.apply({{name, value}}); }
+  void write(const std::string& file, const std::string& text) { dir_.write(file, text); }
 
-  fs::path dir_;
-  std::vector<std::unique_ptr<ScopedEnv>> env_;
+  testbed::TempDir dir_;
+  testbed::ScopedEnv env_;
 };
 
 TEST_F(CredentialChain, SourcesAreTriedInTheVendorOrder) {
@@ -104,12 +87,13 @@ const char* kAssumeRoleAnswer =
     "</AssumeRoleResult></AssumeRoleResponse>";
 
 TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
-  FakeHttpServer sts([](const SeenRequest& r) {
-    if (r.body.find("RoleArn=arn%3Aaws%3Aiam%3A%3A111122223333%3Arole%2Fdenied") != std::string::npos)
-      return Reply{403, "<ErrorResponse><Error><Code>AccessDenied</Code><Message>no</Message></Error>"
-                        "<RequestId>rid-1</RequestId></ErrorResponse>"};
-    return Reply{200, kAssumeRoleAnswer};
-  });
+  FakeServer sts(FakeServer::Mode::Generic,
+                 {{"routes",
+                   {{{"form", {{"RoleArn", "arn:aws:iam::111122223333:role/denied"}}},
+                     {"status", 403},
+                     {"body", "<ErrorResponse><Error><Code>AccessDenied</Code><Message>no</Message></Error>"
+                              "<RequestId>rid-1</RequestId></ErrorResponse>"}},
+                    {{"body", kAssumeRoleAnswer}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
   write("credentials", "[base]\naws_access_key_id = BASEKEY\naws_secret_access_key = BASESECRET\n");
   write("config",
@@ -121,10 +105,10 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
   EXPECT_EQ(c.accessKeyId, "ROLEKEY");
   EXPECT_EQ(c.sessionToken, "ROLETOKEN");
   ASSERT_EQ(sts.requests().size(), 1u);
-  const SeenRequest sent = sts.requests()[0];
+  const auto sent = sts.requests()[0];
   EXPECT_EQ(sent.method, "POST");
-  EXPECT_NE(sent.body.find("Action=AssumeRole"), std::string::npos);
-  EXPECT_NE(sent.body.find("RoleSessionName=s1"), std::string::npos);
+  EXPECT_EQ(sent.form.at("Action"), "AssumeRole");
+  EXPECT_EQ(sent.form.at("RoleSessionName"), "s1");
   EXPECT_NE(sent.header("authorization").find("Credential=BASEKEY/"), std::string::npos);
   EXPECT_NE(sent.header("authorization").find("/eu-west-1/sts/aws4_request"), std::string::npos);
 
@@ -139,16 +123,17 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
 }
 
 TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
-  FakeHttpServer container([](const SeenRequest& r) {
-    if (r.header("authorization") != "secret-auth") return Reply{401, "{}"};
-    return Reply{200, R"({"AccessKeyId":"CKEY","SecretAccessKey":"CSECRET","Token":"CTOKEN",)"
-                      R"("Expiration":"2999-01-01T00:00:00Z"})"};
-  });
+  FakeServer container(FakeServer::Mode::Generic,
+                       {{"routes",
+                         {{{"path", "/creds"},
+                           {"body", {{"AccessKeyId", "CKEY"}, {"SecretAccessKey", "CSECRET"}, {"Token", "CTOKEN"},
+                                     {"Expiration", "2999-01-01T00:00:00Z"}}}}}}});
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
   set("AWS_CONTAINER_AUTHORIZATION_TOKEN", "secret-auth");
   auto c = aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(c.accessKeyId, "CKEY");
   EXPECT_EQ(c.sessionToken, "CTOKEN");
+  EXPECT_EQ(container.requests().at(0).header("authorization"), "secret-auth");
 
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", "http://example.com/creds");
   EXPECT_THROW(aws::defaultChain(std::nullopt)->get(), aws::CredentialsError);
@@ -157,15 +142,13 @@ TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
 TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
   auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
   aws::setClock(clock);
-  FakeHttpServer imds([](const SeenRequest& r) {
-    if (r.method == "PUT" && r.path == "/latest/api/token") return Reply{200, "TOKEN-1"};
-    if (r.header("x-aws-ec2-metadata-token") != "TOKEN-1") return Reply{401, ""};
-    if (r.path == "/latest/meta-data/iam/security-credentials/") return Reply{200, "workflow-role\n"};
-    if (r.path == "/latest/meta-data/iam/security-credentials/workflow-role")
-      return Reply{200, R"({"Code":"Success","AccessKeyId":"IKEY","SecretAccessKey":"ISECRET",)"
-                        R"("Token":"ITOKEN","Expiration":"2024-05-01T13:00:00Z"})"};
-    return Reply{404, ""};
-  });
+  // The service answers 401 to any request without its session token.
+  FakeServer imds(FakeServer::Mode::Metadata,
+                  {{"requireToken", true},
+                   {"token", "TOKEN-1"},
+                   {"role", "workflow-role"},
+                   {"credentials", {{"Code", "Success"}, {"AccessKeyId", "IKEY"}, {"SecretAccessKey", "ISECRET"},
+                                    {"Token", "ITOKEN"}, {"Expiration", "2024-05-01T13:00:00Z"}}}});
   set("AWS_EC2_METADATA_DISABLED", "false");
   set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
 

@@ -3,19 +3,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fake_http.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
+#include "testbed/fake_server.h"
 #include "testbed/log_capture.h"
 
 namespace {
 
-using awstest::FakeHttpServer;
-using awstest::Reply;
-using awstest::ScopedEnv;
-using awstest::SeenRequest;
-
-constexpr const char* kDocument = R"({"accountId":"123456789012","region":"eu-west-1","instanceId":"i-1"})";
+using Json = nlohmann::ordered_json;
+using testbed::FakeServer;
 constexpr const char* kDocumentPath = "/latest/dynamic/instance-identity/document";
 
 struct Host {
@@ -25,23 +21,32 @@ struct Host {
   long documentStatus;
 };
 
+Json fixtureFor(const Host& h) {
+  Json f = {{"requireToken", h.requiresToken},
+            {"token", "T-" + std::string(h.name)},
+            {"identity", {{"accountId", "123456789012"}, {"region", "eu-west-1"}, {"instanceId", "i-1"}}}};
+  if (h.tokenStatus != 200) f["tokenStatus"] = h.tokenStatus;
+  if (h.documentStatus == 404) f["routes"] = {{{"path", kDocumentPath}, {"status", 404}}};
+  return f;
+}
+
+// The exit's message, after checking the run ended with status 1.
+std::string exitOfDocumentRead() {
+  try {
+    tarnwick::get_aws_metadata();
+    ADD_FAILURE() << "a failed document read did not end the run";
+  } catch (const tarnwick::ProcessExit& e) {
+    EXPECT_EQ(e.status(), 1);
+    return e.what();
+  }
+  return "";
+}
+
 class InstanceIdentity : public testing::TestWithParam<Host> {
  protected:
-  InstanceIdentity()
-      : server_([this](const SeenRequest& r) { return answer(r); }),
-        disabled_("AWS_EC2_METADATA_DISABLED", "false"),
-        endpoint_("AWS_EC2_METADATA_SERVICE_ENDPOINT", server_.url()) {}
-
-  Reply answer(const SeenRequest& r) {
-    const Host& h = GetParam();
-    if (r.method == "PUT") return Reply{h.tokenStatus, h.tokenStatus == 200 ? "T-" + std::string(h.name) : ""};
-    if (h.requiresToken && r.header("x-aws-ec2-metadata-token").empty()) return Reply{401, ""};
-    if (r.path != kDocumentPath) return Reply{404, ""};
-    return Reply{h.documentStatus, h.documentStatus == 200 ? kDocument : ""};
-  }
-
-  FakeHttpServer server_;
-  ScopedEnv disabled_, endpoint_;
+  FakeServer server_{FakeServer::Mode::Metadata, fixtureFor(GetParam())};
+  testbed::ScopedEnv env_{{"AWS_EC2_METADATA_DISABLED", "false"},
+                          {"AWS_EC2_METADATA_SERVICE_ENDPOINT", server_.url()}};
 };
 
 TEST_P(InstanceIdentity, ReadsDocumentOrEndsWithStatusOne) {
@@ -53,12 +58,7 @@ TEST_P(InstanceIdentity, ReadsDocumentOrEndsWithStatusOne) {
     EXPECT_EQ(doc["region"], "eu-west-1");
     EXPECT_EQ(log.count(tarnwick::logging::DEBUG), 0);
   } else {
-    try {
-      tarnwick::get_aws_metadata();
-      FAIL() << "a failed document read did not end the run";
-    } catch (const tarnwick::ProcessExit& e) {
-      EXPECT_EQ(e.status(), 1);
-    }
+    exitOfDocumentRead();
     EXPECT_TRUE(log.contains(tarnwick::logging::INFO,
                              "  **Error** failed to deduce workflow account number from meta data"))
         << log.text();
@@ -80,18 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InstanceIdentityUnreachable, EndsWithStatusOneWithoutLogging) {
-  std::string deadUrl;
-  { FakeHttpServer gone([](const SeenRequest&) { return Reply{}; }); deadUrl = gone.url(); }
-  ScopedEnv disabled("AWS_EC2_METADATA_DISABLED", "false");
-  ScopedEnv endpoint("AWS_EC2_METADATA_SERVICE_ENDPOINT", deadUrl);
+  testbed::ScopedEnv env{{"AWS_EC2_METADATA_DISABLED", "false"},
+                         {"AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:1"}};
   testbed::LogCapture log;
-  try {
-    tarnwick::get_aws_metadata();
-    FAIL() << "an unreachable metadata service did not end the run";
-  } catch (const tarnwick::ProcessExit& e) {
-    EXPECT_EQ(e.status(), 1);
-    EXPECT_FALSE(std::string(e.what()).empty());
-  }
+  EXPECT_FALSE(exitOfDocumentRead().empty());
   EXPECT_EQ(log.count(tarnwick::logging::DEBUG), 0);
 }
 

@@ -1,46 +1,37 @@
 // Region and endpoint resolution, and the retry strategy against a local fake service.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-
 #include "aws/clock.h"
 #include "aws/errors.h"
-#include "fake_http.h"
+#include "testbed/fake_server.h"
 #include "transport.h"
 
 namespace {
 
-using awstest::FakeHttpServer;
-using awstest::Reply;
-using awstest::ScopedEnv;
-using awstest::SeenRequest;
+using Json = nlohmann::ordered_json;
+using testbed::FakeServer;
+using testbed::ScopedEnv;
 
 TEST(Region, ExplicitThenEnvironmentThenProfile) {
-  auto config = std::filesystem::path(testing::TempDir()) / "region-config";
-  std::ofstream(config) << "[default]\nregion = ap-south-1\n[profile p]\nregion = sa-east-1\n";
-  ScopedEnv file("AWS_CONFIG_FILE", config.string());
-  ScopedEnv profile("AWS_PROFILE", std::nullopt);
-  ScopedEnv region("AWS_REGION", "eu-west-1");
-  ScopedEnv defaultRegion("AWS_DEFAULT_REGION", "eu-central-1");
+  testbed::TempDir dir;
+  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[default]\nregion = ap-south-1\n[profile p]\nregion = sa-east-1\n")},
+                {"AWS_PROFILE", std::nullopt},
+                {"AWS_REGION", "eu-west-1"},
+                {"AWS_DEFAULT_REGION", "eu-central-1"}};
 
   EXPECT_EQ(aws::detail::resolveRegion(std::string("us-west-2"), std::nullopt), "us-west-2");
   EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-west-1");
-  {
-    ScopedEnv unset("AWS_REGION", std::nullopt);
-    EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-central-1");
-    ScopedEnv unset2("AWS_DEFAULT_REGION", std::nullopt);
-    EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "ap-south-1");
-    EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::string("p")), "sa-east-1");
-    ScopedEnv none("AWS_CONFIG_FILE", "/nonexistent/config");
-    EXPECT_FALSE(aws::detail::resolveRegion(std::nullopt, std::nullopt).has_value());
-  }
+  env.unset("AWS_REGION");
+  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-central-1");
+  env.unset("AWS_DEFAULT_REGION");
+  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "ap-south-1");
+  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::string("p")), "sa-east-1");
+  env.set("AWS_CONFIG_FILE", "/nonexistent/config");
+  EXPECT_FALSE(aws::detail::resolveRegion(std::nullopt, std::nullopt).has_value());
 }
 
 TEST(Endpoint, StandardAndOverridden) {
-  ScopedEnv all("AWS_ENDPOINT_URL", std::nullopt);
-  ScopedEnv s3("AWS_ENDPOINT_URL_S3", std::nullopt);
+  ScopedEnv env{{"AWS_ENDPOINT_URL", std::nullopt}, {"AWS_ENDPOINT_URL_S3", std::nullopt}};
   struct Row {
     const char* service;
     const char* region;
@@ -56,8 +47,7 @@ TEST(Endpoint, StandardAndOverridden) {
   EXPECT_THROW(aws::detail::resolveEndpoint("EC2", ""), aws::ClientError);
   EXPECT_FALSE(aws::detail::endpointOverridden("S3"));
 
-  ScopedEnv general("AWS_ENDPOINT_URL", "http://127.0.0.1:5000/");
-  ScopedEnv specific("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:6000");
+  env.set("AWS_ENDPOINT_URL", "http://127.0.0.1:5000/").set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:6000");
   EXPECT_EQ(aws::detail::resolveEndpoint("EC2", "eu-west-1"), "http://127.0.0.1:5000");
   EXPECT_EQ(aws::detail::resolveEndpoint("S3", "eu-west-1"), "http://127.0.0.1:6000");
   EXPECT_TRUE(aws::detail::endpointOverridden("S3"));
@@ -77,7 +67,11 @@ class Retries : public testing::Test {
     return aws::detail::Transport("ec2", "eu-west-1", aws::staticCredentials({"AK", "SK", "", {}}),
                                   aws::detail::RetryConfig{maxAttempts, mode});
   }
-  aws::http::Request request(const FakeHttpServer& server) {
+  // A service answering every request from `answers` in turn, the last one repeating.
+  static FakeServer service(const Json& answers) {
+    return FakeServer(FakeServer::Mode::Generic, {{"routes", {{{"sequence", answers}}}}});
+  }
+  aws::http::Request request(const FakeServer& server) {
     aws::http::Request r;
     r.method = "POST";
     r.url = server.url() + "/";
@@ -89,8 +83,7 @@ class Retries : public testing::Test {
 };
 
 TEST_F(Retries, TransientStatusIsRetriedAfterAJitteredPause) {
-  std::atomic<int> n{0};
-  FakeHttpServer server([&](const SeenRequest&) { return Reply{n++ == 0 ? 503L : 200L, "ok"}; });
+  auto server = service({{{"status", 503}}, {{"body", "ok"}}});
   auto resp = transport(10).send(request(server), queryErrorCode);
   EXPECT_EQ(resp.status, 200);
   EXPECT_EQ(server.requests().size(), 2u);
@@ -101,11 +94,9 @@ TEST_F(Retries, TransientStatusIsRetriedAfterAJitteredPause) {
 }
 
 TEST_F(Retries, ThrottlingCodeIsRetriedButOtherErrorsAreNot) {
-  std::atomic<int> n{0};
-  FakeHttpServer server([&](const SeenRequest&) {
-    if (n++ == 0) return Reply{400, "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"};
-    return Reply{400, "<Response><Errors><Error><Code>InvalidParameterValue</Code></Error></Errors></Response>"};
-  });
+  auto server = service(
+      {{{"status", 400}, {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}},
+       {{"status", 400}, {"body", "<Response><Errors><Error><Code>InvalidParameterValue</Code></Error></Errors></Response>"}}});
   auto resp = transport(10).send(request(server), queryErrorCode);
   EXPECT_EQ(resp.status, 400);
   EXPECT_EQ(queryErrorCode(resp), "InvalidParameterValue");
@@ -113,7 +104,7 @@ TEST_F(Retries, ThrottlingCodeIsRetriedButOtherErrorsAreNot) {
 }
 
 TEST_F(Retries, AttemptsAreLimitedAndBackoffIsCapped) {
-  FakeHttpServer server([](const SeenRequest&) { return Reply{500, ""}; });
+  auto server = service({{{"status", 500}}});
   auto resp = transport(8).send(request(server), queryErrorCode);
   EXPECT_EQ(resp.status, 500);
   EXPECT_EQ(server.requests().size(), 8u);
@@ -122,16 +113,14 @@ TEST_F(Retries, AttemptsAreLimitedAndBackoffIsCapped) {
 }
 
 TEST_F(Retries, ConnectionFailureIsRetriedThenReported) {
-  std::string deadUrl;
-  { FakeHttpServer gone([](const SeenRequest&) { return Reply{}; }); deadUrl = gone.url(); }
   aws::http::Request r;
-  r.url = deadUrl + "/";
+  r.url = "http://127.0.0.1:1/";
   EXPECT_THROW(transport(3).send(r, queryErrorCode), aws::ClientError);
   EXPECT_EQ(clock_->sleeps(), 2);
 }
 
 TEST_F(Retries, SharedQuotaStopsRetriesWhenSpent) {
-  FakeHttpServer server([](const SeenRequest&) { return Reply{503, ""}; });
+  auto server = service({{{"status", 503}}});
   auto t = transport(3);
   int sent = 0;
   for (int i = 0; i < 60; ++i) {

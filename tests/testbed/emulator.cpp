@@ -100,14 +100,7 @@ EnvChanges awsEnv(const std::string& endpoint) {
 
 EnvChanges motoEnv() { return awsEnv(moto().url()); }
 
-UseMoto::UseMoto() {
-  for (const auto& [name, value] : motoEnv()) {
-    if (value)
-      env_.set(name, *value);
-    else
-      env_.unset(name);
-  }
-}
+UseMoto::UseMoto() { env_.apply(motoEnv()); }
 
 std::string boto3(const std::string& code) {
   RunOptions options;

@@ -29,7 +29,7 @@ struct FakeRequest {
 //               or "sequence": [answers in turn, the last repeating]}]  (tried first, in order)
 //   metadata mode: "identity" (the identity document), "requireToken" (401 without a token),
 //     "token", "tokenStatus" (answer to the token PUT instead of a token), "role",
-//     "credentials", "metadata": {"placement/region": ..}
+//     "credentials"
 //   ipecho mode: "ip" (answered to GET /?format=json as {"ip": ..})
 class FakeServer {
  public:

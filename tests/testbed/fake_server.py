@@ -11,7 +11,6 @@ away, or after --lifetime seconds.
 """
 import argparse
 import json
-import os
 import ssl
 import sys
 import threading
@@ -19,33 +18,13 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from lifeline import watch
+
 TOKEN_PATH = "/latest/api/token"
 TOKEN_TTL_HEADER = "X-aws-ec2-metadata-token-ttl-seconds"
 TOKEN_HEADER = "X-aws-ec2-metadata-token"
 IDENTITY_PATH = "/latest/dynamic/instance-identity/document"
 CREDENTIALS_PATH = "/latest/meta-data/iam/security-credentials/"
-
-DEFAULT_IDENTITY = {
-    "accountId": "123456789012",
-    "architecture": "x86_64",
-    "availabilityZone": "us-east-1a",
-    "imageId": "ami-0a3c3a20c09d6f377",
-    "instanceId": "i-0123456789abcdef0",
-    "instanceType": "t3.micro",
-    "pendingTime": "2024-01-08T12:00:00Z",
-    "privateIp": "10.0.0.10",
-    "region": "us-east-1",
-    "version": "2017-09-30",
-}
-DEFAULT_CREDENTIALS = {
-    "Code": "Success",
-    "LastUpdated": "2024-01-08T12:00:00Z",
-    "Type": "AWS-HMAC",
-    "AccessKeyId": "ASIAFAKEMETADATAKEY",
-    "SecretAccessKey": "fake-metadata-secret",
-    "Token": "fake-metadata-session-token",
-    "Expiration": "2099-01-01T00:00:00Z",
-}
 
 
 class State:
@@ -80,13 +59,13 @@ class Answer:
         self.delay = delay
 
     @staticmethod
-    def from_spec(spec):
-        body = spec.get("body", "")
-        headers = dict(spec.get("headers", {}))
+    def from_fixture(entry):
+        body = entry.get("body", "")
+        headers = dict(entry.get("headers", {}))
         if not isinstance(body, str):
             body = json.dumps(body)
             headers.setdefault("Content-Type", "application/json")
-        return Answer(spec.get("status", 200), body, headers, spec.get("delay", 0))
+        return Answer(entry.get("status", 200), body, headers, entry.get("delay", 0))
 
 
 def json_answer(value, status=200):
@@ -109,8 +88,8 @@ def route_answer(fixture, request):
                 position = State.sequence_positions.get(index, 0)
                 State.sequence_positions[index] = position + 1
             steps = route["sequence"]
-            return Answer.from_spec(steps[min(position, len(steps) - 1)])
-        return Answer.from_spec(route)
+            return Answer.from_fixture(steps[min(position, len(steps) - 1)])
+        return Answer.from_fixture(route)
     return None
 
 
@@ -132,16 +111,12 @@ def metadata_answer(fixture, request):
     if fixture.get("requireToken") and sent is None:
         return Answer(401, "")
     if request["path"] == IDENTITY_PATH:
-        return json_answer(fixture.get("identity", DEFAULT_IDENTITY))
+        return json_answer(fixture.get("identity", {}))
     role = fixture.get("role", "fake-instance-role")
     if request["path"] == CREDENTIALS_PATH:
         return Answer(200, role)
     if request["path"] == CREDENTIALS_PATH + role:
-        return json_answer(fixture.get("credentials", DEFAULT_CREDENTIALS))
-    metadata = fixture.get("metadata", {})
-    key = request["path"][len("/latest/meta-data/"):]
-    if request["path"].startswith("/latest/meta-data/") and key in metadata:
-        return Answer(200, str(metadata[key]))
+        return json_answer(fixture.get("credentials", {}))
     return Answer(404, "")
 
 
@@ -201,24 +176,6 @@ class Handler(BaseHTTPRequestHandler):
     do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = do_PATCH = handle_any
 
 
-def watch(lifetime):
-    parent = os.getppid()
-    deadline = time.monotonic() + lifetime
-
-    def stdin_closed():
-        try:
-            while sys.stdin.buffer.read(4096):
-                pass
-        except (OSError, ValueError):
-            pass
-        os._exit(0)
-
-    threading.Thread(target=stdin_closed, daemon=True).start()
-    while time.monotonic() < deadline:
-        if os.getppid() != parent:
-            os._exit(0)
-        time.sleep(0.5)
-    os._exit(3)
 
 
 def main():

@@ -6,10 +6,9 @@ test process ended), when its parent goes away, or after --lifetime seconds.
 """
 import argparse
 import os
-import sys
-import threading
-import time
 from datetime import datetime, timezone
+
+from lifeline import watch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The image list is read when the emulator's modules are imported, so it must be set first.
@@ -101,25 +100,6 @@ def apply_patches():
     patch_describe_images_deprecation()
 
 
-def watch(lifetime):
-    """Ends the process when the test that started it is gone or the lifetime is over."""
-    parent = os.getppid()
-    deadline = time.monotonic() + lifetime
-
-    def stdin_closed():
-        try:
-            while sys.stdin.buffer.read(4096):
-                pass
-        except (OSError, ValueError):
-            pass
-        os._exit(0)
-
-    threading.Thread(target=stdin_closed, daemon=True).start()
-    while time.monotonic() < deadline:
-        if os.getppid() != parent:
-            os._exit(0)
-        time.sleep(0.5)
-    os._exit(3)
 
 
 def main():

@@ -1,12 +1,9 @@
 // Temporary folders, scoped environment changes and child processes for tests.
 #include "testbed/process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,12 +55,12 @@ void writeFile(const fs::path& path, const std::string& text) {
 // ---- ScopedEnv ----
 
 ScopedEnv::ScopedEnv(std::initializer_list<std::pair<std::string, std::optional<std::string>>> changes) {
-  for (const auto& [name, value] : changes) {
-    if (value)
-      set(name, *value);
-    else
-      unset(name);
-  }
+  for (const auto& [name, value] : changes) value ? set(name, *value) : unset(name);
+}
+
+ScopedEnv& ScopedEnv::apply(const EnvChanges& changes) {
+  for (const auto& [name, value] : changes) value ? set(name, *value) : unset(name);
+  return *this;
 }
 
 void ScopedEnv::remember(const std::string& name) {
@@ -135,8 +132,25 @@ struct Pipe {
   Fd read, write;
 };
 
+// Replaces the child with `program`; a failure's errno goes to `reportFd` (when >= 0). The
+// environment texts are made before the fork, while the parent's locks are consistent.
+[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& args,
+                              std::vector<std::string>& envStrings, int reportFd) {
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  execvpe(program.c_str(), argv.data(), envp.data());
+  int e = errno;
+  if (reportFd >= 0) (void)!write(reportFd, &e, sizeof e);
+  _exit(127);
+}
+
 [[noreturn]] void execChild(const std::string& program, const std::vector<std::string>& args,
-                            const RunOptions& options, Pipe& in, Pipe& out, Pipe& err, Pipe& report) {
+                            const RunOptions& options, std::vector<std::string>& env, Pipe& in, Pipe& out, Pipe& err,
+                            Pipe& report) {
   setpgid(0, 0);
   dup2(in.read.get(), 0);
   dup2(out.write.get(), 1);
@@ -146,18 +160,7 @@ struct Pipe {
     (void)!write(report.write.get(), &e, sizeof e);
     _exit(127);
   }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  auto env = environmentWith(options.env);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  execvpe(program.c_str(), argv.data(), envp.data());
-  int e = errno;
-  (void)!write(report.write.get(), &e, sizeof e);
-  _exit(127);
+  execProgram(program, args, env, report.write.get());
 }
 
 int decodeStatus(int raw) {
@@ -173,10 +176,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   // A child that closes its input early must not kill the test with SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   Pipe in, out, err, report;
-
+  auto env = environmentWith(options.env);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) execChild(program, args, options, in, out, err, report);
+  if (pid == 0) execChild(program, args, options, env, in, out, err, report);
   setpgid(pid, pid);
   in.read.reset();
   out.write.reset();
@@ -238,24 +241,6 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
-int freeLoopbackPort() {
-  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (s.get() < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    throw std::runtime_error("bind failed");
-  socklen_t len = sizeof addr;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
-
-}  // namespace testbed
-
-namespace testbed {
-
 BackgroundProcess::BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
                                      const EnvChanges& env, const std::string& stderrPath) {
   Pipe in, out;
@@ -270,14 +255,7 @@ BackgroundProcess::BackgroundProcess(const std::string& program, const std::vect
     dup2(in.read.get(), 0);
     dup2(out.write.get(), 1);
     dup2(errFile.get(), 2);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    execvpe(program.c_str(), argv.data(), envp.data());
-    _exit(127);
+    execProgram(program, args, envStrings, -1);
   }
   setpgid(pid_, pid_);
   signal(SIGPIPE, SIG_IGN);
@@ -292,10 +270,6 @@ BackgroundProcess::~BackgroundProcess() {
   if (stdoutFd_ >= 0) close(stdoutFd_);
   if (pid_ <= 0) return;
   kill(-pid_, SIGTERM);
-  if (reaped_) {
-    kill(-pid_, SIGKILL);
-    return;
-  }
   for (int i = 0; i < 60; ++i) {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
       kill(-pid_, SIGKILL);  // anything it left behind in its group
@@ -305,12 +279,6 @@ BackgroundProcess::~BackgroundProcess() {
   }
   kill(-pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
-}
-
-bool BackgroundProcess::running() {
-  if (pid_ <= 0 || reaped_) return false;
-  if (waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
-  return !reaped_;
 }
 
 std::optional<std::string> BackgroundProcess::readLine(std::chrono::milliseconds timeout) {

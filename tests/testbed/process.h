@@ -32,6 +32,9 @@ class TempDir {
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& text);
 
+// Environment changes for a child: a value sets the variable, nullopt removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
 // Sets and unsets environment variables; the earlier values come back on destruction.
 class ScopedEnv {
  public:
@@ -43,14 +46,12 @@ class ScopedEnv {
 
   ScopedEnv& set(const std::string& name, const std::string& value);
   ScopedEnv& unset(const std::string& name);
+  ScopedEnv& apply(const EnvChanges& changes);
 
  private:
   void remember(const std::string& name);
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
-
-// Environment changes for a child: a value sets the variable, nullopt removes it.
-using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 struct RunOptions {
   EnvChanges env;
@@ -84,21 +85,15 @@ class BackgroundProcess {
 
   // The next line of the child's standard output, or nullopt on time-out or end of output.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
-  bool running();
-  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;
   int stdinFd_ = -1;
   int stdoutFd_ = -1;
-  bool reaped_ = false;
   std::string pending_;
 };
 
 // The current environment with `changes` applied, as NAME=value texts.
 std::vector<std::string> environmentWith(const EnvChanges& changes);
-
-// A free TCP port on 127.0.0.1 (closed again before returning, so it may race; good enough for tests).
-int freeLoopbackPort();
 
 }  // namespace testbed
