@@ -19,15 +19,9 @@ namespace tc = tarnwick::testconfig;
 using Doc = nlohmann::ordered_json;
 
 Doc spokeEntry() {
-  Doc e;
-  e["gw_name"] = "gw-1";
-  e["gw_private_ip"] = "10.0.0.5";
-  e["gw_subnet_id"] = "subnet-pub";
-  e["gw_subnet_cidr"] = "10.0.0.0/24";
-  e["private_subnet_id"] = "subnet-priv";
-  e["private_subnet_cidr"] = "10.20.1.0/24";
-  e["private_subnet_gw_ip"] = "10.20.1.1";
-  return e;
+  return Doc::parse(R"({"gw_name": "gw-1", "gw_private_ip": "10.0.0.5", "gw_subnet_id": "subnet-pub",
+      "gw_subnet_cidr": "10.0.0.0/24", "private_subnet_id": "subnet-priv", "private_subnet_cidr": "10.20.1.0/24",
+      "private_subnet_gw_ip": "10.20.1.1"})");
 }
 
 const char* const kSpokeFile =

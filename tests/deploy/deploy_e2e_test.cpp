@@ -157,22 +157,6 @@ out(sorted(a["PublicIp"] for a in ec2.describe_addresses(Filters=[{"Name": "tag:
   EXPECT_TRUE(std::filesystem::exists(dir_ / ("backups/" + net_["vpc"].get<std::string>() + "/" + keyName() + ".pem")));
 }
 
-TEST_F(DeployE2E, RerunReusesInstancesGroupAndKey) {
-  const Json entries = Json::array({spoke_, nat_});
-  ASSERT_EQ(deploy(entries).status, 0);
-  const Json first = liveInstances();
-  const auto again = deploy(entries);
-  EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_NE(again.err.find("  Key " + keyName() + " already exist"), std::string::npos);
-  const Json second = liveInstances();
-  ASSERT_EQ(second.size(), 2u);
-  EXPECT_EQ(second[0]["InstanceId"], first[0]["InstanceId"]);
-  EXPECT_EQ(second[1]["InstanceId"], first[1]["InstanceId"]);
-  EXPECT_EQ(leftovers()["groups"], Json::array({"tarnwick-test-ec2-sg"}));
-  const Json& spokeInstance = first[0]["SubnetId"] == spoke_["gw_subnet_id"] ? first[0] : first[1];
-  EXPECT_EQ(output()[0]["ec2_ip"], spokeInstance["PublicIpAddress"]);
-}
-
 TEST_F(DeployE2E, GivenKeyNameIsUsedAndNoKeyPairIsMade) {
   testbed::boto3(R"(ec2.create_key_pair(KeyName="ops-key"))");
   EXPECT_EQ(deploy(Json::array({spoke_}), {"--key_name", "ops-key"}).status, 0);
@@ -220,7 +204,7 @@ iam.add_role_to_instance_profile(InstanceProfileName="probe-role", RoleName="pro
   EXPECT_EQ(arn.substr(arn.rfind('/') + 1), "probe-role");
 }
 
-TEST_F(DeployE2E, DryRunsChangeNothing) {
+TEST_F(DeployE2E, DryRunDeployChangesNothing) {
   const Json entries = Json::array({spoke_, nat_});
   const auto dry = deploy(entries, {"--dry_run"});
   EXPECT_EQ(dry.status, 0) << dry.err;
@@ -229,20 +213,30 @@ TEST_F(DeployE2E, DryRunsChangeNothing) {
   EXPECT_EQ(empty["groups"], Json::array());
   EXPECT_EQ(empty["keys"], Json::array());
   EXPECT_EQ(output(), entries);
-
-  ASSERT_EQ(deploy(entries).status, 0);
-  const Json before = leftovers();
-  EXPECT_EQ(revert(entries, {"--dry_run"}).status, 0);
-  EXPECT_EQ(liveInstances().size(), 2u);
-  EXPECT_EQ(leftovers(), before);
 }
 
-TEST_F(DeployE2E, RevertRemovesInstancesAddressesGroupsAndKey) {
+TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const Json entries = Json::array({spoke_, nat_, unplaced_});
   testbed::boto3(R"(ec2.create_security_group(GroupName="tarnwick-test-ec2-private-interface-sg",
     Description="x", VpcId=")" + net_["vpc"].get<std::string>() + R"("))");
   deploy(entries);
-  ASSERT_EQ(liveInstances().size(), 2u);
+  const Json first = liveInstances();
+  ASSERT_EQ(first.size(), 2u);
+  const auto again = deploy(entries);
+  EXPECT_NE(again.err.find("  Key " + keyName() + " already exist"), std::string::npos) << again.err;
+  const Json second = liveInstances();
+  ASSERT_EQ(second.size(), 2u);
+  EXPECT_EQ(second[0]["InstanceId"], first[0]["InstanceId"]);
+  EXPECT_EQ(second[1]["InstanceId"], first[1]["InstanceId"]);
+  const Json before = leftovers();
+  EXPECT_EQ(before["groups"], Json::array({"tarnwick-test-ec2-private-interface-sg", "tarnwick-test-ec2-sg"}));
+  const Json& spokeInstance = first[0]["SubnetId"] == spoke_["gw_subnet_id"] ? first[0] : first[1];
+  EXPECT_EQ(output()[0]["ec2_ip"], spokeInstance["PublicIpAddress"]);
+
+  EXPECT_EQ(revert(entries, {"--dry_run"}).status, 0);
+  EXPECT_EQ(liveInstances().size(), 2u);
+  EXPECT_EQ(leftovers(), before);
+
   const auto r = revert(entries);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(liveInstances().size(), 0u);

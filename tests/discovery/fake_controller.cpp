@@ -5,30 +5,13 @@ namespace discovery {
 
 FakeController::FakeController() : server_(testbed::FakeServer::Mode::Generic, Doc::object(), true) { publish(); }
 
-void FakeController::accept(const std::string& user, const std::string& password, const std::string& cid) {
-  user_ = user;
-  password_ = password;
-  cid_ = cid;
+void FakeController::answerToken(const Doc& answer) {
+  tokenAnswer_ = answer;
   publish();
 }
 
-void FakeController::issueToken(const std::string& token) {
-  token_ = token;
-  publish();
-}
-
-void FakeController::answerToken(const Doc& spec) {
-  tokenSpec_ = spec;
-  publish();
-}
-
-void FakeController::answerLogin(const Doc& spec) {
-  loginSpec_ = spec;
-  publish();
-}
-
-void FakeController::answerListing(const std::string& path, const Doc& spec) {
-  listingSpecs_[path] = spec;
+void FakeController::answerListing(const std::string& path, const Doc& answer) {
+  listingAnswers_[path] = answer;
   publish();
 }
 
@@ -55,8 +38,8 @@ std::vector<testbed::FakeRequest> FakeController::requests(const std::string& ac
 
 namespace {
 
-Doc route(const std::string& method, const std::string& path, const Doc& match, const Doc& spec) {
-  Doc r = spec;
+Doc route(const std::string& method, const std::string& path, const Doc& match, const Doc& answer) {
+  Doc r = answer;
   r["method"] = method;
   r["path"] = path;
   r.update(match);
@@ -67,19 +50,16 @@ Doc route(const std::string& method, const std::string& path, const Doc& match, 
 
 void FakeController::publish() {
   Doc routes = Doc::array();
-  Doc token = tokenSpec_.is_null() ? Doc{{"body", Doc{{"return", true}, {"results", {{"api_token", token_}}}}}}
-                                   : tokenSpec_;
+  Doc token = tokenAnswer_.is_null() ? Doc{{"body", Doc{{"return", true}, {"results", {{"api_token", "tok-91b2"}}}}}}
+                                     : tokenAnswer_;
   routes.push_back(route("GET", "/v2/api", Doc{{"form", {{"action", "get_api_token"}}}}, token));
-
-  Doc login = loginSpec_.is_null() ? Doc{{"body", Doc{{"return", true}, {"CID", cid_}}}} : loginSpec_;
-  Doc credentials{{"action", "login"}, {"username", user_}, {"password", password_}};
-  routes.push_back(route("POST", "/v2/api", Doc{{"form", credentials}}, login));
+  Doc credentials{{"action", "login"}, {"username", "admin"}, {"password", "s3cret"}};
+  routes.push_back(route("POST", "/v2/api", Doc{{"form", credentials}}, Doc{{"body", Doc{{"return", true}, {"CID", "cid-7f3a"}}}}));
   routes.push_back(route("POST", "/v2/api", Doc{{"form", {{"action", "login"}}}},
                          refusal("Invalid username or password")));
-
   for (const char* path : {"/v1/api", "/v2/api"}) {
-    Doc listing = listingSpecs_.contains(path) ? listingSpecs_[path] : gateways(Doc::array());
-    routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}, {"CID", cid_}}}}, listing));
+    Doc listing = listingAnswers_.contains(path) ? listingAnswers_[path] : gateways(Doc::array());
+    routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}, {"CID", "cid-7f3a"}}}}, listing));
     routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}}}},
                            refusal("CID is invalid or expired.")));
   }

@@ -1,6 +1,6 @@
 // A loopback stand-in for the Tarnwick controller: HTTPS with a certificate made for the run,
-// answering the token, login and gateway-listing actions from what a test gives it, and
-// recording every request.
+// answering the token, login and gateway-listing actions and recording every request. Only
+// admin/s3cret logs in (CID cid-7f3a, token tok-91b2); only that CID lists gateways.
 #pragma once
 #include <string>
 #include <vector>
@@ -20,13 +20,9 @@ class FakeController {
   // "127.0.0.1:<port>", as --controller_ip takes it.
   std::string address() const { return server_.host(); }
 
-  // Only these credentials log in; only this CID lists gateways.
-  void accept(const std::string& user, const std::string& password, const std::string& cid);
-  void issueToken(const std::string& token);
-  // Answer specs ({"status", "body", "delay"}) replacing the regular answer of an action.
-  void answerToken(const Doc& spec);
-  void answerLogin(const Doc& spec);
-  void answerListing(const std::string& path, const Doc& spec);  // path "/v1/api" or "/v2/api"
+  // Answers ({"status", "body", "delay"}) replacing the regular one; null restores it.
+  void answerToken(const Doc& answer);
+  void answerListing(const std::string& path, const Doc& answer);  // path "/v1/api" or "/v2/api"
 
   static Doc gateways(const Doc& results);  // {"return": true, "results": [...]}
   static Doc refusal(const std::string& reason);
@@ -41,9 +37,8 @@ class FakeController {
   void publish();
 
   testbed::FakeServer server_;
-  std::string user_ = "admin", password_ = "s3cret", cid_ = "cid-7f3a", token_ = "tok-91b2";
-  Doc tokenSpec_, loginSpec_;
-  Doc listingSpecs_ = Doc::object();
+  Doc tokenAnswer_;
+  Doc listingAnswers_ = Doc::object();
 };
 
 }  // namespace discovery

@@ -19,27 +19,23 @@ using discovery::FakeController;
 
 constexpr const char* kPrompt = "Enter Tarnwick Controller Password: ";
 
-std::string spokeEntry(const std::string& name, const std::string& privateIp, const std::string& gwSubnet,
-                       const std::string& gwCidr, const std::string& subnet, const std::string& cidr,
-                       const std::string& gwIp) {
-  return "  {\n    \"gw_name\": \"" + name + "\",\n    \"gw_private_ip\": \"" + privateIp +
-         "\",\n    \"gw_subnet_id\": \"" + gwSubnet + "\",\n    \"gw_subnet_cidr\": \"" + gwCidr +
-         "\",\n    \"private_subnet_id\": \"" + subnet + "\",\n    \"private_subnet_cidr\": \"" + cidr +
-         "\",\n    \"private_subnet_gw_ip\": \"" + gwIp + "\"\n  }";
-}
+std::string gatewayAddress(const std::string& cidr) { return cidr.substr(0, cidr.rfind('.')) + ".1"; }
 
-std::string entryOf(const discovery::SpokeVpc& vpc, size_t i, bool ownSubnet = true) {
+Doc entryOf(const discovery::SpokeVpc& vpc, size_t i) {
   const auto& g = vpc.gateways[i];
-  std::string gwIp = g.privateCidr.substr(0, g.privateCidr.rfind('.')) + ".1";
-  return spokeEntry(g.name, g.privateIp, ownSubnet ? vpc.gatewaySubnet : "", ownSubnet ? "10.40.0.0/24" : "",
-                    g.privateSubnet, g.privateCidr, gwIp);
+  return {{"gw_name", g.name},           {"gw_private_ip", g.privateIp},     {"gw_subnet_id", vpc.gatewaySubnet},
+          {"gw_subnet_cidr", "10.40.0.0/24"}, {"private_subnet_id", g.privateSubnet},
+          {"private_subnet_cidr", g.privateCidr}, {"private_subnet_gw_ip", gatewayAddress(g.privateCidr)}};
 }
 
-std::string fileOf(const std::vector<std::string>& entries) {
-  std::string text = "[\n";
-  for (size_t i = 0; i < entries.size(); ++i) text += entries[i] + (i + 1 < entries.size() ? ",\n" : "\n");
-  return text + "]\n";
+Doc natEntry(const discovery::NatGateway& g) {
+  return {{"nat_gw_id", g.id},           {"gw_private_ip", g.privateIp},     {"gw_public_ip", g.publicIp},
+          {"gw_subnet_id", g.subnet},    {"gw_subnet_cidr", g.subnetCidr},   {"private_subnet_id", g.testSubnet},
+          {"private_subnet_cidr", g.testCidr}, {"private_subnet_gw_ip", gatewayAddress(g.testCidr)}};
 }
+
+// The file's layout (two-space indent, a final newline) is proven byte by byte in the unit tests.
+std::string fileOf(const std::vector<Doc>& entries) { return Doc(entries).dump(2) + "\n"; }
 
 class SubnetScout : public ::testing::Test {
  protected:
@@ -58,10 +54,8 @@ class SubnetScout : public ::testing::Test {
   std::vector<std::string> spokeArgs(const std::string& vpc, const std::string& gateway, bool scaling = false,
                                      bool password = true) const {
     auto words = common(vpc);
-    for (const char* w : {"spoke", "--controller_ip"}) words.push_back(w);
-    words.push_back(controller->address());
-    for (const char* w : {"--controller_user", "admin", "--spoke_gw_name"}) words.push_back(w);
-    words.push_back(gateway);
+    words.insert(words.end(), {"spoke", "--controller_ip", controller->address(), "--controller_user", "admin",
+                               "--spoke_gw_name", gateway});
     if (password) words.insert(words.end(), {"--controller_password", "s3cret"});
     if (scaling) words.push_back("--horizontal_scaling");
     return words;
@@ -219,15 +213,6 @@ class NatScout : public SubnetScout {
     return words;
   }
 };
-
-std::string natEntry(const discovery::NatGateway& g) {
-  std::string gwIp = g.testCidr.substr(0, g.testCidr.rfind('.')) + ".1";
-  return "  {\n    \"nat_gw_id\": \"" + g.id + "\",\n    \"gw_private_ip\": \"" + g.privateIp +
-         "\",\n    \"gw_public_ip\": \"" + g.publicIp + "\",\n    \"gw_subnet_id\": \"" + g.subnet +
-         "\",\n    \"gw_subnet_cidr\": \"" + g.subnetCidr + "\",\n    \"private_subnet_id\": \"" + g.testSubnet +
-         "\",\n    \"private_subnet_cidr\": \"" + g.testCidr + "\",\n    \"private_subnet_gw_ip\": \"" + gwIp +
-         "\"\n  }";
-}
 
 TEST_F(NatScout, TwoZonesGiveTwoEntriesAndTheBucketGetsTheFile) {
   auto vpc = discovery::makeNatVpc(discovery::NatLayout::TwoZones);

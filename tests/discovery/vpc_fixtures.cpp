@@ -10,19 +10,19 @@ using Doc = nlohmann::ordered_json;
 
 constexpr const char* kSpokeScript = R"PY(
 import json, sys
-spec = json.loads(SPEC)
+layout = json.loads(LAYOUT)
 vpc = ec2.create_vpc(CidrBlock="10.40.0.0/16")["Vpc"]["VpcId"]
 def subnet(cidr, zone):
     return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr, AvailabilityZone=zone)["Subnet"]["SubnetId"]
 public = subnet("10.40.0.0/24", "us-east-1a")
 gateways = []
-for i, name in enumerate(spec["names"]):
+for i, name in enumerate(layout["names"]):
     eni = ec2.create_network_interface(SubnetId=public)["NetworkInterface"]
     eip = ec2.allocate_address(Domain="vpc")
     ec2.associate_address(AllocationId=eip["AllocationId"], NetworkInterfaceId=eni["NetworkInterfaceId"])
     gw = {"name": name, "eni": eni["NetworkInterfaceId"], "publicIp": eip["PublicIp"],
           "privateIp": eni["PrivateIpAddress"], "privateSubnet": "", "privateCidr": ""}
-    if name not in spec["unrouted"]:
+    if name not in layout["unrouted"]:
         cidr = "10.40.%d.0/24" % (10 + i)
         private = subnet(cidr, "us-east-1a")
         table = ec2.create_route_table(VpcId=vpc)["RouteTable"]["RouteTableId"]
@@ -80,8 +80,8 @@ Doc SpokeVpc::record(size_t i) const {
 }
 
 SpokeVpc makeSpokeVpc(const std::vector<std::string>& names, const std::vector<std::string>& unrouted) {
-  Doc spec{{"names", names}, {"unrouted", unrouted}};
-  Doc made = testbed::boto3Json(replaced(kSpokeScript, "SPEC", Doc(spec.dump()).dump()));
+  Doc layout{{"names", names}, {"unrouted", unrouted}};
+  Doc made = testbed::boto3Json(replaced(kSpokeScript, "LAYOUT", Doc(layout.dump()).dump()));
   SpokeVpc vpc{made["vpc"], made["gatewaySubnet"], {}};
   for (const Doc& g : made["gateways"])
     vpc.gateways.push_back({g["name"], g["eni"], g["publicIp"], g["privateIp"], g["privateSubnet"], g["privateCidr"]});
