@@ -244,16 +244,9 @@ std::vector<Spoke> Spoke::getSpokeInfo(const std::string& api_endpoint_url, cons
   }
   if (!first) return {};
 
+  // Every member was checked above, so the record is built exactly as createSpoke builds one.
   const Doc& match = *first;
-  Spoke gateway;
-  gateway.gw_private_ip = text(match["private_ip"]);
-  gateway.transit_name = optionalText(match["transit_gw_name"]);
-  gateway.gw_name = text(match["gw_name"]);
-  gateway.gw_public_ip = text(match["public_ip"]);
-  gateway.gw_subnet = text(match["gw_subnet_id"]);
-  gateway.gw_subnet_cidr = text(match["public_subnet"]);
-  gateway.checkStatus();
-  std::vector<Spoke> found{gateway};
+  std::vector<Spoke> found{createSpoke(match)};
   if (has(match, "hagw_details") && !match["hagw_details"].is_null())
     found.push_back(classicPeer(match["hagw_details"], match));
   return found;
