@@ -166,6 +166,7 @@ std::string containerAuthorization() {
 Credentials fetchContainer(const std::string& url) {
   http::Request r;
   r.url = url;
+  r.bypassProxy = true;
   r.connectTimeoutMs = 2000;
   r.totalTimeoutMs = 5000;
   r.headers.emplace_back("Accept", "application/json");

@@ -146,6 +146,7 @@ void setConnection(CURL* h, const Request& request) {
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
+  if (request.bypassProxy) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
   if (request.verifyTls) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

@@ -38,6 +38,7 @@ http::Request baseRequest(const std::string& method, const std::string& url) {
   r.method = method;
   r.url = url;
   r.verifyTls = false;
+  r.bypassProxy = true;
   r.connectTimeoutMs = kConnectTimeoutMs;
   r.totalTimeoutMs = kTotalTimeoutMs;
   return r;

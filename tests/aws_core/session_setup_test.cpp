@@ -45,8 +45,12 @@ std::string exitOfDocumentRead() {
 class InstanceIdentity : public testing::TestWithParam<Host> {
  protected:
   FakeServer server_{FakeServer::Mode::Metadata, fixtureFor(GetParam())};
+  // The environment's proxy (a closed port) must not be used for the link-local service.
   testbed::ScopedEnv env_{{"AWS_EC2_METADATA_DISABLED", "false"},
-                          {"AWS_EC2_METADATA_SERVICE_ENDPOINT", server_.url()}};
+                          {"AWS_EC2_METADATA_SERVICE_ENDPOINT", server_.url()},
+                          {"http_proxy", "http://127.0.0.1:9"},
+                          {"no_proxy", std::nullopt},
+                          {"NO_PROXY", std::nullopt}};
 };
 
 TEST_P(InstanceIdentity, ReadsDocumentOrEndsWithStatusOne) {

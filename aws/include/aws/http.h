@@ -17,6 +17,9 @@ struct Request {
   bool verifyTls = true;        // AWS_CA_BUNDLE is honoured when set
   long connectTimeoutMs = 10000;
   long totalTimeoutMs = 120000;  // 0: no total limit (large transfers)
+  // Link-local services (instance metadata, container credentials) are never reached through a
+  // proxy from the environment.
+  bool bypassProxy = false;
   std::FILE* uploadFrom = nullptr;  // when set, the body is read from here (uploadSize bytes)
   long long uploadSize = 0;
   std::FILE* downloadTo = nullptr;  // when set, a 2xx body is written here instead of `body`
