@@ -1,19 +1,14 @@
 // Key pairs of a VPC: creation with the private key kept under the backup folder (and in the
 // bucket), deletion, and the download of a stored private key from the parameter store.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <exception>
 #include <filesystem>
 #include <string>
-#include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/lib/atomic_file.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
@@ -27,59 +22,9 @@ namespace {
 
 constexpr const char* kKeyPairTag = "tarnwick-test-ec2-key-pair";
 
-std::system_error systemError(const std::string& what) { return {errno, std::generic_category(), what}; }
-
-// A temporary file that is removed unless it was renamed into place.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target) : path_(target + ".XXXXXX") {
-    fd_ = ::mkstemp(path_.data());  // mode 0600 from the start
-    if (fd_ < 0) throw systemError("cannot create a temporary file beside " + target);
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    closeFd();
-    if (!committed_) ::unlink(path_.c_str());
-  }
-
-  void write(const std::string& content) {
-    const char* data = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, data, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw systemError("cannot write " + path_);
-      data += n;
-      left -= static_cast<std::size_t>(n);
-    }
-  }
-
-  void commitAs(const std::string& target) {
-    if (::fsync(fd_) != 0) throw systemError("cannot write " + path_);
-    if (closeFd() != 0) throw systemError("cannot write " + path_);
-    if (::rename(path_.c_str(), target.c_str()) != 0) throw systemError("cannot replace " + target);
-    committed_ = true;
-  }
-
- private:
-  int closeFd() {
-    if (fd_ < 0) return 0;
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
-  std::string path_;
-  int fd_ = -1;
-  bool committed_ = false;
-};
-
 // Private keys are never readable by others, not even while being written.
 void writePrivateFile(const std::string& path, const std::string& content) {
-  TempFile temp(path);
-  temp.write(content);
-  temp.commitAs(path);
+  files::writeAtomically(path, content, 0600);
 }
 
 std::string keyNameOf(const std::string& vpcId) { return std::string(kKeyPairPrefix) + vpcId; }
