@@ -31,4 +31,7 @@ class ProcessExit : public std::runtime_error {
   int status_;
 };
 
+// "<kind>: <message>", the one-line diagnostic that stands in for a call trace on standard error.
+std::string describeFailure(const std::exception& e);
+
 }  // namespace tarnwick

@@ -2,13 +2,8 @@
 // VPC's route tables.
 #include "tarnwick_testlibs/bin/lib/spoke.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
 #include <functional>
 #include <iostream>
-#include <memory>
-#include <typeinfo>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -69,15 +64,8 @@ const Doc& results(const Doc& answer) {
   return list;
 }
 
-std::string kindOf(const std::exception& e) {
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status),
-                                              std::free);
-  return status == 0 && name ? name.get() : typeid(e).name();
-}
-
 void reportOnStderr(const std::string& what, const std::exception& e) {
-  std::cerr << what << ": " << kindOf(e) << ": " << e.what() << std::endl;
+  std::cerr << what << ": " << describeFailure(e) << std::endl;
 }
 
 void logReceiveFailure(const std::string& name, const std::exception& e) {

@@ -4,13 +4,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <typeinfo>
 #include <vector>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
@@ -21,25 +19,13 @@ namespace tarnwick::probe_deployer {
 
 namespace detail {
 
-std::string describeFailure(const std::exception& e) {
-  const char* kind = "std::exception";
-  if (dynamic_cast<const aws::ServiceError*>(&e)) kind = "aws::ServiceError";
-  else if (dynamic_cast<const aws::ClientError*>(&e)) kind = "aws::ClientError";
-  else if (dynamic_cast<const ProcessExit*>(&e)) kind = "tarnwick::ProcessExit";
-  else if (dynamic_cast<const InvalidParameterValueException*>(&e)) kind = "InvalidParameterValueException";
-  else if (dynamic_cast<const nlohmann::ordered_json::exception*>(&e)) kind = "json error";
-  else if (dynamic_cast<const std::invalid_argument*>(&e)) kind = "std::invalid_argument";
-  else if (dynamic_cast<const std::runtime_error*>(&e)) kind = "std::runtime_error";
-  return fmt::format("{}: {}", kind, e.what());
-}
-
 void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept {
   std::string report;
   try {
     body();
     return;
   } catch (const std::exception& e) {
-    report = describeFailure(e);
+    report = tarnwick::describeFailure(e);
   } catch (...) {
     report = "unknown failure";
   }

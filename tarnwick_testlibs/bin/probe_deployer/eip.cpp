@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aws/errors.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 

@@ -15,6 +15,7 @@
 #include "aws/clock.h"
 #include "aws/errors.h"
 #include "aws/waiters.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
@@ -97,7 +98,7 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
     return false;
   } catch (const std::exception& e) {
     log().error(std::string("  **Error** ") + e.what());
-    std::cerr << detail::describeFailure(e) + "\n";
+    std::cerr << describeFailure(e) + "\n";
     return false;
   }
   const auto profiles = answer.find("InstanceProfiles");
@@ -176,7 +177,7 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
     log().error(std::string("  **Error** ") + e.what());
   } catch (const std::exception& e) {
     log().error(std::string("  **Error** ") + e.what());
-    std::cerr << detail::describeFailure(e) + "\n";
+    std::cerr << describeFailure(e) + "\n";
   }
   return result;
 }

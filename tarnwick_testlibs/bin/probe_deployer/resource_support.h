@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 
@@ -28,16 +28,7 @@ inline Doc nameTagSpecs(const std::string& resourceType, const std::string& name
   return Doc::array({{{"ResourceType", resourceType}, {"Tags", Doc::array({{{"Key", "Name"}, {"Value", name}}})}}});
 }
 
-// The kind of a failure, as the one-line report names it.
-inline std::string failureKind(const std::exception& e) {
-  if (dynamic_cast<const aws::ServiceError*>(&e)) return "ServiceError";
-  if (dynamic_cast<const aws::ClientError*>(&e)) return "ClientError";
-  return "Error";
-}
-
-inline std::string describeFailure(const std::exception& e) { return failureKind(e) + ": " + e.what(); }
-
 // Stands in for a call trace: the failure's kind and message, on standard error.
-inline void reportFailure(const std::exception& e) { std::cerr << describeFailure(e) << std::endl; }
+inline void reportFailure(const std::exception& e) { std::cerr << tarnwick::describeFailure(e) << std::endl; }
 
 }  // namespace tarnwick::probe_deployer::resources

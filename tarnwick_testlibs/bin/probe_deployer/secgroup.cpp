@@ -66,7 +66,7 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
     ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", kind.permissions(hostAddress)}});
     return groupId;
   } catch (const std::exception& e) {
-    throw ProcessExit(kExitFatal, resources::describeFailure(e));
+    throw ProcessExit(kExitFatal, describeFailure(e));
   }
 }
 
@@ -144,7 +144,7 @@ std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id) {
     return subnets.front().at("VpcId").get<std::string>();
   } catch (const std::exception& e) {
     log().info("  **Error** cannot find subnet " + subnet_id);
-    throw ProcessExit(kExitFatal, resources::describeFailure(e));
+    throw ProcessExit(kExitFatal, describeFailure(e));
   }
 }
 

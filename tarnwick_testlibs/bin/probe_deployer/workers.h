@@ -9,9 +9,6 @@
 
 namespace tarnwick::probe_deployer::detail {
 
-// A one-line "<kind>: <message>" for reports on standard error.
-std::string describeFailure(const std::exception& e);
-
 // Runs `body`; whatever escapes it is reported on standard error with `subnet_id` and ends
 // only this worker.
 void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept;
