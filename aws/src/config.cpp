@@ -184,6 +184,7 @@ bool endpointOverridden(const std::string& serviceId) { return configuredEndpoin
 
 RetryConfig RetryConfig::fromEnvironment() {
   RetryConfig c;
+  c.mode = programDefaultMode();
   if (auto mode = env("AWS_RETRY_MODE")) {
     std::string m = lower(*mode);
     if (m == "standard" || m == "legacy" || m == "adaptive") c.mode = m;

@@ -24,8 +24,12 @@ bool endpointOverridden(const std::string& serviceId);
 struct RetryConfig {
   int maxAttempts = 10;  // AWS_MAX_ATTEMPTS overrides
   std::string mode = "standard";  // AWS_RETRY_MODE: "standard" or "legacy" or "adaptive"
+  // Starts from the program's default (aws::setDefaultRetryMode), which the user's choice overrides.
   static RetryConfig fromEnvironment();
+  static std::string programDefaultMode();
 };
+
+class RateLimiter;
 
 // Extracts the service error code from an error answer ("" when there is none).
 using ErrorCodeOf = std::function<std::string(const http::Response&)>;
@@ -36,7 +40,8 @@ class Transport {
             RetryConfig retry = RetryConfig::fromEnvironment());
   // Signs and sends `request`, retrying throttling codes, 500/502/503/504 and connection
   // failures with exponential back-off and full jitter (capped at 20 s) through aws::clock(),
-  // within a retry quota shared by all threads using this transport. Returns the last answer
+  // within a retry quota shared by all threads using this transport (in adaptive mode the rate
+  // limiter paces throttled calls instead of the quota). Returns the last answer
   // (which may be an error answer for the caller to parse); throws ClientError when the last
   // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
   http::Response send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3 = false,
@@ -50,6 +55,7 @@ class Transport {
   std::shared_ptr<CredentialsProvider> creds_;
   RetryConfig retry_;
   std::shared_ptr<Quota> quota_;
+  std::shared_ptr<RateLimiter> limiter_;  // adaptive mode only
 };
 
 }  // namespace aws::detail
