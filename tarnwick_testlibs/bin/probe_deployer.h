@@ -68,6 +68,8 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
                                                                           const std::string& subnet_id);
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 
+class Poller;  // the run's shared lookups and waits (probe_deployer/poller.h)
+
 // ---- Test instance launch
 // Asks the launch's retry policy for another attempt.
 class InvalidParameterValueException : public std::runtime_error {
@@ -88,6 +90,7 @@ struct LaunchArgs {
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
+  Poller* poller = nullptr;  // the run's; none: the worker's lookups are its own
 };
 
 extern const char* const user_data_tmp;
@@ -106,7 +109,7 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
 std::string deduceTag(const Args& args, const Doc* test_config = nullptr);
 void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args);
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& subnet_id,
-               const Args& args);
+               const Args& args, Poller* poller = nullptr);
 int getS3TestResults(aws::S3Client& s3_client, const Args& args);
 
 // ---- The program

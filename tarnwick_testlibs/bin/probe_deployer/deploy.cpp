@@ -13,6 +13,7 @@
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -118,7 +119,10 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   std::optional<std::string> instanceProfile;
   if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
-  runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
+  Poller poller(ec2_client);
+  std::vector<LaunchArgs> plan = planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName);
+  for (auto& a : plan) a.poller = &poller;
+  runLaunches(plan);
 
   testconfig::writeAtomically(args.value("output_test_config"), entries);
 }

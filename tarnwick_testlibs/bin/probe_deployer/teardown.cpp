@@ -1,5 +1,6 @@
 // The revert mode: removes the test instances with their Elastic IPs in parallel, then, when no
 // test instance is left in the VPC, its security groups and key pair.
+#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
@@ -7,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -32,21 +33,22 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
 }  // namespace
 
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
-               const Args& args) {
+               const Args& args, Poller* poller) {
+  Poller own(ec2_client, std::chrono::milliseconds(0));
+  Poller& ec2 = poller ? *poller : own;
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
-  const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
+  const auto [insId, publicIp] = getEc2(ec2, subnet_id);
   if (!insId) return;
   std::optional<std::string> eipAllocId;
-  if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
+  if (publicIp) eipAllocId = getEipAllocationId(ec2, *insId, *publicIp);
 
   log().info("  terminate " + *insId + " in " + subnet_id);
   if (!args.flag("dry_run")) {
-    const Doc ids{{"InstanceIds", Doc::array({*insId})}};
-    ec2_client.terminate_instances(ids);
-    aws::wait(ec2_client, "instance_terminated", ids);
+    ec2.terminate_instances(Doc{{"InstanceIds", Doc::array({*insId})}});
+    ec2.wait("instance_terminated", *insId);
   }
   // Only once the instance is gone is the address free to be released.
-  if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
+  if (eipAllocId) releaseEIP(ec2, *publicIp, *eipAllocId, *insId, args);
 }
 
 void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
@@ -57,11 +59,12 @@ void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const
     if (!detail::requireText(entry, "private_subnet_id").empty())
       subnets.push_back(detail::requireText(entry, "gw_subnet_id"));
 
+  Poller poller(ec2_client);
   std::vector<std::thread> workers;
   workers.reserve(subnets.size());
   for (const auto& subnet : subnets)
     workers.emplace_back([&, subnet] {
-      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args); });
+      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args, &poller); });
     });
   for (auto& w : workers) w.join();
 
