@@ -120,7 +120,8 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
   Poller poller(ec2_client);
-  std::vector<LaunchArgs> plan = planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName);
+  std::vector<LaunchArgs> plan =
+      planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName);
   for (auto& a : plan) a.poller = &poller;
   runLaunches(plan);
 

@@ -205,6 +205,7 @@ std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const 
 
 void createEc2(const LaunchArgs& a) {
   if (!a.ec2_client || !a.args) throw std::invalid_argument("createEc2 needs an EC2 client and the options");
+  // The run's poller shares the lookups and the wait; without one they are this worker's own.
   Poller own(*a.ec2_client, std::chrono::milliseconds(0));
   Poller& ec2 = a.poller ? *a.poller : own;
   const Args& args = *a.args;

@@ -268,7 +268,8 @@ void Poller::reportProgressLocked() {
   if (waiting_ == 0 || now - lastReport_ < kProgressEvery) return;
   lastReport_ = now;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - waitStart_).count();
-  log().detail(fmt::format("  still waiting for {} instance{} after {} s", waiting_, waiting_ == 1 ? "" : "s", seconds));
+  log().detail(
+      fmt::format("  still waiting for {} instance{} after {} s", waiting_, waiting_ == 1 ? "" : "s", seconds));
 }
 
 namespace {
@@ -279,7 +280,7 @@ void settle(const std::vector<std::shared_ptr<Poller::Lookup>>& lookups, const s
 
 // The remaining pages of a merged answer, which a lone lookup would never have needed.
 void addPages(aws::Ec2Client& ec2, const Shape& shape, const Doc& params, Doc& answer) {
-  while (answer.contains("NextToken") && answer["NextToken"].is_string() && !answer["NextToken"].get<std::string>().empty()) {
+  while (!answer.value("NextToken", "").empty()) {
     Doc next = params;
     next["NextToken"] = answer["NextToken"];
     const Doc page = ec2.call(shape.operation, next);
@@ -292,7 +293,8 @@ void runRound(aws::Ec2Client& ec2, const Shape& shape, const Doc& templ,
               const std::vector<std::shared_ptr<Poller::Lookup>>& lookups) {
   std::vector<std::vector<std::string>> distinct;
   for (const auto& lookup : lookups)
-    if (std::find(distinct.begin(), distinct.end(), lookup->values) == distinct.end()) distinct.push_back(lookup->values);
+    if (std::find(distinct.begin(), distinct.end(), lookup->values) == distinct.end())
+      distinct.push_back(lookup->values);
   Doc params = templ;
   for (size_t i = 0; i < shape.slots.size(); ++i) {
     Doc list = Doc::array();
@@ -311,7 +313,8 @@ void runRound(aws::Ec2Client& ec2, const Shape& shape, const Doc& templ,
     for (const auto& lookup : lookups) lookup->promise.set_value(cutBack(shape, answer, lookup->values));
   } catch (const aws::ServiceError&) {
     if (alone) return settle(lookups, std::current_exception());
-    const std::vector<std::vector<std::string>> first(distinct.begin(), distinct.begin() + static_cast<long>(distinct.size() / 2));
+    const auto middle = distinct.begin() + static_cast<long>(distinct.size() / 2);
+    const std::vector<std::vector<std::string>> first(distinct.begin(), middle);
     std::vector<std::shared_ptr<Poller::Lookup>> halves[2];
     for (const auto& lookup : lookups)
       halves[std::find(first.begin(), first.end(), lookup->values) == first.end() ? 1 : 0].push_back(lookup);

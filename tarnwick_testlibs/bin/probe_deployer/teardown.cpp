@@ -32,23 +32,25 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
 
 }  // namespace
 
-void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
+void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
                const Args& args, Poller* poller) {
-  Poller own(ec2_client, std::chrono::milliseconds(0));
-  Poller& ec2 = poller ? *poller : own;
+  // The run's poller shares the lookups and the wait; without one they are this worker's own.
+  Poller own(client, std::chrono::milliseconds(0));
+  Poller& ec2_client = poller ? *poller : own;
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
-  const auto [insId, publicIp] = getEc2(ec2, subnet_id);
+  const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
   if (!insId) return;
   std::optional<std::string> eipAllocId;
-  if (publicIp) eipAllocId = getEipAllocationId(ec2, *insId, *publicIp);
+  if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
 
   log().info("  terminate " + *insId + " in " + subnet_id);
   if (!args.flag("dry_run")) {
-    ec2.terminate_instances(Doc{{"InstanceIds", Doc::array({*insId})}});
-    ec2.wait("instance_terminated", *insId);
+    const Doc ids{{"InstanceIds", Doc::array({*insId})}};
+    ec2_client.terminate_instances(ids);
+    ec2_client.wait("instance_terminated", *insId);
   }
   // Only once the instance is gone is the address free to be released.
-  if (eipAllocId) releaseEIP(ec2, *publicIp, *eipAllocId, *insId, args);
+  if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
 }
 
 void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
