@@ -182,7 +182,8 @@ TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {
 }
 
 TEST(AdaptiveLimiter, SendsWaitForTokensOnlyAfterThrottling) {
-  auto clock = std::make_shared<aws::ManualClock>();
+  // Whole seconds, so that the token arithmetic in seconds comes out in whole milliseconds.
+  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
   aws::setClock(clock);
   aws::detail::RateLimiter limiter;
   for (int i = 0; i < 5; ++i) limiter.beforeSend();
