@@ -1,5 +1,9 @@
 // The default credential chain: order of sources, profiles, processes, role assumption and the
 // container and instance endpoints (served by a local fake).
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "aws/clock.h"
@@ -165,6 +169,83 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
   chain->get();
   EXPECT_EQ(credentialFetches(), 2);
   aws::setClock(nullptr);
+}
+
+// Renewal of temporary credentials shared by several threads, on a manual clock.
+class RefreshWindows : public testing::Test {
+ protected:
+  void SetUp() override { aws::setClock(clock_); }
+  void TearDown() override { aws::setClock(nullptr); }
+  aws::Credentials issued(const std::string& key, std::chrono::minutes lifetime) {
+    return {key, "S", "T", clock_->now() + lifetime};
+  }
+  // A renewal that waits inside the fetch until released.
+  std::shared_ptr<aws::CredentialsProvider> heldRenewal() {
+    return aws::refreshingCredentials(
+        [this] {
+          ++fetches_;
+          entered_.set_value();
+          release_.wait();
+          return issued("NEW", std::chrono::minutes(60));
+        },
+        issued("OLD", std::chrono::minutes(60)));
+  }
+
+  std::shared_ptr<aws::ManualClock> clock_ = std::make_shared<aws::ManualClock>();
+  std::atomic<int> fetches_{0};
+  std::promise<void> entered_, released_;
+  std::shared_future<void> release_ = released_.get_future().share();
+};
+
+TEST_F(RefreshWindows, OneCallerRenewsInTheAdvisoryWindowWhileTheOthersGoOn) {
+  auto provider = heldRenewal();
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  EXPECT_EQ(fetches_, 0);
+  clock_->advance(std::chrono::minutes(47));
+  auto renewing = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
+  entered_.get_future().wait();
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  released_.set_value();
+  EXPECT_EQ(renewing.get(), "NEW");
+  EXPECT_EQ(provider->get().accessKeyId, "NEW");
+  EXPECT_EQ(fetches_, 1);
+}
+
+TEST_F(RefreshWindows, CallersWaitForTheRenewalInTheMandatoryWindow) {
+  auto provider = heldRenewal();
+  clock_->advance(std::chrono::minutes(52));
+  auto first = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
+  entered_.get_future().wait();
+  auto second = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the second caller reach the renewal
+  released_.set_value();
+  EXPECT_EQ(first.get(), "NEW");
+  EXPECT_EQ(second.get(), "NEW");
+  EXPECT_EQ(fetches_, 1);
+}
+
+TEST_F(RefreshWindows, FailedRenewalKeepsValidCredentialsUntilTheyExpire) {
+  auto provider = aws::refreshingCredentials(
+      [this]() -> aws::Credentials {
+        ++fetches_;
+        throw aws::ServiceError("Throttling", "Rate exceeded", 400, "rid", "AssumeRole");
+      },
+      issued("OLD", std::chrono::minutes(60)));
+  clock_->advance(std::chrono::minutes(55));
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  EXPECT_EQ(fetches_, 1);  // a throttled service is not asked again at once
+  clock_->advance(std::chrono::minutes(1));
+  provider->get();
+  EXPECT_EQ(fetches_, 2);
+  clock_->advance(std::chrono::minutes(4));
+  EXPECT_THROW(provider->get(), aws::ServiceError);
+
+  // Credentials issued for 15 minutes are not renewed on every call.
+  auto shortLived = aws::refreshingCredentials([this] { return issued("NEXT", std::chrono::minutes(15)); },
+                                               issued("FIRST", std::chrono::minutes(15)));
+  clock_->advance(std::chrono::minutes(5));
+  EXPECT_EQ(shortLived->get().accessKeyId, "FIRST");
 }
 
 }  // namespace
