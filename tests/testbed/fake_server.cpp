@@ -1,6 +1,8 @@
 // Starting the fake web servers and reading back what they received.
 #include "testbed/fake_server.h"
 
+#include <openssl/sha.h>
+
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -104,5 +106,44 @@ std::string FakeServer::url() const { return std::string(tls_ ? "https://" : "ht
 std::string FakeServer::certPath() const { return (dir_->path() / "cert.pem").string(); }
 
 std::string FakeServer::log() const { return readFile(dir_->path() / "server.log"); }
+
+SsoPortal::SsoPortal(const std::string& token, const std::string& account, const std::string& role)
+    : dir_(std::make_unique<TempDir>()) {
+  writeFile(dir_->path() / "requests.jsonl", "");
+  process_ = std::make_unique<BackgroundProcess>(
+      "python3",
+      std::vector<std::string>{testbedDir() + "/sso_portal.py", "--token", token, "--account", account, "--role", role,
+                               "--requests", (dir_->path() / "requests.jsonl").string()},
+      EnvChanges{{"PYTHONUNBUFFERED", "1"}}, (dir_->path() / "portal.log").string());
+  auto line = process_->readLine(std::chrono::seconds(30));
+  if (!line || line->rfind("READY ", 0) != 0)
+    throw std::runtime_error("SSO portal did not start: " + readFile(dir_->path() / "portal.log"));
+  port_ = std::stoi(line->substr(6));
+}
+
+SsoPortal::~SsoPortal() = default;
+
+std::string SsoPortal::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+int SsoPortal::requestCount() const {
+  std::ifstream in(dir_->path() / "requests.jsonl");
+  int n = 0;
+  for (std::string line; std::getline(in, line);) n += !line.empty();
+  return n;
+}
+
+void SsoPortal::cacheToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
+                           const std::string& expiresAt) {
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(cacheKey.data()), cacheKey.size(), digest);
+  char name[2 * SHA_DIGEST_LENGTH + 1];
+  for (int i = 0; i < SHA_DIGEST_LENGTH; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
+  auto dir = home / ".aws" / "sso" / "cache";
+  std::filesystem::create_directories(dir);
+  writeFile(dir / (std::string(name) + ".json"),
+            nlohmann::ordered_json{{"startUrl", "https://example.awsapps.com/start"}, {"region", "eu-west-1"},
+                                   {"accessToken", token}, {"expiresAt", expiresAt}}
+                .dump());
+}
 
 }  // namespace testbed

@@ -59,4 +59,26 @@ class FakeServer {
   bool tls_;
 };
 
+// The SSO portal (sso_portal.py): GetRoleCredentials for one access token, account and role,
+// answering SSOKEY / SSOSECRET / SSOTOKEN valid for an hour; anything else gets 401.
+class SsoPortal {
+ public:
+  SsoPortal(const std::string& token, const std::string& account, const std::string& role);
+  ~SsoPortal();
+  SsoPortal(const SsoPortal&) = delete;
+  SsoPortal& operator=(const SsoPortal&) = delete;
+
+  std::string url() const;
+  int requestCount() const;
+  // Leaves a token in HOME's SSO cache as `aws sso login` does; `cacheKey` is the sso-session
+  // name, or the start URL in the older form.
+  static void cacheToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
+                         const std::string& expiresAt);
+
+ private:
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<BackgroundProcess> process_;
+  int port_ = 0;
+};
+
 }  // namespace testbed
