@@ -145,9 +145,10 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
   const Partition& p = partitionOf(effectiveRegion);
   // IAM is signed for its partition's region, also through an endpoint override: IAM checks it.
   const std::string signingRegion = isIam && *p.iam.plain ? p.iam.signingRegion : effectiveRegion;
+  // Checked also where an endpoint URL makes them moot, so that a typo is never passed over.
+  const Variant v = variantFor(profile);
   if (auto url = configuredEndpoint(serviceId)) return {*url, signingRegion};
   if (effectiveRegion.empty()) throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
-  const Variant v = variantFor(profile);
   if (isSts && region.empty() && !v.fips && !v.dualStack) return {"https://sts.amazonaws.com", "us-east-1"};
   if (isIam && *p.iam.plain) return {"https://" + globalHost(serviceId, p, v), signingRegion};
   return {"https://" + regionalHost(serviceId, effectiveRegion, p, v), signingRegion};
