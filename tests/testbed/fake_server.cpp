@@ -19,6 +19,8 @@ const char* modeName(FakeServer::Mode mode) {
       return "metadata";
     case FakeServer::Mode::PublicIp:
       return "ipecho";
+    case FakeServer::Mode::SsoPortal:
+      return "sso";
     case FakeServer::Mode::Generic:
       break;
   }
@@ -107,33 +109,8 @@ std::string FakeServer::certPath() const { return (dir_->path() / "cert.pem").st
 
 std::string FakeServer::log() const { return readFile(dir_->path() / "server.log"); }
 
-SsoPortal::SsoPortal(const std::string& token, const std::string& account, const std::string& role)
-    : dir_(std::make_unique<TempDir>()) {
-  writeFile(dir_->path() / "requests.jsonl", "");
-  process_ = std::make_unique<BackgroundProcess>(
-      "python3",
-      std::vector<std::string>{testbedDir() + "/sso_portal.py", "--token", token, "--account", account, "--role", role,
-                               "--requests", (dir_->path() / "requests.jsonl").string()},
-      EnvChanges{{"PYTHONUNBUFFERED", "1"}}, (dir_->path() / "portal.log").string());
-  auto line = process_->readLine(std::chrono::seconds(30));
-  if (!line || line->rfind("READY ", 0) != 0)
-    throw std::runtime_error("SSO portal did not start: " + readFile(dir_->path() / "portal.log"));
-  port_ = std::stoi(line->substr(6));
-}
-
-SsoPortal::~SsoPortal() = default;
-
-std::string SsoPortal::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-int SsoPortal::requestCount() const {
-  std::ifstream in(dir_->path() / "requests.jsonl");
-  int n = 0;
-  for (std::string line; std::getline(in, line);) n += !line.empty();
-  return n;
-}
-
-void SsoPortal::cacheToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
-                           const std::string& expiresAt) {
+void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
+                   const std::string& expiresAt) {
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char*>(cacheKey.data()), cacheKey.size(), digest);
   char name[2 * SHA_DIGEST_LENGTH + 1];

@@ -31,9 +31,11 @@ struct FakeRequest {
 //     "token", "tokenStatus" (answer to the token PUT instead of a token), "role",
 //     "credentials"
 //   ipecho mode: "ip" (answered to GET /?format=json as {"ip": ..})
+//   SSO portal mode: "token", "account", "role" (GetRoleCredentials answers SSOKEY / SSOSECRET /
+//     SSOTOKEN for an hour; anything else 401)
 class FakeServer {
  public:
-  enum class Mode { Metadata, PublicIp, Generic };
+  enum class Mode { Metadata, PublicIp, SsoPortal, Generic };
 
   explicit FakeServer(Mode mode, const nlohmann::ordered_json& fixture = nlohmann::ordered_json::object(),
                       bool tls = false);
@@ -59,26 +61,9 @@ class FakeServer {
   bool tls_;
 };
 
-// The SSO portal (sso_portal.py): GetRoleCredentials for one access token, account and role,
-// answering SSOKEY / SSOSECRET / SSOTOKEN valid for an hour; anything else gets 401.
-class SsoPortal {
- public:
-  SsoPortal(const std::string& token, const std::string& account, const std::string& role);
-  ~SsoPortal();
-  SsoPortal(const SsoPortal&) = delete;
-  SsoPortal& operator=(const SsoPortal&) = delete;
-
-  std::string url() const;
-  int requestCount() const;
-  // Leaves a token in HOME's SSO cache as `aws sso login` does; `cacheKey` is the sso-session
-  // name, or the start URL in the older form.
-  static void cacheToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
-                         const std::string& expiresAt);
-
- private:
-  std::unique_ptr<TempDir> dir_;
-  std::unique_ptr<BackgroundProcess> process_;
-  int port_ = 0;
-};
+// Leaves an SSO token in HOME's cache as `aws sso login` does; `cacheKey` is the sso-session
+// name, or the start URL in the older form.
+void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
+                   const std::string& expiresAt);
 
 }  // namespace testbed
