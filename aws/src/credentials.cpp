@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <mutex>
