@@ -102,6 +102,7 @@ TEST(AssumedRoleSession, AssumesTheRoleAgainBeforeItsCredentialsRunOut) {
                               "<Expiration>2024-05-01T13:30:45Z</Expiration></Credentials></AssumeRoleResult>"
                               "</AssumeRoleResponse>"}}}}});
   testbed::ScopedEnv env{{"AWS_ENDPOINT_URL_STS", sts.url()}, {"AWS_PROFILE", std::nullopt},
+                         {"AWS_ACCESS_KEY_ID", "testing"}, {"AWS_SECRET_ACCESS_KEY", "testing"},
                          {"AWS_CONFIG_FILE", "/dev/null"}, {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"}};
   aws::Session session = tarnwick::start_aws_session("arn:aws:iam::111122223333:role/deployer");
   EXPECT_EQ(session.credentials()->get().accessKeyId, "ROLEKEY");
