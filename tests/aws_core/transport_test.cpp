@@ -59,7 +59,6 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
            Row{"SSM", "cn-north-1", "", "true", "https://ssm.cn-north-1.api.amazonwebservices.com.cn", "cn-north-1"},
            Row{"S3", "eu-west-1", "false", "true", "https://s3.dualstack.eu-west-1.amazonaws.com", "eu-west-1"},
            Row{"IAM", "eu-west-1", "true", "", "https://iam-fips.amazonaws.com", "us-east-1"},
-           Row{"IAM", "us-east-1", "", "true", "https://iam.global.api.aws", "us-east-1"},
            Row{"IAM", "cn-north-1", "true", "", "", ""},
            Row{"EC2", "us-iso-east-1", "", "true", "", ""},
            Row{"EC2", "eu-west-1", "yes", "", "", ""}}) {

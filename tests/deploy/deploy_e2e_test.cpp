@@ -219,8 +219,7 @@ TEST_F(DeployE2E, DryRunDeployChangesNothing) {
 
 TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStaticKeys) {
   const Json entries = Json::array({spoke_});
-  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt},
-          {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
           {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "ci-oidc-token")},
           {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"}};
   const auto web = deploy(entries, {"--dry_run"});
@@ -230,10 +229,8 @@ TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStatic
   testbed::FakeServer portal(testbed::FakeServer::Mode::SsoPortal,
                              Json{{"token", "sso-access-token"}, {"account", "123456789012"}, {"role", "Deployer"}});
   testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
-  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt},
-          {"AWS_SECRET_ACCESS_KEY", std::nullopt},
-          {"HOME", dir_.str()},
-          {"AWS_ENDPOINT_URL_SSO", portal.url()},
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+          {"HOME", dir_.str()}, {"AWS_ENDPOINT_URL_SSO", portal.url()},
           {"AWS_CONFIG_FILE", dir_.write("config", "[profile sso]\nsso_session = corp\nsso_account_id = 123456789012\n"
                                                    "sso_role_name = Deployer\n[sso-session corp]\n"
                                                    "sso_start_url = https://corp.awsapps.com/start\nsso_region = us-east-1\n")}};

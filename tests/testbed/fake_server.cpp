@@ -115,9 +115,7 @@ void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKe
   SHA1(reinterpret_cast<const unsigned char*>(cacheKey.data()), cacheKey.size(), digest);
   char name[2 * SHA_DIGEST_LENGTH + 1];
   for (int i = 0; i < SHA_DIGEST_LENGTH; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
-  auto dir = home / ".aws" / "sso" / "cache";
-  std::filesystem::create_directories(dir);
-  writeFile(dir / (std::string(name) + ".json"),
+  writeFile(home / ".aws" / "sso" / "cache" / (std::string(name) + ".json"),
             nlohmann::ordered_json{{"startUrl", "https://example.awsapps.com/start"}, {"region", "eu-west-1"},
                                    {"accessToken", token}, {"expiresAt", expiresAt}}
                 .dump());

@@ -2,9 +2,10 @@
 """Small loopback HTTP(S) servers standing in for the services the programs talk to.
 
 Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service), "sso"
-(the SSO portal, sso_portal.py) and "generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
-is read again for each request so a test can change answers while the server runs; every
-request is appended, as one JSON line, to the requests file before it is answered.
+(the SSO portal, sso_portal.py) and "generic" (routes only). In every mode the fixture's "routes"
+are tried first. The fixture file is read again for each request so a test can change answers
+while the server runs; every request is appended, as one JSON line, to the requests file before
+it is answered.
 
 Prints "READY <port>" once listening. Ends when its standard input closes, when its parent goes
 away, or after --lifetime seconds.
