@@ -98,9 +98,9 @@ std::string variantName(const Variant& v) {
       variantName(v), serviceId, p.id, serviceId));
 }
 
-std::string globalHost(const std::string& serviceId, const Partition& p, const Variant& v) {
+std::string iamHost(const Partition& p, const Variant& v) {
   const char* host = v.fips && v.dualStack ? "" : v.fips ? p.iam.fips : v.dualStack ? p.iam.dualStack : p.iam.plain;
-  if (!*host) noSuchHost(serviceId, p, v);
+  if (!*host) noSuchHost("IAM", p, v);
   return host;
 }
 
@@ -140,7 +140,7 @@ std::optional<std::string> configuredEndpoint(const std::string& serviceId) {
 ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string& region,
                                 const std::optional<std::string>& profile) {
   const bool isIam = lower(serviceId) == "iam", isSts = lower(serviceId) == "sts";
-  // STS without a region is the global endpoint, which only has the plain host.
+  // The global services need no region; without one they are those of the first partition.
   const std::string effectiveRegion = region.empty() && (isIam || isSts) ? "us-east-1" : region;
   const Partition& p = partitionOf(effectiveRegion);
   // IAM is signed for its partition's region, also through an endpoint override: IAM checks it.
@@ -149,8 +149,9 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
   const Variant v = variantFor(profile);
   if (auto url = configuredEndpoint(serviceId)) return {*url, signingRegion};
   if (effectiveRegion.empty()) throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
+  // STS's global endpoint has only its plain host; the variants are those of us-east-1.
   if (isSts && region.empty() && !v.fips && !v.dualStack) return {"https://sts.amazonaws.com", "us-east-1"};
-  if (isIam && *p.iam.plain) return {"https://" + globalHost(serviceId, p, v), signingRegion};
+  if (isIam && *p.iam.plain) return {"https://" + iamHost(p, v), signingRegion};
   return {"https://" + regionalHost(serviceId, effectiveRegion, p, v), signingRegion};
 }
 
