@@ -66,7 +66,8 @@ std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& in
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
                                                                           const std::string& subnet_id) {
   const Doc reply = ec2_client.describe_instances(
-      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id})})}});
+      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}),
+                                resources::liveInstanceStates()})}});
   const Doc reservations = reply.value("Reservations", Doc::array());
   if (reservations.size() > 1) {
     log().info(moreThanOne(subnet_id));
@@ -85,7 +86,7 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_clien
   try {
     reply = ec2_client.describe_instances(
         {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
-                                 filter("instance-state-name", {"running", "stopped", "stopping"})})}});
+                                 resources::liveInstanceStates()})}});
   } catch (const std::exception& e) {
     // Without the listing there is nothing safe to tear down: the caller decides.
     resources::reportFailure(e);
