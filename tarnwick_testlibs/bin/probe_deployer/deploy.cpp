@@ -3,6 +3,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,27 @@ void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& 
   }
   // One write, so that reports of concurrent workers do not mix within a line.
   std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, report) << std::flush;
+  try {
+    // The entry is lost: the run must not end as a success.
+    logging::getLogger(kLogger).error(fmt::format("  **Error** worker for {} ended: {}", subnet_id, report));
+  } catch (...) {
+  }
+}
+
+std::optional<std::string> runWorkers(const std::vector<Worker>& workers) {
+  std::vector<std::thread> threads;
+  threads.reserve(workers.size());
+  std::optional<std::string> unstarted;
+  for (const auto& w : workers) {
+    try {
+      threads.emplace_back([&w] { runAtThreadEdge(w.subnet_id, w.body); });
+    } catch (const std::system_error& e) {
+      unstarted = fmt::format("cannot start the worker for {}: {}", w.subnet_id, e.what());
+      break;
+    }
+  }
+  for (auto& t : threads) t.join();
+  return unstarted;
 }
 
 std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
@@ -90,12 +112,10 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
   return plan;
 }
 
-void runLaunches(const std::vector<LaunchArgs>& plan) {
-  std::vector<std::thread> workers;
-  workers.reserve(plan.size());
-  for (const auto& a : plan)
-    workers.emplace_back([&a] { detail::runAtThreadEdge(a.gw_subnet_id, [&a] { createEc2(a); }); });
-  for (auto& w : workers) w.join();
+std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
+  std::vector<detail::Worker> workers;
+  for (const auto& a : plan) workers.push_back({a.gw_subnet_id, [&a] { createEc2(a); }});
+  return detail::runWorkers(workers);
 }
 
 }  // namespace
@@ -118,9 +138,12 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   std::optional<std::string> instanceProfile;
   if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
-  runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
+  const std::optional<std::string> unstarted =
+      runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
 
+  // Whatever the started workers deployed must be findable in the output, even when the run fails.
   testconfig::writeAtomically(args.value("output_test_config"), entries);
+  if (unstarted) throw ProcessExit(kExitFatal, *unstarted);
 }
 
 std::string deduceTag(const Args& args, const Doc* test_config) {

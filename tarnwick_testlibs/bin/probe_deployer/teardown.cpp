@@ -2,12 +2,12 @@
 // test instance is left in the VPC, its security groups and key pair.
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "aws/waiters.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
@@ -57,13 +57,10 @@ void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const
     if (!detail::requireText(entry, "private_subnet_id").empty())
       subnets.push_back(detail::requireText(entry, "gw_subnet_id"));
 
-  std::vector<std::thread> workers;
-  workers.reserve(subnets.size());
+  std::vector<detail::Worker> workers;
   for (const auto& subnet : subnets)
-    workers.emplace_back([&, subnet] {
-      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args); });
-    });
-  for (auto& w : workers) w.join();
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
+  if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
   if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));

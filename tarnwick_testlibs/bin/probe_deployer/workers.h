@@ -3,15 +3,27 @@
 #pragma once
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
 namespace tarnwick::probe_deployer::detail {
 
-// Runs `body`; whatever escapes it is reported on standard error with `subnet_id` and ends
-// only this worker.
+// Runs `body`; whatever escapes it is reported on standard error and logged at ERROR with
+// `subnet_id`, and ends only this worker.
 void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept;
+
+struct Worker {
+  std::string subnet_id;
+  std::function<void()> body;
+};
+
+// Runs every worker in a thread of its own, each behind runAtThreadEdge, and joins them all.
+// When a thread cannot be started, no further one is, those already running are still joined,
+// and the one-line diagnostic of that failure is returned.
+std::optional<std::string> runWorkers(const std::vector<Worker>& workers);
 
 // The text member `key` of a test configuration entry; throws std::runtime_error when the entry
 // lacks it or it is not text.
