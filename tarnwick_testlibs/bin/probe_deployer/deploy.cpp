@@ -62,6 +62,29 @@ std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
   return it->get<std::string>();
 }
 
+namespace {
+
+std::string entryLabel(const nlohmann::ordered_json& entry, size_t index) {
+  for (const char* key : {"gw_name", "nat_gw_id"})
+    if (const auto it = entry.find(key); it != entry.end() && it->is_string())
+      return fmt::format("entry {} ({})", index + 1, it->get<std::string>());
+  return fmt::format("entry {}", index + 1);
+}
+
+}  // namespace
+
+bool firstForItsSubnet(const nlohmann::ordered_json& entries, size_t index) {
+  const std::string subnet = requireText(entries.at(index), "gw_subnet_id");
+  for (size_t i = 0; i < index; ++i) {
+    const auto& earlier = entries[i];
+    if (requireText(earlier, "private_subnet_id").empty() || requireText(earlier, "gw_subnet_id") != subnet) continue;
+    logging::getLogger(kLogger).error(fmt::format("  **Error** Skip {} -- same gw_subnet_id {} as {}",
+                                                  entryLabel(entries[index], index), subnet, entryLabel(earlier, i)));
+    return false;
+  }
+  return true;
+}
+
 nlohmann::ordered_json readEntries(const std::string& path, bool requireEntries) {
   nlohmann::ordered_json doc = testconfig::read(path);
   if (requireEntries && doc.empty()) throw std::runtime_error(fmt::format("test configuration {} has no entry", path));
@@ -90,11 +113,13 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
                                      const std::optional<std::string>& instanceProfile,
                                      const std::optional<std::string>& keyName) {
   std::vector<LaunchArgs> plan;
-  for (auto& entry : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    Doc& entry = entries[i];
     if (detail::requireText(entry, "private_subnet_id").empty()) {
       log().error("  **Error** Skip " + detail::requireText(entry, "nat_gw_id") + " -- private_subnet_id not defined");
       continue;
     }
+    if (!detail::firstForItsSubnet(entries, i)) continue;
     LaunchArgs a;
     a.ec2_client = &ec2;
     a.iam_client = &iam;

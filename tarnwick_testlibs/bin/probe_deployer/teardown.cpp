@@ -53,9 +53,9 @@ void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const
   const Doc entries = detail::readEntries(args.value("test_config"), false);
 
   std::vector<std::string> subnets;
-  for (const auto& entry : entries)
-    if (!detail::requireText(entry, "private_subnet_id").empty())
-      subnets.push_back(detail::requireText(entry, "gw_subnet_id"));
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (!detail::requireText(entries[i], "private_subnet_id").empty() && detail::firstForItsSubnet(entries, i))
+      subnets.push_back(detail::requireText(entries[i], "gw_subnet_id"));
 
   std::vector<detail::Worker> workers;
   for (const auto& subnet : subnets)
