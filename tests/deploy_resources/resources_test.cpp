@@ -46,7 +46,7 @@ TEST_F(Resources, CreationRequestsKeepTheirMemberOrder) {
   args.set("backup_folder", dir.str());
   createSG(ec2, "vpc-1", args);
   createKeyPair(ec2, nullptr, "vpc-1", args);
-  associateEIP(ec2, "eni-1", args);
+  associateEIP(ec2, "eni-1", "vpc-1", args);
   createS3Policy(iam, args);
   createEc2Role(iam, "arn:p");
 
@@ -67,6 +67,16 @@ TEST_F(Resources, CreationRequestsKeepTheirMemberOrder) {
             R"("Action":"sts:AssumeRole"}]})");
   EXPECT_TRUE(log.contains(INFO, "  **Error** fail to allocate EIP"));
   EXPECT_EQ(ec2.count("AssociateAddress"), 0);
+}
+
+TEST_F(Resources, AddressCarriesItsVpcAndIsReleasedAtOnceWhenItsAssociationFails) {
+  ec2.answer("AllocateAddress", {{"AllocationId", "eipalloc-1"}, {"PublicIp", "3.3.3.3"}});
+  ec2.fail("AssociateAddress", serviceError("InvalidNetworkInterfaceID.NotFound", "gone"));
+  args.setFlag("dry_run");  // allocated all the same, so given back all the same
+  EXPECT_THROW(associateEIP(ec2, "eni-1", "vpc-1", args), aws::ServiceError);
+  EXPECT_EQ(ec2.params("AllocateAddress")["TagSpecifications"][0]["Tags"][1].dump(),
+            R"({"Key":"tarnwick:vpc-id","Value":"vpc-1"})");
+  EXPECT_EQ(ec2.params("ReleaseAddress")["AllocationId"], "eipalloc-1");
 }
 
 TEST_F(Resources, GroupCreationFailureEndsTheProcessWithoutAnErrorRecord) {

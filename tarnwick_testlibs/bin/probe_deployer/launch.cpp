@@ -236,7 +236,7 @@ void createEc2(const LaunchArgs& a) {
 
   Doc instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
-    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), args);
+    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instance.value("VpcId", ""), args);
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);

@@ -64,6 +64,7 @@ void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const
 
   if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
+  releaseUnassociatedEIPs(ec2_client, vpcId, args);
   const auto remaining = getAllEc2InVpc(ec2_client, vpcId);
   if (remaining && !remaining->empty()) return;
 
