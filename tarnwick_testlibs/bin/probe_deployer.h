@@ -56,7 +56,9 @@ void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, con
 std::string createS3Policy(aws::IamClient& iam_client, const Args& args);
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(aws::IamClient& iam_client);
-void deleteInstanceProfile(aws::IamClient& iam_client);
+// Removes whatever part of the IAM set exists; a part already gone is logged at INFO. The policy
+// is found by the ARN built from `account` when given, otherwise by listing the local policies.
+void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args);
 
 // ---- Elastic IPs and instance lookup
 // Allocates an address tagged with `vpc_id` (the VPC of the interface's instance) and associates

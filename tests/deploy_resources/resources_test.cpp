@@ -127,11 +127,18 @@ TEST_F(Resources, FullProfileIsAcceptedOnlyWhenItHoldsOurRole) {
   EXPECT_THROW(createInstanceProfile(iam), aws::ServiceError);
 }
 
-TEST_F(Resources, RevertLeavesPolicyAndRoleWhenThePolicyIsAmbiguous) {
-  iam.answer("ListPolicies", {{"Policies", {{{"PolicyName", kPolicyName}, {"Arn", "a"}},
-                                            {{"PolicyName", kPolicyName}, {"Arn", "b"}}}}});
-  deleteInstanceProfile(iam);
-  EXPECT_EQ(iam.operations(), (Keys{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile", "ListPolicies"}));
+TEST_F(Resources, RevertFindsAnUnattachedPolicyOnALaterPageAndTakesGonePartsAsDone) {
+  iam.fail("RemoveRoleFromInstanceProfile", serviceError("NoSuchEntity", "no profile", 404));
+  iam.fail("DeleteInstanceProfile", serviceError("NoSuchEntity", "no profile", 404));
+  iam.answer("ListPolicies", {{"Policies", {{{"PolicyName", "other"}, {"Arn", "a"}}}}, {"IsTruncated", true}, {"Marker", "m"}});
+  iam.answer("ListPolicies", {{"Policies", {{{"PolicyName", kPolicyName}, {"Arn", "b"}}}}});
+  iam.fail("DetachRolePolicy", serviceError("NoSuchEntity", "not attached", 404));
+  deleteInstanceProfile(iam, args);
+  EXPECT_FALSE(iam.params("ListPolicies", 0).contains("OnlyAttached"));
+  EXPECT_EQ(iam.params("ListPolicies", 1)["Marker"], "m");
+  EXPECT_EQ(iam.params("DeletePolicy")["PolicyArn"], "b");
+  EXPECT_EQ(iam.count("DeleteRole"), 1);
+  EXPECT_EQ(log.count(ERROR), 0) << log.text();
 }
 
 Doc reservationsOf(const std::vector<std::vector<std::string>>& publicIpsPerInstance) {

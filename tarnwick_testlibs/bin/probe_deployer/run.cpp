@@ -97,7 +97,7 @@ int run(int argc, char** argv) {
     deployEc2s(*ec2, s3.get(), *iam, ami, args);
   } else {
     terminateEc2s(*ec2, *iam, args);
-    if (args.get("ec2_role") == "default") deleteInstanceProfile(*iam);
+    if (args.get("ec2_role") == "default") deleteInstanceProfile(*iam, args);
   }
 
   return AppExitStatus().getStatus();
