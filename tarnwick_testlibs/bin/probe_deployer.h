@@ -112,7 +112,12 @@ void requireOutputTestConfig(const Args& args);
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const std::string& ami, const Args& args);
 std::string deduceTag(const Args& args, const Doc* test_config = nullptr);
-void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args);
+// Returns the VPC whose groups and key pair it cleaned (that of the first entry).
+std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args);
+// Whether test instances in this region but outside `vpc_id` (pending to stopped) still run with
+// the default instance profile; logs an INFO alert naming how many and where when they do.
+// Other regions are not looked at.
+bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& subnet_id,
                const Args& args);
 int getS3TestResults(aws::S3Client& s3_client, const Args& args);
