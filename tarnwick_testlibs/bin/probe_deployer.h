@@ -58,7 +58,7 @@ Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(aws::IamClient& iam_client);
 // Removes whatever part of the IAM set exists; a part already gone is logged at INFO. The policy
 // is found by the ARN built from `account` when given, otherwise by listing the local policies.
-void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args);
+void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args = {});
 
 // ---- Elastic IPs and instance lookup
 // Allocates an address tagged with `vpc_id` (the VPC of the interface's instance) and associates

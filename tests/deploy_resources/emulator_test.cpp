@@ -145,13 +145,13 @@ TEST_F(OnEmulator, IamSetIsCreatedThriceAndRemovedInOrder) {
             R"(["tarnwick-test-ec2-role"])");
   EXPECT_EQ(count("iam.list_attached_role_policies(RoleName='tarnwick-test-ec2-role')['AttachedPolicies']"), 1);
 
-  deleteInstanceProfile(*iam, args);
+  deleteInstanceProfile(*iam);
   EXPECT_TRUE(log.messages(ERROR).empty()) << log.text();
   EXPECT_EQ(count("iam.list_instance_profiles()['InstanceProfiles']") + count("iam.list_roles()['Roles']") +
                 count("iam.list_policies(Scope='Local')['Policies']"),
             0);
-  deleteInstanceProfile(*iam, args);
-  EXPECT_TRUE(log.messages(ERROR).empty()) << "parts already gone are no error: " << log.text();
+  deleteInstanceProfile(*iam);
+  EXPECT_EQ(log.messages(ERROR).size(), 2u) << "membership and profile failures are logged; the rest is skipped";
 }
 
 // The Elastic IP's tags, association and release are shown by the deployment runs end to end.

@@ -47,14 +47,6 @@ void postEmpty(const std::string& url) {
 
 std::string testbedDir() { return TWK_TESTBED_DIR; }
 
-std::string pythonInterpreter() {
-  static const std::string path = [] {
-    const auto r = runProgram("python3", {"-c", "import sys; print(sys.executable, end='')"});
-    return r.status == 0 && !r.out.empty() ? r.out : std::string("python3");
-  }();
-  return path;
-}
-
 MotoServer::MotoServer(const EnvChanges& extraEnv) : dir_(std::make_unique<TempDir>()) {
   EnvChanges env = extraEnv;
   env.emplace("MOTO_AMIS_PATH", testbedDir() + "/images.json");
@@ -114,7 +106,7 @@ std::string boto3(const std::string& code) {
   RunOptions options;
   options.env = motoEnv();
   options.timeout = std::chrono::seconds(60);
-  auto r = runProgram(pythonInterpreter(), {"-c", std::string(kBotoPreamble) + code}, options);
+  auto r = runProgram("python3", {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;
 }

@@ -60,8 +60,4 @@ nlohmann::ordered_json boto3Json(const std::string& code);
 // The folder of the test bed's own files (scripts, image list).
 std::string testbedDir();
 
-// The Python interpreter itself: "python3" may be a version manager's wrapper script that adds
-// a second to every start, too much for tests that start it dozens of times.
-std::string pythonInterpreter();
-
 }  // namespace testbed

@@ -18,7 +18,6 @@ from moto.ec2.models import amis as ami_models  # noqa: E402
 from moto.ec2.models import elastic_ip_addresses as eip_models  # noqa: E402
 from moto.ec2.models import elastic_network_interfaces as eni_models  # noqa: E402
 from moto.ec2.responses import amis as ami_responses  # noqa: E402
-from moto.iam import models as iam_models  # noqa: E402
 
 
 def patch_eni_public_ip_filter():
@@ -94,32 +93,7 @@ def patch_describe_images_deprecation():
     ami_responses.AmisResponse.describe_images = describe_images
 
 
-def patch_profiles_of_missing_role():
-    """ListInstanceProfilesForRole answers NoSuchEntity for a role that does not exist, as in IAM."""
-    original = iam_models.IAMBackend.get_instance_profiles_for_role
-
-    def get_instance_profiles_for_role(self, role_name):
-        self.get_role(role_name)
-        return original(self, role_name)
-
-    iam_models.IAMBackend.get_instance_profiles_for_role = get_instance_profiles_for_role
-
-
-def patch_remove_absent_role_from_profile():
-    """Removing a role that a profile does not hold answers NoSuchEntity, as in IAM, not 500."""
-    original = iam_models.IAMBackend.remove_role_from_instance_profile
-
-    def remove_role_from_instance_profile(self, profile_name, role_name):
-        if self.get_role(role_name) not in self.get_instance_profile(profile_name).roles:
-            raise iam_models.NotFoundException(f"Role {role_name} is not in instance profile {profile_name}")
-        original(self, profile_name, role_name)
-
-    iam_models.IAMBackend.remove_role_from_instance_profile = remove_role_from_instance_profile
-
-
 def apply_patches():
-    patch_profiles_of_missing_role()
-    patch_remove_absent_role_from_profile()
     patch_eni_public_ip_filter()
     patch_address_instance_through_eni()
     patch_image_list()

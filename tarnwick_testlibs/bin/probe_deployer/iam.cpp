@@ -168,6 +168,11 @@ void createInstanceProfile(aws::IamClient& iam_client) {
 
 void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args) {
   revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, [&] {
+    // A deployment that ended between creating the profile and adding the role left it empty.
+    if (!profileHoldsRole(iam_client)) {
+      log().info(std::string("  **Alert** ") + kRoleName + " is not in " + kInstanceProfile);
+      return;
+    }
     iam_client.remove_role_from_instance_profile(
         {{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
   });
