@@ -201,8 +201,7 @@ TEST_F(LaunchTest, StoppedReusedInstanceEndsTheWorkerWithAnError) {
   pd::createEc2(launchArgs());
   EXPECT_EQ(ec2_.count("AllocateAddress"), 0);
   EXPECT_FALSE(entry_.contains("ec2_ip"));
-  EXPECT_EQ(logs_.messages(tarnwick::logging::ERROR),
-            std::vector<std::string>{"  **Error** tarnwick-test-ec2 i-old in subnet-gw is not running"});
+  EXPECT_EQ(logs_.messages(tarnwick::logging::ERROR), std::vector<std::string>{"  **Error** tarnwick-test-ec2 i-old in subnet-gw is not running"});
 }
 
 TEST_F(LaunchTest, LaterInterfaceInsideTheTestNetworkWins) {
