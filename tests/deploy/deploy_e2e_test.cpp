@@ -278,7 +278,7 @@ TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped
   EXPECT_NE(deploy(Json::array({spoke_, twin}), role).err.find("  **Error** Skip entry 2 (nat-b) -- same gw_subnet_id"), std::string::npos);
   ASSERT_EQ(deploy(Json::array({other}), role).status, 0);
   const auto spared = revert(Json::array({spoke_, twin}), role);
-  EXPECT_NE(spared.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile, its role and policy: 1 test instances in " +
+  EXPECT_NE(spared.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile, its role and policy: still used by 1 test instance(s) in " +
                             net_["vpc2"].get<std::string>()), std::string::npos) << spared.err;
   EXPECT_EQ(revert(Json::array({other}), role).status, 0);
   EXPECT_EQ(leftovers(), kNothingLeft);

@@ -61,7 +61,7 @@ bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& v
     instances += count;
     vpcs.push_back(vpc);
   }
-  log().info(fmt::format("  **Alert** Keep {}, its role and policy: {} test instances in {} still use it",
+  log().info(fmt::format("  **Alert** Keep {}, its role and policy: still used by {} test instance(s) in {}",
                          kInstanceProfile, instances, fmt::join(vpcs, ", ")));
   return true;
 }
