@@ -99,11 +99,12 @@ class TempFile {
 
 class RestS3Client : public S3Client {
  public:
-  RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds)
+  RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+               const std::optional<std::string>& profile)
       : model_(serviceModel("s3")),
-        endpoint_(resolveEndpoint("S3", region)),
+        endpoint_(resolveEndpoint("S3", region, profile)),
         pathStyle_(endpointOverridden("S3")),
-        transport_("s3", region, std::move(creds)) {}
+        transport_("s3", region, std::move(creds), RetryConfig::resolve(profile)) {}
 
   Doc list_objects_v2(const Doc& params) override { return modelCall("ListObjectsV2", params); }
   Doc delete_object(const Doc& params) override { return modelCall("DeleteObject", params); }
@@ -287,8 +288,9 @@ class RestS3Client : public S3Client {
 
 }  // namespace
 
-std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<RestS3Client>(region, std::move(creds));
+std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                 const std::optional<std::string>& profile) {
+  return std::make_shared<RestS3Client>(region, std::move(creds), profile);
 }
 
 }  // namespace aws::detail

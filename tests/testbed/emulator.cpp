@@ -55,6 +55,11 @@ std::string control(const std::string& url, bool post) {
 
 std::string testbedDir() { return TWK_TESTBED_DIR; }
 
+std::string pythonInterpreter() {
+  static const std::string path = runProgram("python3", {"-c", "import sys; print(sys.executable, end='')"}).out;
+  return path;
+}
+
 MotoServer::MotoServer(const EnvChanges& extraEnv, std::optional<std::vector<std::string>> frontArgs)
     : dir_(std::make_unique<TempDir>()) {
   EnvChanges env = extraEnv;
@@ -125,7 +130,7 @@ std::string boto3(const std::string& code, const MotoServer& server, std::chrono
   RunOptions options;
   options.env = awsEnv(server.url());
   options.timeout = timeout;
-  auto r = runProgram("python3", {"-c", std::string(kBotoPreamble) + code}, options);
+  auto r = runProgram(pythonInterpreter(), {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;
 }
