@@ -47,12 +47,14 @@ void postEmpty(const std::string& url) {
 
 std::string testbedDir() { return TWK_TESTBED_DIR; }
 
+std::string python() { return TWK_PYTHON; }
+
 MotoServer::MotoServer(const EnvChanges& extraEnv) : dir_(std::make_unique<TempDir>()) {
   EnvChanges env = extraEnv;
   env.emplace("MOTO_AMIS_PATH", testbedDir() + "/images.json");
   env.emplace("PYTHONUNBUFFERED", "1");
   process_ = std::make_unique<BackgroundProcess>(
-      "python3", std::vector<std::string>{testbedDir() + "/moto_launcher.py", "--port", "0"}, env,
+      python(), std::vector<std::string>{testbedDir() + "/moto_launcher.py", "--port", "0"}, env,
       (dir_->path() / "moto.log").string());
   auto line = process_->readLine(kStartTimeout);
   if (!line || line->rfind("READY ", 0) != 0)
@@ -106,7 +108,7 @@ std::string boto3(const std::string& code) {
   RunOptions options;
   options.env = motoEnv();
   options.timeout = std::chrono::seconds(60);
-  auto r = runProgram("python3", {"-c", std::string(kBotoPreamble) + code}, options);
+  auto r = runProgram(python(), {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;
 }
