@@ -19,18 +19,20 @@ namespace tarnwick::probe_deployer {
 
 namespace detail {
 
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept {
-  std::string report;
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
+                     report::Slot slot) noexcept {
+  const report::Scope reporting(slot);
+  std::string failure;
   try {
     body();
     return;
   } catch (const std::exception& e) {
-    report = tarnwick::describeFailure(e);
+    failure = tarnwick::describeFailure(e);
   } catch (...) {
-    report = "unknown failure";
+    failure = "unknown failure";
   }
   // One write, so that reports of concurrent workers do not mix within a line.
-  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, report) << std::flush;
+  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, failure) << std::flush;
 }
 
 std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
@@ -69,6 +71,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
                                      const std::optional<std::string>& keyName) {
   std::vector<LaunchArgs> plan;
   for (auto& entry : entries) {
+    const report::Slot slot = report::entry(entry);  // a skipped entry never reports: it counts as failed
     if (detail::requireText(entry, "private_subnet_id").empty()) {
       log().error("  **Error** Skip " + detail::requireText(entry, "nat_gw_id") + " -- private_subnet_id not defined");
       continue;
@@ -85,6 +88,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
     a.sg_id = sgId;
     a.instance_profile = instanceProfile;
     a.key_name = keyName;
+    a.summary_slot = slot;
     plan.push_back(std::move(a));
   }
   return plan;
@@ -94,7 +98,7 @@ void runLaunches(const std::vector<LaunchArgs>& plan) {
   std::vector<std::thread> workers;
   workers.reserve(plan.size());
   for (const auto& a : plan)
-    workers.emplace_back([&a] { detail::runAtThreadEdge(a.gw_subnet_id, [&a] { createEc2(a); }); });
+    workers.emplace_back([&a] { detail::runAtThreadEdge(a.gw_subnet_id, [&a] { createEc2(a); }, a.summary_slot); });
   for (auto& w : workers) w.join();
 }
 

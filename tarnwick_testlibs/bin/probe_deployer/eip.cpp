@@ -45,6 +45,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   }
   const std::string allocationId = reply["AllocationId"].get<std::string>();
   log().info("  allocated EIP " + reply.value("PublicIp", "") + " " + allocationId);
+  report::created(report::Kind::kElasticIp, reply.value("PublicIp", ""));
   ec2_client.associate_address({{"AllocationId", allocationId}, {"NetworkInterfaceId", networkInfId}});
 }
 
@@ -53,6 +54,7 @@ void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::s
   log().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
   if (args.flag("dry_run")) return;
   ec2_client.release_address({{"AllocationId", eipAllocIp}});
+  report::removed(report::Kind::kElasticIp, eip);
 }
 
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip) {

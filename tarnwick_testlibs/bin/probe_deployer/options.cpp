@@ -27,6 +27,7 @@ cli::Parser makeParser() {
              "specify workflow account <role>,<number>,<region> where account number and region are optional");
   p.addValue("--backup_folder", "specify the folder for storing the VPC specific key-pair",
              {.defaultValue = "./backups"});
+  p.addValue("--summary_json", "write what the run did, with its exit status, to this JSON file");
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }

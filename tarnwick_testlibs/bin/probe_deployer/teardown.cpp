@@ -35,7 +35,7 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
                const Args& args) {
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
   const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
-  if (!insId) return;
+  if (!insId) return report::outcome(report::Outcome::kNotFound);
   std::optional<std::string> eipAllocId;
   if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
 
@@ -44,9 +44,11 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
     const Doc ids{{"InstanceIds", Doc::array({*insId})}};
     ec2_client.terminate_instances(ids);
     aws::wait(ec2_client, "instance_terminated", ids);
+    report::removed(report::Kind::kInstance, *insId);
   }
   // Only once the instance is gone is the address free to be released.
   if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
+  report::outcome(args.flag("dry_run") ? report::Outcome::kDryRun : report::Outcome::kRemoved);
 }
 
 void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
@@ -60,8 +62,8 @@ void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const
   std::vector<std::thread> workers;
   workers.reserve(subnets.size());
   for (const auto& subnet : subnets)
-    workers.emplace_back([&, subnet] {
-      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args); });
+    workers.emplace_back([&, subnet, slot = report::entry(subnet)] {
+      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args); }, slot);
     });
   for (auto& w : workers) w.join();
 

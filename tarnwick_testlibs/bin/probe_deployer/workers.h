@@ -7,11 +7,14 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+
 namespace tarnwick::probe_deployer::detail {
 
-// Runs `body`; whatever escapes it is reported on standard error with `subnet_id` and ends
-// only this worker.
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept;
+// Runs `body` with its reports going to `slot`; whatever escapes it is reported on standard
+// error with `subnet_id` and ends only this worker.
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
+                     report::Slot slot = {}) noexcept;
 
 // The text member `key` of a test configuration entry; throws std::runtime_error when the entry
 // lacks it or it is not text.
