@@ -11,6 +11,7 @@
 
 #include "aws/services.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -96,6 +97,7 @@ struct LaunchArgs {
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
+  report::Slot summary_slot;  // where the worker's reports go (by default nowhere)
 };
 
 extern const char* const user_data_tmp;

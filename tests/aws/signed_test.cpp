@@ -30,7 +30,7 @@ class SignedCalls : public ::testing::Test {
     server_ = new testbed::MotoServer(testbed::EnvChanges{{"INITIAL_NO_AUTH_ACTION_COUNT", "3"}});
     testbed::RunOptions o;
     o.env = testbed::awsEnv(server_->url());
-    const auto r = testbed::runProgram("python3", {"-c", kBootstrap}, o);
+    const auto r = testbed::runProgram(testbed::python(), {"-c", kBootstrap}, o);
     ASSERT_EQ(r.status, 0) << r.err;
     const Doc key = Doc::parse(r.out);
     id_ = key.at("id");
@@ -73,9 +73,8 @@ TEST_F(SignedCalls, EveryProtocolIsAccepted) {
   o.env = testbed::awsEnv(server_->url());
   o.env["AWS_ACCESS_KEY_ID"] = id_;
   o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
-  ASSERT_EQ(testbed::runProgram("python3", {"-c", "import boto3; boto3.client('s3').create_bucket(Bucket='signed')"}, o)
-                .status,
-            0);
+  const char* createBucket = "import boto3; boto3.client('s3').create_bucket(Bucket='signed')";
+  ASSERT_EQ(testbed::runProgram(testbed::python(), {"-c", createBucket}, o).status, 0);
   testbed::TempDir dir;
   auto s3 = s.s3();
   s3->upload_file(dir.write("in.txt", "signed body"), "signed", "backups/vpc-1/in.txt");

@@ -9,6 +9,7 @@
 
 #include "aws/http.h"
 #include "aws/sigv4.h"
+#include "testbed/emulator.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ std::string hexOf(const std::string& s) {
 std::string runReference(const nlohmann::json& cases) {
   std::string input = testing::TempDir() + "sigv4_cases.json";
   std::ofstream(input) << cases.dump();
-  std::string cmd = "python3 " REFERENCE_SIGNER " " + input;
+  std::string cmd = "'" + testbed::python() + "' " REFERENCE_SIGNER " " + input;
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), &pclose);
   std::string out;
   char buf[4096];

@@ -70,7 +70,7 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
                const Args& args) {
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
   const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
-  if (!insId) return;
+  if (!insId) return report::outcome(report::Outcome::kNotFound);
   std::optional<std::string> eipAllocId;
   if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
 
@@ -79,22 +79,24 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
     const Doc ids{{"InstanceIds", Doc::array({*insId})}};
     ec2_client.terminate_instances(ids);
     aws::wait(ec2_client, "instance_terminated", ids);
+    report::removed(report::Kind::kInstance, *insId);
   }
   // Only once the instance is gone is the address free to be released.
   if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
+  report::outcome(args.flag("dry_run") ? report::Outcome::kDryRun : report::Outcome::kRemoved);
 }
 
 std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
   const Doc entries = detail::readEntries(args.value("test_config"), false);
 
-  std::vector<std::string> subnets;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (!detail::requireText(entries[i], "private_subnet_id").empty() && detail::firstForItsSubnet(entries, i))
-      subnets.push_back(detail::requireText(entries[i], "gw_subnet_id"));
-
   std::vector<detail::Worker> workers;
-  for (const auto& subnet : subnets)
-    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (detail::requireText(entries[i], "private_subnet_id").empty()) continue;
+    const std::string subnet = detail::requireText(entries[i], "gw_subnet_id");
+    const report::Slot slot = report::entry(subnet);  // a skipped duplicate never reports: it counts as failed
+    if (!detail::firstForItsSubnet(entries, i)) continue;
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }, slot});
+  }
   if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
   if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");
