@@ -2,6 +2,7 @@
 // vendor's published paginator definitions).
 #include "aws/paginator.h"
 
+#include <cctype>
 #include <map>
 #include <optional>
 
@@ -27,6 +28,7 @@ const std::map<std::string, PagingTokens>& pagingDefinitions() {
   return defs;
 }
 
+// "list_policies" -> "ListPolicies"; a model name stays as it is.
 std::string modelName(const std::string& name) {
   std::string out;
   bool up = true;
@@ -45,8 +47,7 @@ std::string modelName(const std::string& name) {
 
 PagingTokens pagingTokensOf(const std::string& operation) {
   const auto& defs = pagingDefinitions();
-  auto it = defs.find(operation);
-  if (it == defs.end()) it = defs.find(modelName(operation));
+  const auto it = defs.find(modelName(operation));
   if (it == defs.end()) throw ClientError(fmt::format("{} does not page", operation));
   return it->second;
 }
@@ -64,7 +65,7 @@ Paginator::Paginator(Call call, const Doc& params, PagingTokens tokens)
                                            std::move(tokens), std::nullopt, false})) {}
 
 Paginator::Paginator(ServiceClient& client, const std::string& operation, const Doc& params)
-    : Paginator([&client, operation](const Doc& p) { return client.call(operation, p); }, params,
+    : Paginator([&client, op = modelName(operation)](const Doc& p) { return client.call(op, p); }, params,
                 pagingTokensOf(operation)) {}
 
 Paginator::~Paginator() = default;
