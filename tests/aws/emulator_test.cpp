@@ -11,6 +11,7 @@
 #include "aws/session.h"
 #include "aws/waiters.h"
 #include "testbed/emulator.h"
+#include "testbed/fake_server.h"
 #include "testbed/process.h"
 
 namespace {
@@ -273,6 +274,43 @@ TEST_F(Transfers, FailedDownloadLeavesNoFileAndFailedUploadNoParts) {
   const std::string big = dir_.write("big.bin", pattern(9 * 1024 * 1024));
   EXPECT_THROW(s3->upload_file(big, "no-such-bucket", "k"), aws::ServiceError);
   EXPECT_THROW(s3->upload_file((dir_ / "absent").string(), "probe-bucket", "k"), aws::ClientError);
+}
+
+// The region a request was signed for, from its credential scope.
+std::string signedRegion(const testbed::FakeRequest& r) {
+  const std::string scope = r.header("authorization").substr(r.header("authorization").find('/') + 1);
+  return r.method + " " + scope.substr(9, scope.find('/', 9) - 9);
+}
+
+// Through a front that checks every signature from the bytes that arrive, as AWS does.
+TEST_F(Transfers, BucketsElsewhereAreLearntOnceAndOddKeysAreSignedAsAwsChecksThem) {
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront);
+  testbed::ScopedEnv viaFront{{"AWS_ENDPOINT_URL", front.url()}};
+  const std::string src = dir_.write("in.txt", "far away"), dst = (dir_ / "out.txt").string();
+  const std::vector<std::string> viaHead = {"PUT us-east-1", "HEAD us-east-1", "PUT eu-west-2", "GET eu-west-2"};
+  for (const std::string how : {"redirect", "malformed", "bare"}) {
+    const std::string bucket = "far-" + how;
+    testbed::boto3("s3.create_bucket(Bucket='" + bucket + "', CreateBucketConfiguration={'LocationConstraint': 'eu-west-2'})");
+    front.setFixture({{"upstream", testbed::moto().url()}, {"buckets", {{bucket, "eu-west-2"}}}, {"wrongRegion", how}});
+    front.clearRequests();
+    aws::Session::fromProfile(std::nullopt).s3()->upload_file(src, bucket, "k");
+    aws::Session::fromProfile(std::nullopt).s3()->download_file(bucket, "k", dst);  // another client knows too
+    EXPECT_EQ(testbed::readFile(dst), "far away");
+    std::vector<std::string> seen;
+    for (const auto& r : front.requests()) seen.push_back(signedRegion(r));
+    std::vector<std::string> expected = viaHead;
+    if (how != "bare") expected.erase(expected.begin() + 1);
+    EXPECT_EQ(seen, expected) << how;
+  }
+  auto s3 = session_.s3();
+  const std::vector<std::string> odd = {"dots/./x/../y", "odd dir/a b+c~d=e*f/\xc3\xbc.txt", "plus+"};
+  for (const auto& key : odd) s3->upload_file(src, "far-bare", key);
+  EXPECT_EQ(s3->list_objects_v2({{"Bucket", "far-bare"}, {"Prefix", "odd dir/a b+c"}}).at("Contents").at(0).at("Key"), odd[1]);
+  for (const auto& key : odd) {
+    s3->download_file("far-bare", key, dst);
+    s3->delete_object({{"Bucket", "far-bare"}, {"Key", key}});
+  }
+  EXPECT_EQ(s3->list_objects_v2({{"Bucket", "far-bare"}}).at("Contents").size(), 1u);
 }
 
 TEST_F(Emulator, RegionalClientsNeedARegionGlobalOnesDefault) {

@@ -17,6 +17,8 @@ const char* modeName(FakeServer::Mode mode) {
       return "metadata";
     case FakeServer::Mode::PublicIp:
       return "ipecho";
+    case FakeServer::Mode::AwsFront:
+      return "awsfront";
     case FakeServer::Mode::Generic:
       break;
   }

@@ -1,5 +1,6 @@
 // Loopback stand-ins for the plain web services the programs call: the instance metadata
-// service, the public-address service, and a generic HTTP or HTTPS server answering from routes.
+// service, the public-address service, a front that checks AWS requests (aws_front.py), and a
+// generic HTTP or HTTPS server answering from routes.
 #pragma once
 #include <map>
 #include <memory>
@@ -31,9 +32,10 @@ struct FakeRequest {
 //     "token", "tokenStatus" (answer to the token PUT instead of a token), "role",
 //     "credentials"
 //   ipecho mode: "ip" (answered to GET /?format=json as {"ip": ..})
+//   awsfront mode: "upstream", "buckets", "wrongRegion", "secrets" (see aws_front.py)
 class FakeServer {
  public:
-  enum class Mode { Metadata, PublicIp, Generic };
+  enum class Mode { Metadata, PublicIp, AwsFront, Generic };
 
   explicit FakeServer(Mode mode, const nlohmann::ordered_json& fixture = nlohmann::ordered_json::object(),
                       bool tls = false);

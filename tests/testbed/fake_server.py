@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Small loopback HTTP(S) servers standing in for the services the programs talk to.
 
-Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service) and
-"generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
+Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service),
+"awsfront" (a checking front before the emulator, aws_front.py) and "generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
 is read again for each request so a test can change answers while the server runs; every
 request is appended, as one JSON line, to the requests file before it is answered.
 
@@ -18,6 +18,7 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from aws_front import front_answer
 from lifeline import watch
 
 TOKEN_PATH = "/latest/api/token"
@@ -126,7 +127,8 @@ def ipecho_answer(fixture, request):
     return Answer(404, "")
 
 
-MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer}
+MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer,
+         "awsfront": lambda fixture, request: Answer(*front_answer(fixture, request))}
 
 
 def record(request):
@@ -144,7 +146,8 @@ class Handler(BaseHTTPRequestHandler):
     def handle_any(self):
         parsed = urllib.parse.urlsplit(self.path)
         length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
+        raw_body = self.rfile.read(length) if length else b""
+        body = raw_body.decode("utf-8", "replace")
         form = {}
         if "x-www-form-urlencoded" in (self.headers.get("Content-Type") or ""):
             form = first_values(urllib.parse.parse_qs(body, keep_blank_values=True))
@@ -158,6 +161,7 @@ class Handler(BaseHTTPRequestHandler):
             "form": form,
         }
         record(request)
+        request["raw_body"] = raw_body
         fixture = load_fixture()
         answer = route_answer(fixture, request)
         if answer is None:
@@ -165,7 +169,7 @@ class Handler(BaseHTTPRequestHandler):
             answer = mode(fixture, request) if mode else Answer(404, "")
         if answer.delay:
             time.sleep(answer.delay)
-        payload = answer.body.encode("utf-8")
+        payload = answer.body if isinstance(answer.body, bytes) else answer.body.encode("utf-8")
         self.send_response(answer.status)
         for name, value in answer.headers.items():
             self.send_header(name, value)
@@ -180,7 +184,7 @@ class Handler(BaseHTTPRequestHandler):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", choices=["metadata", "ipecho", "generic"], default="generic")
+    parser.add_argument("--mode", choices=["metadata", "ipecho", "awsfront", "generic"], default="generic")
     parser.add_argument("--fixture", required=True)
     parser.add_argument("--requests", required=True)
     parser.add_argument("--port", type=int, default=0)
