@@ -1,5 +1,6 @@
 // Our signatures checked for real: the emulator with its authentication on recomputes every
-// signature, so a wrong one fails. S3 keys stay plain here (it rejects encoded paths).
+// signature, so a wrong one fails. S3 keys stay plain here (it rejects encoded paths); the test
+// bed's front checks odd ones.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include "aws/errors.h"
 #include "aws/session.h"
 #include "testbed/emulator.h"
+#include "testbed/fake_server.h"
 #include "testbed/process.h"
 
 namespace {
@@ -48,6 +50,17 @@ class SignedCalls : public ::testing::Test {
         .set("AWS_MAX_ATTEMPTS", "1");
   }
 
+  // Runs boto3 `code` with the user's key against the emulator and parses what it prints.
+  static Doc boto3(const std::string& code) {
+    testbed::RunOptions o;
+    o.env = testbed::awsEnv(server_->url());
+    o.env["AWS_ACCESS_KEY_ID"] = id_;
+    o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
+    const auto r = testbed::runProgram("python3", {"-c", "import json, boto3\n" + code}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.empty() ? Doc() : Doc::parse(r.out);
+  }
+
   static aws::Session sessionWith(const std::string& secret) {
     aws::Credentials c;
     c.accessKeyId = id_;
@@ -69,13 +82,7 @@ TEST_F(SignedCalls, EveryProtocolIsAccepted) {
   EXPECT_FALSE(s.sts()->get_caller_identity({}).at("Arn").get<std::string>().empty());
   EXPECT_TRUE(s.ssm()->get_parameters_by_path({{"Path", "/probe"}}).contains("Parameters"));
 
-  testbed::RunOptions o;
-  o.env = testbed::awsEnv(server_->url());
-  o.env["AWS_ACCESS_KEY_ID"] = id_;
-  o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
-  ASSERT_EQ(testbed::runProgram("python3", {"-c", "import boto3; boto3.client('s3').create_bucket(Bucket='signed')"}, o)
-                .status,
-            0);
+  boto3("boto3.client('s3').create_bucket(Bucket='signed')");
   testbed::TempDir dir;
   auto s3 = s.s3();
   s3->upload_file(dir.write("in.txt", "signed body"), "signed", "backups/vpc-1/in.txt");
@@ -103,6 +110,43 @@ TEST_F(SignedCalls, AWrongSecretIsRefusedAsAServiceError) {
   EXPECT_TRUE(refused([&] { s.sts()->get_caller_identity({}); }));
   EXPECT_TRUE(refused([&] { s.ssm()->get_parameter({{"Name", "/x"}}); }));  // XML error on a JSON service
   EXPECT_TRUE(refused([&] { s.s3()->list_objects_v2({{"Bucket", "signed"}}); }));
+}
+
+// A deploy under the emulator's authentication, with blanks and odd characters in its tag values,
+// storing its key in a bucket of another region behind the checking front.
+TEST_F(SignedCalls, ADeployWithOddTagValuesStoresItsKeyInABucketElsewhere) {
+  const Doc net = boto3(R"PY(
+ec2 = boto3.client("ec2")
+vpc = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
+sn = [ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for c in ("10.30.0.0/24", "10.30.1.0/24")]
+boto3.client("s3").create_bucket(Bucket="far-keys", CreateBucketConfiguration={"LocationConstraint": "eu-west-2"})
+print(json.dumps({"vpc": vpc, "gw": sn[0], "priv": sn[1]})))PY");
+  testbed::TempDir dir;
+  dir.write("in.config", Doc::array({{{"gw_name", "gw-a"}, {"gw_private_ip", "10.30.0.10"}, {"gw_subnet_id", net["gw"]},
+                                      {"gw_subnet_cidr", "10.30.0.0/24"}, {"private_subnet_id", net["priv"]},
+                                      {"private_subnet_cidr", "10.30.1.0/24"}, {"private_subnet_gw_ip", "10.30.1.1"}}})
+                             .dump());
+  testbed::FakeServer ipEcho(testbed::FakeServer::Mode::PublicIp);
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", server_->url()},
+                                                                  {"buckets", {{"far-keys", "eu-west-2"}}},
+                                                                  {"secrets", {{id_, secret_}}}});
+  testbed::RunOptions o;
+  o.env = testbed::awsEnv(front.url());
+  o.env["AWS_ACCESS_KEY_ID"] = id_;
+  o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
+  o.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho.url() + "/";
+  o.cwd = dir.str();
+  const std::string odd = "a+b ~*=/ \xc3\xa9";
+  const auto r = testbed::runProgram(TWK_PROBE_DEPLOYER, {"--test_config", "in.config", "--output_test_config", "out.config",
+                                                         "--s3_bucket", "far-keys", "--tag_resource", "Owner,qa team,Note," + odd}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Doc found = boto3(R"PY(
+tags = boto3.client("ec2").describe_instances()["Reservations"][0]["Instances"][0]["Tags"]
+print(json.dumps({"tags": tags, "keys": [o["Key"] for o in boto3.client("s3").list_objects_v2(Bucket="far-keys")["Contents"]]})))PY");
+  EXPECT_EQ(found["tags"], Doc::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa team"},
+                                          {"Key": "Note", "Value": ")" + odd + R"("}])"));
+  const std::string vpc = net["vpc"];
+  EXPECT_EQ(found["keys"], Doc::array({"backups/" + vpc + "/tarnwick-test-ec2-key-pair-" + vpc + ".pem"}));
 }
 
 }  // namespace

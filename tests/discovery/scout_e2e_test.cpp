@@ -10,6 +10,7 @@
 
 #include "fake_controller.h"
 #include "testbed/emulator.h"
+#include "testbed/fake_server.h"
 #include "vpc_fixtures.h"
 
 namespace {
@@ -60,9 +61,10 @@ class SubnetScout : public ::testing::Test {
     if (scaling) words.push_back("--horizontal_scaling");
     return words;
   }
-  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "") const {
+  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "",
+                           const std::string& endpoint = "") const {
     testbed::RunOptions options;
-    options.env = testbed::motoEnv();
+    options.env = testbed::awsEnv(endpoint.empty() ? testbed::moto().url() : endpoint);
     options.stdinText = input;
     return testbed::runProgram(TWK_SUBNET_SCOUT, words, options);
   }
@@ -227,6 +229,21 @@ TEST_F(NatScout, TwoZonesGiveTwoEntriesAndTheBucketGetsTheFile) {
       "import sys; sys.stdout.write(s3.get_object(Bucket='scout-bucket', Key=" + Doc(keys[0]).dump() +
       ")['Body'].read().decode())");
   EXPECT_EQ(stored, expected);
+}
+
+TEST_F(NatScout, TheCopyReachesABucketInAnotherRegionWithEveryRequestSignedAsAwsChecks) {
+  auto vpc = discovery::makeNatVpc(discovery::NatLayout::TwoZones);
+  testbed::boto3("s3.create_bucket(Bucket='far-scout', CreateBucketConfiguration={'LocationConstraint': 'eu-west-2'})");
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront,
+                            {{"upstream", testbed::moto().url()}, {"buckets", {{"far-scout", "eu-west-2"}}}});
+  auto r = scout(natArgs(vpc.vpc, "far-scout"), "", front.url());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(testbed::boto3("import sys; sys.stdout.write(s3.get_object(Bucket='far-scout', Key='backups/" + vpc.vpc +
+                           "/subnet.config')['Body'].read().decode())"),
+            written(vpc.vpc));
+  const auto seen = front.requests();
+  EXPECT_GT(seen.size(), 4u);  // role, EC2 queries and the copy all went through the checks
+  EXPECT_NE(seen.back().header("authorization").find("/eu-west-2/s3/"), std::string::npos);
 }
 
 TEST_F(NatScout, UnusableNatGatewaysEndTheRunWithStatusOneAndNoFile) {
