@@ -1,10 +1,8 @@
-// Image lookup: what it asks the services for, which answer it takes, and how it gives up; and
-// the paginator it pages with.
+// Image lookup: what it asks the services for, which answer it takes, and how it gives up.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -70,26 +68,7 @@ TEST_F(ImageLookup, FromParametersFollowsNextTokenUntilAMatch) {
   ssm_.answer("GetParametersByPath", {{"Parameters", {{{"Name", "/p/other"}, {"Value", "ami-o"}}}}, {"NextToken", "t2"}});
   ssm_.answer("GetParametersByPath", {{"Parameters", {{{"Name", "/p/al2023-x"}, {"Value", "ami-x"}}}}, {"NextToken", "t3"}});
   EXPECT_EQ(pd::getAMI(ssm_, args("al2023-x")), "ami-x");
-  EXPECT_EQ(ssm_.count("GetParametersByPath"), 2);
   EXPECT_EQ(ssm_.params("GetParametersByPath"), (Doc{{"Path", "/aws/service/ami-amazon-linux-latest"}, {"NextToken", "t2"}}));
-}
-
-TEST(Paginator, FollowsMarkersWhileTruncatedAndRefusesATokenThatRepeats) {
-  testbed::FakeIam iam;
-  iam.answer("ListPolicies", {{"IsTruncated", true}, {"Marker", "m1"}});
-  iam.answer("ListPolicies", {{"IsTruncated", false}, {"Marker", "m2"}});
-  aws::Paginator policies(iam, "list_policies", {{"Scope", "Local"}});
-  int pages = 0;
-  for (Doc page; policies.next(page);) ++pages;
-  EXPECT_EQ(pages, 2);
-  EXPECT_EQ(iam.params("ListPolicies"), (Doc{{"Scope", "Local"}, {"Marker", "m1"}}));
-  testbed::FakeSsm ssm;
-  ssm.always("GetParametersByPath", [](const Doc&) { return Doc{{"NextToken", "same"}}; });
-  aws::Paginator stuck(ssm, "GetParametersByPath", {{"Path", "/p"}});
-  Doc page;
-  EXPECT_TRUE(stuck.next(page));
-  EXPECT_THROW(stuck.next(page), aws::ClientError);
-  EXPECT_THROW(aws::pagingTokensOf("DescribeKeyPairs"), aws::ClientError);
 }
 
 }  // namespace

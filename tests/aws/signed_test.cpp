@@ -1,6 +1,5 @@
 // Our signatures checked for real: the emulator with its authentication on recomputes every
-// signature, so a wrong one fails. S3 keys stay plain here (it rejects encoded paths); the test
-// bed's front checks odd ones.
+// signature, so a wrong one fails. S3 keys stay plain here (it rejects encoded paths).
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -15,7 +14,8 @@ namespace {
 
 using aws::Doc;
 
-// The first unauthenticated calls make a user with an allow-all policy and its access key.
+// The first unauthenticated calls make a user with an allow-all policy and its access key, which
+// makes a VPC for a deployment and a bucket in another region.
 constexpr const char* kBootstrap = R"PY(
 import json, boto3
 iam = boto3.client("iam")
@@ -23,7 +23,13 @@ iam.create_user(UserName="probe")
 iam.put_user_policy(UserName="probe", PolicyName="all", PolicyDocument=json.dumps(
     {"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}))
 key = iam.create_access_key(UserName="probe")["AccessKey"]
-print(json.dumps({"id": key["AccessKeyId"], "secret": key["SecretAccessKey"]}))
+user = boto3.Session(aws_access_key_id=key["AccessKeyId"], aws_secret_access_key=key["SecretAccessKey"])
+vpc = user.client("ec2").create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
+gw, priv = [user.client("ec2").create_subnet(VpcId=vpc, CidrBlock=f"10.30.{i}.0/24")["Subnet"]["SubnetId"] for i in (0, 1)]
+user.client("s3").create_bucket(Bucket="far-keys", CreateBucketConfiguration={"LocationConstraint": "eu-west-2"})
+print(json.dumps({"id": key["AccessKeyId"], "secret": key["SecretAccessKey"], "vpc": vpc, "config": [{"gw_name": "gw-a",
+  "gw_private_ip": "10.30.0.10", "gw_subnet_id": gw, "gw_subnet_cidr": "10.30.0.0/24", "private_subnet_id": priv,
+  "private_subnet_cidr": "10.30.1.0/24", "private_subnet_gw_ip": "10.30.1.1"}]}))
 )PY";
 
 class SignedCalls : public ::testing::Test {
@@ -34,9 +40,9 @@ class SignedCalls : public ::testing::Test {
     o.env = testbed::awsEnv(server_->url());
     const auto r = testbed::runProgram("python3", {"-c", kBootstrap}, o);
     ASSERT_EQ(r.status, 0) << r.err;
-    const Doc key = Doc::parse(r.out);
-    id_ = key.at("id");
-    secret_ = key.at("secret");
+    bootstrap_ = Doc::parse(r.out);
+    id_ = bootstrap_.at("id");
+    secret_ = bootstrap_.at("secret");
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -50,17 +56,6 @@ class SignedCalls : public ::testing::Test {
         .set("AWS_MAX_ATTEMPTS", "1");
   }
 
-  // Runs boto3 `code` with the user's key against the emulator and parses what it prints.
-  static Doc boto3(const std::string& code) {
-    testbed::RunOptions o;
-    o.env = testbed::awsEnv(server_->url());
-    o.env["AWS_ACCESS_KEY_ID"] = id_;
-    o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
-    const auto r = testbed::runProgram("python3", {"-c", "import json, boto3\n" + code}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out.empty() ? Doc() : Doc::parse(r.out);
-  }
-
   static aws::Session sessionWith(const std::string& secret) {
     aws::Credentials c;
     c.accessKeyId = id_;
@@ -70,6 +65,7 @@ class SignedCalls : public ::testing::Test {
 
   static inline testbed::MotoServer* server_ = nullptr;
   static inline std::string id_, secret_;
+  static inline Doc bootstrap_;
   testbed::ScopedEnv env_;
 };
 
@@ -82,7 +78,13 @@ TEST_F(SignedCalls, EveryProtocolIsAccepted) {
   EXPECT_FALSE(s.sts()->get_caller_identity({}).at("Arn").get<std::string>().empty());
   EXPECT_TRUE(s.ssm()->get_parameters_by_path({{"Path", "/probe"}}).contains("Parameters"));
 
-  boto3("boto3.client('s3').create_bucket(Bucket='signed')");
+  testbed::RunOptions o;
+  o.env = testbed::awsEnv(server_->url());
+  o.env["AWS_ACCESS_KEY_ID"] = id_;
+  o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
+  ASSERT_EQ(testbed::runProgram("python3", {"-c", "import boto3; boto3.client('s3').create_bucket(Bucket='signed')"}, o)
+                .status,
+            0);
   testbed::TempDir dir;
   auto s3 = s.s3();
   s3->upload_file(dir.write("in.txt", "signed body"), "signed", "backups/vpc-1/in.txt");
@@ -112,41 +114,23 @@ TEST_F(SignedCalls, AWrongSecretIsRefusedAsAServiceError) {
   EXPECT_TRUE(refused([&] { s.s3()->list_objects_v2({{"Bucket", "signed"}}); }));
 }
 
-// A deploy under the emulator's authentication, with blanks and odd characters in its tag values,
-// storing its key in a bucket of another region behind the checking front.
+// Under the emulator's authentication and behind the checking front, with odd tag values.
 TEST_F(SignedCalls, ADeployWithOddTagValuesStoresItsKeyInABucketElsewhere) {
-  const Doc net = boto3(R"PY(
-ec2 = boto3.client("ec2")
-vpc = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
-sn = [ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for c in ("10.30.0.0/24", "10.30.1.0/24")]
-boto3.client("s3").create_bucket(Bucket="far-keys", CreateBucketConfiguration={"LocationConstraint": "eu-west-2"})
-print(json.dumps({"vpc": vpc, "gw": sn[0], "priv": sn[1]})))PY");
   testbed::TempDir dir;
-  dir.write("in.config", Doc::array({{{"gw_name", "gw-a"}, {"gw_private_ip", "10.30.0.10"}, {"gw_subnet_id", net["gw"]},
-                                      {"gw_subnet_cidr", "10.30.0.0/24"}, {"private_subnet_id", net["priv"]},
-                                      {"private_subnet_cidr", "10.30.1.0/24"}, {"private_subnet_gw_ip", "10.30.1.1"}}})
-                             .dump());
+  dir.write("in.config", bootstrap_["config"].dump());
   testbed::FakeServer ipEcho(testbed::FakeServer::Mode::PublicIp);
-  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", server_->url()},
-                                                                  {"buckets", {{"far-keys", "eu-west-2"}}},
-                                                                  {"secrets", {{id_, secret_}}}});
-  testbed::RunOptions o;
-  o.env = testbed::awsEnv(front.url());
-  o.env["AWS_ACCESS_KEY_ID"] = id_;
-  o.env["AWS_SECRET_ACCESS_KEY"] = secret_;
-  o.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho.url() + "/";
-  o.cwd = dir.str();
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", server_->url()}, {"wrongRegion", "malformed"},
+                                                                  {"buckets", {{"far-keys", "eu-west-2"}}}, {"secrets", {{id_, secret_}}}});
+  testbed::RunOptions o{testbed::awsEnv(front.url()), "", dir.str()};
+  for (auto [name, value] : {std::pair{"AWS_ACCESS_KEY_ID", id_}, {"AWS_SECRET_ACCESS_KEY", secret_}, {"TARNWICK_PUBLIC_IP_URL", ipEcho.url() + "/"}})
+    o.env[name] = value;
   const std::string odd = "a+b ~*=/ \xc3\xa9";
-  const auto r = testbed::runProgram(TWK_PROBE_DEPLOYER, {"--test_config", "in.config", "--output_test_config", "out.config",
-                                                         "--s3_bucket", "far-keys", "--tag_resource", "Owner,qa team,Note," + odd}, o);
-  EXPECT_EQ(r.status, 0) << r.err;
-  const Doc found = boto3(R"PY(
-tags = boto3.client("ec2").describe_instances()["Reservations"][0]["Instances"][0]["Tags"]
-print(json.dumps({"tags": tags, "keys": [o["Key"] for o in boto3.client("s3").list_objects_v2(Bucket="far-keys")["Contents"]]})))PY");
-  EXPECT_EQ(found["tags"], Doc::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa team"},
-                                          {"Key": "Note", "Value": ")" + odd + R"("}])"));
-  const std::string vpc = net["vpc"];
-  EXPECT_EQ(found["keys"], Doc::array({"backups/" + vpc + "/tarnwick-test-ec2-key-pair-" + vpc + ".pem"}));
+  EXPECT_EQ(testbed::runProgram(TWK_PROBE_DEPLOYER, {"--test_config", "in.config", "--output_test_config", "out.config",
+                                "--s3_bucket", "far-keys", "--tag_resource", "Owner,qa team,Note," + odd}, o).status, 0);
+  const Doc tags = sessionWith(secret_).ec2()->describe_instances({}).at("Reservations").at(0).at("Instances").at(0).at("Tags");
+  EXPECT_EQ(tags.at(1).at("Value").get<std::string>() + "|" + tags.at(2).at("Value").get<std::string>(), "qa team|" + odd);
+  const std::string vpc = bootstrap_["vpc"], key = "backups/" + vpc + "/tarnwick-test-ec2-key-pair-" + vpc + ".pem";
+  EXPECT_EQ(sessionWith(secret_).s3()->list_objects_v2({{"Bucket", "far-keys"}}).at("Contents").at(0).at("Key"), key);
 }
 
 }  // namespace

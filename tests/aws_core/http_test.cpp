@@ -73,19 +73,6 @@ TEST(Http, DownloadGoesToTheFileOnlyForSuccess) {
   EXPECT_EQ(missing.header("content-length"), std::to_string(missing.body.size()));
 }
 
-TEST(Http, PathGoesOutAsSignedAndAStalledAnswerFails) {
-  FakeServer server(FakeServer::Mode::Generic,
-                    {{"routes", {{{"path", "/slow"}, {"delay", 4}}, nlohmann::ordered_json::object()}}});
-  aws::http::Request r;
-  r.url = server.url() + "/b/./k/../k";
-  r.pathAsIs = true;
-  EXPECT_EQ(aws::http::send(r).status, 200);
-  EXPECT_EQ(server.requests().at(0).path, "/b/./k/../k");
-  r.url = server.url() + "/slow";
-  r.inactivityTimeoutSec = 1;
-  EXPECT_THROW(aws::http::send(r), aws::ClientError);
-}
-
 TEST(Http, UnreachableHostIsAClientErrorWithoutTheQuery) {
   aws::http::Request r;
   r.url = "http://127.0.0.1:1/?X-Amz-Signature=secret";

@@ -16,7 +16,7 @@ constexpr const char* kDocumentPath = "/latest/dynamic/instance-identity/documen
 
 struct Host {
   const char* name;
-  long tokenStatus;      // answer to PUT /latest/api/token (0: none in time)
+  long tokenStatus;      // answer to PUT /latest/api/token
   bool requiresToken;    // GETs without a token get 401
   long documentStatus;
 };

@@ -1,6 +1,5 @@
 // Loopback stand-ins for the plain web services the programs call: the instance metadata
-// service, the public-address service, a front that checks AWS requests (aws_front.py), and a
-// generic HTTP or HTTPS server answering from routes.
+// service, the public-address service, and a generic HTTP or HTTPS server answering from routes.
 #pragma once
 #include <map>
 #include <memory>

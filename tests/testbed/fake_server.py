@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Small loopback HTTP(S) servers standing in for the services the programs talk to.
 
-Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service),
-"awsfront" (a checking front before the emulator, aws_front.py) and "generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
+Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service) and
+"generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
 is read again for each request so a test can change answers while the server runs; every
 request is appended, as one JSON line, to the requests file before it is answered.
 
@@ -127,8 +127,7 @@ def ipecho_answer(fixture, request):
     return Answer(404, "")
 
 
-MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer,
-         "awsfront": lambda fixture, request: Answer(*front_answer(fixture, request))}
+MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer, "awsfront": lambda f, r: Answer(*front_answer(f, r))}
 
 
 def record(request):
