@@ -165,8 +165,14 @@ class TempFile {
 
 class RestS3Client : public S3Client {
  public:
-  RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds)
-      : model_(serviceModel("s3")), region_(region), pathStyle_(endpointOverridden("S3")), creds_(std::move(creds)) {
+  RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+               const std::optional<std::string>& profile)
+      : model_(serviceModel("s3")),
+        region_(region),
+        profile_(profile),
+        pathStyle_(endpointOverridden("S3")),
+        creds_(std::move(creds)),
+        retry_(RetryConfig::resolve(profile)) {
     regional(region_);  // a region without an endpoint fails here, when the client is opened
   }
 
@@ -237,7 +243,9 @@ class RestS3Client : public S3Client {
   Regional& regional(const std::string& region) {
     std::lock_guard<std::mutex> g(regionalLock_);
     auto& slot = regional_[region];
-    if (!slot) slot = std::make_unique<Regional>(Regional{resolveEndpoint("S3", region), Transport("s3", region, creds_)});
+    if (!slot)
+      slot = std::make_unique<Regional>(
+          Regional{resolveEndpoint("S3", region, profile_), Transport("s3", region, creds_, retry_)});
     return *slot;
   }
 
@@ -389,16 +397,19 @@ class RestS3Client : public S3Client {
 
   const ServiceModel& model_;
   std::string region_;
+  std::optional<std::string> profile_;
   bool pathStyle_;
   std::shared_ptr<CredentialsProvider> creds_;
+  RetryConfig retry_;
   std::mutex regionalLock_;
   std::map<std::string, std::unique_ptr<Regional>> regional_;
 };
 
 }  // namespace
 
-std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<RestS3Client>(region, std::move(creds));
+std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                 const std::optional<std::string>& profile) {
+  return std::make_shared<RestS3Client>(region, std::move(creds), profile);
 }
 
 }  // namespace aws::detail

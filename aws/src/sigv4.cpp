@@ -268,6 +268,8 @@ void sign(http::Request& request, const Credentials& creds, const Options& opts,
           std::chrono::system_clock::time_point when) {
   for (const char* stale : {"authorization", "x-amz-date", "x-amz-security-token", "x-amz-content-sha256"})
     removeHeader(request, stale);
+  // Anonymous calls (web identity, SSO portal) carry their own proof and no signature.
+  if (creds.accessKeyId.empty()) return;
 
   std::string date = amzDate(when);
   std::string payloadHash = opts.payloadHash.empty() ? payloadHashOf(request, opts) : opts.payloadHash;

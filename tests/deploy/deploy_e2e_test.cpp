@@ -61,6 +61,7 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
     testbed::RunOptions options;
     options.env = testbed::motoEnv();
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
+    for (const auto& [name, value] : env_) options.env[name] = value;
     options.cwd = dir_.str();
     return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
   }
@@ -99,6 +100,7 @@ out({"groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["Gro
 
   static testbed::FakeServer* ipEcho_;
   testbed::TempDir dir_;
+  testbed::EnvChanges env_;  // on top of the emulator's environment
   Json net_, spoke_, nat_, unplaced_;
 };
 
@@ -213,6 +215,29 @@ TEST_F(DeployE2E, DryRunDeployChangesNothing) {
   EXPECT_EQ(empty["groups"], Json::array());
   EXPECT_EQ(empty["keys"], Json::array());
   EXPECT_EQ(output(), entries);
+}
+
+TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStaticKeys) {
+  const Json entries = Json::array({spoke_});
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+          {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "ci-oidc-token")},
+          {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"}};
+  const auto web = deploy(entries, {"--dry_run"});
+  EXPECT_EQ(web.status, 0) << web.err;
+  EXPECT_EQ(web.err.find("ci-oidc-token"), std::string::npos);
+
+  testbed::FakeServer portal(testbed::FakeServer::Mode::SsoPortal,
+                             Json{{"token", "sso-access-token"}, {"account", "123456789012"}, {"role", "Deployer"}});
+  testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+          {"HOME", dir_.str()}, {"AWS_ENDPOINT_URL_SSO", portal.url()},
+          {"AWS_CONFIG_FILE", dir_.write("config", "[profile sso]\nsso_session = corp\nsso_account_id = 123456789012\n"
+                                                   "sso_role_name = Deployer\n[sso-session corp]\n"
+                                                   "sso_start_url = https://corp.awsapps.com/start\nsso_region = us-east-1\n")}};
+  const auto sso = deploy(entries, {"--dry_run", "--profile", "sso"});
+  EXPECT_EQ(sso.status, 0) << sso.err;
+  EXPECT_FALSE(portal.requests().empty());
+  EXPECT_EQ(sso.err.find("sso-access-token"), std::string::npos);
 }
 
 TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Small loopback HTTP(S) servers standing in for the services the programs talk to.
 
-Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service) and
-"generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
-is read again for each request so a test can change answers while the server runs; every
-request is appended, as one JSON line, to the requests file before it is answered.
+Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service), "sso"
+(the SSO portal, sso_portal.py) and "generic" (routes only). In every mode the fixture's "routes"
+are tried first. The fixture file is read again for each request so a test can change answers
+while the server runs; every request is appended, as one JSON line, to the requests file before
+it is answered.
 
 Prints "READY <port>" once listening. Ends when its standard input closes, when its parent goes
 away, or after --lifetime seconds.
@@ -20,6 +21,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from aws_front import front_answer
 from lifeline import watch
+from sso_portal import sso_answer
 
 TOKEN_PATH = "/latest/api/token"
 TOKEN_TTL_HEADER = "X-aws-ec2-metadata-token-ttl-seconds"
@@ -69,8 +71,8 @@ class Answer:
         return Answer(entry.get("status", 200), body, headers, entry.get("delay", 0))
 
 
-def json_answer(value, status=200):
-    return Answer(status, json.dumps(value), {"Content-Type": "application/json"})
+def json_answer(value, status=200, headers=None):
+    return Answer(status, json.dumps(value), {"Content-Type": "application/json", **(headers or {})})
 
 
 def route_answer(fixture, request):
@@ -127,7 +129,9 @@ def ipecho_answer(fixture, request):
     return Answer(404, "")
 
 
-MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer, "awsfront": lambda f, r: Answer(*front_answer(f, r))}
+MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer,
+         "sso": lambda fixture, request: json_answer(*sso_answer(fixture, request)),
+         "awsfront": lambda fixture, request: Answer(*front_answer(fixture, request))}
 
 
 def record(request):
@@ -183,7 +187,7 @@ class Handler(BaseHTTPRequestHandler):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", choices=["metadata", "ipecho", "awsfront", "generic"], default="generic")
+    parser.add_argument("--mode", choices=["metadata", "ipecho", "sso", "awsfront", "generic"], default="generic")
     parser.add_argument("--fixture", required=True)
     parser.add_argument("--requests", required=True)
     parser.add_argument("--port", type=int, default=0)
