@@ -40,9 +40,10 @@ class SignedCalls : public ::testing::Test {
     o.env = testbed::awsEnv(server_->url());
     const auto r = testbed::runProgram("python3", {"-c", kBootstrap}, o);
     ASSERT_EQ(r.status, 0) << r.err;
-    bootstrap_ = Doc::parse(r.out);
-    id_ = bootstrap_.at("id");
-    secret_ = bootstrap_.at("secret");
+    const Doc key = Doc::parse(r.out);
+    id_ = key.at("id");
+    secret_ = key.at("secret");
+    bootstrap_ = key;
   }
   static void TearDownTestSuite() {
     delete server_;

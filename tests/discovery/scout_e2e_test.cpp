@@ -236,8 +236,7 @@ TEST_F(NatScout, TheCopyReachesABucketInAnotherRegionWithEveryRequestSignedAsAws
   testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", testbed::moto().url()},
                                                                   {"buckets", {{"far-scout", "eu-west-2"}}},
                                                                   {"wrongRegion", "bare"}});  // only HeadBucket tells
-  testbed::RunOptions viaFront;
-  viaFront.env = testbed::awsEnv(front.url());
+  const testbed::RunOptions viaFront{testbed::awsEnv(front.url()), "", ""};
   EXPECT_EQ(testbed::runProgram(TWK_SUBNET_SCOUT, natArgs(vpc.vpc, "far-scout"), viaFront).status, 0);
   std::string calls;  // the role, the EC2 queries and the copy all went through the checks
   for (const auto& q : front.requests()) calls += q.method + " " + q.path + "\n";

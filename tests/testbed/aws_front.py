@@ -54,8 +54,7 @@ def forward(fixture, req):
                                  if k.lower() not in ("content-length", "transfer-encoding", "connection", "date", "server")}
 
 
-def front_answer(fixture, req):
-    """(status, body, headers) for one request."""
+def front_answer(fixture, req):  # (status, body, headers)
     auth = AUTH.match(req["headers"].get("authorization", ""))
     if not auth or not signature_matches(fixture, req, *auth.groups()):
         return 403, "<Error><Code>SignatureDoesNotMatch</Code></Error>", {}

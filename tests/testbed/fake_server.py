@@ -129,9 +129,8 @@ def ipecho_answer(fixture, request):
     return Answer(404, "")
 
 
-MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer,
-         "sso": lambda fixture, request: json_answer(*sso_answer(fixture, request)),
-         "awsfront": lambda fixture, request: Answer(*front_answer(fixture, request))}
+MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer, "awsfront": lambda f, r: Answer(*front_answer(f, r)),
+         "sso": lambda fixture, request: json_answer(*sso_answer(fixture, request))}
 
 
 def record(request):
