@@ -2,6 +2,7 @@
 // (exit status, messages, the output configuration) and what is left in the cloud.
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 using Json = nlohmann::ordered_json;
 
 namespace {
+const Json kNothingLeft = Json::parse(R"({"instances": 0, "groups": [], "keys": [], "addresses": [], "profiles": [], "roles": [], "policies": []})");
 
 class DeployE2E : public ::testing::Test {
  protected:
@@ -30,9 +32,10 @@ class DeployE2E : public ::testing::Test {
     testbed::moto().reset();
     net_ = testbed::boto3Json(R"(
 vpc = ec2.create_vpc(CidrBlock="10.20.0.0/16")["Vpc"]["VpcId"]
-def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
-out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
-     "gwB": sn("10.20.2.0/24"), "privB": sn("10.20.3.0/24"), "gwC": sn("10.20.4.0/24")})
+def sn(cidr, v=None): return ec2.create_subnet(VpcId=v or vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+vpc2 = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
+out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": sn("10.20.2.0/24"), "privB": sn("10.20.3.0/24"),
+     "gwC": sn("10.20.4.0/24"), "vpc2": vpc2, "gwD": sn("10.30.0.0/24", vpc2), "privD": sn("10.30.1.0/24", vpc2)})
 )");
     spoke_ = {{"gw_name", "gw-a"},
               {"gw_private_ip", "10.20.0.10"},
@@ -57,13 +60,15 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
 
   std::string writeConfig(const Json& entries) { return dir_.write("in.config", entries.dump(2)); }
 
-  testbed::RunResult run(std::vector<std::string> args) {
+  testbed::RunResult run(std::vector<std::string> args, int killAfter = -1) {
     testbed::RunOptions options;
     options.env = testbed::motoEnv();
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
     for (const auto& [name, value] : env_) options.env[name] = value;
     options.cwd = dir_.str();
-    return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+    if (killAfter < 0) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+    args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", std::to_string(killAfter), TWK_PROBE_DEPLOYER});
+    return testbed::runProgram(testbed::pythonInterpreter(), args, options);
   }
   testbed::RunResult deploy(const Json& entries, std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--test_config", writeConfig(entries), "--output_test_config", "out.config"};
@@ -88,7 +93,8 @@ out(sorted([i for res in r["Reservations"] for i in res["Instances"]], key=lambd
   Json leftovers() {
     return testbed::boto3Json(R"(
 groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" + net_["vpc"].get<std::string>() + R"("]}])
-out({"groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
+live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
+out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
      "keys": [k["KeyName"] for k in ec2.describe_key_pairs()["KeyPairs"]],
      "addresses": [a["PublicIp"] for a in ec2.describe_addresses()["Addresses"]],
      "profiles": [p["InstanceProfileName"] for p in iam.list_instance_profiles()["InstanceProfiles"]],
@@ -286,6 +292,39 @@ TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("  **Error** --output_test_config is required to deploy"), std::string::npos) << r.err;
   EXPECT_EQ(leftovers()["groups"], Json::array());
+}
+
+// Reverting one VPC spares the IAM set the other still uses; a taken gateway subnet is skipped.
+TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped) {
+  Json twin = nat_, other = spoke_;
+  twin["gw_subnet_id"] = spoke_["gw_subnet_id"];
+  other.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  const std::vector<std::string> role = {"--ec2_role", "default"};
+  EXPECT_NE(deploy(Json::array({spoke_, twin}), role).err.find("  **Error** Skip entry 2 (nat-b) -- same gw_subnet_id"), std::string::npos);
+  ASSERT_EQ(deploy(Json::array({other}), role).status, 0);
+  const auto spared = revert(Json::array({spoke_, twin}), role);
+  EXPECT_NE(spared.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile, its role and policy: still used by 1 test instance(s) in " +
+                            net_["vpc2"].get<std::string>()), std::string::npos) << spared.err;
+  EXPECT_EQ(revert(Json::array({other}), role).status, 0);
+  EXPECT_EQ(leftovers(), kNothingLeft);
+}
+
+// A deploy killed after any request that changes something, then one revert from the same input:
+// nothing is left. Each deploy follows a revert, so terminated instances are about, as in EC2.
+TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
+  const Json entries = Json::array({spoke_});
+  const std::vector<std::string> role = {"--ec2_role", "default"};
+  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, n); };
+  std::istringstream actions(deployKilledAfter(1000).out);
+  ASSERT_EQ(revert(entries, role).status, 0);
+  std::string last;
+  for (int n = 1; std::getline(actions, last) && actions.peek() != EOF; ++n) {
+    if (last.starts_with("Describe") || last.starts_with("List") || last.starts_with("Get")) continue;
+    ASSERT_EQ(deployKilledAfter(n).status, 128 + 9) << "killed after " << last;
+    const auto back = revert(entries, role);
+    EXPECT_EQ(back.status, 0) << "killed after " << last << back.err;
+    ASSERT_EQ(leftovers(), kNothingLeft) << "killed after " << last << back.err;
+  }
 }
 
 }  // namespace

@@ -47,6 +47,11 @@ void postEmpty(const std::string& url) {
 
 std::string testbedDir() { return TWK_TESTBED_DIR; }
 
+std::string pythonInterpreter() {
+  static const std::string path = runProgram("python3", {"-c", "import sys; print(sys.executable, end='')"}).out;
+  return path;
+}
+
 MotoServer::MotoServer(const EnvChanges& extraEnv) : dir_(std::make_unique<TempDir>()) {
   EnvChanges env = extraEnv;
   env.emplace("MOTO_AMIS_PATH", testbedDir() + "/images.json");
@@ -106,7 +111,7 @@ std::string boto3(const std::string& code) {
   RunOptions options;
   options.env = motoEnv();
   options.timeout = std::chrono::seconds(60);
-  auto r = runProgram("python3", {"-c", std::string(kBotoPreamble) + code}, options);
+  auto r = runProgram(pythonInterpreter(), {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;
 }

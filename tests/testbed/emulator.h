@@ -59,5 +59,7 @@ nlohmann::ordered_json boto3Json(const std::string& code);
 
 // The folder of the test bed's own files (scripts, image list).
 std::string testbedDir();
+// The interpreter itself, not a version manager's wrapper script that costs a second a start.
+std::string pythonInterpreter();
 
 }  // namespace testbed

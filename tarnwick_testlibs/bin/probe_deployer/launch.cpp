@@ -228,11 +228,15 @@ void createEc2(const LaunchArgs& a) {
 
   const Doc status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});
   const auto statuses = status.find("InstanceStatuses");
-  if (statuses == status.end() || statuses->empty()) return;
+  if (statuses == status.end() || statuses->empty()) {
+    // Only running instances report a status; a stopped one would leave the entry without addresses.
+    log().error(fmt::format("  **Error** {} {} in {} is not running", kEc2Name, *instanceId, a.gw_subnet_id));
+    return;
+  }
 
   Doc instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
-    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), args);
+    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instance.value("VpcId", ""), args);
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);

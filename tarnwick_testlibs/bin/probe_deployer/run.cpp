@@ -96,8 +96,10 @@ int run(int argc, char** argv) {
     const std::string ami = getAMIByName(*ec2, args);
     deployEc2s(*ec2, s3.get(), *iam, ami, args);
   } else {
-    terminateEc2s(*ec2, *iam, args);
-    if (args.get("ec2_role") == "default") deleteInstanceProfile(*iam);
+    const std::string vpcId = terminateEc2s(*ec2, *iam, args);
+    // One IAM set serves every VPC of the account: it goes only with its last user.
+    if (args.get("ec2_role") == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
+      deleteInstanceProfile(*iam, args);
   }
 
   return AppExitStatus().getStatus();

@@ -1,15 +1,19 @@
 // The revert mode: removes the test instances with their Elastic IPs in parallel, then, when no
 // test instance is left in the VPC, its security groups and key pair.
+#include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include "aws/waiters.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -29,7 +33,38 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
   deleteSG(ec2, *sgId, args);
 }
 
+// The test instances of this region, outside `vpcId`, that run with the default instance profile.
+std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::string& vpcId) {
+  std::map<std::string, int> perVpc;
+  Doc request = {{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}};
+  while (true) {
+    const Doc reply = ec2.describe_instances(request);
+    for (const auto& reservation : reply.value("Reservations", Doc::array()))
+      for (const auto& instance : reservation.value("Instances", Doc::array())) {
+        const std::string vpc = instance.value("VpcId", "");
+        const std::string profile = instance.value("IamInstanceProfile", Doc::object()).value("Arn", "");
+        if (vpc != vpcId && profile.ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
+      }
+    if (reply.value("NextToken", "").empty()) return perVpc;
+    request["NextToken"] = reply["NextToken"];
+  }
+}
+
 }  // namespace
+
+bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
+  const std::map<std::string, int> perVpc = profileUsersOutside(ec2_client, vpc_id);
+  if (perVpc.empty()) return false;
+  int instances = 0;
+  std::vector<std::string> vpcs;
+  for (const auto& [vpc, count] : perVpc) {
+    instances += count;
+    vpcs.push_back(vpc);
+  }
+  log().info(fmt::format("  **Alert** Keep {}, its role and policy: still used by {} test instance(s) in {}",
+                         kInstanceProfile, instances, fmt::join(vpcs, ", ")));
+  return true;
+}
 
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
                const Args& args) {
@@ -49,30 +84,29 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
   if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
 }
 
-void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
+std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
   const Doc entries = detail::readEntries(args.value("test_config"), false);
 
   std::vector<std::string> subnets;
-  for (const auto& entry : entries)
-    if (!detail::requireText(entry, "private_subnet_id").empty())
-      subnets.push_back(detail::requireText(entry, "gw_subnet_id"));
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (!detail::requireText(entries[i], "private_subnet_id").empty() && detail::firstForItsSubnet(entries, i))
+      subnets.push_back(detail::requireText(entries[i], "gw_subnet_id"));
 
-  std::vector<std::thread> workers;
-  workers.reserve(subnets.size());
+  std::vector<detail::Worker> workers;
   for (const auto& subnet : subnets)
-    workers.emplace_back([&, subnet] {
-      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args); });
-    });
-  for (auto& w : workers) w.join();
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
+  if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
   if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
+  releaseUnassociatedEIPs(ec2_client, vpcId, args);
   const auto remaining = getAllEc2InVpc(ec2_client, vpcId);
-  if (remaining && !remaining->empty()) return;
+  if (remaining && !remaining->empty()) return vpcId;
 
   deleteGroupByName(ec2_client, vpcId, kSgName, args);
   deleteGroupByName(ec2_client, vpcId, kPrivateSgName, args);
   deleteKeyPair(ec2_client, kKeyPairPrefix + vpcId, args);
+  return vpcId;
 }
 
 }  // namespace tarnwick::probe_deployer
