@@ -59,7 +59,7 @@ std::vector<Case> matrix() {
        aws::http::formEncode({{"Action", "DescribeInstances"}, {"Filter.1.Value.1", "a b+c/d=é"}})},
       {"ReservedAndUnicodeQuery", "GET",
        "https://ec2.eu-west-1.amazonaws.com/?" +
-           aws::http::formEncode({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
+           aws::http::queryString({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
        {}, ""},
       {"SessionTokenAndSpacedHeader", "POST", "https://sts.amazonaws.com/",
        {{"X-Custom", "  two   spaces  here "}, {"Content-Type", "text/plain"}}, "Action=GetCallerIdentity",

@@ -21,6 +21,8 @@ const char* modeName(FakeServer::Mode mode) {
       return "ipecho";
     case FakeServer::Mode::SsoPortal:
       return "sso";
+    case FakeServer::Mode::AwsFront:
+      return "awsfront";
     case FakeServer::Mode::Generic:
       break;
   }
