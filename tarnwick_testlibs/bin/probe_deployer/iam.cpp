@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.h"
+#include "aws/paginator.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 
@@ -46,14 +47,11 @@ std::string trustDocument() {
 
 // The policy's ARN asked of the account itself, attached or not, on whichever page it is listed.
 std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
-  Doc request = {{"Scope", "Local"}};
-  while (true) {
-    const Doc reply = iam_client.list_policies(request);
-    for (const auto& policy : reply.value("Policies", Doc::array()))
+  aws::Paginator pages(iam_client, "ListPolicies", Doc{{"Scope", "Local"}});
+  for (Doc page; pages.next(page);)
+    for (const auto& policy : page.value("Policies", Doc::array()))
       if (policy.value("PolicyName", "") == kPolicyName) return policy.at("Arn").get<std::string>();
-    if (!reply.value("IsTruncated", false) || !reply.contains("Marker")) return std::nullopt;
-    request["Marker"] = reply["Marker"];
-  }
+  return std::nullopt;
 }
 
 std::optional<std::string> policyArnFromAccount(const Args& args) {

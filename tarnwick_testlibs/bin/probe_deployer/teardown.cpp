@@ -9,6 +9,7 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "aws/paginator.h"
 #include "aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -36,18 +37,16 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
 // The test instances of this region, outside `vpcId`, that run with the default instance profile.
 std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::string& vpcId) {
   std::map<std::string, int> perVpc;
-  Doc request = {{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}};
-  while (true) {
-    const Doc reply = ec2.describe_instances(request);
-    for (const auto& reservation : reply.value("Reservations", Doc::array()))
+  aws::Paginator pages(ec2, "DescribeInstances",
+                       Doc{{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}});
+  for (Doc page; pages.next(page);)
+    for (const auto& reservation : page.value("Reservations", Doc::array()))
       for (const auto& instance : reservation.value("Instances", Doc::array())) {
         const std::string vpc = instance.value("VpcId", "");
         const std::string profile = instance.value("IamInstanceProfile", Doc::object()).value("Arn", "");
         if (vpc != vpcId && profile.ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
       }
-    if (reply.value("NextToken", "").empty()) return perVpc;
-    request["NextToken"] = reply["NextToken"];
-  }
+  return perVpc;
 }
 
 }  // namespace
