@@ -112,7 +112,7 @@ Credentials fetchSso(const SsoSettings& s) {
   Transport transport("awsssoportal", portal.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile));
   http::Request r;
   r.url = portal.url + "/federation/credentials?" +
-          http::formEncode({{"role_name", s.roleName}, {"account_id", s.accountId}});
+          http::queryString({{"role_name", s.roleName}, {"account_id", s.accountId}});
   r.headers.emplace_back("x-amz-sso_bearer_token", token.accessToken);
   const http::Response resp = transport.send(r, errorCodeOf);
   if (resp.status == 401 || resp.status == 403) sessionExpired(s);

@@ -58,6 +58,9 @@ class Transport {
   // limiter paces throttled calls instead of the quota). Returns the last answer
   // (which may be an error answer for the caller to parse); throws ClientError when the last
   // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
+  // Every attempt names the toolkit, the call and the attempt in its headers; a clock-skew
+  // error corrects the signing time from the server's Date and is retried; with `s3`, a 200
+  // answer carrying an Error is retried as a 500.
   http::Response send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3 = false,
                       const std::function<void()>& rewind = {});
   const std::string& region() const { return region_; }
@@ -65,10 +68,12 @@ class Transport {
 
  private:
   struct Quota;
+  struct ClockSkew;
   std::string signingName_, region_;
   std::shared_ptr<CredentialsProvider> creds_;
   RetryConfig retry_;
   std::shared_ptr<Quota> quota_;
+  std::shared_ptr<ClockSkew> skew_;
   std::shared_ptr<RateLimiter> limiter_;  // adaptive mode only
 };
 

@@ -11,6 +11,7 @@
 
 #include "aws/services.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -98,7 +99,8 @@ struct LaunchArgs {
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
-  Poller* poller = nullptr;  // the run's; none: the worker's lookups are its own
+  report::Slot summary_slot;  // where the worker's reports go (by default nowhere)
+  Poller* poller = nullptr;    // the run's; none: the worker's lookups are its own
 };
 
 extern const char* const user_data_tmp;

@@ -28,6 +28,7 @@ Json fixtureFor(const Host& h) {
             {"identity", {{"accountId", "123456789012"}, {"region", "eu-west-1"}, {"instanceId", "i-1"}}}};
   if (h.tokenStatus != 200) f["tokenStatus"] = h.tokenStatus;
   if (h.documentStatus == 404) f["routes"] = {{{"path", kDocumentPath}, {"status", 404}}};
+  if (h.tokenStatus == 0) f["routes"] = {{{"method", "PUT"}, {"delay", 5}}};  // an answer that never arrives
   return f;
 }
 
@@ -81,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
     Hosts, InstanceIdentity,
     testing::Values(Host{"TokenHost", 200, false, 200}, Host{"TokenOnlyHost", 200, true, 200},
                     Host{"TokenRefused", 403, false, 200}, Host{"TokenUnsupported", 405, false, 200},
+                    Host{"TokenTimesOut", 0, false, 200},
                     Host{"TokenOnlyHostRefusingTokens", 403, true, 401}, Host{"NoDocument", 200, false, 404}),
     [](const auto& info) { return std::string(info.param.name); });
 

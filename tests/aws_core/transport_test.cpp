@@ -182,6 +182,22 @@ TEST_F(Retries, ConnectionFailureIsRetriedThenReported) {
   EXPECT_EQ(clock_->sleeps(), 2);
 }
 
+TEST_F(Retries, AttemptsNameTheirCallAndASkewedClockOrAnS3ErrorInsideA200AnswerIsRetried) {
+  clock_->advance(-std::chrono::hours(2));
+  auto server = service({{{"status", 403}, {"body", "<Error><Code>RequestTimeTooSkewed</Code></Error>"}},
+                         {{"body", "<?xml version=\"1.0\"?>\n<Error><Code>InternalError</Code></Error>"}}, {{"body", "ok"}}});
+  EXPECT_EQ(transport(3).send(request(server), queryErrorCode, true).status, 200);
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  std::tm first{}, last{};  // signing times: two hours off at first, then the server's
+  strptime(seen[0].header("x-amz-date").c_str(), "%Y%m%dT%H%M%SZ", &first);
+  strptime(seen[2].header("x-amz-date").c_str(), "%Y%m%dT%H%M%SZ", &last);
+  EXPECT_NEAR(static_cast<double>(timegm(&last) - timegm(&first)), 7200, 60);
+  EXPECT_EQ(seen[2].header("amz-sdk-request"), "attempt=3; max=3");
+  EXPECT_EQ(seen[0].header("amz-sdk-invocation-id"), seen[2].header("amz-sdk-invocation-id"));
+  EXPECT_EQ(seen[0].header("user-agent").rfind("tarnwick_testlibs/", 0), 0u);
+}
+
 TEST_F(Retries, SharedQuotaStopsRetriesWhenSpentButNotAdaptiveThrottling) {
   const Json throttled = {{"status", 503},
                           {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}};

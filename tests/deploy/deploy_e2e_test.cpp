@@ -62,6 +62,7 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
 
   testbed::RunResult run(std::vector<std::string> args, int killAfter = -1,
                          const testbed::MotoServer& server = testbed::moto()) {
+    args.insert(args.end(), {"--summary_json", "summary.json"});
     testbed::RunOptions options;
     options.env = testbed::awsEnv(server.url());
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
@@ -69,7 +70,7 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
     options.cwd = dir_.str();
     if (killAfter < 0) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
     args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", std::to_string(killAfter), TWK_PROBE_DEPLOYER});
-    return testbed::runProgram(testbed::pythonInterpreter(), args, options);
+    return testbed::runProgram(testbed::python(), args, options);
   }
   testbed::RunResult deploy(const Json& entries, std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--test_config", writeConfig(entries), "--output_test_config", "out.config"};
@@ -82,6 +83,7 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
     return run(args);
   }
   Json output() { return Json::parse(testbed::readFile(dir_ / "out.config")); }
+  Json summary() { return Json::parse(testbed::readFile(dir_ / "summary.json")); }
 
   // Test instances that are not terminated, in launch order.
   Json liveInstances() {
@@ -113,6 +115,17 @@ out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "group
 
 testbed::FakeServer* DeployE2E::ipEcho_ = nullptr;
 
+Json sorted(Json list) {
+  std::sort(list.begin(), list.end());
+  return list;
+}
+
+Json idsOf(const Json& instances) {
+  Json ids = Json::array();
+  for (const auto& instance : instances) ids.push_back(instance["InstanceId"]);
+  return sorted(ids);
+}
+
 std::vector<std::string> keysOf(const Json& object) {
   std::vector<std::string> keys;
   for (const auto& [k, v] : object.items()) keys.push_back(k);
@@ -123,6 +136,12 @@ TEST_F(DeployE2E, DeployPlacesOneInstancePerTestSubnetAndExtendsTheConfiguration
   const auto r = deploy(Json::array({spoke_, nat_, unplaced_}), {"--tag_resource", "Owner,qa"});
   EXPECT_EQ(r.status, 40) << r.err;
   EXPECT_NE(r.err.find("  **Error** Skip nat-c -- private_subnet_id not defined"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\n- Deployed 2 of 3 entries (0 reused, 2 launched), 1 failed\n"), std::string::npos);
+  const Json doc = summary();
+  EXPECT_EQ(doc["exit_status"], 40);
+  ASSERT_EQ(doc["entries"].size(), 3u);
+  EXPECT_EQ(doc["entries"][2], Json({{"subnet_id", net_["gwC"]}, {"instance_id", nullptr}, {"public_ip", nullptr},
+                                     {"private_ip", nullptr}, {"outcome", "failed"}}));
 
   const Json out = output();
   ASSERT_EQ(out.size(), 3u);
@@ -157,12 +176,22 @@ out({g["GroupName"]: g["GroupId"] for g in ec2.describe_security_groups()["Secur
     EXPECT_EQ((*inst)["PublicIpAddress"], entry["ec2_ip"]);
     EXPECT_EQ((*inst)["KeyName"], keyName());
     EXPECT_EQ((*inst)["Tags"], Json::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}])"));
+    EXPECT_EQ(doc["entries"][i], Json({{"subnet_id", entry["gw_subnet_id"]},
+                                       {"instance_id", (*inst)["InstanceId"]},
+                                       {"public_ip", entry["ec2_ip"]},
+                                       {"private_ip", entry["ec2_2nd_private_ip"]},
+                                       {"outcome", "launched"}}));
   }
   // The instances came up without a public address: each got an Elastic IP on its gateway side.
   const Json eips = testbed::boto3Json(R"(
 out(sorted(a["PublicIp"] for a in ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-test-ec2-eip"]}])["Addresses"]))
 )");
   EXPECT_EQ(eips, Json::array({std::min(out[0]["ec2_ip"], out[1]["ec2_ip"]), std::max(out[0]["ec2_ip"], out[1]["ec2_ip"])}));
+  const Json& created = doc["created"];
+  EXPECT_EQ(sorted(created["instances"]), idsOf(instances));
+  EXPECT_EQ(sorted(created["elastic_ips"]), eips);
+  EXPECT_EQ(created["security_groups"], Json::array({groups["tarnwick-test-ec2-sg"]}));
+  EXPECT_EQ(created["key_pairs"], Json::array({keyName()}));
   EXPECT_TRUE(std::filesystem::exists(dir_ / ("backups/" + net_["vpc"].get<std::string>() + "/" + keyName() + ".pem")));
 }
 
@@ -256,6 +285,9 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   ASSERT_EQ(first.size(), 2u);
   const auto again = deploy(entries);
   EXPECT_NE(again.err.find("  Key " + keyName() + " already exist"), std::string::npos) << again.err;
+  EXPECT_NE(again.err.find("\n- Deployed 2 of 3 entries (2 reused, 0 launched), 1 failed\n"), std::string::npos);
+  EXPECT_EQ(sorted(summary()["reused"]["instances"]), idsOf(first));
+  EXPECT_EQ(summary()["created"]["instances"], Json::array());
   const Json second = liveInstances();
   ASSERT_EQ(second.size(), 2u);
   EXPECT_EQ(second[0]["InstanceId"], first[0]["InstanceId"]);
@@ -265,7 +297,10 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const Json& spokeInstance = first[0]["SubnetId"] == spoke_["gw_subnet_id"] ? first[0] : first[1];
   EXPECT_EQ(output()[0]["ec2_ip"], spokeInstance["PublicIpAddress"]);
 
-  EXPECT_EQ(revert(entries, {"--dry_run"}).status, 0);
+  const auto dry = revert(entries, {"--dry_run"});
+  EXPECT_EQ(dry.status, 0);
+  EXPECT_NE(dry.err.find("\n- Removed 0 test instances and 0 Elastic IPs, 2 not removed in a dry run\n"),
+            std::string::npos) << dry.err;
   EXPECT_EQ(liveInstances().size(), 2u);
   EXPECT_EQ(leftovers(), before);
 
@@ -276,6 +311,13 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   EXPECT_EQ(left["groups"], Json::array());
   EXPECT_EQ(left["keys"], Json::array());
   EXPECT_EQ(left["addresses"], Json::array());
+  EXPECT_NE(r.err.find("\n- Removed 2 test instances and 2 Elastic IPs\n"), std::string::npos) << r.err;
+  const Json removed = summary()["removed"];
+  EXPECT_EQ(sorted(removed["instances"]), idsOf(first));
+  EXPECT_EQ(sorted(removed["elastic_ips"]), sorted(before["addresses"]));
+  EXPECT_EQ(removed["security_groups"].size(), 2u);
+  EXPECT_EQ(removed["key_pairs"], Json::array({keyName()}));
+  EXPECT_EQ(summary()["entries"][1]["outcome"], "removed");
 }
 
 TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
@@ -326,6 +368,7 @@ TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("  **Error** --output_test_config is required to deploy"), std::string::npos) << r.err;
   EXPECT_EQ(leftovers()["groups"], Json::array());
+  EXPECT_EQ(summary()["exit_status"], 1);
 }
 
 // Reverting one VPC spares the IAM set the other still uses; a taken gateway subnet is skipped.

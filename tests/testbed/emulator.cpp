@@ -55,8 +55,13 @@ std::string control(const std::string& url, bool post) {
 
 std::string testbedDir() { return TWK_TESTBED_DIR; }
 
-std::string pythonInterpreter() {
-  static const std::string path = runProgram("python3", {"-c", "import sys; print(sys.executable, end='')"}).out;
+std::string python() {
+  // The configured name may be a wrapper script that costs a second per start (pyenv's shims):
+  // ask it once for the interpreter it runs, and start that one directly from then on.
+  static const std::string path = [] {
+    const RunResult r = runProgram(TWK_PYTHON, {"-c", "import sys; print(sys.executable, end='')"});
+    return r.status == 0 && !r.out.empty() ? r.out : std::string(TWK_PYTHON);
+  }();
   return path;
 }
 
@@ -67,7 +72,7 @@ MotoServer::MotoServer(const EnvChanges& extraEnv, std::optional<std::vector<std
   env.emplace("PYTHONUNBUFFERED", "1");
   std::vector<std::string> args{testbedDir() + (frontArgs ? "/throttling_front.py" : "/moto_launcher.py"), "--port", "0"};
   if (frontArgs) args.insert(args.end(), frontArgs->begin(), frontArgs->end());
-  process_ = std::make_unique<BackgroundProcess>("python3", args, env, (dir_->path() / "moto.log").string());
+  process_ = std::make_unique<BackgroundProcess>(python(), args, env, (dir_->path() / "moto.log").string());
   auto line = process_->readLine(kStartTimeout);
   if (!line || line->rfind("READY ", 0) != 0)
     throw std::runtime_error("the emulator did not start: " + log());
@@ -130,7 +135,7 @@ std::string boto3(const std::string& code, const MotoServer& server, std::chrono
   RunOptions options;
   options.env = awsEnv(server.url());
   options.timeout = timeout;
-  auto r = runProgram(pythonInterpreter(), {"-c", std::string(kBotoPreamble) + code}, options);
+  auto r = runProgram(python(), {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;
 }

@@ -21,6 +21,8 @@ const char* modeName(FakeServer::Mode mode) {
       return "ipecho";
     case FakeServer::Mode::SsoPortal:
       return "sso";
+    case FakeServer::Mode::AwsFront:
+      return "awsfront";
     case FakeServer::Mode::Generic:
       break;
   }
@@ -70,7 +72,7 @@ FakeServer::FakeServer(Mode mode, const nlohmann::ordered_json& fixture, bool tl
     makeCertificate(dir_->path() / "cert.pem", dir_->path() / "key.pem");
     args.insert(args.end(), {"--cert", certPath(), "--key", (dir_->path() / "key.pem").string()});
   }
-  process_ = std::make_unique<BackgroundProcess>("python3", args, EnvChanges{{"PYTHONUNBUFFERED", "1"}},
+  process_ = std::make_unique<BackgroundProcess>(python(), args, EnvChanges{{"PYTHONUNBUFFERED", "1"}},
                                                  (dir_->path() / "server.log").string());
   auto line = process_->readLine(std::chrono::seconds(30));
   if (!line || line->rfind("READY ", 0) != 0) throw std::runtime_error("fake server did not start: " + log());

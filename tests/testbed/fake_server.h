@@ -33,9 +33,10 @@ struct FakeRequest {
 //   ipecho mode: "ip" (answered to GET /?format=json as {"ip": ..})
 //   SSO portal mode: "token", "account", "role" (GetRoleCredentials answers SSOKEY / SSOSECRET /
 //     SSOTOKEN for an hour; anything else 401)
+//   awsfront mode: "upstream", "buckets", "wrongRegion", "secrets" (see aws_front.py)
 class FakeServer {
  public:
-  enum class Mode { Metadata, PublicIp, SsoPortal, Generic };
+  enum class Mode { Metadata, PublicIp, SsoPortal, AwsFront, Generic };
 
   explicit FakeServer(Mode mode, const nlohmann::ordered_json& fixture = nlohmann::ordered_json::object(),
                       bool tls = false);

@@ -19,6 +19,7 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from aws_front import front_answer
 from lifeline import watch
 from sso_portal import sso_answer
 
@@ -128,7 +129,7 @@ def ipecho_answer(fixture, request):
     return Answer(404, "")
 
 
-MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer,
+MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer, "awsfront": lambda f, r: Answer(*front_answer(f, r)),
          "sso": lambda fixture, request: json_answer(*sso_answer(fixture, request))}
 
 
@@ -147,7 +148,8 @@ class Handler(BaseHTTPRequestHandler):
     def handle_any(self):
         parsed = urllib.parse.urlsplit(self.path)
         length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
+        raw_body = self.rfile.read(length) if length else b""
+        body = raw_body.decode("utf-8", "replace")
         form = {}
         if "x-www-form-urlencoded" in (self.headers.get("Content-Type") or ""):
             form = first_values(urllib.parse.parse_qs(body, keep_blank_values=True))
@@ -161,6 +163,7 @@ class Handler(BaseHTTPRequestHandler):
             "form": form,
         }
         record(request)
+        request["raw_body"] = raw_body
         fixture = load_fixture()
         answer = route_answer(fixture, request)
         if answer is None:
@@ -168,7 +171,7 @@ class Handler(BaseHTTPRequestHandler):
             answer = mode(fixture, request) if mode else Answer(404, "")
         if answer.delay:
             time.sleep(answer.delay)
-        payload = answer.body.encode("utf-8")
+        payload = answer.body if isinstance(answer.body, bytes) else answer.body.encode("utf-8")
         self.send_response(answer.status)
         for name, value in answer.headers.items():
             self.send_header(name, value)
@@ -183,7 +186,7 @@ class Handler(BaseHTTPRequestHandler):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", choices=["metadata", "ipecho", "sso", "generic"], default="generic")
+    parser.add_argument("--mode", choices=["metadata", "ipecho", "sso", "awsfront", "generic"], default="generic")
     parser.add_argument("--fixture", required=True)
     parser.add_argument("--requests", required=True)
     parser.add_argument("--port", type=int, default=0)

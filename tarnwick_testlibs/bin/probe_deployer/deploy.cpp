@@ -21,21 +21,23 @@ namespace tarnwick::probe_deployer {
 
 namespace detail {
 
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept {
-  std::string report;
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
+                     report::Slot slot) noexcept {
+  const report::Scope reporting(slot);
+  std::string failure;
   try {
     body();
     return;
   } catch (const std::exception& e) {
-    report = tarnwick::describeFailure(e);
+    failure = tarnwick::describeFailure(e);
   } catch (...) {
-    report = "unknown failure";
+    failure = "unknown failure";
   }
   // One write, so that reports of concurrent workers do not mix within a line.
-  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, report) << std::flush;
+  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, failure) << std::flush;
   try {
     // The entry is lost: the run must not end as a success.
-    logging::getLogger(kLogger).error(fmt::format("  **Error** worker for {} ended: {}", subnet_id, report));
+    logging::getLogger(kLogger).error(fmt::format("  **Error** worker for {} ended: {}", subnet_id, failure));
   } catch (...) {
   }
 }
@@ -46,7 +48,7 @@ std::optional<std::string> runWorkers(const std::vector<Worker>& workers) {
   std::optional<std::string> unstarted;
   for (const auto& w : workers) {
     try {
-      threads.emplace_back([&w] { runAtThreadEdge(w.subnet_id, w.body); });
+      threads.emplace_back([&w] { runAtThreadEdge(w.subnet_id, w.body, w.slot); });
     } catch (const std::system_error& e) {
       unstarted = fmt::format("cannot start the worker for {}: {}", w.subnet_id, e.what());
       break;
@@ -116,6 +118,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
   std::vector<LaunchArgs> plan;
   for (size_t i = 0; i < entries.size(); ++i) {
     Doc& entry = entries[i];
+    const report::Slot slot = report::entry(entry);  // a skipped entry never reports: it counts as failed
     if (detail::requireText(entry, "private_subnet_id").empty()) {
       log().error("  **Error** Skip " + detail::requireText(entry, "nat_gw_id") + " -- private_subnet_id not defined");
       continue;
@@ -133,6 +136,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
     a.sg_id = sgId;
     a.instance_profile = instanceProfile;
     a.key_name = keyName;
+    a.summary_slot = slot;
     plan.push_back(std::move(a));
   }
   return plan;
@@ -140,7 +144,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
 
 std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
   std::vector<detail::Worker> workers;
-  for (const auto& a : plan) workers.push_back({a.gw_subnet_id, [&a] { createEc2(a); }});
+  for (const auto& a : plan) workers.push_back({a.gw_subnet_id, [&a] { createEc2(a); }, a.summary_slot});
   return detail::runWorkers(workers);
 }
 

@@ -45,6 +45,7 @@ void releaseAfterFailedAssociation(aws::Ec2Client& ec2, const std::string& eip, 
   logRelease(eip, allocationId, networkInfId);
   try {
     ec2.release_address({{"AllocationId", allocationId}});
+    report::removed(report::Kind::kElasticIp, eip);
   } catch (const std::exception& e) {
     // The association's failure is the one the caller must see; a revert finds the address later.
     log().error(std::string("  **Error** ") + e.what());
@@ -68,6 +69,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   const std::string allocationId = reply["AllocationId"].get<std::string>();
   const std::string publicIp = reply.value("PublicIp", "");
   log().info("  allocated EIP " + publicIp + " " + allocationId);
+  report::created(report::Kind::kElasticIp, publicIp);
   try {
     ec2_client.associate_address({{"AllocationId", allocationId}, {"NetworkInterfaceId", networkInfId}});
   } catch (const std::exception&) {
@@ -81,6 +83,7 @@ void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::s
   logRelease(eip, eipAllocIp, insId);
   if (args.flag("dry_run")) return;
   ec2_client.release_address({{"AllocationId", eipAllocIp}});
+  report::removed(report::Kind::kElasticIp, eip);
 }
 
 void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args) {

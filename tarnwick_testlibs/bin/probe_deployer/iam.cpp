@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.h"
+#include "aws/paginator.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 
@@ -46,14 +47,11 @@ std::string trustDocument() {
 
 // The policy's ARN asked of the account itself, attached or not, on whichever page it is listed.
 std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
-  Doc request = {{"Scope", "Local"}};
-  while (true) {
-    const Doc reply = iam_client.list_policies(request);
-    for (const auto& policy : reply.value("Policies", Doc::array()))
+  aws::Paginator pages(iam_client, "ListPolicies", Doc{{"Scope", "Local"}});
+  for (Doc page; pages.next(page);)
+    for (const auto& policy : page.value("Policies", Doc::array()))
       if (policy.value("PolicyName", "") == kPolicyName) return policy.at("Arn").get<std::string>();
-    if (!reply.value("IsTruncated", false) || !reply.contains("Marker")) return std::nullopt;
-    request["Marker"] = reply["Marker"];
-  }
+  return std::nullopt;
 }
 
 std::optional<std::string> policyArnFromAccount(const Args& args) {
@@ -62,19 +60,23 @@ std::optional<std::string> policyArnFromAccount(const Args& args) {
 }
 
 std::string existingPolicyArn(aws::IamClient& iam_client, const Args& args) {
+  report::reused(report::Kind::kIamPolicy, kPolicyName);
   if (auto arn = policyArnFromAccount(args)) return *arn;
   if (auto arn = findLocalPolicyArn(iam_client)) return *arn;
   throw aws::ClientError(std::string("policy ") + kPolicyName + " exists but is not listed among the local policies");
 }
 
-// Creation that counts an existing object as success; other service refusals are left to the
-// call that follows, whose failure the caller sees.
+// Creation that counts an existing object as success (reused); other service refusals are left to
+// the call that follows, whose failure the caller sees.
 template <typename Create>
-void createOrAccept(Create create) {
+void createOrAccept(report::Kind kind, const char* name, Create create) {
   try {
     create();
+    report::created(kind, name);
   } catch (const aws::ServiceError& e) {
-    if (e.code() == kAlreadyExists) log().info(std::string("  **Alert** ") + e.what());
+    if (e.code() != kAlreadyExists) return;
+    log().info(std::string("  **Alert** ") + e.what());
+    report::reused(kind, name);
   }
 }
 
@@ -128,6 +130,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Args& args) {
                        {"Tags", nameTag()}};
   try {
     const Doc reply = iam_client.create_policy(request);
+    report::created(report::Kind::kIamPolicy, kPolicyName);
     return reply.at("Policy").at("Arn").get<std::string>();
   } catch (const aws::ServiceError& e) {
     if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args);
@@ -141,7 +144,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Args& args) {
 
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
   log().info(std::string("- Create role ") + kRoleName);
-  createOrAccept([&] {
+  createOrAccept(report::Kind::kIamRole, kRoleName, [&] {
     iam_client.create_role({{"RoleName", kRoleName},
                             {"AssumeRolePolicyDocument", trustDocument()},
                             {"Description", kRoleDescription}});
@@ -152,7 +155,7 @@ Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
 
 void createInstanceProfile(aws::IamClient& iam_client) {
   log().info(std::string("- Create instance profile ") + kInstanceProfile);
-  createOrAccept([&] {
+  createOrAccept(report::Kind::kInstanceProfile, kInstanceProfile, [&] {
     iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"Tags", nameTag()}});
   });
   log().info("- Add role to instance profile");
@@ -176,15 +179,23 @@ void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args) {
     iam_client.remove_role_from_instance_profile(
         {{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
   });
-  revertStep(std::string("  Delete instance profile ") + kInstanceProfile,
-             [&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
+  revertStep(std::string("  Delete instance profile ") + kInstanceProfile, [&] {
+    iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}});
+    report::removed(report::Kind::kInstanceProfile, kInstanceProfile);
+  });
 
   if (const std::optional<std::string> arn = policyToRemove(iam_client, args)) {
     revertStep(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
                [&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); });
-    revertStep("  Delete policy " + *arn, [&] { iam_client.delete_policy({{"PolicyArn", *arn}}); });
+    revertStep("  Delete policy " + *arn, [&] {
+      iam_client.delete_policy({{"PolicyArn", *arn}});
+      report::removed(report::Kind::kIamPolicy, kPolicyName);
+    });
   }
-  revertStep(std::string("  Delete ") + kRoleName, [&] { iam_client.delete_role({{"RoleName", kRoleName}}); });
+  revertStep(std::string("  Delete ") + kRoleName, [&] {
+    iam_client.delete_role({{"RoleName", kRoleName}});
+    report::removed(report::Kind::kIamRole, kRoleName);
+  });
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -169,6 +169,7 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
     result = answer.at("Instances").at(0).at("InstanceId").get<std::string>();
     log().info(fmt::format("  Instance {} {} created in {}", kEc2Name, *result,
                            data.at("NetworkInterfaces").at(0).value("SubnetId", "")));
+    report::created(report::Kind::kInstance, *result);
   } catch (const aws::ServiceError& e) {
     if (e.code() == kRetryCode) {
       log().info(fmt::format("  Instance profile {} is not ready, retry in 10 sec", kInstanceProfile));
@@ -220,9 +221,10 @@ void createEc2(const LaunchArgs& a) {
 
   log().info("- Create " + std::string(kEc2Name) + " in private " + a.private_subnet_id);
   std::optional<std::string> instanceId = getEc2(ec2, a.gw_subnet_id).first;
+  if (instanceId) report::reused(report::Kind::kInstance, *instanceId);
   if (!instanceId) {
     const Doc request = buildLaunchRequest(a, instance_profile);
-    if (args.flag("dry_run")) return;
+    if (args.flag("dry_run")) return report::outcome(report::Outcome::kDryRun);
     instanceId = createEc2WithRetry(ec2, request);
     if (!instanceId) return;
     ec2.wait("instance_status_ok", *instanceId);
@@ -256,6 +258,7 @@ void createEc2(const LaunchArgs& a) {
   if (!a.test_config) return;
   (*a.test_config)["ec2_ip"] = publicIp;
   recordPrivateAddress(instance, detail::requireText(*a.test_config, "private_subnet_cidr"), *a.test_config);
+  report::deployed(publicIp, a.test_config->value("ec2_2nd_private_ip", ""));
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -10,6 +10,7 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -37,18 +38,16 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
 // The test instances of this region, outside `vpcId`, that run with the default instance profile.
 std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::string& vpcId) {
   std::map<std::string, int> perVpc;
-  Doc request = {{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}};
-  while (true) {
-    const Doc reply = ec2.describe_instances(request);
-    for (const auto& reservation : reply.value("Reservations", Doc::array()))
+  aws::Paginator pages(ec2, "DescribeInstances",
+                       Doc{{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}});
+  for (Doc page; pages.next(page);)
+    for (const auto& reservation : page.value("Reservations", Doc::array()))
       for (const auto& instance : reservation.value("Instances", Doc::array())) {
         const std::string vpc = instance.value("VpcId", "");
         const std::string profile = instance.value("IamInstanceProfile", Doc::object()).value("Arn", "");
         if (vpc != vpcId && profile.ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
       }
-    if (reply.value("NextToken", "").empty()) return perVpc;
-    request["NextToken"] = reply["NextToken"];
-  }
+  return perVpc;
 }
 
 }  // namespace
@@ -74,7 +73,7 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
   Poller& ec2_client = poller ? *poller : own;
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
   const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
-  if (!insId) return;
+  if (!insId) return report::outcome(report::Outcome::kNotFound);
   std::optional<std::string> eipAllocId;
   if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
 
@@ -83,23 +82,25 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
     const Doc ids{{"InstanceIds", Doc::array({*insId})}};
     ec2_client.terminate_instances(ids);
     ec2_client.wait("instance_terminated", *insId);
+    report::removed(report::Kind::kInstance, *insId);
   }
   // Only once the instance is gone is the address free to be released.
   if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
+  report::outcome(args.flag("dry_run") ? report::Outcome::kDryRun : report::Outcome::kRemoved);
 }
 
 std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
   const Doc entries = detail::readEntries(args.value("test_config"), false);
 
-  std::vector<std::string> subnets;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (!detail::requireText(entries[i], "private_subnet_id").empty() && detail::firstForItsSubnet(entries, i))
-      subnets.push_back(detail::requireText(entries[i], "gw_subnet_id"));
-
   Poller poller(ec2_client);
   std::vector<detail::Worker> workers;
-  for (const auto& subnet : subnets)
-    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &poller); }});
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (detail::requireText(entries[i], "private_subnet_id").empty()) continue;
+    const std::string subnet = detail::requireText(entries[i], "gw_subnet_id");
+    const report::Slot slot = report::entry(subnet);  // a skipped duplicate never reports: it counts as failed
+    if (!detail::firstForItsSubnet(entries, i)) continue;
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &poller); }, slot});
+  }
   if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
   if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");

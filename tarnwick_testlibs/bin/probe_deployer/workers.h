@@ -10,15 +10,19 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+
 namespace tarnwick::probe_deployer::detail {
 
-// Runs `body`; whatever escapes it is reported on standard error and logged at ERROR with
-// `subnet_id`, and ends only this worker.
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept;
+// Runs `body` with its reports going to `slot`; whatever escapes it is reported on standard
+// error and logged at ERROR with `subnet_id`, and ends only this worker.
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
+                     report::Slot slot = {}) noexcept;
 
 struct Worker {
   std::string subnet_id;
   std::function<void()> body;
+  report::Slot slot = {};
 };
 
 // Runs every worker in a thread of its own, each behind runAtThreadEdge, and joins them all.
