@@ -218,6 +218,7 @@ RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {
           fmt::format("{} must be a positive number, not \"{}\"", attempts->source, attempts->value));
     c.maxAttempts = n;
   }
+  if (!c.modeSetByUser) c.mode = programDefaultMode();
   return c;
 }
 

@@ -1,6 +1,7 @@
 // Sends one signed service call with the standard retry strategy: throttling and transient
 // failures are retried with capped, fully jittered exponential back-off, and a retry quota shared
-// by every thread of a client stops retry storms when a service is down.
+// by every thread of a client stops retry storms when a service is down. The adaptive mode adds
+// the client's rate limiter, which paces the sends after throttling.
 #include "transport.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "aws/clock.h"
 #include "aws/errors.h"
 #include "aws/sigv4.h"
+#include "rate_limiter.h"
 
 namespace aws::detail {
 namespace {
@@ -27,17 +29,21 @@ constexpr int kTimeoutRetryCost = 10;
 constexpr int kNoRetryIncrement = 1;
 constexpr auto kMaxBackoff = std::chrono::milliseconds(20000);
 
-const std::array<const char*, 16> kThrottlingCodes = {
+const std::array<const char*, 14> kThrottlingCodes = {
     "Throttling", "ThrottlingException", "ThrottledException", "RequestThrottledException",
     "TooManyRequestsException", "ProvisionedThroughputExceededException",
     "TransactionInProgressException", "RequestLimitExceeded", "BandwidthLimitExceeded",
     "LimitExceededException", "RequestThrottled", "SlowDown", "PriorRequestNotComplete",
-    "EC2ThrottledException", "RequestTimeout", "RequestTimeoutException"};
+    "EC2ThrottledException"};
+const std::array<const char*, 2> kTransientCodes = {"RequestTimeout", "RequestTimeoutException"};
 
-bool retryableCode(const std::string& code) {
-  return std::any_of(kThrottlingCodes.begin(), kThrottlingCodes.end(),
-                     [&](const char* c) { return code == c; });
+template <size_t N>
+bool oneOf(const std::array<const char*, N>& codes, const std::string& code) {
+  return std::any_of(codes.begin(), codes.end(), [&](const char* c) { return code == c; });
 }
+
+bool throttlingCode(const std::string& code) { return oneOf(kThrottlingCodes, code); }
+bool retryableCode(const std::string& code) { return throttlingCode(code) || oneOf(kTransientCodes, code); }
 
 bool retryableStatus(long status) {
   return status == 500 || status == 502 || status == 503 || status == 504;
@@ -145,7 +151,8 @@ Transport::Transport(std::string signingName, std::string region,
       creds_(std::move(creds)),
       retry_(std::move(retry)),
       quota_(std::make_shared<Quota>()),
-      skew_(std::make_shared<ClockSkew>()) {}
+      skew_(std::make_shared<ClockSkew>()),
+      limiter_(retry_.mode == "adaptive" ? std::make_shared<RateLimiter>() : nullptr) {}
 
 http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
                                const std::function<void()>& rewind) {
@@ -163,18 +170,22 @@ http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCo
     sigv4::sign(signedRequest, creds_->get(), opts, skew_->now());
 
     int cost = 0;
+    if (limiter_) limiter_->beforeSend();
     try {
       http::Response resp = http::send(signedRequest);
       if (s3 && errorInSuccess(resp)) resp.status = 500;
       bool failed = resp.status >= 300;
       const std::string code = failed && errorCodeOf ? errorCodeOf(resp) : "";
+      if (limiter_) limiter_->afterResponse(throttlingCode(code));
       if (!failed || !(retryableStatus(resp.status) || retryableCode(code) || skew_->corrected(resp, code))) {
-        if (!failed && useQuota) quota_->release(attempt == 1 ? kNoRetryIncrement : lastCost);
+        if (!failed && useQuota) quota_->release(lastCost > 0 ? lastCost : kNoRetryIncrement);
         return resp;
       }
-      cost = kRetryCost;
-      if (attempt >= maxAttempts || (useQuota && !quota_->acquire(cost))) return resp;
+      // In adaptive mode the limiter answers throttling; the quota is kept for a service that fails.
+      cost = limiter_ && throttlingCode(code) ? 0 : kRetryCost;
+      if (attempt >= maxAttempts || (useQuota && cost > 0 && !quota_->acquire(cost))) return resp;
     } catch (const ClientError& e) {
+      if (limiter_) limiter_->afterResponse(false);
       std::string text = e.what();
       cost = text.find("imed out") != std::string::npos ? kTimeoutRetryCost : kRetryCost;
       if (attempt >= maxAttempts || (useQuota && !quota_->acquire(cost))) throw;

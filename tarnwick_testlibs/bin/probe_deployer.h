@@ -77,6 +77,8 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
                                                                           const std::string& subnet_id);
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 
+class Poller;  // the run's shared lookups and waits (probe_deployer/poller.h)
+
 // ---- Test instance launch
 // Asks the launch's retry policy for another attempt.
 class InvalidParameterValueException : public std::runtime_error {
@@ -98,6 +100,7 @@ struct LaunchArgs {
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
   report::Slot summary_slot;  // where the worker's reports go (by default nowhere)
+  Poller* poller = nullptr;    // the run's; none: the worker's lookups are its own
 };
 
 extern const char* const user_data_tmp;
@@ -121,7 +124,7 @@ std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client
 // Other regions are not looked at.
 bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& subnet_id,
-               const Args& args);
+               const Args& args, Poller* poller = nullptr);
 int getS3TestResults(aws::S3Client& s3_client, const Args& args);
 
 // ---- The program

@@ -1,5 +1,10 @@
 // probe_deployer: deploys test instances into the test subnets of a test configuration, or
 // removes them again.
+#include "aws/retry.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 
-int main(int argc, char** argv) { return tarnwick::probe_deployer::main(argc, argv); }
+int main(int argc, char** argv) {
+  // Hundreds of workers share one account's request limits: pace the calls after throttling.
+  aws::setDefaultRetryMode("adaptive");
+  return tarnwick::probe_deployer::main(argc, argv);
+}

@@ -1,10 +1,14 @@
 // Region and endpoint resolution, and the retry strategy against a local fake service.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <fmt/format.h>
 
 #include "aws/clock.h"
 #include "aws/errors.h"
+#include "aws/retry.h"
+#include "rate_limiter.h"
 #include "testbed/fake_server.h"
 #include "transport.h"
 
@@ -101,6 +105,13 @@ TEST(RetrySettings, EnvironmentThenProfileAndBadValuesFail) {
   EXPECT_EQ(std::tie(fromEnv.mode, fromEnv.maxAttempts), std::tuple("legacy", 2));
   env.set("AWS_CONFIG_FILE", "/nonexistent").unset("AWS_RETRY_MODE");
   EXPECT_FALSE(aws::detail::RetryConfig::resolve(std::nullopt).modeSetByUser);
+  // A program's preferred mode applies only where the user chose none.
+  aws::setDefaultRetryMode("adaptive");
+  EXPECT_EQ(aws::detail::RetryConfig::resolve(std::nullopt).mode, "adaptive");
+  env.set("AWS_RETRY_MODE", "standard");
+  EXPECT_EQ(aws::detail::RetryConfig::resolve(std::nullopt).mode, "standard");
+  aws::setDefaultRetryMode("standard");
+  EXPECT_THROW(aws::setDefaultRetryMode("eager"), std::invalid_argument);
   env.set("AWS_RETRY_MODE", "fast");
   EXPECT_THROW(aws::detail::RetryConfig::resolve(std::nullopt), aws::ClientError);
 }
@@ -187,16 +198,72 @@ TEST_F(Retries, AttemptsNameTheirCallAndASkewedClockOrAnS3ErrorInsideA200AnswerI
   EXPECT_EQ(seen[0].header("user-agent").rfind("tarnwick_testlibs/", 0), 0u);
 }
 
-TEST_F(Retries, SharedQuotaStopsRetriesWhenSpent) {
-  auto server = service({{{"status", 503}}});
-  auto t = transport(3);
-  int sent = 0;
-  for (int i = 0; i < 60; ++i) {
-    t.send(request(server), queryErrorCode);
-    sent = static_cast<int>(server.requests().size());
+TEST_F(Retries, SharedQuotaStopsRetriesWhenSpentButNotAdaptiveThrottling) {
+  const Json throttled = {{"status", 503},
+                          {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}};
+  struct Row {
+    const char* mode;
+    Json answer;
+    size_t sent;
+  };
+  // 500 tokens at 5 per retry allow 100 retries in all, after which each call is tried once;
+  // in adaptive mode the limiter, not the quota, answers throttling.
+  auto server = service(Json::array({throttled}));
+  for (const Row& row : {Row{"standard", throttled, 110 + 2}, Row{"adaptive", {{"status", 500}}, 110 + 2},
+                         Row{"adaptive", throttled, 12 * 11}}) {
+    server.setFixture({{"routes", {{{"sequence", Json::array({row.answer})}}}}});
+    server.clearRequests();
+    auto t = transport(11, row.mode);
+    for (int i = 0; i < 12; ++i) t.send(request(server), queryErrorCode);
+    EXPECT_EQ(server.requests().size(), row.sent) << row.mode << " " << row.answer.dump();
   }
-  // 500 tokens at 5 per retry allow 100 retries in all, after which each call is tried once.
-  EXPECT_EQ(sent, 60 + 100);
+}
+
+// The limiter against figures computed with the SDKs' published algorithm: answers every 0.1 s,
+// throttling at the 9th, 10th and 21st.
+TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {
+  const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+  auto clock = std::make_shared<aws::ManualClock>(start);
+  aws::setClock(clock);
+  aws::detail::RateLimiter limiter;
+  const std::map<int, double> expected = {{4, 0.5},         {8, 5.6},       {9, 3.92},
+                                          {10, 4.213416833622137}, {14, 5.047862603680192},
+                                          {19, 5.507668019745658}, {20, 3.8553676138219606},
+                                          {29, 5.36779780246396}};
+  for (int i = 0; i < 30; ++i) {
+    clock->advance(std::chrono::milliseconds(100));
+    limiter.afterResponse(i == 8 || i == 9 || i == 20);
+    if (auto e = expected.find(i); e != expected.end()) {
+      EXPECT_NEAR(limiter.sendRate(), e->second, 1e-6) << i;
+    }
+  }
+
+  aws::detail::CubicCalculator cubic(10, 0);
+  EXPECT_NEAR(cubic.successReceived(0), 7.0, 1e-9);
+  EXPECT_NEAR(cubic.successReceived(2), 10.000030849917364, 1e-9);
+  EXPECT_NEAR(cubic.errorReceived(12, 4), 8.4, 1e-9);
+  EXPECT_NEAR(cubic.successReceived(5), 11.495997865444386, 1e-9);
+  aws::setClock(nullptr);
+}
+
+TEST(AdaptiveLimiter, SendsWaitForTokensOnlyAfterThrottling) {
+  // Whole seconds, so that the token arithmetic in seconds comes out in whole milliseconds.
+  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
+  aws::setClock(clock);
+  aws::detail::RateLimiter limiter;
+  for (int i = 0; i < 5; ++i) limiter.beforeSend();
+  EXPECT_EQ(clock->sleeps(), 0);
+
+  // A bucket at 4 a second: the first token after 250 ms, then one every 250 ms; below one a
+  // second the capacity stays one token and the rate no less than 0.5.
+  aws::detail::TokenBucket bucket(4);
+  for (int i = 0; i < 4; ++i) bucket.acquire();
+  EXPECT_EQ(clock->slept(), std::chrono::milliseconds(1000));
+  bucket.setMaxRate(0.2);
+  EXPECT_DOUBLE_EQ(bucket.maxRate(), 0.5);
+  bucket.acquire();
+  EXPECT_EQ(clock->slept(), std::chrono::milliseconds(3000));
+  aws::setClock(nullptr);
 }
 
 }  // namespace

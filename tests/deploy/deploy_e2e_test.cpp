@@ -60,10 +60,11 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
 
   std::string writeConfig(const Json& entries) { return dir_.write("in.config", entries.dump(2)); }
 
-  testbed::RunResult run(std::vector<std::string> args, int killAfter = -1) {
+  testbed::RunResult run(std::vector<std::string> args, int killAfter = -1,
+                         const testbed::MotoServer& server = testbed::moto()) {
     args.insert(args.end(), {"--summary_json", "summary.json"});
     testbed::RunOptions options;
-    options.env = testbed::motoEnv();
+    options.env = testbed::awsEnv(server.url());
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
     for (const auto& [name, value] : env_) options.env[name] = value;
     options.cwd = dir_.str();
@@ -327,6 +328,39 @@ TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
   const Json left = leftovers();
   EXPECT_EQ(left["groups"], Json::array({"tarnwick-test-ec2-sg"}));
   EXPECT_EQ(left["keys"], Json::array({keyName()}));
+}
+
+// Its own emulator, behind request buckets far smaller than EC2's so that a few dozen entries
+// meet them: every entry is deployed and removed all the same, and the runs end with 0.
+class ThrottledE2E : public DeployE2E {
+  void SetUp() override {}
+};
+
+TEST_F(ThrottledE2E, RunsStillDeployAndRemoveEveryEntry) {
+  testbed::MotoServer throttled({}, std::vector<std::string>{"--describe", "10,5", "--mutate", "8,6"});
+  throttled.resetFront(false);
+  const Json entries = Json::parse(testbed::boto3(R"(
+vpc = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
+def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id": sn(f"10.30.{2 * i}.0/24"),
+      "gw_subnet_cidr": f"10.30.{2 * i}.0/24", "private_subnet_id": sn(f"10.30.{2 * i + 1}.0/24"),
+      "private_subnet_cidr": f"10.30.{2 * i + 1}.0/24", "private_subnet_gw_ip": f"10.30.{2 * i + 1}.1"} for i in range(24)])
+)", throttled));
+  int throttledAnswers = 0;
+  for (const bool revert : {false, true}) {
+    throttled.resetFront(true);
+    const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, -1, throttled)
+                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, -1, throttled);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const Json stats = throttled.frontStats();
+    for (const auto& [op, n] : stats["throttled"].items()) throttledAnswers += n.get<int>();
+    throttled.resetFront(false);
+    for (const auto& entry : revert ? Json::array() : output()) EXPECT_TRUE(entry.contains("ec2_ip")) << entry.dump();
+  }
+  EXPECT_GT(throttledAnswers, 0);
+  EXPECT_EQ(testbed::boto3(R"(
+live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
+out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", throttled), "[0, 0]\n");
 }
 
 TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {

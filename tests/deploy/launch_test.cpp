@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "aws/clock.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
 
@@ -210,6 +212,121 @@ TEST_F(LaunchTest, LaterInterfaceInsideTheTestNetworkWins) {
   pd::createEc2(launchArgs());
   EXPECT_EQ(entry_["ec2_2nd_private_ip"], "10.0.1.30");
   EXPECT_TRUE(logs_.contains("  ip in private subnet: 10.0.1.20"));
+}
+
+// The run's poller: several workers' lookups in one call, and each worker's own answer.
+using PollerTest = LaunchTest;
+
+Doc ids(const std::string& id) { return {{"InstanceIds", Doc::array({id})}}; }
+
+// A queued lookup's answer, which the round of a later call of its kind must have settled.
+Doc settled(const std::shared_future<Doc>& lookup) {
+  if (lookup.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    throw std::logic_error("the lookup was left waiting for a round");
+  return lookup.get();
+}
+
+// Answers each requested id with an instance record (or status) of its own; "i-gone" does not exist.
+Doc describeEach(const Doc& p, const char* records) {
+  Doc list = Doc::array();
+  for (const auto& id : p["InstanceIds"]) {
+    if (id == "i-gone") throw testbed::serviceError("InvalidInstanceID.NotFound", "The instance ID 'i-gone' does not exist");
+    const std::string state = id == "i-stuck" ? "stopping" : "terminated";
+    list.push_back({{"InstanceId", id}, {"State", {{"Name", state}}}, {"InstanceStatus", {{"Status", "ok"}}}});
+  }
+  if (std::string(records) == "InstanceStatuses") return {{"InstanceStatuses", list}};
+  return {{"Reservations", Doc::array({{{"ReservationId", "r-1"}, {"Instances", list}}})}};
+}
+
+TEST_F(PollerTest, WaitingLookupsShareOneCallPerRoundWithinTheIdLimit) {
+  ec2_.always("DescribeInstanceStatus", [](const Doc& p) { return describeEach(p, "InstanceStatuses"); });
+  pd::Poller poller(ec2_);
+  std::vector<std::shared_future<Doc>> others;
+  for (int i = 0; i < 150; ++i) others.push_back(poller.submit("DescribeInstanceStatus", ids("i-" + std::to_string(i))));
+  const Doc mine = poller.describe_instance_status(ids("i-mine"));
+
+  // At most 100 instance ids per call: two rounds, the second a round's spacing after the first.
+  ASSERT_EQ(ec2_.count("DescribeInstanceStatus"), 2);
+  EXPECT_EQ(ec2_.params("DescribeInstanceStatus", 0)["InstanceIds"].size(), 100u);
+  EXPECT_EQ(ec2_.params("DescribeInstanceStatus", 1)["InstanceIds"].size(), 51u);
+  EXPECT_EQ(clock_->slept(), std::chrono::seconds(1));
+  EXPECT_EQ(mine, describeEach(ids("i-mine"), "InstanceStatuses"));
+  for (int i : {0, 99, 149})
+    EXPECT_EQ(settled(others[i]), describeEach(ids("i-" + std::to_string(i)), "InstanceStatuses"));
+}
+
+TEST_F(PollerTest, ServiceErrorOfAMergedCallReachesOnlyTheLookupThatCausedIt) {
+  ec2_.always("DescribeInstances", [](const Doc& p) { return describeEach(p, "Reservations"); });
+  pd::Poller poller(ec2_, std::chrono::milliseconds(0));
+  auto one = poller.submit("DescribeInstances", ids("i-1"));
+  auto gone = poller.submit("DescribeInstances", ids("i-gone"));
+  auto three = poller.submit("DescribeInstances", ids("i-3"));
+  EXPECT_EQ(poller.describe_instances(ids("i-4")), describeEach(ids("i-4"), "Reservations"));
+  EXPECT_EQ(settled(one), describeEach(ids("i-1"), "Reservations"));
+  EXPECT_EQ(settled(three), describeEach(ids("i-3"), "Reservations"));
+  EXPECT_THROW(settled(gone), aws::ServiceError);
+  // [1 gone 3 4] fails, then [1 gone] fails, [1] answers, [gone] fails, [3 4] answers.
+  EXPECT_EQ(ec2_.count("DescribeInstances"), 5);
+}
+
+TEST_F(PollerTest, SubnetAndAddressLookupsMergeOnlyTheirVaryingValues) {
+  ec2_.always("DescribeInstances", [](const Doc&) {
+    Doc a = instanceRecord("i-a", "", {}), b = instanceRecord("i-b", "", {}), b2 = instanceRecord("i-b2", "", {});
+    a["SubnetId"] = "subnet-a";
+    b["SubnetId"] = b2["SubnetId"] = "subnet-b";
+    return Doc{{"Reservations", Doc::array({{{"Instances", Doc::array({a, b})}}, {{"Instances", Doc::array({b2})}}})}};
+  });
+  ec2_.answer("DescribeAddresses", {{"Addresses", Doc::array({{{"InstanceId", "i-a"}, {"PublicIp", "3.3.3.3"}, {"AllocationId", "eipalloc-a"}},
+                                                               {{"InstanceId", "i-b"}, {"PublicIp", "4.4.4.4"}, {"AllocationId", "eipalloc-b"}}})}});
+  pd::Poller poller(ec2_, std::chrono::milliseconds(0));
+  testbed::FakeEc2 probe;  // what another worker's getEc2 asks for subnet-b
+  pd::getEc2(probe, "subnet-b");
+  const Doc bLookup = probe.params("DescribeInstances");
+  auto b = poller.submit("DescribeInstances", bLookup);
+  EXPECT_EQ(pd::getEc2(poller, "subnet-a").first, "i-a");
+  Doc merged = bLookup;
+  for (auto& f : merged["Filters"])
+    if (f["Name"] == "subnet-id") f["Values"] = Doc::array({"subnet-b", "subnet-a"});
+  EXPECT_EQ(ec2_.params("DescribeInstances"), merged);
+  EXPECT_EQ(settled(b)["Reservations"].size(), 2u);  // what subnet-b's own lookup finds: two reservations
+
+  auto a = poller.submit("DescribeAddresses", {{"Filters", Doc::array({{{"Name", "instance-id"}, {"Values", Doc::array({"i-a"})}}})},
+                                               {"PublicIps", Doc::array({"3.3.3.3"})}});
+  EXPECT_EQ(pd::getEipAllocationId(poller, "i-b", "4.4.4.4"), "eipalloc-b");
+  EXPECT_EQ(ec2_.params("DescribeAddresses")["PublicIps"], Doc::array({"3.3.3.3", "4.4.4.4"}));
+  EXPECT_EQ(settled(a)["Addresses"].size(), 1u);
+  EXPECT_EQ(ec2_.count("DescribeInstances") + ec2_.count("DescribeAddresses"), 2);
+}
+
+TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
+  ec2_.always("DescribeInstances", [](const Doc& p) { return describeEach(p, "Reservations"); });
+  pd::Poller poller(ec2_);
+  bool stuckFailed = false;
+  std::thread stuck([&] {
+    try {
+      poller.wait("instance_terminated", "i-stuck");
+    } catch (const aws::WaiterError&) {
+      stuckFailed = true;
+    }
+  });
+  poller.wait("instance_terminated", "i-done");
+  stuck.join();
+  EXPECT_TRUE(stuckFailed);
+
+  logs_.clear();
+  clock_ = std::make_shared<aws::ManualClock>();
+  aws::setClock(clock_);
+  ec2_.always("DescribeInstanceStatus", [](const Doc&) {
+    return Doc{{"InstanceStatuses", Doc::array({{{"InstanceStatus", {{"Status", "initializing"}}}}})}};
+  });
+  EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), aws::WaiterError);
+  EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15));
+  // Attempts every 15 s for 585 s: a line at 30 s, 60 s, ... 570 s, and nothing at INFO or above.
+  const auto lines = logs_.messages(tarnwick::logging::DETAIL);
+  ASSERT_EQ(lines.size(), 19u) << logs_.text();
+  EXPECT_EQ(lines.front(), "  still waiting for 1 instance after 30 s");
+  EXPECT_EQ(lines.back(), "  still waiting for 1 instance after 570 s");
+  EXPECT_EQ(logs_.count(tarnwick::logging::INFO), 0);
 }
 
 TEST(UserDataTemplate, FillsItsThreePlaceholders) {

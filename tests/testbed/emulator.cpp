@@ -25,22 +25,30 @@ def out(value):
     print(json.dumps(value, default=str))
 )PY";
 
-void postEmpty(const std::string& url) {
+// A control request to the emulator or its front; returns the answer's body.
+std::string control(const std::string& url, bool post) {
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) throw std::runtime_error("curl_easy_init failed");
+  std::string body;
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, "");
+  if (post) {
+    curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, "");
+  }
   curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "*");
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 30L);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION,
-                   +[](char*, size_t size, size_t n, void*) -> size_t { return size * n; });
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) -> size_t {
+    static_cast<std::string*>(out)->append(data, size * n);
+    return size * n;
+  });
   CURLcode rc = curl_easy_perform(curl.get());
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   if (rc != CURLE_OK || status != 200)
-    throw std::runtime_error("POST " + url + " failed: " + curl_easy_strerror(rc) + " status " +
-                             std::to_string(status));
+    throw std::runtime_error(std::string(post ? "POST " : "GET ") + url + " failed: " + curl_easy_strerror(rc) +
+                             " status " + std::to_string(status));
+  return body;
 }
 
 }  // namespace
@@ -57,13 +65,14 @@ std::string python() {
   return path;
 }
 
-MotoServer::MotoServer(const EnvChanges& extraEnv) : dir_(std::make_unique<TempDir>()) {
+MotoServer::MotoServer(const EnvChanges& extraEnv, std::optional<std::vector<std::string>> frontArgs)
+    : dir_(std::make_unique<TempDir>()) {
   EnvChanges env = extraEnv;
   env.emplace("MOTO_AMIS_PATH", testbedDir() + "/images.json");
   env.emplace("PYTHONUNBUFFERED", "1");
-  process_ = std::make_unique<BackgroundProcess>(
-      python(), std::vector<std::string>{testbedDir() + "/moto_launcher.py", "--port", "0"}, env,
-      (dir_->path() / "moto.log").string());
+  std::vector<std::string> args{testbedDir() + (frontArgs ? "/throttling_front.py" : "/moto_launcher.py"), "--port", "0"};
+  if (frontArgs) args.insert(args.end(), frontArgs->begin(), frontArgs->end());
+  process_ = std::make_unique<BackgroundProcess>(python(), args, env, (dir_->path() / "moto.log").string());
   auto line = process_->readLine(kStartTimeout);
   if (!line || line->rfind("READY ", 0) != 0)
     throw std::runtime_error("the emulator did not start: " + log());
@@ -74,7 +83,15 @@ MotoServer::~MotoServer() = default;
 
 std::string MotoServer::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-void MotoServer::reset() { postEmpty(url() + "/moto-api/reset"); }
+void MotoServer::reset() { control(url() + "/moto-api/reset", true); }
+
+nlohmann::ordered_json MotoServer::frontStats() const {
+  return nlohmann::ordered_json::parse(control(url() + "/tarnwick-front/stats", false));
+}
+
+void MotoServer::resetFront(bool buckets) {
+  control(url() + "/tarnwick-front/reset?buckets=" + (buckets ? "1" : "0"), true);
+}
 
 std::string MotoServer::log() const { return readFile(dir_->path() / "moto.log"); }
 
@@ -112,10 +129,12 @@ EnvChanges motoEnv() { return awsEnv(moto().url()); }
 
 UseMoto::UseMoto() { env_.apply(motoEnv()); }
 
-std::string boto3(const std::string& code) {
+std::string boto3(const std::string& code) { return boto3(code, moto()); }
+
+std::string boto3(const std::string& code, const MotoServer& server, std::chrono::seconds timeout) {
   RunOptions options;
-  options.env = motoEnv();
-  options.timeout = std::chrono::seconds(60);
+  options.env = awsEnv(server.url());
+  options.timeout = timeout;
   auto r = runProgram(python(), {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;

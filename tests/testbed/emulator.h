@@ -2,8 +2,11 @@
 // points our client (and the programs under test) at it, and boto3 for preparing and
 // inspecting its state.
 #pragma once
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +18,10 @@ namespace testbed {
 class MotoServer {
  public:
   // `extraEnv` reaches the emulator process, e.g. {"INITIAL_NO_AUTH_ACTION_COUNT", "0"}.
-  explicit MotoServer(const EnvChanges& extraEnv = {});
+  // With `frontArgs` the emulator sits behind the throttling front (throttling_front.py), which
+  // takes them as its options, e.g. {"--describe", "10,5"} or {"--no-buckets"}.
+  explicit MotoServer(const EnvChanges& extraEnv = {},
+                      std::optional<std::vector<std::string>> frontArgs = std::nullopt);
   ~MotoServer();
   MotoServer(const MotoServer&) = delete;
   MotoServer& operator=(const MotoServer&) = delete;
@@ -26,6 +32,10 @@ class MotoServer {
   void reset();
   // What the emulator wrote to its standard error so far (request log, tracebacks).
   std::string log() const;
+  // The throttling front's counts: {"calls": {action: n}, "throttled": {action: n}, "buckets"}.
+  nlohmann::ordered_json frontStats() const;
+  // Zeroes the front's counts and refills its buckets; `buckets` switches them on or off.
+  void resetFront(bool buckets);
 
  private:
   std::unique_ptr<TempDir> dir_;
@@ -50,10 +60,12 @@ class UseMoto {
   ScopedEnv env_;
 };
 
-// Runs `code` in python() against the shared emulator after a preamble that defines boto3
-// clients `ec2`, `iam`, `s3`, `ssm`, `sts` and `out(value)` (prints value as JSON).
+// Runs `code` in python() against the shared emulator (or `server`) after a preamble that defines
+// boto3 clients `ec2`, `iam`, `s3`, `ssm`, `sts` and `out(value)` (prints value as JSON).
 // Returns standard output; throws std::runtime_error with standard error on failure.
 std::string boto3(const std::string& code);
+std::string boto3(const std::string& code, const MotoServer& server,
+                  std::chrono::seconds timeout = std::chrono::seconds(60));
 // The same, parsing the output as JSON.
 nlohmann::ordered_json boto3Json(const std::string& code);
 

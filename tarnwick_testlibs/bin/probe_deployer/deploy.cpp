@@ -14,6 +14,7 @@
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -167,8 +168,11 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   std::optional<std::string> instanceProfile;
   if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
-  const std::optional<std::string> unstarted =
-      runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
+  Poller poller(ec2_client);
+  std::vector<LaunchArgs> plan =
+      planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName);
+  for (auto& a : plan) a.poller = &poller;
+  const std::optional<std::string> unstarted = runLaunches(plan);
 
   // Whatever the started workers deployed must be findable in the output, even when the run fails.
   testconfig::writeAtomically(args.value("output_test_config"), entries);

@@ -14,10 +14,10 @@
 
 #include "aws/clock.h"
 #include "aws/errors.h"
-#include "aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -206,7 +206,9 @@ std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const 
 
 void createEc2(const LaunchArgs& a) {
   if (!a.ec2_client || !a.args) throw std::invalid_argument("createEc2 needs an EC2 client and the options");
-  aws::Ec2Client& ec2 = *a.ec2_client;
+  // The run's poller shares the lookups and the wait; without one they are this worker's own.
+  Poller own(*a.ec2_client, std::chrono::milliseconds(0));
+  Poller& ec2 = a.poller ? *a.poller : own;
   const Args& args = *a.args;
   std::optional<std::string> instance_profile = a.instance_profile;
 
@@ -225,7 +227,7 @@ void createEc2(const LaunchArgs& a) {
     if (args.flag("dry_run")) return report::outcome(report::Outcome::kDryRun);
     instanceId = createEc2WithRetry(ec2, request);
     if (!instanceId) return;
-    aws::wait(ec2, "instance_status_ok", Doc{{"InstanceIds", Doc::array({*instanceId})}});
+    ec2.wait("instance_status_ok", *instanceId);
   }
 
   const Doc status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});

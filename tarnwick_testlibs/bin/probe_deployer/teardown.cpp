@@ -1,5 +1,6 @@
 // The revert mode: removes the test instances with their Elastic IPs in parallel, then, when no
 // test instance is left in the VPC, its security groups and key pair.
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -10,10 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/paginator.h"
-#include "aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
@@ -65,8 +66,11 @@ bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& v
   return true;
 }
 
-void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
-               const Args& args) {
+void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
+               const Args& args, Poller* poller) {
+  // The run's poller shares the lookups and the wait; without one they are this worker's own.
+  Poller own(client, std::chrono::milliseconds(0));
+  Poller& ec2_client = poller ? *poller : own;
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
   const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
   if (!insId) return report::outcome(report::Outcome::kNotFound);
@@ -77,7 +81,7 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
   if (!args.flag("dry_run")) {
     const Doc ids{{"InstanceIds", Doc::array({*insId})}};
     ec2_client.terminate_instances(ids);
-    aws::wait(ec2_client, "instance_terminated", ids);
+    ec2_client.wait("instance_terminated", *insId);
     report::removed(report::Kind::kInstance, *insId);
   }
   // Only once the instance is gone is the address free to be released.
@@ -88,13 +92,14 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
 std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
   const Doc entries = detail::readEntries(args.value("test_config"), false);
 
+  Poller poller(ec2_client);
   std::vector<detail::Worker> workers;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (detail::requireText(entries[i], "private_subnet_id").empty()) continue;
     const std::string subnet = detail::requireText(entries[i], "gw_subnet_id");
     const report::Slot slot = report::entry(subnet);  // a skipped duplicate never reports: it counts as failed
     if (!detail::firstForItsSubnet(entries, i)) continue;
-    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }, slot});
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &poller); }, slot});
   }
   if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""Runs the AWS emulator behind a front that throttles EC2 as EC2 does and counts every call.
+
+Each EC2 action has its own token bucket (Describe* 100 tokens refilling 20 a second, other
+actions 200 refilling 5 a second, unless told otherwise); a call that finds its bucket empty is
+answered 503 "RequestLimitExceeded" without reaching the emulator. Calls and throttled answers
+are counted per action:
+
+  GET  /tarnwick-front/stats              {"calls": {action: n}, "throttled": {action: n}, "buckets": bool}
+  POST /tarnwick-front/reset?buckets=0|1  zeroes the counts, refills the buckets, switches them
+
+Prints "READY <port>" once it answers; ends like moto_launcher.py.
+"""
+import argparse
+import io
+import json
+import threading
+import time
+import uuid
+from urllib.parse import parse_qs
+
+from lifeline import watch
+from moto_launcher import apply_patches
+
+CONTROL = "/tarnwick-front/"
+
+
+class TokenBucket:
+    def __init__(self, capacity, refill_per_second):
+        self.capacity = capacity
+        self.refill = refill_per_second
+        self.tokens = float(capacity)
+        self.stamp = time.monotonic()
+
+    def take(self):
+        now = time.monotonic()
+        self.tokens = min(self.capacity, self.tokens + (now - self.stamp) * self.refill)
+        self.stamp = now
+        if self.tokens < 1:
+            return False
+        self.tokens -= 1
+        return True
+
+
+class ThrottlingFront:
+    """WSGI middleware in front of the emulator's application."""
+
+    def __init__(self, app, describe, mutate, buckets=True):
+        self.app = app
+        self.describe = describe
+        self.mutate = mutate
+        self.lock = threading.Lock()
+        self.reset(buckets)
+
+    def reset(self, buckets):
+        with self.lock:
+            self.buckets_on = buckets
+            self.buckets = {}
+            self.calls = {}
+            self.throttled = {}
+
+    def stats(self):
+        with self.lock:
+            return {"calls": dict(self.calls), "throttled": dict(self.throttled), "buckets": self.buckets_on}
+
+    def admit(self, service, action):
+        """Counts the call; False when EC2's bucket for the action is empty."""
+        with self.lock:
+            self.calls[action] = self.calls.get(action, 0) + 1
+            if service != "ec2" or not self.buckets_on:
+                return True
+            bucket = self.buckets.get(action)
+            if bucket is None:
+                size = self.describe if action.startswith("Describe") else self.mutate
+                bucket = self.buckets[action] = TokenBucket(*size)
+            if bucket.take():
+                return True
+            self.throttled[action] = self.throttled.get(action, 0) + 1
+            return False
+
+    def __call__(self, environ, start_response):
+        path = environ.get("PATH_INFO", "")
+        if path.startswith(CONTROL):
+            return self.control(path[len(CONTROL):], environ, start_response)
+        length = int(environ.get("CONTENT_LENGTH") or 0)
+        body = environ["wsgi.input"].read(length) if length else b""
+        environ["wsgi.input"] = io.BytesIO(body)
+        service, action = call_of(environ, body)
+        if action and not self.admit(service, action):
+            return throttled_answer(start_response)
+        return self.app(environ, start_response)
+
+    def control(self, what, environ, start_response):
+        if what == "reset" and environ.get("REQUEST_METHOD") == "POST":
+            query = parse_qs(environ.get("QUERY_STRING", ""))
+            self.reset(query.get("buckets", ["1" if self.buckets_on else "0"])[0] == "1")
+        elif what != "stats":
+            start_response("404 Not Found", [("Content-Type", "text/plain")])
+            return [b"unknown control path\n"]
+        payload = json.dumps(self.stats()).encode()
+        start_response("200 OK", [("Content-Type", "application/json"), ("Content-Length", str(len(payload)))])
+        return [payload]
+
+
+def call_of(environ, body):
+    """(service, action) of a signed call: the service from the credential scope, the action
+    from the form body (query protocols) or the target header (JSON protocols)."""
+    service = ""
+    auth = environ.get("HTTP_AUTHORIZATION", "")
+    if "Credential=" in auth:
+        scope = auth.split("Credential=", 1)[1].split(",", 1)[0].split("/")
+        if len(scope) >= 4:
+            service = scope[3]
+    target = environ.get("HTTP_X_AMZ_TARGET", "")
+    if target:
+        return service, target.rsplit(".", 1)[-1]
+    if body and environ.get("CONTENT_TYPE", "").startswith("application/x-www-form-urlencoded"):
+        action = parse_qs(body.decode("utf-8", "replace")).get("Action")
+        if action:
+            return service, action[0]
+    if service == "s3":
+        return service, "S3 " + environ.get("REQUEST_METHOD", "")
+    return service, ""
+
+
+def throttled_answer(start_response):
+    payload = (
+        '<?xml version="1.0" encoding="UTF-8"?>\n'
+        "<Response><Errors><Error><Code>RequestLimitExceeded</Code>"
+        "<Message>Request limit exceeded.</Message></Error></Errors>"
+        f"<RequestID>{uuid.uuid4()}</RequestID></Response>"
+    ).encode()
+    start_response("503 Service Unavailable",
+                   [("Content-Type", "text/xml;charset=UTF-8"), ("Content-Length", str(len(payload)))])
+    return [payload]
+
+
+def bucket_size(text):
+    capacity, refill = text.split(",")
+    return int(capacity), float(refill)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--lifetime", type=float, default=1800)
+    parser.add_argument("--describe", type=bucket_size, default=(100, 20.0), help="capacity,refill per second")
+    parser.add_argument("--mutate", type=bucket_size, default=(200, 5.0), help="capacity,refill per second")
+    parser.add_argument("--no-buckets", action="store_true", help="count only")
+    options = parser.parse_args()
+
+    apply_patches()
+    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
+    from werkzeug.serving import make_server
+
+    app = ThrottlingFront(DomainDispatcherApplication(create_backend_app), options.describe, options.mutate,
+                          buckets=not options.no_buckets)
+    server = make_server("127.0.0.1", options.port, app, threaded=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    print(f"READY {server.server_address[1]}", flush=True)
+    watch(options.lifetime)
+
+
+if __name__ == "__main__":
+    main()
