@@ -82,7 +82,9 @@ Credentials fromJson(const std::string& body, const char* tokenMember, const std
   nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
   if (doc.is_discarded() || !doc.is_object())
     throw CredentialsError(fmt::format("{} returned a credentials document that is not JSON", source));
-  if (!doc.contains("AccessKeyId") || !doc.contains("SecretAccessKey"))
+  // A key of another kind counts as missing; its value is never echoed, even when malformed.
+  const auto isText = [&doc](const char* member) { return doc.contains(member) && doc[member].is_string(); };
+  if (!isText("AccessKeyId") || !isText("SecretAccessKey"))
     throw CredentialsError(fmt::format("{} returned no access key", source));
   Credentials c;
   c.accessKeyId = doc["AccessKeyId"].get<std::string>();
