@@ -91,6 +91,9 @@ Credentials fromJson(const std::string& body, const char* tokenMember, const std
   c.secretAccessKey = doc["SecretAccessKey"].get<std::string>();
   if (doc.contains(tokenMember) && doc[tokenMember].is_string()) c.sessionToken = doc[tokenMember].get<std::string>();
   c.expiration = expirationOf(doc, "Expiration");
+  // Unreadable, it would count as never expiring, and the credentials would never be renewed.
+  if (doc.contains("Expiration") && !c.expiration)
+    throw CredentialsError(fmt::format("{} returned an Expiration that is not a time", source));
   return c;
 }
 

@@ -73,7 +73,9 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
         "\"Expiration\": \"2999-01-01T00:00:00Z\"}'\n"
         "[profile broken]\ncredential_process = sh -c 'exit 3'\n"
         "[profile numeric]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": 7, "
-        "\"SecretAccessKey\": \"S\"}'\n");
+        "\"SecretAccessKey\": \"S\"}'\n"
+        "[profile undated]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"K\", "
+        "\"SecretAccessKey\": \"S\", \"Expiration\": \"soon\"}'\n");
   auto c = aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(c.accessKeyId, "PROCKEY");
   EXPECT_EQ(c.secretAccessKey, "PROCSECRET");
@@ -83,6 +85,7 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
   EXPECT_GT(*c.expiration, std::chrono::system_clock::from_time_t(4102444800));  // 2100
   EXPECT_THROW(aws::defaultChain(std::string("broken"))->get(), aws::CredentialsError);
   EXPECT_THROW(aws::defaultChain(std::string("numeric"))->get(), aws::CredentialsError);
+  EXPECT_THROW(aws::defaultChain(std::string("undated"))->get(), aws::CredentialsError);
 }
 
 const char* kAssumeRoleAnswer =
