@@ -147,59 +147,40 @@ TEST(JsonAnswers, TimestampsBecomeIsoTextAndUnknownMembersDrop) {
   EXPECT_EQ(d, Json::parse(R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":"2024-01-08T10:00:00.500Z"}})"));
 }
 
-// Every answer that cannot be read becomes the layer's own error naming the operation, never
-// another exception, a crash or an overflow.
-struct MalformedCase {
-  const char* service;
-  const char* operation;
-  std::string body;
-  const char* expected;
-};
-
-class MalformedAnswers : public ::testing::TestWithParam<MalformedCase> {};
-
-TEST_P(MalformedAnswers, FailWithTheLayersOwnError) {
-  const auto& c = GetParam();
-  const auto& m = serviceModel(c.service);
-  const auto& op = m.operation(c.operation);
-  try {
-    if (m.protocol == "json") aws::detail::parseJsonAnswer(op, c.body);
-    else if (m.protocol == "rest-xml") aws::detail::parseXmlBody(*op.output, c.body, op.name);
-    else aws::detail::parseXmlAnswer(m, op, c.body);
-    ADD_FAILURE() << "accepted " << c.body.substr(0, 200);
-  } catch (const aws::ClientError& e) {
-    EXPECT_EQ(std::string(e.what()), c.expected);
+// Whatever an answer holds, reading it ends in the layer's own error naming the operation.
+TEST(MalformedAnswers, FailWithTheLayersOwnError) {
+  const auto deep = [](const char* open, const char* close) {
+    std::string s;
+    for (int i = 0; i < 200000; ++i) s += i < 100000 ? open : close;
+    return s;
+  };
+  struct Case {
+    const char *service, *operation;
+    std::string body;
+    const char* why;
+  };
+  for (const auto& c : {
+           Case{"ec2", "DescribeSubnets", "<R><subnetSet><item><availableIpAddressCount>99999999999999999999"
+                "</availableIpAddressCount></item></subnetSet></R>", "availableIpAddressCount is not a 64-bit integer"},
+           Case{"s3", "ListObjectsV2", "<R><KeyCount>-</KeyCount></R>", "KeyCount is not a 64-bit integer"},
+           Case{"ec2", "DescribeInstances", "<R>" + deep("<a>", "</a>") + "</R>", "nested deeper than 100 levels"},
+           Case{"ssm", "GetParameter", R"({"Parameter":{"LastModifiedDate":1e300}})",
+                "a timestamp lies outside the years 1 to 9999"},
+           Case{"ssm", "GetParameter", R"({"Parameter":{"Version":"3"}})", "long value is a JSON string"},
+           Case{"ssm", "GetParameter", deep("[", "]"), "nested deeper than 100 levels"}}) {
+    const auto& m = serviceModel(c.service);
+    const auto& op = m.operation(c.operation);
+    try {
+      m.protocol == "json"       ? aws::detail::parseJsonAnswer(op, c.body)
+      : m.protocol == "rest-xml" ? aws::detail::parseXmlBody(*op.output, c.body, op.name)
+                                 : aws::detail::parseXmlAnswer(m, op, c.body);
+      ADD_FAILURE() << "accepted " << c.body.substr(0, 100);
+    } catch (const aws::ClientError& e) {
+      const std::string format = m.protocol == "json" ? "JSON" : "XML";
+      EXPECT_EQ(e.what(), "Malformed " + format + " answer to " + c.operation + ": " + c.why);
+    }
   }
 }
-
-std::string nested(const std::string& open, const std::string& close, int depth) {
-  std::string s;
-  for (int i = 0; i < depth; ++i) s += open;
-  for (int i = 0; i < depth; ++i) s += close;
-  return s;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MalformedAnswers,
-    ::testing::Values(
-        MalformedCase{"ec2", "DescribeSubnets",
-                      "<DescribeSubnetsResponse><subnetSet><item><availableIpAddressCount>99999999999999999999"
-                      "</availableIpAddressCount></item></subnetSet></DescribeSubnetsResponse>",
-                      "Malformed XML answer to DescribeSubnets: availableIpAddressCount is not a 64-bit integer"},
-        MalformedCase{"ec2", "DescribeInstances",
-                      "<R><reservationSet><item><instancesSet><item><amiLaunchIndex>1x</amiLaunchIndex>"
-                      "</item></instancesSet></item></reservationSet></R>",
-                      "Malformed XML answer to DescribeInstances: amiLaunchIndex is not a 64-bit integer"},
-        MalformedCase{"s3", "ListObjectsV2", "<ListBucketResult><KeyCount>-</KeyCount></ListBucketResult>",
-                      "Malformed XML answer to ListObjectsV2: KeyCount is not a 64-bit integer"},
-        MalformedCase{"ec2", "DescribeInstances", "<R>" + nested("<a>", "</a>", 100000) + "</R>",
-                      "Malformed XML answer to DescribeInstances: nested deeper than 100 levels"},
-        MalformedCase{"ssm", "GetParameter", R"({"Parameter":{"LastModifiedDate":1e300}})",
-                      "Malformed JSON answer to GetParameter: a timestamp lies outside the years 1 to 9999"},
-        MalformedCase{"ssm", "GetParameter", R"({"Parameter":{"Version":"3"}})",
-                      "Malformed JSON answer to GetParameter: long value is a JSON string"},
-        MalformedCase{"ssm", "GetParameter", R"({"Parameter":)" + nested("[", "]", 100000) + "}",
-                      "Malformed JSON answer to GetParameter: nested deeper than 100 levels"}));
 
 struct ErrorCase {
   const char* name;
