@@ -18,6 +18,7 @@
 #include "aws/errors.h"
 #include "aws/imds.h"
 #include "config.h"
+#include "credentials_document.h"
 #include "transport.h"
 
 namespace aws {
@@ -385,6 +386,11 @@ std::shared_ptr<CredentialsProvider> staticCredentials(Credentials c) {
 
 std::shared_ptr<CredentialsProvider> defaultChain(const std::optional<std::string>& profile) {
   return std::make_shared<DefaultChain>(profile);
+}
+
+Credentials detail::parseCredentialsDocument(const std::string& body, const char* tokenMember,
+                                             const std::string& source) {
+  return fromJson(body, tokenMember, source);
 }
 
 }  // namespace aws
