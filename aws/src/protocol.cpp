@@ -10,6 +10,7 @@
 #include <ctime>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
 #include <fmt/format.h>
 #include <pugixml.hpp>
@@ -18,28 +19,6 @@
 
 namespace aws::detail {
 namespace {
-
-// Far deeper than any service answer nests (about a dozen levels), and shallow enough that
-// nothing that walks an answer can run out of stack.
-constexpr int kMaxAnswerDepth = 100;
-
-// gmtime and the text form hold the years 1 to 9999 only.
-constexpr double kFirstIsoSecond = -62135596800.0;  // 0001-01-01T00:00:00Z
-constexpr double kEndIsoSecond = 253402300800.0;    // 10000-01-01T00:00:00Z
-
-// Thrown by the answer readers, which do not know the operation; the entry points name it.
-class Malformed : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-ClientError malformedAnswer(const char* format, const std::string& operation, const std::string& why) {
-  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why));
-}
-
-bool isoTimeRepresentable(double epochSeconds) {
-  return epochSeconds >= kFirstIsoSecond && epochSeconds < kEndIsoSecond;  // false for NaN too
-}
 
 std::string capitalised(std::string s) {
   if (!s.empty()) s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
@@ -172,6 +151,28 @@ struct QueryWriter {
 };
 
 // ---- XML answers
+
+// Far deeper than any service answer nests (about a dozen levels), and shallow enough that
+// nothing that walks an answer can run out of stack.
+constexpr int kMaxAnswerDepth = 100;
+
+// gmtime and the text form hold the years 1 to 9999 only.
+constexpr double kFirstIsoSecond = -62135596800.0;  // 0001-01-01T00:00:00Z
+constexpr double kEndIsoSecond = 253402300800.0;    // 10000-01-01T00:00:00Z
+
+// Thrown by the answer readers, which do not know the operation; the entry points name it.
+class Malformed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+ClientError malformedAnswer(const char* format, const std::string& operation, const std::string& why) {
+  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why));
+}
+
+bool isoTimeRepresentable(double epochSeconds) {
+  return epochSeconds >= kFirstIsoSecond && epochSeconds < kEndIsoSecond;  // false for NaN too
+}
 
 std::optional<Json> readXml(const pugi::xml_node& node, const Shape& s);
 
