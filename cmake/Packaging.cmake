@@ -14,6 +14,8 @@ install(FILES ${PROJECT_BINARY_DIR}/tarnwick_testlibs.pc DESTINATION ${CMAKE_INS
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnwick-testlibs)
+# The same version as --version and the pkg-config file.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "tarnwick test tooling")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test subnet discovery and test instance deployment for AWS")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libssl3, libpugixml1v5, libfmt9")

@@ -60,10 +60,11 @@ namespace {
 // (which signs and retries), parse the answer or raise the service's error.
 class ModelCaller {
  public:
-  ModelCaller(const std::string& service, const std::string& region, std::shared_ptr<CredentialsProvider> creds)
+  ModelCaller(const std::string& service, const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+              const std::optional<std::string>& profile)
       : model_(serviceModel(service)),
-        endpoint_(resolveEndpoint(model_.serviceId, region)),
-        transport_(model_.signingName, signingRegion(service, region), std::move(creds)) {}
+        endpoint_(serviceEndpoint(model_.serviceId, region, profile)),
+        transport_(model_.signingName, endpoint_.signingRegion, std::move(creds), RetryConfig::resolve(profile)) {}
 
   Doc invoke(const std::string& operation, const Doc& params) {
     const Operation& op = model_.operation(operation);
@@ -76,15 +77,10 @@ class ModelCaller {
   }
 
  private:
-  // IAM is global: whatever region the client was opened in, it signs for us-east-1.
-  static std::string signingRegion(const std::string& service, const std::string& region) {
-    return service == "iam" ? "us-east-1" : region;
-  }
-
   http::Request build(const Operation& op, const Doc& params) const {
     http::Request req;
     req.method = "POST";
-    req.url = endpoint_ + "/";
+    req.url = endpoint_.url + "/";
     if (model_.protocol == "json") {
       req.headers.emplace_back("Content-Type", "application/x-amz-json-" + model_.jsonVersion);
       req.headers.emplace_back("X-Amz-Target", model_.targetPrefix + "." + op.name);
@@ -97,15 +93,16 @@ class ModelCaller {
   }
 
   const ServiceModel& model_;
-  std::string endpoint_;
+  ServiceEndpoint endpoint_;
   Transport transport_;
 };
 
 template <class Interface>
 class ModelClient : public Interface {
  public:
-  ModelClient(const std::string& service, const std::string& region, std::shared_ptr<CredentialsProvider> creds)
-      : caller_(service, region, std::move(creds)) {}
+  ModelClient(const std::string& service, const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+              const std::optional<std::string>& profile)
+      : caller_(service, region, std::move(creds), profile) {}
   Doc call(const std::string& operation, const Doc& params) override { return caller_.invoke(operation, params); }
 
  private:
@@ -114,17 +111,21 @@ class ModelClient : public Interface {
 
 }  // namespace
 
-std::shared_ptr<Ec2Client> makeEc2(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<ModelClient<Ec2Client>>("ec2", region, std::move(creds));
+std::shared_ptr<Ec2Client> makeEc2(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                     const std::optional<std::string>& profile) {
+  return std::make_shared<ModelClient<Ec2Client>>("ec2", region, std::move(creds), profile);
 }
-std::shared_ptr<IamClient> makeIam(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<ModelClient<IamClient>>("iam", region, std::move(creds));
+std::shared_ptr<IamClient> makeIam(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                     const std::optional<std::string>& profile) {
+  return std::make_shared<ModelClient<IamClient>>("iam", region, std::move(creds), profile);
 }
-std::shared_ptr<StsClient> makeSts(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<ModelClient<StsClient>>("sts", region, std::move(creds));
+std::shared_ptr<StsClient> makeSts(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                     const std::optional<std::string>& profile) {
+  return std::make_shared<ModelClient<StsClient>>("sts", region, std::move(creds), profile);
 }
-std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<ModelClient<SsmClient>>("ssm", region, std::move(creds));
+std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                     const std::optional<std::string>& profile) {
+  return std::make_shared<ModelClient<SsmClient>>("ssm", region, std::move(creds), profile);
 }
 
 }  // namespace detail

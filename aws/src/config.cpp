@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -38,7 +39,31 @@ std::string homeFile(const char* envName, const char* relative) {
   return std::string(home ? home : "") + relative;
 }
 
-// Section names as written; nested (indented) values are folded into "key.sub" entries.
+// "profile x", "profile  \"x\" ", " x " all name the same section: the kind word and the name,
+// each unquoted, joined by one blank.
+std::string sectionName(const std::string& header) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, inWord = false;
+  for (char c : header) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  if (words.size() == 2) return words[0] + " " + words[1];
+  return trim(header);
+}
+
+// Section names normalised (sectionName); nested (indented) values are folded into "key.sub" entries.
 IniFile readIni(const std::string& path) {
   IniFile ini;
   std::ifstream in(path);
@@ -49,7 +74,7 @@ IniFile readIni(const std::string& path) {
     std::string t = trim(line);
     if (t.empty() || t[0] == '#' || t[0] == ';') continue;
     if (t.front() == '[' && t.back() == ']') {
-      section = trim(t.substr(1, t.size() - 2));
+      section = sectionName(t.substr(1, t.size() - 2));
       ini[section];
       inSection = true;
       parentKey.clear();
@@ -68,6 +93,12 @@ IniFile readIni(const std::string& path) {
     parentKey = value.empty() ? key : "";
   }
   return ini;
+}
+
+std::optional<Profile> section(const IniFile& ini, const std::string& name) {
+  auto it = ini.find(name);
+  if (it == ini.end()) return std::nullopt;
+  return it->second;
 }
 
 const Profile* configSection(const IniFile& config, const std::string& name) {
@@ -149,55 +180,46 @@ std::optional<std::string> resolveRegion(const std::optional<std::string>& expli
   return std::nullopt;
 }
 
-namespace {
-
-std::optional<std::string> configuredEndpoint(const std::string& serviceId) {
-  if (auto ignore = env("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"); ignore && lower(*ignore) == "true")
-    return std::nullopt;
-  std::string id;
-  for (char c : serviceId) id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  auto url = env(("AWS_ENDPOINT_URL_" + id).c_str());
-  if (!url) url = env("AWS_ENDPOINT_URL");
-  if (!url) return std::nullopt;
-  while (!url->empty() && url->back() == '/') url->pop_back();
-  return url;
+std::optional<Profile> loadSsoSession(const std::string& name) {
+  return section(readIni(sharedConfigPath()), "sso-session " + name);
 }
 
-std::string dnsSuffix(const std::string& region) {
-  return region.rfind("cn-", 0) == 0 ? "amazonaws.com.cn" : "amazonaws.com";
+std::optional<std::string> profileSetting(const std::optional<std::string>& profile, const std::string& key) {
+  auto p = loadProfile(profileName(profile));
+  if (!p) return std::nullopt;
+  auto it = p->find(key);
+  if (it == p->end() || it->second.empty()) return std::nullopt;
+  return it->second;
 }
 
-}  // namespace
-
-std::string resolveEndpoint(const std::string& serviceId, const std::string& region) {
-  if (auto url = configuredEndpoint(serviceId)) return *url;
-  std::string service = lower(serviceId);
-  if (service == "iam") {
-    if (region.rfind("cn-", 0) == 0) return "https://iam.cn-north-1.amazonaws.com.cn";
-    if (region.rfind("us-gov-", 0) == 0) return "https://iam.us-gov.amazonaws.com";
-    return "https://iam.amazonaws.com";
-  }
-  if (service == "sts" && region.empty()) return "https://sts.amazonaws.com";
-  if (region.empty())
-    throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
-  return fmt::format("https://{}.{}.{}", service, region, dnsSuffix(region));
+std::optional<UserSetting> userSetting(const char* envName, const std::string& key,
+                                       const std::optional<std::string>& profile) {
+  if (auto v = env(envName)) return UserSetting{*v, envName};
+  if (auto v = profileSetting(profile, key)) return UserSetting{*v, key + " in the config file"};
+  return std::nullopt;
 }
 
-bool endpointOverridden(const std::string& serviceId) { return configuredEndpoint(serviceId).has_value(); }
-
-RetryConfig RetryConfig::fromEnvironment() {
+RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {
   RetryConfig c;
-  if (auto mode = env("AWS_RETRY_MODE")) {
-    std::string m = lower(*mode);
-    if (m == "standard" || m == "legacy" || m == "adaptive") c.mode = m;
+  if (auto mode = userSetting("AWS_RETRY_MODE", "retry_mode", profile)) {
+    std::string m = lower(mode->value);
+    if (m != "standard" && m != "legacy" && m != "adaptive")
+      throw ClientError(fmt::format("{} must be standard, legacy or adaptive, not \"{}\"", mode->source, mode->value));
+    c.mode = m;
+    c.modeSetByUser = true;
   }
-  if (auto attempts = env("AWS_MAX_ATTEMPTS")) {
+  if (auto attempts = userSetting("AWS_MAX_ATTEMPTS", "max_attempts", profile)) {
+    size_t used = 0;
+    int n = 0;
     try {
-      int n = std::stoi(*attempts);
-      if (n >= 1) c.maxAttempts = n;
+      n = std::stoi(attempts->value, &used);
     } catch (const std::exception&) {
-      throw ClientError(fmt::format("AWS_MAX_ATTEMPTS must be a positive number, not \"{}\"", *attempts));
+      used = 0;
     }
+    if (used != attempts->value.size() || n < 1)
+      throw ClientError(
+          fmt::format("{} must be a positive number, not \"{}\"", attempts->source, attempts->value));
+    c.maxAttempts = n;
   }
   return c;
 }

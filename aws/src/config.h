@@ -19,6 +19,21 @@ std::string sharedCredentialsPath();  // AWS_SHARED_CREDENTIALS_FILE, else ~/.aw
 // The profile in use: explicit, else AWS_PROFILE, else "default".
 std::string profileName(const std::optional<std::string>& explicitProfile);
 
+// An [sso-session NAME] section of the shared config file; absent when there is none.
+std::optional<Profile> loadSsoSession(const std::string& name);
+
+// A non-empty setting of the profile in use (explicit, else AWS_PROFILE, else "default").
+std::optional<std::string> profileSetting(const std::optional<std::string>& profile, const std::string& key);
+
+// A setting the user made, and where it was made (for error messages).
+struct UserSetting {
+  std::string value;
+  std::string source;  // "AWS_RETRY_MODE", "retry_mode in the config file"
+};
+// The environment variable, else the profile's key.
+std::optional<UserSetting> userSetting(const char* envName, const std::string& key,
+                                       const std::optional<std::string>& profile);
+
 // A profile's settings from both files (the credentials file wins); absent when neither file
 // has a section for it.
 std::optional<Profile> loadProfile(const std::string& name);

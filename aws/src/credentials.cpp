@@ -1,9 +1,18 @@
 // Credential sources and the default chain: environment, shared files (static keys, role_arn with
-// source_profile or credential_source, credential_process), container credentials, instance role.
+// source_profile or credential_source, web identity, SSO, credential_process), container
+// credentials, instance role.
 #include "aws/credentials.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -12,12 +21,12 @@
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
-#include <pugixml.hpp>
 
 #include "aws/clock.h"
 #include "aws/errors.h"
 #include "aws/imds.h"
 #include "config.h"
+#include "credential_sources.h"
 #include "credentials_document.h"
 #include "transport.h"
 
@@ -26,11 +35,9 @@ namespace {
 
 using detail::env;
 using detail::Profile;
-using Fetch = std::function<Credentials()>;
-using ProviderPtr = std::shared_ptr<CredentialsProvider>;
+using detail::ProviderPtr;
+using detail::valueOf;
 
-// Credentials this close to their end are fetched again.
-constexpr auto kRefreshMargin = std::chrono::minutes(5);
 constexpr const char* kContainerHost = "http://169.254.170.2";
 
 class StaticProvider : public CredentialsProvider {
@@ -42,35 +49,7 @@ class StaticProvider : public CredentialsProvider {
   Credentials c_;
 };
 
-// Keeps the last credentials until they are about to expire. When a refresh fails while the old
-// credentials are still valid, those are used a little longer.
-class RefreshingProvider : public CredentialsProvider {
- public:
-  explicit RefreshingProvider(Fetch fetch) : fetch_(std::move(fetch)) {}
-  Credentials get() override {
-    std::lock_guard<std::mutex> g(lock_);
-    auto now = aws::clock().now();
-    if (cached_ && (!cached_->expiration || now + kRefreshMargin < *cached_->expiration)) return *cached_;
-    try {
-      cached_ = fetch_();
-    } catch (const ClientError&) {
-      if (!cached_ || !cached_->expiration || now >= *cached_->expiration) throw;
-    }
-    return *cached_;
-  }
-
- private:
-  Fetch fetch_;
-  std::mutex lock_;
-  std::optional<Credentials> cached_;
-};
-
-ProviderPtr refreshing(Fetch f) { return std::make_shared<RefreshingProvider>(std::move(f)); }
-
-std::string valueOf(const Profile& p, const std::string& key) {
-  auto it = p.find(key);
-  return it == p.end() ? "" : it->second;
-}
+ProviderPtr refreshing(std::function<Credentials()> f) { return refreshingCredentials(std::move(f)); }
 
 std::optional<std::chrono::system_clock::time_point> expirationOf(const nlohmann::json& doc,
                                                                   const char* member) {
@@ -103,33 +82,91 @@ Credentials fromJson(const std::string& body, const char* tokenMember, const std
 ProviderPtr environmentProvider() {
   auto id = env("AWS_ACCESS_KEY_ID");
   auto secret = env("AWS_SECRET_ACCESS_KEY");
-  if (!id || !secret) return nullptr;
+  if (!id) return nullptr;
+  // A key without its secret is a mistake to report, not a reason to look elsewhere.
+  if (!secret) throw CredentialsError("AWS_ACCESS_KEY_ID is set but AWS_SECRET_ACCESS_KEY is not");
   Credentials c{*id, *secret, env("AWS_SESSION_TOKEN").value_or(env("AWS_SECURITY_TOKEN").value_or("")), {}};
   return std::make_shared<StaticProvider>(c);
 }
 
 // ---- credential_process ------------------------------------------------------------------
 
-struct PipeCloser {
-  int* status;
-  void operator()(std::FILE* f) const { *status = pclose(f); }
+struct ProcessResult {
+  int exitStatus = -1;  // -1 when it did not end normally
+  std::string out, err;
 };
 
-Credentials runCredentialProcess(const std::string& command) {
-  int status = -1;
-  std::string out;
-  {
-    std::unique_ptr<std::FILE, PipeCloser> pipe(popen(command.c_str(), "r"), PipeCloser{&status});
-    if (!pipe) throw CredentialsError(fmt::format("credential_process could not be started: {}", command));
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw CredentialsError(fmt::format("credential_process failed (exit status {}): {}",
-                                       WIFEXITED(status) ? WEXITSTATUS(status) : -1, command));
-  Credentials c = fromJson(out, "SessionToken", "credential_process");
-  nlohmann::json doc = nlohmann::json::parse(out);
+
+ private:
+  int fd_;
+};
+
+// Reads both pipes to their end together, so that a chatty standard error cannot block the child.
+void drain(Fd& out, Fd& err, ProcessResult& r) {
+  char buf[4096];
+  while (out.get() >= 0 || err.get() >= 0) {
+    std::array<pollfd, 2> fds{{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (auto [fd, text] : {std::pair{&out, &r.out}, std::pair{&err, &r.err}}) {
+      if (fd->get() < 0) continue;
+      ssize_t n = ::read(fd->get(), buf, sizeof buf);
+      if (n > 0) text->append(buf, static_cast<size_t>(n));
+      else if (n == 0 || errno != EINTR) fd->reset();
+    }
+  }
+}
+
+ProcessResult runShell(const std::string& command) {
+  int outPipe[2], errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) throw CredentialsError("credential_process: no pipe");
+  Fd outRead(outPipe[0]), outWrite(outPipe[1]);
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) throw CredentialsError("credential_process: no pipe");
+  Fd errRead(errPipe[0]), errWrite(errPipe[1]);
+  pid_t pid = ::fork();
+  if (pid < 0) throw CredentialsError(fmt::format("credential_process could not be started: {}", command));
+  if (pid == 0) {
+    ::dup2(outWrite.get(), STDOUT_FILENO);
+    ::dup2(errWrite.get(), STDERR_FILENO);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  outWrite.reset();
+  errWrite.reset();
+  ProcessResult r;
+  drain(outRead, errRead, r);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+  return s;
+}
+
+Credentials runCredentialProcess(const std::string& command) {
+  ProcessResult r = runShell(command);
+  if (r.exitStatus != 0)
+    throw CredentialsError(fmt::format("credential_process failed (exit status {}): {}{}{}", r.exitStatus, command,
+                                       r.err.empty() ? "" : ": ", trimmed(r.err)));
+  Credentials c = fromJson(r.out, "SessionToken", "credential_process");
+  nlohmann::json doc = nlohmann::json::parse(r.out);
   if (!doc.contains("Version") || doc["Version"] != 1)
     throw CredentialsError("credential_process returned an unsupported Version (expected 1)");
   return c;
@@ -137,19 +174,38 @@ Credentials runCredentialProcess(const std::string& command) {
 
 // ---- container credentials ---------------------------------------------------------------
 
+// The host part of a URL as a resolver sees it: no user information, port or brackets.
+std::string urlHost(const std::string& url) {
+  auto start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+  if (auto at = authority.rfind('@'); at != std::string::npos) authority = authority.substr(at + 1);
+  if (!authority.empty() && authority[0] == '[') return authority.substr(1, authority.find(']') - 1);
+  return authority.substr(0, authority.find(':'));
+}
+
+bool loopbackAddress(const std::string& host) {
+  unsigned char addr[16];
+  if (::inet_pton(AF_INET, host.c_str(), addr) == 1) return addr[0] == 127;
+  static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return ::inet_pton(AF_INET6, host.c_str(), addr) == 1 && std::equal(addr, addr + 16, kLoopback6);
+}
+
+// Plain http only to a loopback address or the hosts container platforms use, as the SDKs allow.
 bool allowedPlainHttpHost(const std::string& url) {
-  auto hostStart = url.find("://") + 3;
-  auto hostEnd = url.find_first_of(":/", url[hostStart] == '[' ? url.find(']', hostStart) : hostStart);
-  std::string host = url.substr(hostStart, hostEnd == std::string::npos ? std::string::npos : hostEnd - hostStart);
-  return host == "localhost" || host.rfind("127.", 0) == 0 || host == "[::1]" ||
-         host == "169.254.170.2" || host == "169.254.170.23" || host == "[fd00:ec2::23]";
+  std::string host = urlHost(url);
+  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+  return loopbackAddress(host) || host == "localhost" || host == "169.254.170.2" || host == "169.254.170.23" ||
+         host == "fd00:ec2::23";
 }
 
 std::optional<std::string> containerUrl() {
   if (auto rel = env("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI")) return kContainerHost + *rel;
   auto full = env("AWS_CONTAINER_CREDENTIALS_FULL_URI");
   if (!full) return std::nullopt;
-  if (full->rfind("https://", 0) != 0 && !(full->rfind("http://", 0) == 0 && allowedPlainHttpHost(*full)))
+  std::string scheme = full->substr(0, full->find("://"));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (scheme != "https" && !(scheme == "http" && allowedPlainHttpHost(*full)))
     throw CredentialsError(fmt::format(
         "AWS_CONTAINER_CREDENTIALS_FULL_URI must use https or a loopback or container host: {}", *full));
   return full;
@@ -216,63 +272,21 @@ ProviderPtr instanceProvider() {
   return refreshing(fetchInstanceRole);
 }
 
-// ---- role assumption ---------------------------------------------------------------------
-
-std::string xmlText(const pugi::xml_node& n, const char* child) { return n.child(child).text().as_string(); }
-
-std::string stsErrorCode(const http::Response& resp) {
-  pugi::xml_document doc;
-  if (!doc.load_buffer(resp.body.data(), resp.body.size())) return "";
-  return xmlText(doc.child("ErrorResponse").child("Error"), "Code");
-}
-
-Credentials parseAssumeRole(const http::Response& resp) {
-  pugi::xml_document doc;
-  if (!doc.load_buffer(resp.body.data(), resp.body.size()))
-    throw ClientError(fmt::format("AssumeRole answered status {} with a body that is not XML", resp.status));
-  if (resp.status != 200) {
-    pugi::xml_node root = doc.child("ErrorResponse");
-    pugi::xml_node err = root.child("Error");
-    std::string requestId = xmlText(root, "RequestId");
-    if (requestId.empty()) requestId = resp.header("x-amzn-requestid");
-    std::string code = xmlText(err, "Code");
-    throw ServiceError(code.empty() ? std::to_string(resp.status) : code, xmlText(err, "Message"),
-                       resp.status, requestId, "AssumeRole");
-  }
-  pugi::xml_node creds = doc.child("AssumeRoleResponse").child("AssumeRoleResult").child("Credentials");
-  Credentials c{xmlText(creds, "AccessKeyId"), xmlText(creds, "SecretAccessKey"), xmlText(creds, "SessionToken"),
-                detail::parseIso8601(xmlText(creds, "Expiration"))};
-  if (c.accessKeyId.empty() || c.secretAccessKey.empty())
-    throw ClientError("AssumeRole answered without credentials");
-  return c;
-}
-
-struct RoleSettings {
-  std::string roleArn, sessionName, externalId, duration, region;
-};
-
-Credentials assumeRole(const RoleSettings& s, const ProviderPtr& source) {
-  std::string signingRegion = s.region.empty() ? "us-east-1" : s.region;
-  detail::Transport sts("sts", signingRegion, source);
-  std::vector<std::pair<std::string, std::string>> form = {
-      {"Action", "AssumeRole"}, {"Version", "2011-06-15"}, {"RoleArn", s.roleArn},
-      {"RoleSessionName", s.sessionName}};
-  if (!s.externalId.empty()) form.emplace_back("ExternalId", s.externalId);
-  if (!s.duration.empty()) form.emplace_back("DurationSeconds", s.duration);
-  http::Request r;
-  r.method = "POST";
-  r.url = detail::resolveEndpoint("STS", s.region) + "/";
-  r.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded; charset=utf-8");
-  r.body = http::formEncode(form);
-  return parseAssumeRole(sts.send(r, stsErrorCode));
-}
-
 // ---- profiles ----------------------------------------------------------------------------
 
 Profile requireProfile(const std::string& name) {
   auto p = detail::loadProfile(name);
   if (!p) throw CredentialsError(fmt::format("The config profile ({}) could not be found", name));
   return *p;
+}
+
+bool hasStaticKeys(const Profile& p) {
+  return !valueOf(p, "aws_access_key_id").empty() || !valueOf(p, "aws_secret_access_key").empty();
+}
+
+// A profile that assumes a role with its own source (not by web identity, which also uses role_arn).
+bool assumesRole(const Profile& p) {
+  return !valueOf(p, "role_arn").empty() && valueOf(p, "web_identity_token_file").empty();
 }
 
 ProviderPtr credentialSourceProvider(const std::string& source) {
@@ -285,51 +299,53 @@ ProviderPtr credentialSourceProvider(const std::string& source) {
   return p;
 }
 
-ProviderPtr profileProvider(const std::string& name, const Profile& p, std::set<std::string>& visited,
-                            bool sourceOnly);
+ProviderPtr staticProfileProvider(const std::string& name, const Profile& p) {
+  if (!hasStaticKeys(p)) return nullptr;
+  std::string id = valueOf(p, "aws_access_key_id");
+  std::string secret = valueOf(p, "aws_secret_access_key");
+  if (id.empty() || secret.empty())
+    throw CredentialsError(fmt::format("profile {} has {} but not {}", name,
+                                       id.empty() ? "aws_secret_access_key" : "aws_access_key_id",
+                                       id.empty() ? "aws_access_key_id" : "aws_secret_access_key"));
+  return std::make_shared<StaticProvider>(Credentials{id, secret, valueOf(p, "aws_session_token"), {}});
+}
+
+// The profile's own credentials, leaving its role aside: web identity, SSO, static keys,
+// credential_process. nullptr when it has none.
+ProviderPtr ownCredentials(const std::string& name, const Profile& p) {
+  if (auto w = detail::webIdentityProvider(name, &p, false)) return w;
+  if (auto sso = detail::ssoProvider(name, p)) return sso;
+  if (auto s = staticProfileProvider(name, p)) return s;
+  if (std::string cmd = valueOf(p, "credential_process"); !cmd.empty())
+    return refreshing([cmd] { return runCredentialProcess(cmd); });
+  return nullptr;
+}
+
+ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std::string>& visited);
+
+// A source profile with keys (or no role) lends its own credentials; only one that merely
+// assumes a role in turn makes a chain of roles.
+ProviderPtr sourceProfileProvider(const std::string& parent, const std::string& name,
+                                  std::set<std::string>& visited) {
+  Profile sp = requireProfile(name);
+  const bool seen = !visited.insert(name).second;
+  if (seen && (name != parent || !hasStaticKeys(sp)))
+    throw CredentialsError(fmt::format("profile {} has a source_profile loop", parent));
+  ProviderPtr source = hasStaticKeys(sp) || !assumesRole(sp) ? ownCredentials(name, sp) : roleProvider(name, sp, visited);
+  if (!source) throw CredentialsError(fmt::format("source_profile {} has no credentials", name));
+  return source;
+}
 
 ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std::string>& visited) {
-  ProviderPtr source;
   std::string sourceProfile = valueOf(p, "source_profile");
   std::string credentialSource = valueOf(p, "credential_source");
   if (!sourceProfile.empty() && !credentialSource.empty())
     throw CredentialsError(fmt::format("profile {} has both source_profile and credential_source", name));
-  if (!sourceProfile.empty()) {
-    if (visited.count(sourceProfile) && sourceProfile != name)
-      throw CredentialsError(fmt::format("profile {} has a source_profile loop", name));
-    visited.insert(sourceProfile);
-    Profile sp = requireProfile(sourceProfile);
-    // A profile that is its own source uses its static keys, not its role again.
-    source = profileProvider(sourceProfile, sp, visited, sourceProfile == name);
-    if (!source) throw CredentialsError(fmt::format("source_profile {} has no credentials", sourceProfile));
-  } else if (!credentialSource.empty()) {
-    source = credentialSourceProvider(credentialSource);
-  } else {
+  if (sourceProfile.empty() && credentialSource.empty())
     throw CredentialsError(fmt::format("profile {} has role_arn but neither source_profile nor credential_source", name));
-  }
-  RoleSettings s{valueOf(p, "role_arn"), valueOf(p, "role_session_name"), valueOf(p, "external_id"),
-                 valueOf(p, "duration_seconds"), valueOf(p, "region")};
-  if (s.region.empty()) s.region = env("AWS_REGION").value_or(env("AWS_DEFAULT_REGION").value_or(""));
-  if (s.sessionName.empty())
-    s.sessionName = fmt::format("tarnwick-session-{}", std::chrono::duration_cast<std::chrono::seconds>(
-                                                           aws::clock().now().time_since_epoch()).count());
-  return refreshing([s, source] { return assumeRole(s, source); });
-}
-
-ProviderPtr staticProfileProvider(const Profile& p) {
-  std::string id = valueOf(p, "aws_access_key_id");
-  std::string secret = valueOf(p, "aws_secret_access_key");
-  if (id.empty() || secret.empty()) return nullptr;
-  return std::make_shared<StaticProvider>(Credentials{id, secret, valueOf(p, "aws_session_token"), {}});
-}
-
-ProviderPtr profileProvider(const std::string& name, const Profile& p, std::set<std::string>& visited,
-                            bool sourceOnly) {
-  if (!sourceOnly && !valueOf(p, "role_arn").empty()) return roleProvider(name, p, visited);
-  if (auto s = staticProfileProvider(p)) return s;
-  if (std::string cmd = valueOf(p, "credential_process"); !cmd.empty())
-    return refreshing([cmd] { return runCredentialProcess(cmd); });
-  return nullptr;
+  ProviderPtr source = sourceProfile.empty() ? credentialSourceProvider(credentialSource)
+                                             : sourceProfileProvider(name, sourceProfile, visited);
+  return detail::assumeRoleProvider(name, p, source);
 }
 
 // The chain picks its source on first use and keeps it, as the SDKs do.
@@ -353,13 +369,17 @@ class DefaultChain : public CredentialsProvider {
 
  private:
   ProviderPtr choose() {
-    // An explicitly named profile takes precedence over credentials in the environment.
+    // An explicitly named profile takes precedence over settings in the environment.
     if (!explicitProfile_)
       if (auto p = environmentProvider()) return p;
-    if (auto profile = detail::loadProfile(name_)) {
+    const std::optional<Profile> profile = detail::loadProfile(name_);
+    if (profile && assumesRole(*profile)) {
       std::set<std::string> visited{name_};
-      if (auto p = profileProvider(name_, *profile, visited, false)) return p;
+      return roleProvider(name_, *profile, visited);
     }
+    if (auto p = detail::webIdentityProvider(name_, profile ? &*profile : nullptr, !explicitProfile_)) return p;
+    if (profile)
+      if (auto p = ownCredentials(name_, *profile)) return p;
     if (auto p = containerProvider()) return p;
     if (auto p = instanceProvider()) {
       try {

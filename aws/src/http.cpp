@@ -146,6 +146,10 @@ void setConnection(CURL* h, const Request& request) {
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
+  if (request.inactivityTimeoutSec > 0) {
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, request.inactivityTimeoutSec);
+  }
   if (request.bypassProxy) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
   if (request.verifyTls) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -177,6 +181,7 @@ Response send(const Request& request) {
   HeaderList headers = buildHeaders(request);
 
   curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+  if (request.pathAsIs) curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
@@ -210,11 +215,54 @@ std::string uriEncode(const std::string& s, bool keepSlash) {
   return out;
 }
 
-std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields) {
+namespace {
+
+std::string joinPairs(const std::vector<std::pair<std::string, std::string>>& fields,
+                      std::string (*encode)(const std::string&)) {
   std::string out;
   for (const auto& [name, value] : fields) {
     if (!out.empty()) out += '&';
-    out += uriEncode(name) + "=" + uriEncode(value);
+    out += encode(name) + "=" + encode(value);
+  }
+  return out;
+}
+
+std::string formEncodeOne(const std::string& s) {
+  std::string out = uriEncode(s);
+  for (auto at = out.find("%20"); at != std::string::npos; at = out.find("%20", at + 1)) out.replace(at, 3, "+");
+  return out;
+}
+
+std::string queryEncodeOne(const std::string& s) { return uriEncode(s); }
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields) {
+  return joinPairs(fields, formEncodeOne);
+}
+
+std::string queryString(const std::vector<std::pair<std::string, std::string>>& fields) {
+  return joinPairs(fields, queryEncodeOne);
+}
+
+std::string formDecode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < s.size() && hexDigit(s[i + 1]) >= 0 && hexDigit(s[i + 2]) >= 0) {
+      out += static_cast<char>(hexDigit(s[i + 1]) * 16 + hexDigit(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
   }
   return out;
 }

@@ -48,7 +48,15 @@ http::Request baseRequest(const std::string& method, const std::string& url) {
 std::string fetchToken(const std::string& base) {
   http::Request r = baseRequest("PUT", base + "/latest/api/token");
   r.headers.emplace_back("x-aws-ec2-metadata-token-ttl-seconds", std::to_string(kTokenTtlSeconds));
-  http::Response resp = http::send(r);
+  http::Response resp;
+  try {
+    resp = http::send(r);
+  } catch (const ClientError&) {
+    // As the SDKs do: a token request that gets no answer (a container behind a hop limit of 1
+    // never sees it) falls back to plain requests, which then fail on their own if the service
+    // cannot be reached at all.
+    return "";
+  }
   if (resp.status == 200) return resp.body;
   if (resp.status == 403 || resp.status == 404 || resp.status == 405) return "";
   throw ClientError(fmt::format("the instance metadata service refused a session token (status {})", resp.status));

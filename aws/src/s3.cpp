@@ -1,4 +1,5 @@
-// S3 over REST-XML: listing, deletion and the managed file transfers.
+// S3 over REST-XML: listing, deletion and the managed file transfers, each sent to the region
+// its bucket lives in.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,10 +8,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 
 #include <fmt/format.h>
+#include <pugixml.hpp>
 
 #include "aws/errors.h"
 #include "clients.h"
@@ -25,6 +31,8 @@ constexpr long long kMiB = 1024 * 1024;
 constexpr long long kMultipartThreshold = 8 * kMiB;
 constexpr long long kMinPartSize = 8 * kMiB;
 constexpr long long kMaxParts = 10000;
+// A transfer that moves nothing for this long has stalled (the SDKs' default read time-out).
+constexpr long kInactivitySeconds = 60;
 
 struct FileCloser {
   void operator()(std::FILE* f) const {
@@ -73,6 +81,64 @@ std::string xmlEscape(const std::string& s) {
   return out;
 }
 
+// Where buckets live, learnt from S3's answers and kept for the process, so that every client
+// signs for (and, without an endpoint override, goes to) a bucket's own region from then on.
+class BucketRegions {
+ public:
+  std::optional<std::string> find(const std::string& bucket) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = regions_.find(bucket);
+    return it == regions_.end() ? std::nullopt : std::optional<std::string>(it->second);
+  }
+  void remember(const std::string& bucket, const std::string& region) {
+    std::lock_guard<std::mutex> g(lock_);
+    regions_[bucket] = region;
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, std::string> regions_;
+};
+
+BucketRegions& bucketRegions() {
+  static BucketRegions regions;
+  return regions;
+}
+
+// A region name goes into host names, so only a plain one is taken from an answer.
+bool plainRegionName(const std::string& region) {
+  if (region.empty() || region.size() > 63 || region.front() == '-' || region.back() == '-') return false;
+  return std::all_of(region.begin(), region.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '-'; });
+}
+
+// The <Region> of an S3 error body ("" when there is none).
+std::string errorBodyRegion(const std::string& body) {
+  pugi::xml_document doc;
+  if (!doc.load_buffer(body.data(), body.size())) return "";
+  return doc.child("Error").child_value("Region");
+}
+
+// Whether an answer says that the request went to a region other than the bucket's, as the SDKs
+// read S3's answers: a redirect, PermanentRedirect, AuthorizationHeaderMalformed naming a Region.
+bool wrongRegionAnswer(const http::Response& r) {
+  if (r.status == 301 || r.status == 302 || r.status == 307) return true;
+  const std::string code = errorCodeOf(r);
+  return code == "PermanentRedirect" || code == "IllegalLocationConstraintException" ||
+         (code == "AuthorizationHeaderMalformed" && !errorBodyRegion(r.body).empty());
+}
+
+// ListObjectsV2 asks for url-encoded names (so that any key survives XML), which are decoded
+// here as the SDKs decode them.
+void decodeListing(Doc& out) {
+  for (const char* member : {"Delimiter", "Prefix", "StartAfter"})
+    if (out.contains(member) && out[member].is_string()) out[member] = http::formDecode(out[member].get<std::string>());
+  for (const auto& [list, member] : {std::pair{"Contents", "Key"}, std::pair{"CommonPrefixes", "Prefix"}})
+    if (out.contains(list))
+      for (auto& item : out[list])
+        if (item.contains(member)) item[member] = http::formDecode(item[member].get<std::string>());
+}
+
 // A temporary file beside the target, removed unless it was renamed onto the target.
 class TempFile {
  public:
@@ -99,11 +165,16 @@ class TempFile {
 
 class RestS3Client : public S3Client {
  public:
-  RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds)
+  RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+               const std::optional<std::string>& profile)
       : model_(serviceModel("s3")),
-        endpoint_(resolveEndpoint("S3", region)),
+        region_(region),
+        profile_(profile),
         pathStyle_(endpointOverridden("S3")),
-        transport_("s3", region, std::move(creds)) {}
+        creds_(std::move(creds)),
+        retry_(RetryConfig::resolve(profile)) {
+    regional(region_);  // a region without an endpoint fails here, when the client is opened
+  }
 
   Doc list_objects_v2(const Doc& params) override { return modelCall("ListObjectsV2", params); }
   Doc delete_object(const Doc& params) override { return modelCall("DeleteObject", params); }
@@ -127,7 +198,7 @@ class RestS3Client : public S3Client {
       req.downloadTo = f.get();
       req.totalTimeoutMs = 0;
       std::FILE* raw = f.get();
-      r = transport_.send(std::move(req), errorCodeOf, true, [raw] {
+      r = exchange(bucket, req, [raw] {
         std::fflush(raw);
         if (::ftruncate(::fileno(raw), 0) != 0) throw ClientError("Cannot truncate the download file");
         std::rewind(raw);
@@ -145,23 +216,66 @@ class RestS3Client : public S3Client {
     return p.empty() ? "/" : p;
   }
 
-  std::string baseUrl(const std::string& bucket) const {
-    if (pathStyle_ || !dnsCompatible(bucket)) return endpoint_;
-    const auto scheme = endpoint_.find("://");
-    return endpoint_.substr(0, scheme + 3) + bucket + "." + endpoint_.substr(scheme + 3);
+  std::string baseUrl(const std::string& endpoint, const std::string& bucket) const {
+    if (pathStyle_ || !dnsCompatible(bucket)) return endpoint;
+    const auto scheme = endpoint.find("://");
+    return endpoint.substr(0, scheme + 3) + bucket + "." + endpoint.substr(scheme + 3);
   }
 
+  // A request whose url is still relative (path and query): exchange() puts the bucket's
+  // region's endpoint in front.
   http::Request request(const std::string& method, const std::string& bucket, const std::string& key,
                         const Fields& query) const {
     http::Request req;
     req.method = method;
-    req.url = baseUrl(bucket) + objectPath(bucket, key);
-    if (!query.empty()) req.url += "?" + http::formEncode(query);
+    req.url = objectPath(bucket, key);
+    if (!query.empty()) req.url += "?" + http::queryString(query);
+    req.pathAsIs = true;
+    req.inactivityTimeoutSec = kInactivitySeconds;
     return req;
   }
 
-  http::Response send(http::Request req, const std::string& operation) {
-    http::Response r = transport_.send(std::move(req), errorCodeOf, true);
+  struct Regional {
+    std::string endpoint;
+    Transport transport;
+  };
+
+  Regional& regional(const std::string& region) {
+    std::lock_guard<std::mutex> g(regionalLock_);
+    auto& slot = regional_[region];
+    if (!slot)
+      slot = std::make_unique<Regional>(
+          Regional{resolveEndpoint("S3", region, profile_), Transport("s3", region, creds_, retry_)});
+    return *slot;
+  }
+
+  http::Response sendIn(const std::string& region, const std::string& bucket, http::Request req,
+                        const std::function<void()>& rewind) {
+    Regional& r = regional(region);
+    req.url = baseUrl(r.endpoint, bucket) + req.url;
+    return r.transport.send(std::move(req), errorCodeOf, true, rewind);
+  }
+
+  // Sends to the bucket's region as far as it is known. An answer saying the bucket lives
+  // elsewhere teaches its region (from the x-amz-bucket-region header, the error's <Region>, or
+  // else a HeadBucket), which is remembered; the request is then signed again for that region
+  // and sent once more. With an endpoint override only the signing region changes.
+  http::Response exchange(const std::string& bucket, const http::Request& req,
+                          const std::function<void()>& rewind = {}) {
+    const std::string region = bucketRegions().find(bucket).value_or(region_);
+    http::Response r = sendIn(region, bucket, req, rewind);
+    if (bucket.empty() || !wrongRegionAnswer(r)) return r;
+    std::string actual = r.header("x-amz-bucket-region");
+    if (actual.empty()) actual = errorBodyRegion(r.body);
+    if (actual.empty()) actual = sendIn(region, bucket, request("HEAD", bucket, "", {}), {}).header("x-amz-bucket-region");
+    if (!plainRegionName(actual) || actual == region) return r;
+    bucketRegions().remember(bucket, actual);
+    if (rewind) rewind();
+    return sendIn(actual, bucket, req, rewind);
+  }
+
+  http::Response send(const std::string& bucket, const http::Request& req, const std::string& operation) {
+    http::Response r = exchange(bucket, req);
     if (r.status < 200 || r.status >= 300) throwServiceError(r, operation);
     return r;
   }
@@ -170,10 +284,13 @@ class RestS3Client : public S3Client {
   Doc modelCall(const std::string& operation, const Doc& params) {
     const Operation& op = model_.operation(operation);
     validate(op.input, params);
+    const bool urlEncodedNames = op.name == "ListObjectsV2" && !params.contains("EncodingType");
+    Doc wire = params.is_null() ? Doc::object() : params;
+    if (urlEncodedNames) wire["EncodingType"] = "url";
     std::string bucket, key;
     Fields query = staticQuery(op.requestUri);
     http::Headers headers;
-    for (const auto& [name, value] : params.items()) {
+    for (const auto& [name, value] : wire.items()) {
       const MemberRef* m = op.input->find(name);
       const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
       if (m->location == "uri")
@@ -185,9 +302,10 @@ class RestS3Client : public S3Client {
     }
     http::Request req = request(op.method, bucket, key, query);
     req.headers = std::move(headers);
-    const http::Response r = send(std::move(req), op.name);
+    const http::Response r = send(bucket, req, op.name);
     Doc out = op.output ? parseXmlBody(*op.output, r.body, op.name) : Doc::object();
     if (op.output) addHeaderMembers(*op.output, r, out);
+    if (urlEncodedNames) decodeListing(out);
     return out;
   }
 
@@ -219,7 +337,7 @@ class RestS3Client : public S3Client {
     http::Request req = request("PUT", bucket, key, {});
     req.body = std::move(body);
     req.totalTimeoutMs = 0;
-    send(std::move(req), "PutObject");
+    send(bucket, req, "PutObject");
   }
 
   void multipartUpload(std::FILE* f, long long size, const std::string& path, const std::string& bucket,
@@ -240,7 +358,7 @@ class RestS3Client : public S3Client {
 
   std::string createMultipartUpload(const std::string& bucket, const std::string& key) {
     const Operation& op = model_.operation("CreateMultipartUpload");
-    const http::Response r = send(request("POST", bucket, key, {{"uploads", ""}}), op.name);
+    const http::Response r = send(bucket, request("POST", bucket, key, {{"uploads", ""}}), op.name);
     const Doc out = parseXmlBody(*op.output, r.body, op.name);
     if (!out.contains("UploadId")) throw ClientError("CreateMultipartUpload answered without an UploadId");
     return out["UploadId"].get<std::string>();
@@ -251,7 +369,7 @@ class RestS3Client : public S3Client {
     http::Request req = request("PUT", bucket, key, {{"partNumber", std::to_string(number)}, {"uploadId", uploadId}});
     req.body = std::move(body);
     req.totalTimeoutMs = 0;
-    const http::Response r = send(std::move(req), "UploadPart");
+    const http::Response r = send(bucket, req, "UploadPart");
     const std::string etag = r.header("etag");
     if (etag.empty()) throw ClientError(fmt::format("UploadPart {} answered without an ETag", number));
     return etag;
@@ -266,29 +384,32 @@ class RestS3Client : public S3Client {
     http::Request req = request("POST", bucket, key, {{"uploadId", uploadId}});
     req.body = std::move(xml);
     req.headers.emplace_back("Content-Type", "application/xml");
-    const http::Response r = send(std::move(req), "CompleteMultipartUpload");
-    // S3 may report a failed completion inside a 200 answer.
-    if (r.body.find("<Error>") != std::string::npos) throwServiceError(r, "CompleteMultipartUpload");
+    send(bucket, req, "CompleteMultipartUpload");
   }
 
   void abortMultipartUpload(const std::string& bucket, const std::string& key, const std::string& uploadId) noexcept {
     try {
-      transport_.send(request("DELETE", bucket, key, {{"uploadId", uploadId}}), errorCodeOf, true);
+      exchange(bucket, request("DELETE", bucket, key, {{"uploadId", uploadId}}));
     } catch (...) {
       // The upload already failed; its own error is the one worth reporting.
     }
   }
 
   const ServiceModel& model_;
-  std::string endpoint_;
+  std::string region_;
+  std::optional<std::string> profile_;
   bool pathStyle_;
-  Transport transport_;
+  std::shared_ptr<CredentialsProvider> creds_;
+  RetryConfig retry_;
+  std::mutex regionalLock_;
+  std::map<std::string, std::unique_ptr<Regional>> regional_;
 };
 
 }  // namespace
 
-std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds) {
-  return std::make_shared<RestS3Client>(region, std::move(creds));
+std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
+                                 const std::optional<std::string>& profile) {
+  return std::make_shared<RestS3Client>(region, std::move(creds), profile);
 }
 
 }  // namespace aws::detail

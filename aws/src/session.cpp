@@ -33,22 +33,28 @@ Session Session::fromCredentials(const Credentials& c) {
   return s;
 }
 
+Session Session::fromProvider(std::shared_ptr<CredentialsProvider> provider) {
+  Session s;
+  s.creds_ = std::move(provider);
+  return s;
+}
+
 std::optional<std::string> Session::defaultRegion() const { return detail::resolveRegion(std::nullopt, profile_); }
 
 std::shared_ptr<Ec2Client> Session::ec2(const std::optional<std::string>& region) const {
-  return detail::makeEc2(regionFor(*this, region, false), creds_);
+  return detail::makeEc2(regionFor(*this, region, false), creds_, profile_);
 }
 std::shared_ptr<IamClient> Session::iam(const std::optional<std::string>& region) const {
-  return detail::makeIam(regionFor(*this, region, true), creds_);
+  return detail::makeIam(regionFor(*this, region, true), creds_, profile_);
 }
 std::shared_ptr<StsClient> Session::sts(const std::optional<std::string>& region) const {
-  return detail::makeSts(regionFor(*this, region, true), creds_);
+  return detail::makeSts(regionFor(*this, region, true), creds_, profile_);
 }
 std::shared_ptr<SsmClient> Session::ssm(const std::optional<std::string>& region) const {
-  return detail::makeSsm(regionFor(*this, region, false), creds_);
+  return detail::makeSsm(regionFor(*this, region, false), creds_, profile_);
 }
 std::shared_ptr<S3Client> Session::s3(const std::optional<std::string>& region) const {
-  return detail::makeS3(regionFor(*this, region, true), creds_);
+  return detail::makeS3(regionFor(*this, region, true), creds_, profile_);
 }
 
 }  // namespace aws

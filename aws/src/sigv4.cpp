@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <vector>
@@ -207,6 +208,43 @@ std::string amzDate(std::chrono::system_clock::time_point when) {
   return buf;
 }
 
+std::string sha256OfFile(std::FILE* f, long long size) {
+  const long start = std::ftell(f);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (!ctx || start < 0 || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx);
+    throw ClientError("SHA-256 of the request body failed");
+  }
+  std::vector<char> buf(1 << 16);
+  for (long long left = size; left > 0;) {
+    const size_t n = std::fread(buf.data(), 1, static_cast<size_t>(std::min<long long>(left, buf.size())), f);
+    if (n == 0) break;
+    EVP_DigestUpdate(ctx, buf.data(), n);
+    left -= static_cast<long long>(n);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(ctx, digest, &len);
+  EVP_MD_CTX_free(ctx);
+  if (std::fseek(f, start, SEEK_SET) != 0) throw ClientError("cannot rewind the request body");
+  return hex(digest, len);
+}
+
+bool hasChecksumHeader(const http::Request& request) {
+  return std::any_of(request.headers.begin(), request.headers.end(), [](const auto& h) {
+    const std::string n = lower(h.first);
+    return n == "content-md5" || n.rfind("x-amz-checksum-", 0) == 0;
+  });
+}
+
+// S3 streams may go unsigned only where TLS and a checksum already protect them, as the SDKs
+// decide; everything else carries the hash of its body.
+std::string payloadHashOf(const http::Request& request, const Options& opts) {
+  if (!request.uploadFrom) return sha256Hex(request.body);
+  if (opts.s3 && splitUrl(request.url).scheme == "https" && hasChecksumHeader(request)) return "UNSIGNED-PAYLOAD";
+  return sha256OfFile(request.uploadFrom, request.uploadSize);
+}
+
 }  // namespace
 
 std::string sha256Hex(const std::string& data) {
@@ -230,10 +268,11 @@ void sign(http::Request& request, const Credentials& creds, const Options& opts,
           std::chrono::system_clock::time_point when) {
   for (const char* stale : {"authorization", "x-amz-date", "x-amz-security-token", "x-amz-content-sha256"})
     removeHeader(request, stale);
+  // Anonymous calls (web identity, SSO portal) carry their own proof and no signature.
+  if (creds.accessKeyId.empty()) return;
 
   std::string date = amzDate(when);
-  std::string payloadHash = opts.payloadHash;
-  if (payloadHash.empty()) payloadHash = request.uploadFrom ? "UNSIGNED-PAYLOAD" : sha256Hex(request.body);
+  std::string payloadHash = opts.payloadHash.empty() ? payloadHashOf(request, opts) : opts.payloadHash;
 
   if (std::none_of(request.headers.begin(), request.headers.end(),
                    [](const auto& h) { return lower(h.first) == "host"; }))

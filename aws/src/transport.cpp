@@ -5,8 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <ctime>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <regex>
+
+#include <fmt/format.h>
 
 #include "aws/clock.h"
 #include "aws/errors.h"
@@ -48,7 +54,72 @@ std::chrono::milliseconds backoff(int retry) {
   return std::chrono::milliseconds(static_cast<long long>(jitter() * static_cast<double>(cap)));
 }
 
+// Answers that mean the request's time stamp was off, by the codes the services use for it.
+const std::array<const char*, 6> kClockSkewCodes = {"RequestTimeTooSkewed", "RequestExpired", "RequestInTheFuture",
+                                                    "InvalidSignatureException", "SignatureDoesNotMatch",
+                                                    "AuthFailure"};
+// Services accept a few minutes of difference; beyond this our clock is taken to be wrong.
+constexpr auto kSkewTolerance = std::chrono::minutes(5);
+
+bool clockSkewCode(const std::string& code) {
+  return std::any_of(kClockSkewCodes.begin(), kClockSkewCodes.end(), [&](const char* c) { return code == c; });
+}
+
+// An HTTP Date header ("Tue, 07 May 2024 12:00:00 GMT").
+std::optional<std::chrono::system_clock::time_point> httpDate(const std::string& text) {
+  std::tm tm{};
+  const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S", &tm);
+  if (!end) return std::nullopt;
+  return std::chrono::system_clock::from_time_t(timegm(&tm));
+}
+
+// A random (version 4) UUID naming one call across all of its attempts.
+std::string invocationId() {
+  thread_local std::mt19937_64 gen{std::random_device{}()};
+  const unsigned long long hi = gen(), lo = gen();
+  return fmt::format("{:08x}-{:04x}-4{:03x}-{:04x}-{:012x}", hi >> 32, (hi >> 16) & 0xffff, hi & 0xfff,
+                     0x8000 | (lo >> 48 & 0x3fff), lo & 0xffffffffffffULL);
+}
+
+// Who is calling, and which attempt of which call this is, as the vendor SDKs tell the services.
+void stampSdkHeaders(http::Request& r, const std::string& retryMode, const std::string& invocation, int attempt,
+                     int maxAttempts) {
+  r.headers.emplace_back("User-Agent", fmt::format("tarnwick_testlibs/{} ua/2.0 os/linux lang/cpp cfg/retry-mode#{}",
+                                                   TARNWICK_TOOLKIT_VERSION, retryMode));
+  r.headers.emplace_back("amz-sdk-invocation-id", invocation);
+  r.headers.emplace_back("amz-sdk-request", fmt::format("attempt={}; max={}", attempt, maxAttempts));
+}
+
+// S3 reports some failures (of CompleteMultipartUpload, for one) in a 200 answer whose root
+// element is Error; they are retried as a 500 would be.
+bool errorInSuccess(const http::Response& r) {
+  static const std::regex errorRoot(R"(\s*(<\?xml[^>]*\?>\s*)?<Error[\s>])");
+  return r.status == 200 &&
+         std::regex_search(r.body.substr(0, 512), errorRoot, std::regex_constants::match_continuous);
+}
+
 }  // namespace
+
+// The difference between our clock and the services', learnt from their answers, so that a host
+// with a wrong clock still signs with a time the services accept.
+struct Transport::ClockSkew {
+  std::atomic<long long> offsetMs{0};
+
+  std::chrono::system_clock::time_point now() const {
+    return aws::clock().now() + std::chrono::milliseconds(offsetMs.load());
+  }
+  // After an answer with a clock-skew code: true when the server's Date shows our time off by
+  // more than the tolerance, which is then corrected (so the call is worth repeating).
+  bool corrected(const http::Response& r, const std::string& code) {
+    if (!clockSkewCode(code)) return false;
+    const auto server = httpDate(r.header("date"));
+    if (!server) return false;
+    const auto ours = now();
+    if (*server - ours < kSkewTolerance && ours - *server < kSkewTolerance) return false;
+    offsetMs = std::chrono::duration_cast<std::chrono::milliseconds>(*server - aws::clock().now()).count();
+    return true;
+  }
+};
 
 struct Transport::Quota {
   std::mutex lock;
@@ -73,7 +144,8 @@ Transport::Transport(std::string signingName, std::string region,
       region_(std::move(region)),
       creds_(std::move(creds)),
       retry_(std::move(retry)),
-      quota_(std::make_shared<Quota>()) {}
+      quota_(std::make_shared<Quota>()),
+      skew_(std::make_shared<ClockSkew>()) {}
 
 http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
                                const std::function<void()>& rewind) {
@@ -82,17 +154,21 @@ http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCo
   int maxAttempts = canResend ? std::max(1, retry_.maxAttempts) : 1;
   bool useQuota = retry_.mode != "legacy";
   int lastCost = 0;
+  const std::string invocation = invocationId();
 
   for (int attempt = 1;; ++attempt) {
     if (attempt > 1 && rewind) rewind();
     http::Request signedRequest = request;
-    sigv4::sign(signedRequest, creds_->get(), opts, aws::clock().now());
+    stampSdkHeaders(signedRequest, retry_.mode, invocation, attempt, maxAttempts);
+    sigv4::sign(signedRequest, creds_->get(), opts, skew_->now());
 
     int cost = 0;
     try {
       http::Response resp = http::send(signedRequest);
+      if (s3 && errorInSuccess(resp)) resp.status = 500;
       bool failed = resp.status >= 300;
-      if (!failed || !(retryableStatus(resp.status) || retryableCode(errorCodeOf ? errorCodeOf(resp) : ""))) {
+      const std::string code = failed && errorCodeOf ? errorCodeOf(resp) : "";
+      if (!failed || !(retryableStatus(resp.status) || retryableCode(code) || skew_->corrected(resp, code))) {
         if (!failed && useQuota) quota_->release(attempt == 1 ? kNoRetryIncrement : lastCost);
         return resp;
       }

@@ -14,17 +14,31 @@ namespace aws::detail {
 std::optional<std::string> resolveRegion(const std::optional<std::string>& explicitRegion,
                                          const std::optional<std::string>& profile);
 
-// Base URL (scheme://host[:port], no trailing slash) for a service: AWS_ENDPOINT_URL_<SERVICE_ID>
-// ("EC2", "IAM", "S3", "SSM", "STS"), then AWS_ENDPOINT_URL, then the standard endpoint
-// (IAM global in us-east-1; STS regional, global when no region).
-std::string resolveEndpoint(const std::string& serviceId, const std::string& region);
+struct ServiceEndpoint {
+  std::string url;            // scheme://host[:port], no trailing slash
+  std::string signingRegion;  // the region the requests are signed for
+};
+// Where a service's calls go: AWS_ENDPOINT_URL_<SERVICE_ID> ("EC2", "IAM", "S3", "SSM", "STS",
+// "SSO"), then AWS_ENDPOINT_URL, then the standard host of the region's partition, in its FIPS
+// or dual-stack variant when AWS_USE_FIPS_ENDPOINT / AWS_USE_DUALSTACK_ENDPOINT (or the profile's
+// use_fips_endpoint / use_dualstack_endpoint) ask for it; a variant that does not exist throws
+// ClientError. IAM is global (one host per partition, signed for the partition's region); STS
+// is regional, global when no region is given.
+ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string& region,
+                                const std::optional<std::string>& profile = std::nullopt);
+std::string resolveEndpoint(const std::string& serviceId, const std::string& region,
+                            const std::optional<std::string>& profile = std::nullopt);
 // True when the endpoint came from AWS_ENDPOINT_URL(_<SERVICE>) (S3 then uses path-style).
 bool endpointOverridden(const std::string& serviceId);
 
 struct RetryConfig {
-  int maxAttempts = 10;  // AWS_MAX_ATTEMPTS overrides
-  std::string mode = "standard";  // AWS_RETRY_MODE: "standard" or "legacy" or "adaptive"
-  static RetryConfig fromEnvironment();
+  int maxAttempts = 10;  // AWS_MAX_ATTEMPTS, else the profile's max_attempts
+  std::string mode = "standard";  // AWS_RETRY_MODE, else the profile's retry_mode
+  bool modeSetByUser = false;     // false: `mode` is the default, nobody chose it
+  // The environment first, then the shared config file's profile (explicit, else AWS_PROFILE,
+  // else "default"). Values that are not valid throw ClientError.
+  static RetryConfig resolve(const std::optional<std::string>& profile);
+  static RetryConfig fromEnvironment() { return resolve(std::nullopt); }
 };
 
 // Extracts the service error code from an error answer ("" when there is none).
@@ -39,6 +53,9 @@ class Transport {
   // within a retry quota shared by all threads using this transport. Returns the last answer
   // (which may be an error answer for the caller to parse); throws ClientError when the last
   // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
+  // Every attempt names the toolkit, the call and the attempt in its headers; a clock-skew
+  // error corrects the signing time from the server's Date and is retried; with `s3`, a 200
+  // answer carrying an Error is retried as a 500.
   http::Response send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3 = false,
                       const std::function<void()>& rewind = {});
   const std::string& region() const { return region_; }
@@ -46,10 +63,12 @@ class Transport {
 
  private:
   struct Quota;
+  struct ClockSkew;
   std::string signingName_, region_;
   std::shared_ptr<CredentialsProvider> creds_;
   RetryConfig retry_;
   std::shared_ptr<Quota> quota_;
+  std::shared_ptr<ClockSkew> skew_;
 };
 
 }  // namespace aws::detail

@@ -11,6 +11,7 @@
 
 #include "aws/services.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -56,12 +57,20 @@ void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, con
 std::string createS3Policy(aws::IamClient& iam_client, const Args& args);
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(aws::IamClient& iam_client);
-void deleteInstanceProfile(aws::IamClient& iam_client);
+// Removes whatever part of the IAM set exists; a part already gone is logged at INFO. The policy
+// is found by the ARN built from `account` when given, otherwise by listing the local policies.
+void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args = {});
 
 // ---- Elastic IPs and instance lookup
-void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const Args& args);
+// Allocates an address tagged with `vpc_id` (the VPC of the interface's instance) and associates
+// it; an address whose association fails is released at once and the failure passed on.
+void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
+                  const Args& args);
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const Args& args);
+// Releases every test address of `vpc_id` that is associated with nothing, such as one left by a
+// deployment that ended between allocation and association.
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args);
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip);
 // (instance id or nothing, public address or nothing)
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
@@ -88,6 +97,7 @@ struct LaunchArgs {
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
+  report::Slot summary_slot;  // where the worker's reports go (by default nowhere)
 };
 
 extern const char* const user_data_tmp;
@@ -104,7 +114,12 @@ void requireOutputTestConfig(const Args& args);
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const std::string& ami, const Args& args);
 std::string deduceTag(const Args& args, const Doc* test_config = nullptr);
-void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args);
+// Returns the VPC whose groups and key pair it cleaned (that of the first entry).
+std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args);
+// Whether test instances in this region but outside `vpc_id` (pending to stopped) still run with
+// the default instance profile; logs an INFO alert naming how many and where when they do.
+// Other regions are not looked at.
+bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& subnet_id,
                const Args& args);
 int getS3TestResults(aws::S3Client& s3_client, const Args& args);

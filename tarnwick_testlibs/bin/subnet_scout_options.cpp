@@ -1,6 +1,8 @@
 // The command line of subnet_scout: its own options, then the sub-commands "spoke" and "natgw".
 #include "tarnwick_testlibs/bin/program_options.h"
 
+#include "tarnwick_testlibs/bin/core/version.h"
+
 namespace tarnwick::subnet_scout {
 
 cli::Parser makeParser() {
@@ -12,6 +14,7 @@ cli::Parser makeParser() {
   p.addValue("--output_test_config", "specify output test config file name", {.defaultValue = "subnet.config"});
   p.addValue("--backup_folder", "specify backup folder", {.defaultValue = "backups"});
   p.addValue("--s3_bucket", "s3 bucket name");
+  p.addVersion(std::string("subnet_scout ") + kToolkitVersion);
 
   // The spoke search cannot run without the controller, its user and the gateway name, so they
   // are required here rather than failing later inside the search.

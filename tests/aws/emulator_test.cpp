@@ -11,6 +11,7 @@
 #include "aws/session.h"
 #include "aws/waiters.h"
 #include "testbed/emulator.h"
+#include "testbed/fake_server.h"
 #include "testbed/process.h"
 
 namespace {
@@ -273,6 +274,20 @@ TEST_F(Transfers, FailedDownloadLeavesNoFileAndFailedUploadNoParts) {
   const std::string big = dir_.write("big.bin", pattern(9 * 1024 * 1024));
   EXPECT_THROW(s3->upload_file(big, "no-such-bucket", "k"), aws::ServiceError);
   EXPECT_THROW(s3->upload_file((dir_ / "absent").string(), "probe-bucket", "k"), aws::ClientError);
+}
+
+// Through a front that checks every signature from the bytes that arrive, as AWS does.
+TEST_F(Transfers, ABucketElsewhereIsLearntOnceAndOddKeysAreSignedAsAwsChecksThem) {
+  testbed::boto3("s3.create_bucket(Bucket='far-away', CreateBucketConfiguration={'LocationConstraint': 'eu-west-2'})");
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront,
+                            {{"upstream", testbed::moto().url()}, {"buckets", {{"far-away", "eu-west-2"}}}});
+  testbed::ScopedEnv viaFront{{"AWS_ENDPOINT_URL", front.url()}};
+  const std::string src = dir_.write("in.txt", "far"), dst = (dir_ / "out.txt").string();
+  const std::vector<std::string> odd = {"dots/./x/../y", "odd dir/a b+c~d=e*f/\xc3\xbc.txt", "plus+"};
+  for (const auto& key : odd) aws::Session::fromProfile(std::nullopt).s3()->upload_file(src, "far-away", key);
+  EXPECT_EQ(session_.s3()->list_objects_v2({{"Bucket", "far-away"}, {"Prefix", "odd dir/a b+c"}}).at("Contents").at(0).at("Key"), odd[1]);
+  for (const auto& key : odd) session_.s3()->download_file("far-away", key, dst);
+  EXPECT_EQ(front.requests().size(), 8u);  // one refusal, then every client goes straight to eu-west-2
 }
 
 TEST_F(Emulator, RegionalClientsNeedARegionGlobalOnesDefault) {

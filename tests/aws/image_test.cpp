@@ -64,4 +64,11 @@ TEST_F(ImageLookup, FromParametersMatchesTheEndOfTheNameInAnswerOrder) {
                             "  **Error** Failed to find image al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"));
 }
 
+TEST_F(ImageLookup, FromParametersFollowsNextTokenUntilAMatch) {
+  ssm_.answer("GetParametersByPath", {{"Parameters", {{{"Name", "/p/other"}, {"Value", "ami-o"}}}}, {"NextToken", "t2"}});
+  ssm_.answer("GetParametersByPath", {{"Parameters", {{{"Name", "/p/al2023-x"}, {"Value", "ami-x"}}}}, {"NextToken", "t3"}});
+  EXPECT_EQ(pd::getAMI(ssm_, args("al2023-x")), "ami-x");
+  EXPECT_EQ(ssm_.params("GetParametersByPath"), (Doc{{"Path", "/aws/service/ami-amazon-linux-latest"}, {"NextToken", "t2"}}));
+}
+
 }  // namespace

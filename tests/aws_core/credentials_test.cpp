@@ -1,5 +1,12 @@
 // The default credential chain: order of sources, profiles, processes, role assumption and the
 // container and instance endpoints (served by a local fake).
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <regex>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "aws/clock.h"
@@ -16,14 +23,26 @@ class CredentialChain : public testing::Test {
   void SetUp() override {
     for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
                              "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
-                             "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_REGION", "AWS_DEFAULT_REGION"})
+                             "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_REGION", "AWS_DEFAULT_REGION",
+                             "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_ROLE_ARN", "AWS_ROLE_SESSION_NAME", "AWS_ENDPOINT_URL"})
       env_.unset(name);
     set("AWS_CONFIG_FILE", (dir_ / "config").string());
     set("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "credentials").string());
     set("AWS_EC2_METADATA_DISABLED", "true");
+    set("HOME", dir_.str());
   }
   void set(const std::string& name, const std::optional<std::string>& value) { env_.apply({{name, value}}); }
-  void write(const std::string& file, const std::string& text) { dir_.write(file, text); }
+  std::string write(const std::string& file, const std::string& text) { return dir_.write(file, text); }
+  // The message of the CredentialsError that `get` of the profile's chain throws.
+  static std::string failureOf(const std::optional<std::string>& profile) {
+    try {
+      aws::defaultChain(profile)->get();
+    } catch (const aws::CredentialsError& e) {
+      return e.what();
+    }
+    ADD_FAILURE() << "no CredentialsError";
+    return "";
+  }
 
   testbed::TempDir dir_;
   testbed::ScopedEnv env_;
@@ -71,7 +90,7 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
         "[default]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"PROCKEY\", "
         "\"SecretAccessKey\": \"PROCSECRET\", \"SessionToken\": \"PROCTOKEN\", "
         "\"Expiration\": \"2999-01-01T00:00:00Z\"}'\n"
-        "[profile broken]\ncredential_process = sh -c 'exit 3'\n"
+        "[profile broken]\ncredential_process = sh -c 'echo denied by policy >&2; exit 3'\n"
         "[profile numeric]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": 7, "
         "\"SecretAccessKey\": \"S\"}'\n"
         "[profile undated]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"K\", "
@@ -83,9 +102,10 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
   ASSERT_TRUE(c.expiration.has_value());
   // Beyond the clock's nanosecond range (2262), yet still far in the future, not long past.
   EXPECT_GT(*c.expiration, std::chrono::system_clock::from_time_t(4102444800));  // 2100
-  EXPECT_THROW(aws::defaultChain(std::string("broken"))->get(), aws::CredentialsError);
-  EXPECT_THROW(aws::defaultChain(std::string("numeric"))->get(), aws::CredentialsError);
-  EXPECT_THROW(aws::defaultChain(std::string("undated"))->get(), aws::CredentialsError);
+  EXPECT_NE(failureOf(std::string("broken")).find("exit status 3): sh -c 'echo denied by policy >&2; exit 3': denied by policy"),
+            std::string::npos);
+  EXPECT_EQ(failureOf(std::string("numeric")), "credential_process returned no access key");
+  EXPECT_EQ(failureOf(std::string("undated")), "credential_process returned an Expiration that is not a time");
 }
 
 const char* kAssumeRoleAnswer =
@@ -104,10 +124,14 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
                     {{"body", kAssumeRoleAnswer}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
   write("credentials", "[base]\naws_access_key_id = BASEKEY\naws_secret_access_key = BASESECRET\n");
+  // A source profile with keys lends them, even when it names a role of its own.
   write("config",
         "[profile deploy]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
         "role_session_name = s1\nregion = eu-west-1\n"
-        "[profile denied]\nrole_arn = arn:aws:iam::111122223333:role/denied\nsource_profile = base\n");
+        "[profile base]\nrole_arn = arn:aws:iam::111122223333:role/unused\nsource_profile = base\n"
+        "[profile denied]\nrole_arn = arn:aws:iam::111122223333:role/denied\nsource_profile = base\n"
+        "[profile mfa]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
+        "mfa_serial = arn:aws:iam::111122223333:mfa/me\n");
 
   auto c = aws::defaultChain(std::string("deploy"))->get();
   EXPECT_EQ(c.accessKeyId, "ROLEKEY");
@@ -128,6 +152,11 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
     EXPECT_EQ(e.requestId(), "rid-1");
     EXPECT_EQ(e.httpStatus(), 403);
   }
+
+  // Without a controlling terminal an MFA code cannot be asked for.
+  EXPECT_EXIT((setsid(), std::cerr << failureOf(std::string("mfa")), std::exit(0)), testing::ExitedWithCode(0),
+              "needs an MFA code for arn:aws:iam::111122223333:mfa/me \\(mfa_serial\\), but there is no terminal");
+  EXPECT_EQ(sts.requests().size(), 2u);
 }
 
 TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
@@ -143,8 +172,11 @@ TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
   EXPECT_EQ(c.sessionToken, "CTOKEN");
   EXPECT_EQ(container.requests().at(0).header("authorization"), "secret-auth");
 
-  set("AWS_CONTAINER_CREDENTIALS_FULL_URI", "http://example.com/creds");
-  EXPECT_THROW(aws::defaultChain(std::nullopt)->get(), aws::CredentialsError);
+  for (const char* url : {"http://example.com/creds", "http://127.0.0.1.example.com/creds",
+                          "http://127.0.0.1@example.com/creds", "http://localhost.example.com/creds"}) {
+    set("AWS_CONTAINER_CREDENTIALS_FULL_URI", url);
+    EXPECT_THROW(aws::defaultChain(std::nullopt)->get(), aws::CredentialsError) << url;
+  }
 }
 
 TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
@@ -173,6 +205,143 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
   chain->get();
   EXPECT_EQ(credentialFetches(), 2);
   aws::setClock(nullptr);
+}
+
+TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFallsThrough) {
+  const std::string answer = std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
+  FakeServer sts(FakeServer::Mode::Generic, {{"routes", {{{"body", answer}}}}});
+  set("AWS_ENDPOINT_URL_STS", sts.url());
+  set("AWS_WEB_IDENTITY_TOKEN_FILE", write("ci-token", "ci-oidc-token\n"));
+  set("AWS_ROLE_ARN", "arn:aws:iam::111122223333:role/ci");
+  set("AWS_ROLE_SESSION_NAME", "gha");
+  write("config", "[profile pod]\nweb_identity_token_file = " + write("pod-token", "pod-token") +
+                      "\nrole_arn = arn:aws:iam::111122223333:role/pod\n");
+
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().sessionToken, "ROLETOKEN");
+  // A profile named on the command line leaves the environment's settings aside.
+  EXPECT_EQ(aws::defaultChain(std::string("pod"))->get().accessKeyId, "ROLEKEY");
+  const auto sent = sts.requests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].form.at("WebIdentityToken"), "ci-oidc-token");
+  EXPECT_EQ(sent[0].form.at("RoleArn"), "arn:aws:iam::111122223333:role/ci");
+  EXPECT_EQ(sent[0].form.at("RoleSessionName"), "gha");
+  EXPECT_EQ(sent[0].header("authorization"), "");
+  EXPECT_EQ(sent[1].form.at("WebIdentityToken"), "pod-token");
+  EXPECT_EQ(sent[1].form.at("RoleArn"), "arn:aws:iam::111122223333:role/pod");
+
+  // On a node with an instance role, a broken web identity set-up is reported, not replaced.
+  FakeServer imds(FakeServer::Mode::Metadata,
+                  {{"credentials", {{"AccessKeyId", "NODEKEY"}, {"SecretAccessKey", "S"}, {"Token", "T"}}}});
+  set("AWS_EC2_METADATA_DISABLED", "false");
+  set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
+  set("AWS_ROLE_ARN", std::nullopt);
+  EXPECT_NE(failureOf(std::nullopt).find("no role"), std::string::npos);
+  set("AWS_ROLE_ARN", "arn:aws:iam::111122223333:role/ci");
+  set("AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "missing-token").string());
+  EXPECT_NE(failureOf(std::nullopt).find("missing-token cannot be read"), std::string::npos);
+}
+
+TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale) {
+  FakeServer portal(FakeServer::Mode::SsoPortal,
+                    {{"token", "sso-access-token"}, {"account", "111122223333"}, {"role", "Deployer"}});
+  set("AWS_ENDPOINT_URL_SSO", portal.url());
+  write("config",
+        "[profile current]\nsso_session = corp\nsso_account_id = 111122223333\nsso_role_name = Deployer\n"
+        "[sso-session corp]\nsso_start_url = https://corp.awsapps.com/start\nsso_region = eu-west-1\n"
+        "[profile legacy]\nsso_start_url = https://old.awsapps.com/start\nsso_region = eu-west-1\n"
+        "sso_account_id = 111122223333\nsso_role_name = Deployer\n"
+        "[profile partial]\nsso_account_id = 111122223333\n");
+  testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
+  testbed::cacheSsoToken(dir_.path(), "https://old.awsapps.com/start", "sso-access-token", "2200-01-01T00:00:00Z");
+  for (const char* profile : {"current", "legacy"}) {
+    auto c = aws::defaultChain(std::string(profile))->get();
+    EXPECT_TRUE(c.accessKeyId == "SSOKEY" && c.sessionToken == "SSOTOKEN" && c.expiration) << profile;
+  }
+  EXPECT_EQ(portal.requests().size(), 2u);
+
+  // Expired in the cache, or refused by the portal: both say how to log in again.
+  for (auto [token, expiresAt] : {std::pair{"sso-access-token", "2000-01-01T00:00:00Z"},
+                                  std::pair{"revoked-token", "2200-01-01T00:00:00Z"}}) {
+    testbed::cacheSsoToken(dir_.path(), "corp", token, expiresAt);
+    std::string message = failureOf(std::string("current"));
+    EXPECT_NE(message.find("run `aws sso login --profile current`"), std::string::npos) << message;
+  }
+  EXPECT_EQ(portal.requests().size(), 3u);
+  EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"), std::string::npos);
+}
+
+// Renewal of temporary credentials shared by several threads, on a manual clock.
+class RefreshWindows : public testing::Test {
+ protected:
+  void SetUp() override { aws::setClock(clock_); }
+  void TearDown() override { aws::setClock(nullptr); }
+  aws::Credentials issued(const std::string& key, std::chrono::minutes lifetime) {
+    return {key, "S", "T", clock_->now() + lifetime};
+  }
+  // A renewal that waits inside the fetch until released.
+  std::shared_ptr<aws::CredentialsProvider> heldRenewal() {
+    return aws::refreshingCredentials(
+        [this] {
+          ++fetches_;
+          entered_.set_value();
+          release_.wait();
+          return issued("NEW", std::chrono::minutes(60));
+        },
+        issued("OLD", std::chrono::minutes(60)));
+  }
+
+  std::shared_ptr<aws::ManualClock> clock_ = std::make_shared<aws::ManualClock>();
+  std::atomic<int> fetches_{0};
+  std::promise<void> entered_, released_;
+  std::shared_future<void> release_ = released_.get_future().share();
+};
+
+TEST_F(RefreshWindows, OneCallerRenewsInTheAdvisoryWindowWhileTheOthersGoOn) {
+  auto provider = heldRenewal();
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  clock_->advance(std::chrono::minutes(47));
+  auto renewing = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
+  entered_.get_future().wait();
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  released_.set_value();
+  EXPECT_EQ(renewing.get(), "NEW");
+  EXPECT_EQ(fetches_, 1);
+}
+
+TEST_F(RefreshWindows, CallersWaitForTheRenewalInTheMandatoryWindow) {
+  auto provider = heldRenewal();
+  clock_->advance(std::chrono::minutes(52));
+  auto first = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
+  entered_.get_future().wait();
+  auto second = std::async(std::launch::async, [&] { return provider->get().accessKeyId; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the second caller reach the renewal
+  released_.set_value();
+  EXPECT_EQ(first.get() + second.get(), "NEWNEW");
+  EXPECT_EQ(fetches_, 1);
+}
+
+TEST_F(RefreshWindows, FailedRenewalKeepsValidCredentialsUntilTheyExpire) {
+  auto provider = aws::refreshingCredentials(
+      [this]() -> aws::Credentials {
+        ++fetches_;
+        throw aws::ServiceError("Throttling", "Rate exceeded", 400, "rid", "AssumeRole");
+      },
+      issued("OLD", std::chrono::minutes(60)));
+  clock_->advance(std::chrono::minutes(55));
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  EXPECT_EQ(provider->get().accessKeyId, "OLD");
+  EXPECT_EQ(fetches_, 1);  // a throttled service is not asked again at once
+  clock_->advance(std::chrono::minutes(1));
+  provider->get();
+  EXPECT_EQ(fetches_, 2);
+  clock_->advance(std::chrono::minutes(4));
+  EXPECT_THROW(provider->get(), aws::ServiceError);
+
+  // Credentials issued for 15 minutes are not renewed on every call.
+  auto shortLived = aws::refreshingCredentials([this] { return issued("NEXT", std::chrono::minutes(15)); },
+                                               issued("FIRST", std::chrono::minutes(15)));
+  clock_->advance(std::chrono::minutes(5));
+  EXPECT_EQ(shortLived->get().accessKeyId, "FIRST");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "testbed/fake_server.h"
@@ -27,6 +28,7 @@ Json fixtureFor(const Host& h) {
             {"identity", {{"accountId", "123456789012"}, {"region", "eu-west-1"}, {"instanceId", "i-1"}}}};
   if (h.tokenStatus != 200) f["tokenStatus"] = h.tokenStatus;
   if (h.documentStatus == 404) f["routes"] = {{{"path", kDocumentPath}, {"status", 404}}};
+  if (h.tokenStatus == 0) f["routes"] = {{{"method", "PUT"}, {"delay", 5}}};  // an answer that never arrives
   return f;
 }
 
@@ -80,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
     Hosts, InstanceIdentity,
     testing::Values(Host{"TokenHost", 200, false, 200}, Host{"TokenOnlyHost", 200, true, 200},
                     Host{"TokenRefused", 403, false, 200}, Host{"TokenUnsupported", 405, false, 200},
+                    Host{"TokenTimesOut", 0, false, 200},
                     Host{"TokenOnlyHostRefusingTokens", 403, true, 401}, Host{"NoDocument", 200, false, 404}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -89,6 +92,28 @@ TEST(InstanceIdentityUnreachable, EndsWithStatusOneWithoutLogging) {
   testbed::LogCapture log;
   EXPECT_FALSE(exitOfDocumentRead().empty());
   EXPECT_EQ(log.count(tarnwick::logging::DEBUG), 0);
+}
+
+TEST(AssumedRoleSession, AssumesTheRoleAgainBeforeItsCredentialsRunOut) {
+  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));  // 12:30:45
+  aws::setClock(clock);
+  FakeServer sts(FakeServer::Mode::Generic,
+                 {{"routes",
+                   {{{"body", "<AssumeRoleResponse><AssumeRoleResult><Credentials><AccessKeyId>ROLEKEY</AccessKeyId>"
+                              "<SecretAccessKey>S</SecretAccessKey><SessionToken>T</SessionToken>"
+                              "<Expiration>2024-05-01T13:30:45Z</Expiration></Credentials></AssumeRoleResult>"
+                              "</AssumeRoleResponse>"}}}}});
+  testbed::ScopedEnv env{{"AWS_ENDPOINT_URL_STS", sts.url()}, {"AWS_PROFILE", std::nullopt},
+                         {"AWS_ACCESS_KEY_ID", "testing"}, {"AWS_SECRET_ACCESS_KEY", "testing"},
+                         {"AWS_CONFIG_FILE", "/dev/null"}, {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"}};
+  aws::Session session = tarnwick::start_aws_session("arn:aws:iam::111122223333:role/deployer");
+  EXPECT_EQ(session.credentials()->get().accessKeyId, "ROLEKEY");
+  EXPECT_EQ(sts.requests().size(), 1u);
+  clock->advance(std::chrono::minutes(55));
+  EXPECT_EQ(session.credentials()->get().accessKeyId, "ROLEKEY");
+  ASSERT_EQ(sts.requests().size(), 2u);
+  EXPECT_EQ(sts.requests()[1].form.at("RoleSessionName"), "Tarnwick_Workflow");
+  aws::setClock(nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "aws/http.h"
 #include "aws/sigv4.h"
+#include "testbed/emulator.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ std::string hexOf(const std::string& s) {
 std::string runReference(const nlohmann::json& cases) {
   std::string input = testing::TempDir() + "sigv4_cases.json";
   std::ofstream(input) << cases.dump();
-  std::string cmd = "python3 " REFERENCE_SIGNER " " + input;
+  std::string cmd = "'" + testbed::python() + "' " REFERENCE_SIGNER " " + input;
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), &pclose);
   std::string out;
   char buf[4096];
@@ -58,7 +59,7 @@ std::vector<Case> matrix() {
        aws::http::formEncode({{"Action", "DescribeInstances"}, {"Filter.1.Value.1", "a b+c/d=é"}})},
       {"ReservedAndUnicodeQuery", "GET",
        "https://ec2.eu-west-1.amazonaws.com/?" +
-           aws::http::formEncode({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
+           aws::http::queryString({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
        {}, ""},
       {"SessionTokenAndSpacedHeader", "POST", "https://sts.amazonaws.com/",
        {{"X-Custom", "  two   spaces  here "}, {"Content-Type", "text/plain"}}, "Action=GetCallerIdentity",

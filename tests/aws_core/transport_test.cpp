@@ -1,6 +1,8 @@
 // Region and endpoint resolution, and the retry strategy against a local fake service.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include "aws/clock.h"
 #include "aws/errors.h"
 #include "testbed/fake_server.h"
@@ -30,27 +32,77 @@ TEST(Region, ExplicitThenEnvironmentThenProfile) {
   EXPECT_FALSE(aws::detail::resolveRegion(std::nullopt, std::nullopt).has_value());
 }
 
-TEST(Endpoint, StandardAndOverridden) {
-  ScopedEnv env{{"AWS_ENDPOINT_URL", std::nullopt}, {"AWS_ENDPOINT_URL_S3", std::nullopt}};
+TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
+  testbed::TempDir dir;
+  ScopedEnv env{{"AWS_ENDPOINT_URL", std::nullopt},
+                {"AWS_ENDPOINT_URL_S3", std::nullopt},
+                {"AWS_PROFILE", std::nullopt},
+                {"AWS_CONFIG_FILE", dir.write("config", "[profile fips]\nuse_fips_endpoint = TRUE\n")}};
   struct Row {
     const char* service;
     const char* region;
-    const char* url;
+    const char* fips;  // AWS_USE_FIPS_ENDPOINT
+    const char* dual;  // AWS_USE_DUALSTACK_ENDPOINT
+    const char* url;   // "" when no such endpoint exists
+    const char* signingRegion;
   };
-  for (const Row& row : {Row{"EC2", "eu-west-1", "https://ec2.eu-west-1.amazonaws.com"},
-                         Row{"IAM", "eu-west-1", "https://iam.amazonaws.com"},
-                         Row{"STS", "", "https://sts.amazonaws.com"},
-                         Row{"STS", "eu-west-1", "https://sts.eu-west-1.amazonaws.com"},
-                         Row{"S3", "us-east-1", "https://s3.us-east-1.amazonaws.com"},
-                         Row{"SSM", "cn-north-1", "https://ssm.cn-north-1.amazonaws.com.cn"}})
-    EXPECT_EQ(aws::detail::resolveEndpoint(row.service, row.region), row.url) << row.service << " " << row.region;
+  for (const Row& row : {
+           Row{"EC2", "eu-west-1", "", "", "https://ec2.eu-west-1.amazonaws.com", "eu-west-1"},
+           Row{"IAM", "eu-west-1", "", "", "https://iam.amazonaws.com", "us-east-1"},
+           Row{"IAM", "cn-northwest-1", "", "", "https://iam.cn-north-1.amazonaws.com.cn", "cn-north-1"},
+           Row{"IAM", "us-gov-east-1", "", "", "https://iam.us-gov.amazonaws.com", "us-gov-west-1"},
+           Row{"STS", "", "", "", "https://sts.amazonaws.com", "us-east-1"},
+           Row{"SSO", "eu-west-1", "", "", "https://portal.sso.eu-west-1.amazonaws.com", "eu-west-1"},
+           Row{"EC2", "us-east-1", "true", "", "https://ec2-fips.us-east-1.amazonaws.com", "us-east-1"},
+           Row{"EC2", "us-gov-west-1", "true", "", "https://ec2.us-gov-west-1.amazonaws.com", "us-gov-west-1"},
+           Row{"STS", "ca-central-1", "true", "true", "https://sts-fips.ca-central-1.api.aws", "ca-central-1"},
+           Row{"SSM", "cn-north-1", "", "true", "https://ssm.cn-north-1.api.amazonwebservices.com.cn", "cn-north-1"},
+           Row{"S3", "eu-west-1", "false", "true", "https://s3.dualstack.eu-west-1.amazonaws.com", "eu-west-1"},
+           Row{"IAM", "eu-west-1", "true", "", "https://iam-fips.amazonaws.com", "us-east-1"},
+           Row{"IAM", "cn-north-1", "true", "", "", ""},
+           Row{"EC2", "us-iso-east-1", "", "true", "", ""},
+           Row{"EC2", "eu-west-1", "yes", "", "", ""}}) {
+    SCOPED_TRACE(fmt::format("{} {} fips={} dualstack={}", row.service, row.region, row.fips, row.dual));
+    env.apply({{"AWS_USE_FIPS_ENDPOINT", *row.fips ? std::optional<std::string>(row.fips) : std::nullopt},
+               {"AWS_USE_DUALSTACK_ENDPOINT", *row.dual ? std::optional<std::string>(row.dual) : std::nullopt}});
+    if (!*row.url) {
+      EXPECT_THROW(aws::detail::serviceEndpoint(row.service, row.region), aws::ClientError);
+      continue;
+    }
+    auto e = aws::detail::serviceEndpoint(row.service, row.region);
+    EXPECT_EQ(e.url, row.url);
+    EXPECT_EQ(e.signingRegion, row.signingRegion);
+  }
+  env.unset("AWS_USE_FIPS_ENDPOINT").unset("AWS_USE_DUALSTACK_ENDPOINT");
   EXPECT_THROW(aws::detail::resolveEndpoint("EC2", ""), aws::ClientError);
+  EXPECT_EQ(aws::detail::resolveEndpoint("EC2", "eu-west-1", std::string("fips")), "https://ec2-fips.eu-west-1.amazonaws.com");
   EXPECT_FALSE(aws::detail::endpointOverridden("S3"));
 
+  // An override keeps its address; IAM is still signed for its partition's region.
   env.set("AWS_ENDPOINT_URL", "http://127.0.0.1:5000/").set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:6000");
   EXPECT_EQ(aws::detail::resolveEndpoint("EC2", "eu-west-1"), "http://127.0.0.1:5000");
   EXPECT_EQ(aws::detail::resolveEndpoint("S3", "eu-west-1"), "http://127.0.0.1:6000");
+  EXPECT_EQ(aws::detail::serviceEndpoint("IAM", "us-gov-east-1").signingRegion, "us-gov-west-1");
   EXPECT_TRUE(aws::detail::endpointOverridden("S3"));
+}
+
+TEST(RetrySettings, EnvironmentThenProfileAndBadValuesFail) {
+  testbed::TempDir dir;
+  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[default]\nretry_mode = adaptive\nmax_attempts = 4\n"
+                                                        "[profile  \"bad\" ]\nmax_attempts = many\n")},
+                {"AWS_PROFILE", std::nullopt},
+                {"AWS_RETRY_MODE", std::nullopt},
+                {"AWS_MAX_ATTEMPTS", std::nullopt}};
+  auto fromFile = aws::detail::RetryConfig::resolve(std::nullopt);
+  EXPECT_EQ(std::tie(fromFile.mode, fromFile.maxAttempts, fromFile.modeSetByUser), std::tuple("adaptive", 4, true));
+  EXPECT_THROW(aws::detail::RetryConfig::resolve(std::string("bad")), aws::ClientError);
+  env.set("AWS_RETRY_MODE", "legacy").set("AWS_MAX_ATTEMPTS", "2");
+  auto fromEnv = aws::detail::RetryConfig::resolve(std::nullopt);
+  EXPECT_EQ(std::tie(fromEnv.mode, fromEnv.maxAttempts), std::tuple("legacy", 2));
+  env.set("AWS_CONFIG_FILE", "/nonexistent").unset("AWS_RETRY_MODE");
+  EXPECT_FALSE(aws::detail::RetryConfig::resolve(std::nullopt).modeSetByUser);
+  env.set("AWS_RETRY_MODE", "fast");
+  EXPECT_THROW(aws::detail::RetryConfig::resolve(std::nullopt), aws::ClientError);
 }
 
 std::string queryErrorCode(const aws::http::Response& r) {
@@ -117,6 +169,22 @@ TEST_F(Retries, ConnectionFailureIsRetriedThenReported) {
   r.url = "http://127.0.0.1:1/";
   EXPECT_THROW(transport(3).send(r, queryErrorCode), aws::ClientError);
   EXPECT_EQ(clock_->sleeps(), 2);
+}
+
+TEST_F(Retries, AttemptsNameTheirCallAndASkewedClockOrAnS3ErrorInsideA200AnswerIsRetried) {
+  clock_->advance(-std::chrono::hours(2));
+  auto server = service({{{"status", 403}, {"body", "<Error><Code>RequestTimeTooSkewed</Code></Error>"}},
+                         {{"body", "<?xml version=\"1.0\"?>\n<Error><Code>InternalError</Code></Error>"}}, {{"body", "ok"}}});
+  EXPECT_EQ(transport(3).send(request(server), queryErrorCode, true).status, 200);
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  std::tm first{}, last{};  // signing times: two hours off at first, then the server's
+  strptime(seen[0].header("x-amz-date").c_str(), "%Y%m%dT%H%M%SZ", &first);
+  strptime(seen[2].header("x-amz-date").c_str(), "%Y%m%dT%H%M%SZ", &last);
+  EXPECT_NEAR(static_cast<double>(timegm(&last) - timegm(&first)), 7200, 60);
+  EXPECT_EQ(seen[2].header("amz-sdk-request"), "attempt=3; max=3");
+  EXPECT_EQ(seen[0].header("amz-sdk-invocation-id"), seen[2].header("amz-sdk-invocation-id"));
+  EXPECT_EQ(seen[0].header("user-agent").rfind("tarnwick_testlibs/", 0), 0u);
 }
 
 TEST_F(Retries, SharedQuotaStopsRetriesWhenSpent) {

@@ -54,6 +54,18 @@ TEST_F(ProgramRun, HelpPrintsUsageAndExitsZero) {
   EXPECT_TRUE(folderEmpty());
 }
 
+// Without any required option, and before a log folder or a session exists.
+TEST_F(ProgramRun, VersionPrintsNameAndProjectVersion) {
+  for (const auto& [program, name] :
+       {std::pair{PROBE_DEPLOYER_BIN, "probe_deployer"}, std::pair{SUBNET_SCOUT_BIN, "subnet_scout"}}) {
+    auto r = run(program, {"--version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(name) + " " + TOOLKIT_VERSION + "\n");
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_TRUE(folderEmpty());
+}
+
 // The messages themselves are the parser's, proven in its own tests.
 TEST_F(ProgramRun, UsageErrorsExitTwoBeforeAnythingIsCreated) {
   const std::vector<std::pair<std::string, Words>> cases = {

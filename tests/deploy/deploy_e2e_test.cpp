@@ -2,6 +2,7 @@
 // (exit status, messages, the output configuration) and what is left in the cloud.
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 using Json = nlohmann::ordered_json;
 
 namespace {
+const Json kNothingLeft = Json::parse(R"({"instances": 0, "groups": [], "keys": [], "addresses": [], "profiles": [], "roles": [], "policies": []})");
 
 class DeployE2E : public ::testing::Test {
  protected:
@@ -30,9 +32,10 @@ class DeployE2E : public ::testing::Test {
     testbed::moto().reset();
     net_ = testbed::boto3Json(R"(
 vpc = ec2.create_vpc(CidrBlock="10.20.0.0/16")["Vpc"]["VpcId"]
-def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
-out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
-     "gwB": sn("10.20.2.0/24"), "privB": sn("10.20.3.0/24"), "gwC": sn("10.20.4.0/24")})
+def sn(cidr, v=None): return ec2.create_subnet(VpcId=v or vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+vpc2 = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
+out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": sn("10.20.2.0/24"), "privB": sn("10.20.3.0/24"),
+     "gwC": sn("10.20.4.0/24"), "vpc2": vpc2, "gwD": sn("10.30.0.0/24", vpc2), "privD": sn("10.30.1.0/24", vpc2)})
 )");
     spoke_ = {{"gw_name", "gw-a"},
               {"gw_private_ip", "10.20.0.10"},
@@ -57,12 +60,16 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
 
   std::string writeConfig(const Json& entries) { return dir_.write("in.config", entries.dump(2)); }
 
-  testbed::RunResult run(std::vector<std::string> args) {
+  testbed::RunResult run(std::vector<std::string> args, int killAfter = -1) {
+    args.insert(args.end(), {"--summary_json", "summary.json"});
     testbed::RunOptions options;
     options.env = testbed::motoEnv();
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
+    for (const auto& [name, value] : env_) options.env[name] = value;
     options.cwd = dir_.str();
-    return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+    if (killAfter < 0) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+    args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", std::to_string(killAfter), TWK_PROBE_DEPLOYER});
+    return testbed::runProgram(testbed::python(), args, options);
   }
   testbed::RunResult deploy(const Json& entries, std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--test_config", writeConfig(entries), "--output_test_config", "out.config"};
@@ -75,6 +82,7 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"),
     return run(args);
   }
   Json output() { return Json::parse(testbed::readFile(dir_ / "out.config")); }
+  Json summary() { return Json::parse(testbed::readFile(dir_ / "summary.json")); }
 
   // Test instances that are not terminated, in launch order.
   Json liveInstances() {
@@ -87,7 +95,8 @@ out(sorted([i for res in r["Reservations"] for i in res["Instances"]], key=lambd
   Json leftovers() {
     return testbed::boto3Json(R"(
 groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" + net_["vpc"].get<std::string>() + R"("]}])
-out({"groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
+live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
+out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
      "keys": [k["KeyName"] for k in ec2.describe_key_pairs()["KeyPairs"]],
      "addresses": [a["PublicIp"] for a in ec2.describe_addresses()["Addresses"]],
      "profiles": [p["InstanceProfileName"] for p in iam.list_instance_profiles()["InstanceProfiles"]],
@@ -99,10 +108,22 @@ out({"groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["Gro
 
   static testbed::FakeServer* ipEcho_;
   testbed::TempDir dir_;
+  testbed::EnvChanges env_;  // on top of the emulator's environment
   Json net_, spoke_, nat_, unplaced_;
 };
 
 testbed::FakeServer* DeployE2E::ipEcho_ = nullptr;
+
+Json sorted(Json list) {
+  std::sort(list.begin(), list.end());
+  return list;
+}
+
+Json idsOf(const Json& instances) {
+  Json ids = Json::array();
+  for (const auto& instance : instances) ids.push_back(instance["InstanceId"]);
+  return sorted(ids);
+}
 
 std::vector<std::string> keysOf(const Json& object) {
   std::vector<std::string> keys;
@@ -114,6 +135,12 @@ TEST_F(DeployE2E, DeployPlacesOneInstancePerTestSubnetAndExtendsTheConfiguration
   const auto r = deploy(Json::array({spoke_, nat_, unplaced_}), {"--tag_resource", "Owner,qa"});
   EXPECT_EQ(r.status, 40) << r.err;
   EXPECT_NE(r.err.find("  **Error** Skip nat-c -- private_subnet_id not defined"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\n- Deployed 2 of 3 entries (0 reused, 2 launched), 1 failed\n"), std::string::npos);
+  const Json doc = summary();
+  EXPECT_EQ(doc["exit_status"], 40);
+  ASSERT_EQ(doc["entries"].size(), 3u);
+  EXPECT_EQ(doc["entries"][2], Json({{"subnet_id", net_["gwC"]}, {"instance_id", nullptr}, {"public_ip", nullptr},
+                                     {"private_ip", nullptr}, {"outcome", "failed"}}));
 
   const Json out = output();
   ASSERT_EQ(out.size(), 3u);
@@ -148,12 +175,22 @@ out({g["GroupName"]: g["GroupId"] for g in ec2.describe_security_groups()["Secur
     EXPECT_EQ((*inst)["PublicIpAddress"], entry["ec2_ip"]);
     EXPECT_EQ((*inst)["KeyName"], keyName());
     EXPECT_EQ((*inst)["Tags"], Json::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}])"));
+    EXPECT_EQ(doc["entries"][i], Json({{"subnet_id", entry["gw_subnet_id"]},
+                                       {"instance_id", (*inst)["InstanceId"]},
+                                       {"public_ip", entry["ec2_ip"]},
+                                       {"private_ip", entry["ec2_2nd_private_ip"]},
+                                       {"outcome", "launched"}}));
   }
   // The instances came up without a public address: each got an Elastic IP on its gateway side.
   const Json eips = testbed::boto3Json(R"(
 out(sorted(a["PublicIp"] for a in ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-test-ec2-eip"]}])["Addresses"]))
 )");
   EXPECT_EQ(eips, Json::array({std::min(out[0]["ec2_ip"], out[1]["ec2_ip"]), std::max(out[0]["ec2_ip"], out[1]["ec2_ip"])}));
+  const Json& created = doc["created"];
+  EXPECT_EQ(sorted(created["instances"]), idsOf(instances));
+  EXPECT_EQ(sorted(created["elastic_ips"]), eips);
+  EXPECT_EQ(created["security_groups"], Json::array({groups["tarnwick-test-ec2-sg"]}));
+  EXPECT_EQ(created["key_pairs"], Json::array({keyName()}));
   EXPECT_TRUE(std::filesystem::exists(dir_ / ("backups/" + net_["vpc"].get<std::string>() + "/" + keyName() + ".pem")));
 }
 
@@ -215,6 +252,29 @@ TEST_F(DeployE2E, DryRunDeployChangesNothing) {
   EXPECT_EQ(output(), entries);
 }
 
+TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStaticKeys) {
+  const Json entries = Json::array({spoke_});
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+          {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "ci-oidc-token")},
+          {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"}};
+  const auto web = deploy(entries, {"--dry_run"});
+  EXPECT_EQ(web.status, 0) << web.err;
+  EXPECT_EQ(web.err.find("ci-oidc-token"), std::string::npos);
+
+  testbed::FakeServer portal(testbed::FakeServer::Mode::SsoPortal,
+                             Json{{"token", "sso-access-token"}, {"account", "123456789012"}, {"role", "Deployer"}});
+  testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+          {"HOME", dir_.str()}, {"AWS_ENDPOINT_URL_SSO", portal.url()},
+          {"AWS_CONFIG_FILE", dir_.write("config", "[profile sso]\nsso_session = corp\nsso_account_id = 123456789012\n"
+                                                   "sso_role_name = Deployer\n[sso-session corp]\n"
+                                                   "sso_start_url = https://corp.awsapps.com/start\nsso_region = us-east-1\n")}};
+  const auto sso = deploy(entries, {"--dry_run", "--profile", "sso"});
+  EXPECT_EQ(sso.status, 0) << sso.err;
+  EXPECT_FALSE(portal.requests().empty());
+  EXPECT_EQ(sso.err.find("sso-access-token"), std::string::npos);
+}
+
 TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const Json entries = Json::array({spoke_, nat_, unplaced_});
   testbed::boto3(R"(ec2.create_security_group(GroupName="tarnwick-test-ec2-private-interface-sg",
@@ -224,6 +284,9 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   ASSERT_EQ(first.size(), 2u);
   const auto again = deploy(entries);
   EXPECT_NE(again.err.find("  Key " + keyName() + " already exist"), std::string::npos) << again.err;
+  EXPECT_NE(again.err.find("\n- Deployed 2 of 3 entries (2 reused, 0 launched), 1 failed\n"), std::string::npos);
+  EXPECT_EQ(sorted(summary()["reused"]["instances"]), idsOf(first));
+  EXPECT_EQ(summary()["created"]["instances"], Json::array());
   const Json second = liveInstances();
   ASSERT_EQ(second.size(), 2u);
   EXPECT_EQ(second[0]["InstanceId"], first[0]["InstanceId"]);
@@ -233,7 +296,10 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const Json& spokeInstance = first[0]["SubnetId"] == spoke_["gw_subnet_id"] ? first[0] : first[1];
   EXPECT_EQ(output()[0]["ec2_ip"], spokeInstance["PublicIpAddress"]);
 
-  EXPECT_EQ(revert(entries, {"--dry_run"}).status, 0);
+  const auto dry = revert(entries, {"--dry_run"});
+  EXPECT_EQ(dry.status, 0);
+  EXPECT_NE(dry.err.find("\n- Removed 0 test instances and 0 Elastic IPs, 2 not removed in a dry run\n"),
+            std::string::npos) << dry.err;
   EXPECT_EQ(liveInstances().size(), 2u);
   EXPECT_EQ(leftovers(), before);
 
@@ -244,6 +310,13 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   EXPECT_EQ(left["groups"], Json::array());
   EXPECT_EQ(left["keys"], Json::array());
   EXPECT_EQ(left["addresses"], Json::array());
+  EXPECT_NE(r.err.find("\n- Removed 2 test instances and 2 Elastic IPs\n"), std::string::npos) << r.err;
+  const Json removed = summary()["removed"];
+  EXPECT_EQ(sorted(removed["instances"]), idsOf(first));
+  EXPECT_EQ(sorted(removed["elastic_ips"]), sorted(before["addresses"]));
+  EXPECT_EQ(removed["security_groups"].size(), 2u);
+  EXPECT_EQ(removed["key_pairs"], Json::array({keyName()}));
+  EXPECT_EQ(summary()["entries"][1]["outcome"], "removed");
 }
 
 TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
@@ -261,6 +334,40 @@ TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("  **Error** --output_test_config is required to deploy"), std::string::npos) << r.err;
   EXPECT_EQ(leftovers()["groups"], Json::array());
+  EXPECT_EQ(summary()["exit_status"], 1);
+}
+
+// Reverting one VPC spares the IAM set the other still uses; a taken gateway subnet is skipped.
+TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped) {
+  Json twin = nat_, other = spoke_;
+  twin["gw_subnet_id"] = spoke_["gw_subnet_id"];
+  other.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  const std::vector<std::string> role = {"--ec2_role", "default"};
+  EXPECT_NE(deploy(Json::array({spoke_, twin}), role).err.find("  **Error** Skip entry 2 (nat-b) -- same gw_subnet_id"), std::string::npos);
+  ASSERT_EQ(deploy(Json::array({other}), role).status, 0);
+  const auto spared = revert(Json::array({spoke_, twin}), role);
+  EXPECT_NE(spared.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile, its role and policy: still used by 1 test instance(s) in " +
+                            net_["vpc2"].get<std::string>()), std::string::npos) << spared.err;
+  EXPECT_EQ(revert(Json::array({other}), role).status, 0);
+  EXPECT_EQ(leftovers(), kNothingLeft);
+}
+
+// A deploy killed after any request that changes something, then one revert from the same input:
+// nothing is left. Each deploy follows a revert, so terminated instances are about, as in EC2.
+TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
+  const Json entries = Json::array({spoke_});
+  const std::vector<std::string> role = {"--ec2_role", "default"};
+  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, n); };
+  std::istringstream actions(deployKilledAfter(1000).out);
+  ASSERT_EQ(revert(entries, role).status, 0);
+  std::string last;
+  for (int n = 1; std::getline(actions, last) && actions.peek() != EOF; ++n) {
+    if (last.starts_with("Describe") || last.starts_with("List") || last.starts_with("Get")) continue;
+    ASSERT_EQ(deployKilledAfter(n).status, 128 + 9) << "killed after " << last;
+    const auto back = revert(entries, role);
+    EXPECT_EQ(back.status, 0) << "killed after " << last << back.err;
+    ASSERT_EQ(leftovers(), kNothingLeft) << "killed after " << last << back.err;
+  }
 }
 
 }  // namespace

@@ -195,13 +195,13 @@ TEST_F(LaunchTest, AddressThatNeverAppearsIsAnErrorAfterTwoMoreRounds) {
   EXPECT_FALSE(entry_.contains("ec2_ip"));
 }
 
-TEST_F(LaunchTest, StoppedReusedInstanceEndsTheWorkerSilently) {
+TEST_F(LaunchTest, StoppedReusedInstanceEndsTheWorkerWithAnError) {
   scriptInstances({instanceRecord("i-old", "", {{kGwSubnet, "10.0.0.5"}})}, {});
   ec2_.always("DescribeInstanceStatus", [](const Doc&) { return Doc{{"InstanceStatuses", Doc::array()}}; });
   pd::createEc2(launchArgs());
   EXPECT_EQ(ec2_.count("AllocateAddress"), 0);
   EXPECT_FALSE(entry_.contains("ec2_ip"));
-  EXPECT_EQ(logs_.count(tarnwick::logging::ERROR), 0);
+  EXPECT_EQ(logs_.messages(tarnwick::logging::ERROR), std::vector<std::string>{"  **Error** tarnwick-test-ec2 i-old in subnet-gw is not running"});
 }
 
 TEST_F(LaunchTest, LaterInterfaceInsideTheTestNetworkWins) {

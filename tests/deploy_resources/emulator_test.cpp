@@ -151,7 +151,7 @@ TEST_F(OnEmulator, IamSetIsCreatedThriceAndRemovedInOrder) {
                 count("iam.list_policies(Scope='Local')['Policies']"),
             0);
   deleteInstanceProfile(*iam);
-  EXPECT_EQ(log.messages(ERROR).size(), 2u) << "membership and profile failures are logged; the rest is skipped";
+  EXPECT_TRUE(log.messages(ERROR).empty()) << "parts already gone are no error: " << log.text();
 }
 
 // The Elastic IP's tags, association and release are shown by the deployment runs end to end.

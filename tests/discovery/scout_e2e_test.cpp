@@ -10,6 +10,7 @@
 
 #include "fake_controller.h"
 #include "testbed/emulator.h"
+#include "testbed/fake_server.h"
 #include "vpc_fixtures.h"
 
 namespace {
@@ -227,6 +228,20 @@ TEST_F(NatScout, TwoZonesGiveTwoEntriesAndTheBucketGetsTheFile) {
       "import sys; sys.stdout.write(s3.get_object(Bucket='scout-bucket', Key=" + Doc(keys[0]).dump() +
       ")['Body'].read().decode())");
   EXPECT_EQ(stored, expected);
+}
+
+TEST_F(NatScout, TheCopyReachesABucketInAnotherRegionWithEveryRequestSignedAsAwsChecks) {
+  auto vpc = discovery::makeNatVpc(discovery::NatLayout::TwoZones);
+  testbed::boto3("s3.create_bucket(Bucket='far-scout', CreateBucketConfiguration={'LocationConstraint': 'eu-west-2'})");
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", testbed::moto().url()},
+                                                                  {"buckets", {{"far-scout", "eu-west-2"}}},
+                                                                  {"wrongRegion", "bare"}});  // only HeadBucket tells
+  const testbed::RunOptions viaFront{testbed::awsEnv(front.url()), "", ""};
+  EXPECT_EQ(testbed::runProgram(TWK_SUBNET_SCOUT, natArgs(vpc.vpc, "far-scout"), viaFront).status, 0);
+  std::string calls;  // the role, the EC2 queries and the copy all went through the checks
+  for (const auto& q : front.requests()) calls += q.method + " " + q.path + "\n";
+  const std::string put = "PUT /far-scout/backups/" + vpc.vpc + "/subnet.config\n";
+  EXPECT_NE(calls.find(put + "HEAD /far-scout\n" + put), std::string::npos) << calls;
 }
 
 TEST_F(NatScout, UnusableNatGatewaysEndTheRunWithStatusOneAndNoFile) {

@@ -47,12 +47,22 @@ void postEmpty(const std::string& url) {
 
 std::string testbedDir() { return TWK_TESTBED_DIR; }
 
+std::string python() {
+  // The configured name may be a wrapper script that costs a second per start (pyenv's shims):
+  // ask it once for the interpreter it runs, and start that one directly from then on.
+  static const std::string path = [] {
+    const RunResult r = runProgram(TWK_PYTHON, {"-c", "import sys; print(sys.executable, end='')"});
+    return r.status == 0 && !r.out.empty() ? r.out : std::string(TWK_PYTHON);
+  }();
+  return path;
+}
+
 MotoServer::MotoServer(const EnvChanges& extraEnv) : dir_(std::make_unique<TempDir>()) {
   EnvChanges env = extraEnv;
   env.emplace("MOTO_AMIS_PATH", testbedDir() + "/images.json");
   env.emplace("PYTHONUNBUFFERED", "1");
   process_ = std::make_unique<BackgroundProcess>(
-      "python3", std::vector<std::string>{testbedDir() + "/moto_launcher.py", "--port", "0"}, env,
+      python(), std::vector<std::string>{testbedDir() + "/moto_launcher.py", "--port", "0"}, env,
       (dir_->path() / "moto.log").string());
   auto line = process_->readLine(kStartTimeout);
   if (!line || line->rfind("READY ", 0) != 0)
@@ -106,7 +116,7 @@ std::string boto3(const std::string& code) {
   RunOptions options;
   options.env = motoEnv();
   options.timeout = std::chrono::seconds(60);
-  auto r = runProgram("python3", {"-c", std::string(kBotoPreamble) + code}, options);
+  auto r = runProgram(python(), {"-c", std::string(kBotoPreamble) + code}, options);
   if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
   return r.out;
 }

@@ -50,7 +50,7 @@ class UseMoto {
   ScopedEnv env_;
 };
 
-// Runs `code` in python3 against the shared emulator after a preamble that defines boto3
+// Runs `code` in python() against the shared emulator after a preamble that defines boto3
 // clients `ec2`, `iam`, `s3`, `ssm`, `sts` and `out(value)` (prints value as JSON).
 // Returns standard output; throws std::runtime_error with standard error on failure.
 std::string boto3(const std::string& code);
@@ -59,5 +59,8 @@ nlohmann::ordered_json boto3Json(const std::string& code);
 
 // The folder of the test bed's own files (scripts, image list).
 std::string testbedDir();
+// The python3 that runs the test bed's scripts: the interpreter behind the build's TARNWICK_PYTHON
+// setting itself, not a version manager's wrapper script that costs a second a start.
+std::string python();
 
 }  // namespace testbed

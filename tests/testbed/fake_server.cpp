@@ -1,6 +1,8 @@
 // Starting the fake web servers and reading back what they received.
 #include "testbed/fake_server.h"
 
+#include <openssl/sha.h>
+
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -17,6 +19,10 @@ const char* modeName(FakeServer::Mode mode) {
       return "metadata";
     case FakeServer::Mode::PublicIp:
       return "ipecho";
+    case FakeServer::Mode::SsoPortal:
+      return "sso";
+    case FakeServer::Mode::AwsFront:
+      return "awsfront";
     case FakeServer::Mode::Generic:
       break;
   }
@@ -66,7 +72,7 @@ FakeServer::FakeServer(Mode mode, const nlohmann::ordered_json& fixture, bool tl
     makeCertificate(dir_->path() / "cert.pem", dir_->path() / "key.pem");
     args.insert(args.end(), {"--cert", certPath(), "--key", (dir_->path() / "key.pem").string()});
   }
-  process_ = std::make_unique<BackgroundProcess>("python3", args, EnvChanges{{"PYTHONUNBUFFERED", "1"}},
+  process_ = std::make_unique<BackgroundProcess>(python(), args, EnvChanges{{"PYTHONUNBUFFERED", "1"}},
                                                  (dir_->path() / "server.log").string());
   auto line = process_->readLine(std::chrono::seconds(30));
   if (!line || line->rfind("READY ", 0) != 0) throw std::runtime_error("fake server did not start: " + log());
@@ -104,5 +110,17 @@ std::string FakeServer::url() const { return std::string(tls_ ? "https://" : "ht
 std::string FakeServer::certPath() const { return (dir_->path() / "cert.pem").string(); }
 
 std::string FakeServer::log() const { return readFile(dir_->path() / "server.log"); }
+
+void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
+                   const std::string& expiresAt) {
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(cacheKey.data()), cacheKey.size(), digest);
+  char name[2 * SHA_DIGEST_LENGTH + 1];
+  for (int i = 0; i < SHA_DIGEST_LENGTH; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
+  writeFile(home / ".aws" / "sso" / "cache" / (std::string(name) + ".json"),
+            nlohmann::ordered_json{{"startUrl", "https://example.awsapps.com/start"}, {"region", "eu-west-1"},
+                                   {"accessToken", token}, {"expiresAt", expiresAt}}
+                .dump());
+}
 
 }  // namespace testbed

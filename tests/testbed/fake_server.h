@@ -31,9 +31,12 @@ struct FakeRequest {
 //     "token", "tokenStatus" (answer to the token PUT instead of a token), "role",
 //     "credentials"
 //   ipecho mode: "ip" (answered to GET /?format=json as {"ip": ..})
+//   SSO portal mode: "token", "account", "role" (GetRoleCredentials answers SSOKEY / SSOSECRET /
+//     SSOTOKEN for an hour; anything else 401)
+//   awsfront mode: "upstream", "buckets", "wrongRegion", "secrets" (see aws_front.py)
 class FakeServer {
  public:
-  enum class Mode { Metadata, PublicIp, Generic };
+  enum class Mode { Metadata, PublicIp, SsoPortal, AwsFront, Generic };
 
   explicit FakeServer(Mode mode, const nlohmann::ordered_json& fixture = nlohmann::ordered_json::object(),
                       bool tls = false);
@@ -58,5 +61,10 @@ class FakeServer {
   int port_ = 0;
   bool tls_;
 };
+
+// Leaves an SSO token in HOME's cache as `aws sso login` does; `cacheKey` is the sso-session
+// name, or the start URL in the older form.
+void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
+                   const std::string& expiresAt);
 
 }  // namespace testbed

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Small loopback HTTP(S) servers standing in for the services the programs talk to.
 
-Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service) and
-"generic" (routes only). In every mode the fixture's "routes" are tried first. The fixture file
-is read again for each request so a test can change answers while the server runs; every
-request is appended, as one JSON line, to the requests file before it is answered.
+Modes: "metadata" (the instance metadata service), "ipecho" (the public-address service), "sso"
+(the SSO portal, sso_portal.py) and "generic" (routes only). In every mode the fixture's "routes"
+are tried first. The fixture file is read again for each request so a test can change answers
+while the server runs; every request is appended, as one JSON line, to the requests file before
+it is answered.
 
 Prints "READY <port>" once listening. Ends when its standard input closes, when its parent goes
 away, or after --lifetime seconds.
@@ -18,7 +19,9 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from aws_front import front_answer
 from lifeline import watch
+from sso_portal import sso_answer
 
 TOKEN_PATH = "/latest/api/token"
 TOKEN_TTL_HEADER = "X-aws-ec2-metadata-token-ttl-seconds"
@@ -68,8 +71,8 @@ class Answer:
         return Answer(entry.get("status", 200), body, headers, entry.get("delay", 0))
 
 
-def json_answer(value, status=200):
-    return Answer(status, json.dumps(value), {"Content-Type": "application/json"})
+def json_answer(value, status=200, headers=None):
+    return Answer(status, json.dumps(value), {"Content-Type": "application/json", **(headers or {})})
 
 
 def route_answer(fixture, request):
@@ -126,7 +129,8 @@ def ipecho_answer(fixture, request):
     return Answer(404, "")
 
 
-MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer}
+MODES = {"metadata": metadata_answer, "ipecho": ipecho_answer, "awsfront": lambda f, r: Answer(*front_answer(f, r)),
+         "sso": lambda fixture, request: json_answer(*sso_answer(fixture, request))}
 
 
 def record(request):
@@ -144,7 +148,8 @@ class Handler(BaseHTTPRequestHandler):
     def handle_any(self):
         parsed = urllib.parse.urlsplit(self.path)
         length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
+        raw_body = self.rfile.read(length) if length else b""
+        body = raw_body.decode("utf-8", "replace")
         form = {}
         if "x-www-form-urlencoded" in (self.headers.get("Content-Type") or ""):
             form = first_values(urllib.parse.parse_qs(body, keep_blank_values=True))
@@ -158,6 +163,7 @@ class Handler(BaseHTTPRequestHandler):
             "form": form,
         }
         record(request)
+        request["raw_body"] = raw_body
         fixture = load_fixture()
         answer = route_answer(fixture, request)
         if answer is None:
@@ -165,7 +171,7 @@ class Handler(BaseHTTPRequestHandler):
             answer = mode(fixture, request) if mode else Answer(404, "")
         if answer.delay:
             time.sleep(answer.delay)
-        payload = answer.body.encode("utf-8")
+        payload = answer.body if isinstance(answer.body, bytes) else answer.body.encode("utf-8")
         self.send_response(answer.status)
         for name, value in answer.headers.items():
             self.send_header(name, value)
@@ -180,7 +186,7 @@ class Handler(BaseHTTPRequestHandler):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", choices=["metadata", "ipecho", "generic"], default="generic")
+    parser.add_argument("--mode", choices=["metadata", "ipecho", "sso", "awsfront", "generic"], default="generic")
     parser.add_argument("--fixture", required=True)
     parser.add_argument("--requests", required=True)
     parser.add_argument("--port", type=int, default=0)

@@ -17,6 +17,11 @@ struct Request {
   bool verifyTls = true;        // AWS_CA_BUNDLE is honoured when set
   long connectTimeoutMs = 10000;
   long totalTimeoutMs = 120000;  // 0: no total limit (large transfers)
+  // 0: none. Otherwise a transfer that moves no data for this many seconds fails (and is retried
+  // like any connection failure) instead of hanging its thread.
+  long inactivityTimeoutSec = 0;
+  // Sends the path exactly as given: "." and ".." segments of S3 keys are part of what was signed.
+  bool pathAsIs = false;
   // Link-local services (instance metadata, container credentials) are never reached through a
   // proxy from the environment.
   bool bypassProxy = false;
@@ -37,7 +42,12 @@ Response send(const Request& request);
 
 // Percent-encoding of RFC 3986 unreserved characters kept; '/' kept when keepSlash.
 std::string uriEncode(const std::string& s, bool keepSlash = false);
-// application/x-www-form-urlencoded body or query of the pairs, in the given order.
+// An application/x-www-form-urlencoded body of the pairs, in the given order, as the vendor SDKs
+// send it: a blank becomes "+", everything but unreserved characters is percent-encoded.
 std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields);
+// A URL query of the pairs, in the given order (a blank becomes "%20").
+std::string queryString(const std::vector<std::pair<std::string, std::string>>& fields);
+// The reverse of formEncode for one value: "+" is a blank, "%XX" the byte XX.
+std::string formDecode(const std::string& s);
 
 }  // namespace aws::http

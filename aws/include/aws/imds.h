@@ -12,7 +12,7 @@ std::string endpoint();
 bool disabled();
 
 // GET of `path` with a session token; falls back to a plain GET when the token request is
-// refused (403, 404, 405). Transport failures throw aws::ClientError.
+// refused (403, 404, 405) or gets no answer. Transport failures of the GET throw aws::ClientError.
 http::Response get(const std::string& path);
 
 }  // namespace aws::imds

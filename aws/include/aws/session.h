@@ -16,6 +16,8 @@ class Session {
   static Session fromProfile(const std::optional<std::string>& profile);
   // From explicit (for example assumed-role) credentials; region from the environment.
   static Session fromCredentials(const Credentials& c);
+  // From a provider (for example refreshingCredentials); region from the environment.
+  static Session fromProvider(std::shared_ptr<CredentialsProvider> provider);
 
   // Explicit region, else AWS_REGION, AWS_DEFAULT_REGION, the profile's region; may be absent.
   std::optional<std::string> defaultRegion() const;

@@ -18,7 +18,8 @@ struct Options {
 };
 
 // Adds host, x-amz-date, x-amz-security-token (when the credentials carry one),
-// x-amz-content-sha256 (S3) and authorization to `request`.
+// x-amz-content-sha256 (S3) and authorization to `request`. Credentials without an access key
+// leave it unsigned.
 void sign(http::Request& request, const Credentials& creds, const Options& opts,
           std::chrono::system_clock::time_point when);
 

@@ -21,42 +21,64 @@ constexpr const char* kMetadataFailure = "  **Error** failed to deduce workflow 
 
 logging::Logger& logger() { return logging::getLogger("tarnwick_testlibs"); }
 
-// The profile session, its STS client and the AssumeRole call: any failure here ends the run.
-aws::Doc assumedRoleCredentials(const std::string& assume_role, const std::optional<std::string>& profile) {
+aws::Doc assumeRole(aws::StsClient& sts, const std::string& assume_role) {
+  return sts.assume_role(aws::Doc{{"RoleArn", assume_role}, {"RoleSessionName", kRoleSessionName}});
+}
+
+// The profile session, its STS client and the first AssumeRole call: any failure here ends the run.
+struct FirstAssumption {
+  std::shared_ptr<aws::StsClient> sts;
+  aws::Doc answer;
+};
+
+FirstAssumption assumeFirst(const std::string& assume_role, const std::optional<std::string>& profile) {
   try {
     aws::Session base = aws::Session::fromProfile(profile);
-    aws::Doc answer = base.sts()->assume_role(
-        aws::Doc{{"RoleArn", assume_role}, {"RoleSessionName", kRoleSessionName}});
-    return answer.at("Credentials");
+    auto sts = base.sts();
+    aws::Doc answer = assumeRole(*sts, assume_role);
+    if (!answer.contains("Credentials")) throw ProcessExit(kExitFatal, "AssumeRole answered without credentials");
+    return {sts, answer};
   } catch (const aws::ServiceError& e) {
     throw ProcessExit(kExitFatal, e.what());
   } catch (const aws::ClientError& e) {
     throw ProcessExit(kExitFatal, e.what());
-  } catch (const nlohmann::json::exception& e) {
-    throw ProcessExit(kExitFatal, fmt::format("AssumeRole answered without credentials: {}", e.what()));
   }
 }
 
-aws::Session sessionFrom(const aws::Doc& credentials) {
+aws::Credentials credentialsFrom(const aws::Doc& answer) {
+  const aws::Doc& credentials = answer.at("Credentials");
   aws::Credentials c;
   c.accessKeyId = credentials.at("AccessKeyId").get<std::string>();
   c.secretAccessKey = credentials.at("SecretAccessKey").get<std::string>();
   c.sessionToken = credentials.at("SessionToken").get<std::string>();
-  return aws::Session::fromCredentials(c);
+  if (credentials.contains("Expiration") && credentials["Expiration"].is_string())
+    c.expiration = aws::parseExpiration(credentials["Expiration"].get<std::string>());
+  return c;
 }
 
 }  // namespace
 
 aws::Session start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile) {
-  aws::Doc credentials = assumedRoleCredentials(assume_role, profile);
+  FirstAssumption first = assumeFirst(assume_role, profile);
+  aws::Credentials initial;
   try {
-    return sessionFrom(credentials);
+    initial = credentialsFrom(first.answer);
   } catch (const std::exception&) {
     // No session object can stand in for a failed one, so the run ends here instead of at the
     // caller's first use of it.
     logger().error(std::string(kErrorPrefix) + kSessionFailure);
     throw ProcessExit(kExitFatal, kSessionFailure);
   }
+  // Long runs outlive the role's credentials: the session assumes the role again before they end.
+  auto renew = [sts = first.sts, assume_role] {
+    aws::Doc answer = assumeRole(*sts, assume_role);
+    try {
+      return credentialsFrom(answer);
+    } catch (const nlohmann::json::exception&) {
+      throw aws::ClientError("AssumeRole answered without credentials");
+    }
+  };
+  return aws::Session::fromProvider(aws::refreshingCredentials(renew, initial));
 }
 
 nlohmann::ordered_json get_aws_metadata() {

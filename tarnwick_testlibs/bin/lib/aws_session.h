@@ -12,8 +12,9 @@ namespace tarnwick {
 inline constexpr const char* kRoleSessionName = "Tarnwick_Workflow";
 
 // Assumes `assume_role` from a profile session (named profile, or the default chain) and returns
-// a session acting as that role. A missing profile, missing credentials or a refused AssumeRole
-// pass their failure to the caller (the process ends with status 1 and a diagnostic).
+// a session acting as that role, which assumes it again before its credentials expire. A missing
+// profile, missing credentials or a refused first AssumeRole end the process (ProcessExit(1) with
+// a diagnostic); a failed later renewal is a failure of the call that needed it.
 aws::Session start_aws_session(const std::string& assume_role,
                                const std::optional<std::string>& profile = std::nullopt);
 

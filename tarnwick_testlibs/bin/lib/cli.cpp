@@ -62,6 +62,7 @@ namespace {
 constexpr size_t kWidth = 80;
 constexpr size_t kHelpColumn = 24;
 constexpr const char* kHelpName = "--help";
+constexpr const char* kVersionName = "--version";
 constexpr const char* kMask = "****";
 
 std::string fieldName(const std::string& optionName) {
@@ -141,7 +142,7 @@ struct Parser::Subcommand {
 };
 
 struct Parser::Resolved {
-  enum Kind { kUnknown, kAmbiguous, kHelp, kFound } kind = kUnknown;
+  enum Kind { kUnknown, kAmbiguous, kHelp, kVersion, kFound } kind = kUnknown;
   const Option* option = nullptr;
   std::string typed;                       // the option part of the word, as typed
   std::optional<std::string> inlineValue;  // the text after "=", when there is one
@@ -172,6 +173,11 @@ Parser& Parser::addSubcommand(std::string name, std::string help, std::string de
   return ref;
 }
 
+Parser& Parser::addVersion(std::string text) {
+  version_ = std::move(text);
+  return *this;
+}
+
 Parser::Resolved Parser::resolve(const std::string& word) const {
   Resolved r;
   size_t eq = word.find('=');
@@ -180,6 +186,10 @@ Parser::Resolved Parser::resolve(const std::string& word) const {
 
   if (r.typed == "-h" || r.typed == kHelpName) {
     r.kind = Resolved::kHelp;
+    return r;
+  }
+  if (version_ && word == kVersionName) {
+    r.kind = Resolved::kVersion;
     return r;
   }
   for (const auto& opt : options_) {
@@ -258,6 +268,8 @@ void Parser::parseInto(const std::vector<std::string>& words, size_t pos, Args& 
     switch (r.kind) {
       case Resolved::kHelp:
         throw HelpRequested(help());
+      case Resolved::kVersion:
+        throw HelpRequested(*version_ + "\n");
       case Resolved::kAmbiguous:
         fail(fmt::format("ambiguous option: {} could match {}", r.typed, fmt::join(r.candidates, ", ")));
       case Resolved::kUnknown:
@@ -338,6 +350,7 @@ std::vector<std::string> Parser::maskSecrets(const std::vector<std::string>& wor
 
 std::string Parser::usage() const {
   std::vector<std::string> parts{"[-h]"};
+  if (version_) parts.push_back(std::string("[") + kVersionName + "]");
   for (const auto& opt : options_) {
     std::string part = opt.isFlag ? opt.name : opt.name + " " + metavar(opt.name);
     parts.push_back(opt.settings.required ? part : "[" + part + "]");
@@ -383,6 +396,7 @@ std::string Parser::help() const {
   }
   out += "\noptions:\n";
   out += helpEntry("-h, --help", "show this help message and exit");
+  if (version_) out += helpEntry(kVersionName, "show program's version number and exit");
   for (const auto& opt : options_) {
     out += helpEntry(opt.isFlag ? opt.name : opt.name + " " + metavar(opt.name), helpWithDefault(opt));
   }

@@ -39,7 +39,8 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// -h or --help was given; what() is the full help text, meant for standard output with status 0.
+// -h, --help or --version was given; what() is the full help text or the version line, meant for
+// standard output with status 0.
 class HelpRequested : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -66,6 +67,10 @@ class Parser {
   // A sub-command with options of its own; its name is stored in the record field `dest`.
   // Once a parser has sub-commands, exactly one of them must be given after its own options.
   Parser& addSubcommand(std::string name, std::string help, std::string dest = "subparser_name");
+
+  // "--version" prints `text` and ends with status 0. Only the full name is accepted, so that no
+  // prefix that worked before becomes ambiguous.
+  Parser& addVersion(std::string text);
 
   // Parses the words after the program name. Throws UsageError or HelpRequested.
   Args parse(const std::vector<std::string>& words) const;
@@ -96,6 +101,7 @@ class Parser {
   std::vector<Option> options_;
   std::vector<Subcommand> subcommands_;
   std::string subcommandDest_;
+  std::optional<std::string> version_;
 };
 
 // The words after the program name, as given.

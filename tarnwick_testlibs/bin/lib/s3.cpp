@@ -110,10 +110,6 @@ bool ObjectListing::advance() {
       current_ = std::move(page_[next_++]);
       return true;
     }
-    if (fetched_ && !token_) {
-      done_ = true;
-      break;
-    }
     fetchPage();
   }
   return false;
@@ -122,10 +118,14 @@ bool ObjectListing::advance() {
 void ObjectListing::fetchPage() {
   // The service would refuse a request without a bucket; refuse it the same way, as a call failure.
   if (!bucket_) throw aws::ClientError("Parameter validation failed: missing required parameter Bucket");
-  Doc request = {{"Bucket", *bucket_}, {"Prefix", prefix_}};
-  if (token_) request["ContinuationToken"] = *token_;
-  const Doc reply = client_->list_objects_v2(request);
-  fetched_ = true;
+  if (!pages_)
+    pages_.emplace([client = client_](const Doc& request) { return client->list_objects_v2(request); },
+                   Doc{{"Bucket", *bucket_}, {"Prefix", prefix_}}, aws::pagingTokensOf("ListObjectsV2"));
+  Doc reply;
+  if (!pages_->next(reply)) {
+    done_ = true;
+    return;
+  }
   page_.clear();
   next_ = 0;
   if (auto contents = reply.find("Contents"); contents != reply.end() && contents->is_array()) {
@@ -136,10 +136,6 @@ void ObjectListing::fetchPage() {
       page_.emplace_back(key, modified == object.end() ? std::string() : textOf(*modified));
     }
   }
-  if (auto next = reply.find("NextContinuationToken"); next != reply.end() && next->is_string())
-    token_ = next->get<std::string>();
-  else
-    token_.reset();
 }
 
 ObjectListing listAllFiles(aws::S3Client* s3_client, const std::optional<std::string>& bucket,

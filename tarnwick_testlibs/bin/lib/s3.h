@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "aws/paginator.h"
 #include "aws/services.h"
 
 namespace tarnwick::s3 {
@@ -58,8 +59,7 @@ class ObjectListing {
   std::string contains_;
   std::vector<ObjectInfo> page_;
   std::size_t next_ = 0;
-  std::optional<std::string> token_;
-  bool fetched_ = false;
+  std::optional<aws::Paginator> pages_;
   bool done_ = false;
   ObjectInfo current_;
 };

@@ -43,12 +43,11 @@ ApiResponse send(const ControllerRequest& request) {
   http.connectTimeoutMs = limits.connectMs;
   http.totalTimeoutMs = limits.totalMs;
   http.headers = request.headers;
-  std::string form = aws::http::formEncode(request.payload);
   if (request.payloadIn == PayloadIn::Query) {
-    http.url = withQuery(request.url, form);
+    http.url = withQuery(request.url, aws::http::queryString(request.payload));
   } else {
     http.url = request.url;
-    http.body = form;
+    http.body = aws::http::formEncode(request.payload);
     http.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
   }
   aws::http::Response response = aws::http::send(http);

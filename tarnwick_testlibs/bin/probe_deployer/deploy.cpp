@@ -3,6 +3,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,18 +20,41 @@ namespace tarnwick::probe_deployer {
 
 namespace detail {
 
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body) noexcept {
-  std::string report;
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
+                     report::Slot slot) noexcept {
+  const report::Scope reporting(slot);
+  std::string failure;
   try {
     body();
     return;
   } catch (const std::exception& e) {
-    report = tarnwick::describeFailure(e);
+    failure = tarnwick::describeFailure(e);
   } catch (...) {
-    report = "unknown failure";
+    failure = "unknown failure";
   }
   // One write, so that reports of concurrent workers do not mix within a line.
-  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, report) << std::flush;
+  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, failure) << std::flush;
+  try {
+    // The entry is lost: the run must not end as a success.
+    logging::getLogger(kLogger).error(fmt::format("  **Error** worker for {} ended: {}", subnet_id, failure));
+  } catch (...) {
+  }
+}
+
+std::optional<std::string> runWorkers(const std::vector<Worker>& workers) {
+  std::vector<std::thread> threads;
+  threads.reserve(workers.size());
+  std::optional<std::string> unstarted;
+  for (const auto& w : workers) {
+    try {
+      threads.emplace_back([&w] { runAtThreadEdge(w.subnet_id, w.body, w.slot); });
+    } catch (const std::system_error& e) {
+      unstarted = fmt::format("cannot start the worker for {}: {}", w.subnet_id, e.what());
+      break;
+    }
+  }
+  for (auto& t : threads) t.join();
+  return unstarted;
 }
 
 std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
@@ -38,6 +62,29 @@ std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
   if (it == entry.end() || !it->is_string())
     throw std::runtime_error(fmt::format("test configuration entry without \"{}\": {}", key, entry.dump()));
   return it->get<std::string>();
+}
+
+namespace {
+
+std::string entryLabel(const nlohmann::ordered_json& entry, size_t index) {
+  for (const char* key : {"gw_name", "nat_gw_id"})
+    if (const auto it = entry.find(key); it != entry.end() && it->is_string())
+      return fmt::format("entry {} ({})", index + 1, it->get<std::string>());
+  return fmt::format("entry {}", index + 1);
+}
+
+}  // namespace
+
+bool firstForItsSubnet(const nlohmann::ordered_json& entries, size_t index) {
+  const std::string subnet = requireText(entries.at(index), "gw_subnet_id");
+  for (size_t i = 0; i < index; ++i) {
+    const auto& earlier = entries[i];
+    if (requireText(earlier, "private_subnet_id").empty() || requireText(earlier, "gw_subnet_id") != subnet) continue;
+    logging::getLogger(kLogger).error(fmt::format("  **Error** Skip {} -- same gw_subnet_id {} as {}",
+                                                  entryLabel(entries[index], index), subnet, entryLabel(earlier, i)));
+    return false;
+  }
+  return true;
 }
 
 nlohmann::ordered_json readEntries(const std::string& path, bool requireEntries) {
@@ -68,11 +115,14 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
                                      const std::optional<std::string>& instanceProfile,
                                      const std::optional<std::string>& keyName) {
   std::vector<LaunchArgs> plan;
-  for (auto& entry : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    Doc& entry = entries[i];
+    const report::Slot slot = report::entry(entry);  // a skipped entry never reports: it counts as failed
     if (detail::requireText(entry, "private_subnet_id").empty()) {
       log().error("  **Error** Skip " + detail::requireText(entry, "nat_gw_id") + " -- private_subnet_id not defined");
       continue;
     }
+    if (!detail::firstForItsSubnet(entries, i)) continue;
     LaunchArgs a;
     a.ec2_client = &ec2;
     a.iam_client = &iam;
@@ -85,17 +135,16 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
     a.sg_id = sgId;
     a.instance_profile = instanceProfile;
     a.key_name = keyName;
+    a.summary_slot = slot;
     plan.push_back(std::move(a));
   }
   return plan;
 }
 
-void runLaunches(const std::vector<LaunchArgs>& plan) {
-  std::vector<std::thread> workers;
-  workers.reserve(plan.size());
-  for (const auto& a : plan)
-    workers.emplace_back([&a] { detail::runAtThreadEdge(a.gw_subnet_id, [&a] { createEc2(a); }); });
-  for (auto& w : workers) w.join();
+std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
+  std::vector<detail::Worker> workers;
+  for (const auto& a : plan) workers.push_back({a.gw_subnet_id, [&a] { createEc2(a); }, a.summary_slot});
+  return detail::runWorkers(workers);
 }
 
 }  // namespace
@@ -118,9 +167,12 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   std::optional<std::string> instanceProfile;
   if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
-  runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
+  const std::optional<std::string> unstarted =
+      runLaunches(planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName));
 
+  // Whatever the started workers deployed must be findable in the output, even when the run fails.
   testconfig::writeAtomically(args.value("output_test_config"), entries);
+  if (unstarted) throw ProcessExit(kExitFatal, *unstarted);
 }
 
 std::string deduceTag(const Args& args, const Doc* test_config) {

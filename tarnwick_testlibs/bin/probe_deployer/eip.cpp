@@ -17,6 +17,8 @@ using resources::log;
 namespace {
 
 constexpr const char* kEipName = "tarnwick-test-ec2-eip";
+// Lets a revert find addresses that never reached their instance, by VPC alone.
+constexpr const char* kEipVpcTagKey = "tarnwick:vpc-id";
 
 std::string moreThanOne(const std::string& where) {
   return std::string("  **Alert** More than one ec2 with tag Name:") + kEc2Name + " found in " + where;
@@ -32,11 +34,32 @@ std::optional<std::string> soleAssociatedAddress(const Doc& instance) {
   return addresses.front();
 }
 
+void logRelease(const std::string& eip, const std::string& allocationId, const std::string& holder) {
+  log().info("- Delete EIP " + eip + " " + allocationId + " for " + holder);
+}
+
+// Gives back an address whose association failed. This happens in a dry run too: the address
+// was allocated all the same.
+void releaseAfterFailedAssociation(aws::Ec2Client& ec2, const std::string& eip, const std::string& allocationId,
+                                   const std::string& networkInfId) {
+  logRelease(eip, allocationId, networkInfId);
+  try {
+    ec2.release_address({{"AllocationId", allocationId}});
+    report::removed(report::Kind::kElasticIp, eip);
+  } catch (const std::exception& e) {
+    // The association's failure is the one the caller must see; a revert finds the address later.
+    log().error(std::string("  **Error** ") + e.what());
+    resources::reportFailure(e);
+  }
+}
+
 }  // namespace
 
-void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const Args& args) {
+void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
+                  const Args& args) {
   log().info("- Allocate EIP");
   Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
+  request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
   if (args.nonEmpty("tag_resource")) populateTags(request, args.value("tag_resource"));
   const Doc reply = ec2_client.allocate_address(request);
   if (!reply.contains("AllocationId")) {
@@ -44,15 +67,32 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
     return;
   }
   const std::string allocationId = reply["AllocationId"].get<std::string>();
-  log().info("  allocated EIP " + reply.value("PublicIp", "") + " " + allocationId);
-  ec2_client.associate_address({{"AllocationId", allocationId}, {"NetworkInterfaceId", networkInfId}});
+  const std::string publicIp = reply.value("PublicIp", "");
+  log().info("  allocated EIP " + publicIp + " " + allocationId);
+  report::created(report::Kind::kElasticIp, publicIp);
+  try {
+    ec2_client.associate_address({{"AllocationId", allocationId}, {"NetworkInterfaceId", networkInfId}});
+  } catch (const std::exception&) {
+    releaseAfterFailedAssociation(ec2_client, publicIp, allocationId, networkInfId);
+    throw;
+  }
 }
 
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const Args& args) {
-  log().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
+  logRelease(eip, eipAllocIp, insId);
   if (args.flag("dry_run")) return;
   ec2_client.release_address({{"AllocationId", eipAllocIp}});
+  report::removed(report::Kind::kElasticIp, eip);
+}
+
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args) {
+  const Doc reply = ec2_client.describe_addresses(
+      {{"Filters", Doc::array({filter("tag:Name", {kEipName}), filter(std::string("tag:") + kEipVpcTagKey, {vpc_id})})}});
+  for (const auto& address : reply.value("Addresses", Doc::array())) {
+    if (!address.value("AssociationId", "").empty()) continue;
+    releaseEIP(ec2_client, address.value("PublicIp", ""), address.at("AllocationId").get<std::string>(), vpc_id, args);
+  }
 }
 
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip) {
@@ -66,7 +106,8 @@ std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& in
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
                                                                           const std::string& subnet_id) {
   const Doc reply = ec2_client.describe_instances(
-      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id})})}});
+      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}),
+                                resources::liveInstanceStates()})}});
   const Doc reservations = reply.value("Reservations", Doc::array());
   if (reservations.size() > 1) {
     log().info(moreThanOne(subnet_id));
@@ -85,7 +126,7 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_clien
   try {
     reply = ec2_client.describe_instances(
         {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
-                                 filter("instance-state-name", {"running", "stopped", "stopping"})})}});
+                                 resources::liveInstanceStates()})}});
   } catch (const std::exception& e) {
     // Without the listing there is nothing safe to tear down: the caller decides.
     resources::reportFailure(e);

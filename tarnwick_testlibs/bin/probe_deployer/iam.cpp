@@ -1,12 +1,13 @@
 // The account-wide IAM set that lets test instances write their results to S3: permissions
 // policy, role and instance profile, all with fixed names, created idempotently and removed on revert.
 #include <exception>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.h"
+#include "aws/paginator.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* kPolicyDescription = "tarnwick test ec2 policy";
 constexpr const char* kRoleDescription = "tarnwick test ec2 role";
 constexpr const char* kAlreadyExists = "EntityAlreadyExists";
+constexpr const char* kNoSuchEntity = "NoSuchEntity";
 
 Doc nameTag() { return Doc::array({{{"Key", "Name"}, {"Value", kEc2Name}}}); }
 
@@ -43,32 +45,38 @@ std::string trustDocument() {
   return document.dump();
 }
 
-// The existing policy's ARN, asked of the account itself when no account number was given.
-std::string findLocalPolicyArn(aws::IamClient& iam_client) {
-  Doc request = {{"Scope", "Local"}};
-  while (true) {
-    const Doc reply = iam_client.list_policies(request);
-    for (const auto& policy : reply.value("Policies", Doc::array()))
+// The policy's ARN asked of the account itself, attached or not, on whichever page it is listed.
+std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
+  aws::Paginator pages(iam_client, "ListPolicies", Doc{{"Scope", "Local"}});
+  for (Doc page; pages.next(page);)
+    for (const auto& policy : page.value("Policies", Doc::array()))
       if (policy.value("PolicyName", "") == kPolicyName) return policy.at("Arn").get<std::string>();
-    if (!reply.value("IsTruncated", false) || !reply.contains("Marker")) break;
-    request["Marker"] = reply["Marker"];
-  }
-  throw aws::ClientError(std::string("policy ") + kPolicyName + " exists but is not listed among the local policies");
+  return std::nullopt;
+}
+
+std::optional<std::string> policyArnFromAccount(const Args& args) {
+  if (!args.nonEmpty("account")) return std::nullopt;
+  return "arn:aws:iam::" + args.value("account") + ":policy/" + kPolicyName;
 }
 
 std::string existingPolicyArn(aws::IamClient& iam_client, const Args& args) {
-  if (args.nonEmpty("account")) return "arn:aws:iam::" + args.value("account") + ":policy/" + kPolicyName;
-  return findLocalPolicyArn(iam_client);
+  report::reused(report::Kind::kIamPolicy, kPolicyName);
+  if (auto arn = policyArnFromAccount(args)) return *arn;
+  if (auto arn = findLocalPolicyArn(iam_client)) return *arn;
+  throw aws::ClientError(std::string("policy ") + kPolicyName + " exists but is not listed among the local policies");
 }
 
-// Creation that counts an existing object as success; other service refusals are left to the
-// call that follows, whose failure the caller sees.
+// Creation that counts an existing object as success (reused); other service refusals are left to
+// the call that follows, whose failure the caller sees.
 template <typename Create>
-void createOrAccept(Create create) {
+void createOrAccept(report::Kind kind, const char* name, Create create) {
   try {
     create();
+    report::created(kind, name);
   } catch (const aws::ServiceError& e) {
-    if (e.code() == kAlreadyExists) log().info(std::string("  **Alert** ") + e.what());
+    if (e.code() != kAlreadyExists) return;
+    log().info(std::string("  **Alert** ") + e.what());
+    report::reused(kind, name);
   }
 }
 
@@ -79,25 +87,37 @@ bool profileHoldsRole(aws::IamClient& iam_client) {
   return false;
 }
 
-// A guarded step of the revert: its failure is logged and the revert goes on.
+// A guarded step of the revert: a part that is already gone is what the revert wants; any other
+// failure is logged and the revert goes on with the other parts.
 template <typename Step>
 void revertStep(const std::string& message, Step step) {
   try {
     log().info(message);
     step();
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == kNoSuchEntity) {
+      log().info(std::string("  **Alert** ") + e.what());
+      return;
+    }
+    log().error(std::string("  **Error** ") + e.what());
+    resources::reportFailure(e);
   } catch (const std::exception& e) {
     log().error(std::string("  **Error** ") + e.what());
     resources::reportFailure(e);
   }
 }
 
-std::vector<std::string> attachedPolicyArns(aws::IamClient& iam_client) {
-  const Doc reply = iam_client.list_policies(
-      {{"Scope", "Local"}, {"OnlyAttached", true}, {"PolicyUsageFilter", "PermissionsPolicy"}});
-  std::vector<std::string> arns;
-  for (const auto& policy : reply.value("Policies", Doc::array()))
-    if (policy.value("PolicyName", "") == kPolicyName) arns.push_back(policy.at("Arn").get<std::string>());
-  return arns;
+// The policy to remove: its ARN when the account is known, otherwise the listing's, if any.
+std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Args& args) {
+  if (auto arn = policyArnFromAccount(args)) return arn;
+  std::optional<std::string> arn;
+  bool listed = false;
+  revertStep(std::string("  Look up policy ") + kPolicyName, [&] {
+    arn = findLocalPolicyArn(iam_client);
+    listed = true;
+  });
+  if (listed && !arn) log().info(std::string("  **Alert** policy ") + kPolicyName + " not found");
+  return arn;
 }
 
 }  // namespace
@@ -110,6 +130,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Args& args) {
                        {"Tags", nameTag()}};
   try {
     const Doc reply = iam_client.create_policy(request);
+    report::created(report::Kind::kIamPolicy, kPolicyName);
     return reply.at("Policy").at("Arn").get<std::string>();
   } catch (const aws::ServiceError& e) {
     if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args);
@@ -123,7 +144,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Args& args) {
 
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
   log().info(std::string("- Create role ") + kRoleName);
-  createOrAccept([&] {
+  createOrAccept(report::Kind::kIamRole, kRoleName, [&] {
     iam_client.create_role({{"RoleName", kRoleName},
                             {"AssumeRolePolicyDocument", trustDocument()},
                             {"Description", kRoleDescription}});
@@ -134,7 +155,7 @@ Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
 
 void createInstanceProfile(aws::IamClient& iam_client) {
   log().info(std::string("- Create instance profile ") + kInstanceProfile);
-  createOrAccept([&] {
+  createOrAccept(report::Kind::kInstanceProfile, kInstanceProfile, [&] {
     iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"Tags", nameTag()}});
   });
   log().info("- Add role to instance profile");
@@ -148,24 +169,33 @@ void createInstanceProfile(aws::IamClient& iam_client) {
   }
 }
 
-void deleteInstanceProfile(aws::IamClient& iam_client) {
+void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args) {
   revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, [&] {
+    // A deployment that ended between creating the profile and adding the role left it empty.
+    if (!profileHoldsRole(iam_client)) {
+      log().info(std::string("  **Alert** ") + kRoleName + " is not in " + kInstanceProfile);
+      return;
+    }
     iam_client.remove_role_from_instance_profile(
         {{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
   });
-  revertStep(std::string("  Delete instance profile ") + kInstanceProfile,
-             [&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
+  revertStep(std::string("  Delete instance profile ") + kInstanceProfile, [&] {
+    iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}});
+    report::removed(report::Kind::kInstanceProfile, kInstanceProfile);
+  });
 
-  const std::vector<std::string> arns = attachedPolicyArns(iam_client);
-  if (arns.size() != 1) return;  // none, or an ambiguity we will not resolve by guessing
-  const std::string& arn = arns.front();
-
-  log().info(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ");
-  iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", arn}});
-  log().info("  Delete policy " + arn);
-  iam_client.delete_policy({{"PolicyArn", arn}});
-  log().info(std::string("  Delete ") + kRoleName);
-  iam_client.delete_role({{"RoleName", kRoleName}});
+  if (const std::optional<std::string> arn = policyToRemove(iam_client, args)) {
+    revertStep(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
+               [&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); });
+    revertStep("  Delete policy " + *arn, [&] {
+      iam_client.delete_policy({{"PolicyArn", *arn}});
+      report::removed(report::Kind::kIamPolicy, kPolicyName);
+    });
+  }
+  revertStep(std::string("  Delete ") + kRoleName, [&] {
+    iam_client.delete_role({{"RoleName", kRoleName}});
+    report::removed(report::Kind::kIamRole, kRoleName);
+  });
 }
 
 }  // namespace tarnwick::probe_deployer

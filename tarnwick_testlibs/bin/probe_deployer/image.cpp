@@ -1,6 +1,7 @@
 // Image lookup: the image identifier a deployment launches its test instances from.
 #include <nlohmann/json.hpp>
 
+#include "aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -46,12 +47,15 @@ std::string getAMI(aws::SsmClient& ssm_client, const Args& args) {
   logging::Logger& log = logging::getLogger(kLogger);
   const std::string image = args.value("image");
   log.info("- Lookup AMI for " + image);
-  const Doc answer = ssm_client.get_parameters_by_path({{"Path", kLatestImagesPath}});
-  for (const auto& parameter : answer.value("Parameters", Doc::array())) {
-    if (!endsWith(parameter.value("Name", ""), image)) continue;
-    const std::string value = parameter.value("Value", "");
-    log.info("  " + value);
-    return value;
+  // The service answers at most 10 parameters a page, so the pages are followed until a match.
+  aws::Paginator pages(ssm_client, "GetParametersByPath", {{"Path", kLatestImagesPath}});
+  for (Doc answer; pages.next(answer);) {
+    for (const auto& parameter : answer.value("Parameters", Doc::array())) {
+      if (!endsWith(parameter.value("Name", ""), image)) continue;
+      const std::string value = parameter.value("Value", "");
+      log.info("  " + value);
+      return value;
+    }
   }
   imageNotFound(log, image);
 }

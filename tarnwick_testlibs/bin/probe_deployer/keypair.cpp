@@ -83,6 +83,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   }
   if (!existing.empty()) {
     log().info("  Key " + keyname + " already exist");
+    report::reused(report::Kind::kKeyPair, keyname);
     return keyname;
   }
   if (args.flag("dry_run")) return keyname;
@@ -93,6 +94,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
     throw ProcessExit(kExitFatal, "");
   }
   log().info("  done");
+  report::created(report::Kind::kKeyPair, keyname);
 
   const std::string backupFolder = args.value("backup_folder", "./backups");
   const std::string keyFolder = backupFolder + "/" + vpcId;
@@ -114,6 +116,7 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
   if (args.flag("dry_run")) return;
   try {
     ec2_client.delete_key_pair({{"KeyName", keyname}});
+    report::removed(report::Kind::kKeyPair, keyname);
   } catch (const std::exception& e) {
     log().error(std::string("  **Error** ") + e.what());
   }

@@ -169,6 +169,7 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
     result = answer.at("Instances").at(0).at("InstanceId").get<std::string>();
     log().info(fmt::format("  Instance {} {} created in {}", kEc2Name, *result,
                            data.at("NetworkInterfaces").at(0).value("SubnetId", "")));
+    report::created(report::Kind::kInstance, *result);
   } catch (const aws::ServiceError& e) {
     if (e.code() == kRetryCode) {
       log().info(fmt::format("  Instance profile {} is not ready, retry in 10 sec", kInstanceProfile));
@@ -218,9 +219,10 @@ void createEc2(const LaunchArgs& a) {
 
   log().info("- Create " + std::string(kEc2Name) + " in private " + a.private_subnet_id);
   std::optional<std::string> instanceId = getEc2(ec2, a.gw_subnet_id).first;
+  if (instanceId) report::reused(report::Kind::kInstance, *instanceId);
   if (!instanceId) {
     const Doc request = buildLaunchRequest(a, instance_profile);
-    if (args.flag("dry_run")) return;
+    if (args.flag("dry_run")) return report::outcome(report::Outcome::kDryRun);
     instanceId = createEc2WithRetry(ec2, request);
     if (!instanceId) return;
     aws::wait(ec2, "instance_status_ok", Doc{{"InstanceIds", Doc::array({*instanceId})}});
@@ -228,11 +230,15 @@ void createEc2(const LaunchArgs& a) {
 
   const Doc status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});
   const auto statuses = status.find("InstanceStatuses");
-  if (statuses == status.end() || statuses->empty()) return;
+  if (statuses == status.end() || statuses->empty()) {
+    // Only running instances report a status; a stopped one would leave the entry without addresses.
+    log().error(fmt::format("  **Error** {} {} in {} is not running", kEc2Name, *instanceId, a.gw_subnet_id));
+    return;
+  }
 
   Doc instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
-    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), args);
+    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instance.value("VpcId", ""), args);
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
@@ -250,6 +256,7 @@ void createEc2(const LaunchArgs& a) {
   if (!a.test_config) return;
   (*a.test_config)["ec2_ip"] = publicIp;
   recordPrivateAddress(instance, detail::requireText(*a.test_config, "private_subnet_cidr"), *a.test_config);
+  report::deployed(publicIp, a.test_config->value("ec2_2nd_private_ip", ""));
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -1,6 +1,8 @@
 // The command line of probe_deployer, in the order of its help output.
 #include "tarnwick_testlibs/bin/program_options.h"
 
+#include "tarnwick_testlibs/bin/core/version.h"
+
 namespace tarnwick::probe_deployer {
 
 cli::Parser makeParser() {
@@ -25,6 +27,8 @@ cli::Parser makeParser() {
              "specify workflow account <role>,<number>,<region> where account number and region are optional");
   p.addValue("--backup_folder", "specify the folder for storing the VPC specific key-pair",
              {.defaultValue = "./backups"});
+  p.addValue("--summary_json", "write what the run did, with its exit status, to this JSON file");
+  p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }
 

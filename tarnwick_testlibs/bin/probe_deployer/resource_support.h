@@ -23,6 +23,10 @@ inline Doc filter(const std::string& name, std::initializer_list<std::string> va
   return f;
 }
 
+// Instances that exist or are about to: shutting-down and terminated ones stay listed for about an
+// hour after a revert and must not be mistaken for test instances still in place.
+inline Doc liveInstanceStates() { return filter("instance-state-name", {"pending", "running", "stopping", "stopped"}); }
+
 // [{"ResourceType": type, "Tags": [{"Key": "Name", "Value": name}]}]
 inline Doc nameTagSpecs(const std::string& resourceType, const std::string& name) {
   return Doc::array({{{"ResourceType", resourceType}, {"Tags", Doc::array({{{"Key", "Name"}, {"Value", name}}})}}});

@@ -66,10 +66,12 @@ aws::Session deploymentSession(const Args& args) {
   return aws::Session::fromProfile(args.get("profile"));
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, RunSummary& summary) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
   const Args args = parser.parse(words);
+  summary.start(args);
+  const report::Scope reporting(summary);
 
   Common::initLogLocation(args.value("backup_folder"));
   Common::logCommandOptions("probe_deployer " + cli::joinWords(words));
@@ -96,17 +98,23 @@ int run(int argc, char** argv) {
     const std::string ami = getAMIByName(*ec2, args);
     deployEc2s(*ec2, s3.get(), *iam, ami, args);
   } else {
-    terminateEc2s(*ec2, *iam, args);
-    if (args.get("ec2_role") == "default") deleteInstanceProfile(*iam);
+    const std::string vpcId = terminateEc2s(*ec2, *iam, args);
+    // One IAM set serves every VPC of the account: it goes only with its last user.
+    if (args.get("ec2_role") == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
+      deleteInstanceProfile(*iam, args);
   }
 
+  log.info(summary.line());
   return AppExitStatus().getStatus();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return cli::runProgram("probe_deployer", [&] { return run(argc, argv); });
+  RunSummary summary;
+  const int status = cli::runProgram("probe_deployer", [&] { return run(argc, argv, summary); });
+  // Written last, so that the document carries the status the process really ends with.
+  return cli::runProgram("probe_deployer", [&] { return summary.finish(status); });
 }
 
 }  // namespace tarnwick::probe_deployer

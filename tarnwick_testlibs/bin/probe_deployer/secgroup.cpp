@@ -63,6 +63,7 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
     const Doc reply = ec2_client.create_security_group(request);
     const std::string groupId = reply.at("GroupId").get<std::string>();
     log().info("  " + groupId);
+    report::created(report::Kind::kSecurityGroup, groupId);
     ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", kind.permissions(hostAddress)}});
     return groupId;
   } catch (const std::exception& e) {
@@ -75,6 +76,7 @@ std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const Group
   const std::string name = kind.name;
   if (auto existing = getSgId(ec2_client, vpc_id, name)) {
     log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
+    report::reused(report::Kind::kSecurityGroup, *existing);
     return existing;
   }
   const Doc request = creationRequest(kind, vpc_id, args);
@@ -131,6 +133,7 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Args& a
   if (args.flag("dry_run")) return;
   try {
     ec2_client.delete_security_group({{"GroupId", sgId}});
+    report::removed(report::Kind::kSecurityGroup, sgId);
   } catch (const std::exception& e) {
     resources::reportFailure(e);
   }

@@ -1,15 +1,20 @@
 // The revert mode: removes the test instances with their Elastic IPs in parallel, then, when no
 // test instance is left in the VPC, its security groups and key pair.
+#include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "aws/paginator.h"
 #include "aws/waiters.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -29,13 +34,42 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
   deleteSG(ec2, *sgId, args);
 }
 
+// The test instances of this region, outside `vpcId`, that run with the default instance profile.
+std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::string& vpcId) {
+  std::map<std::string, int> perVpc;
+  aws::Paginator pages(ec2, "DescribeInstances",
+                       Doc{{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}});
+  for (Doc page; pages.next(page);)
+    for (const auto& reservation : page.value("Reservations", Doc::array()))
+      for (const auto& instance : reservation.value("Instances", Doc::array())) {
+        const std::string vpc = instance.value("VpcId", "");
+        const std::string profile = instance.value("IamInstanceProfile", Doc::object()).value("Arn", "");
+        if (vpc != vpcId && profile.ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
+      }
+  return perVpc;
+}
+
 }  // namespace
+
+bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
+  const std::map<std::string, int> perVpc = profileUsersOutside(ec2_client, vpc_id);
+  if (perVpc.empty()) return false;
+  int instances = 0;
+  std::vector<std::string> vpcs;
+  for (const auto& [vpc, count] : perVpc) {
+    instances += count;
+    vpcs.push_back(vpc);
+  }
+  log().info(fmt::format("  **Alert** Keep {}, its role and policy: still used by {} test instance(s) in {}",
+                         kInstanceProfile, instances, fmt::join(vpcs, ", ")));
+  return true;
+}
 
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
                const Args& args) {
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
   const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
-  if (!insId) return;
+  if (!insId) return report::outcome(report::Outcome::kNotFound);
   std::optional<std::string> eipAllocId;
   if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
 
@@ -44,35 +78,36 @@ void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& /*iam_client*/, const
     const Doc ids{{"InstanceIds", Doc::array({*insId})}};
     ec2_client.terminate_instances(ids);
     aws::wait(ec2_client, "instance_terminated", ids);
+    report::removed(report::Kind::kInstance, *insId);
   }
   // Only once the instance is gone is the address free to be released.
   if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
+  report::outcome(args.flag("dry_run") ? report::Outcome::kDryRun : report::Outcome::kRemoved);
 }
 
-void terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
+std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
   const Doc entries = detail::readEntries(args.value("test_config"), false);
 
-  std::vector<std::string> subnets;
-  for (const auto& entry : entries)
-    if (!detail::requireText(entry, "private_subnet_id").empty())
-      subnets.push_back(detail::requireText(entry, "gw_subnet_id"));
-
-  std::vector<std::thread> workers;
-  workers.reserve(subnets.size());
-  for (const auto& subnet : subnets)
-    workers.emplace_back([&, subnet] {
-      detail::runAtThreadEdge(subnet, [&] { deleteEc2(ec2_client, iam_client, subnet, args); });
-    });
-  for (auto& w : workers) w.join();
+  std::vector<detail::Worker> workers;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (detail::requireText(entries[i], "private_subnet_id").empty()) continue;
+    const std::string subnet = detail::requireText(entries[i], "gw_subnet_id");
+    const report::Slot slot = report::entry(subnet);  // a skipped duplicate never reports: it counts as failed
+    if (!detail::firstForItsSubnet(entries, i)) continue;
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }, slot});
+  }
+  if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
   if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
+  releaseUnassociatedEIPs(ec2_client, vpcId, args);
   const auto remaining = getAllEc2InVpc(ec2_client, vpcId);
-  if (remaining && !remaining->empty()) return;
+  if (remaining && !remaining->empty()) return vpcId;
 
   deleteGroupByName(ec2_client, vpcId, kSgName, args);
   deleteGroupByName(ec2_client, vpcId, kPrivateSgName, args);
   deleteKeyPair(ec2_client, kKeyPairPrefix + vpcId, args);
+  return vpcId;
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -1,0 +1,165 @@
+// Which host a service call goes to and which region it is signed for: endpoint overrides, the
+// partitions of the vendor's endpoint data, and the FIPS and dual-stack host variants.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <regex>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "aws/errors.h"
+#include "config.h"
+#include "transport.h"
+
+namespace aws::detail {
+namespace {
+
+// A partition's one global host of a service, as its endpoint data lists it ("" where no such
+// variant is listed: asking for it fails rather than inventing a host).
+struct GlobalHosts {
+  const char* plain;
+  const char* fips;
+  const char* dualStack;
+  const char* signingRegion;
+};
+
+struct Partition {
+  const char* id;
+  const char* regionPattern;
+  const char* dnsSuffix;
+  const char* dualStackDnsSuffix;  // "" where the partition has no dual-stack hosts
+  GlobalHosts iam;                 // plain host "" where IAM is regional
+  bool fipsHostIsPlain;            // FIPS is the plain host for EC2, SSM and STS (GovCloud)
+};
+
+// From the vendor's endpoint data; the first partition is the one for unknown regions.
+const std::array<Partition, 8> kPartitions = {{
+    {"aws", R"(^(us|eu|ap|sa|ca|me|af|il|mx)\-\w+\-\d+$)", "amazonaws.com", "api.aws",
+     {"iam.amazonaws.com", "iam-fips.amazonaws.com", "iam.global.api.aws", "us-east-1"}, false},
+    {"aws-cn", R"(^cn\-\w+\-\d+$)", "amazonaws.com.cn", "api.amazonwebservices.com.cn",
+     {"iam.cn-north-1.amazonaws.com.cn", "", "", "cn-north-1"}, false},
+    {"aws-us-gov", R"(^us\-gov\-\w+\-\d+$)", "amazonaws.com", "api.aws",
+     {"iam.us-gov.amazonaws.com", "iam.us-gov.amazonaws.com", "", "us-gov-west-1"}, true},
+    {"aws-iso", R"(^us\-iso\-\w+\-\d+$)", "c2s.ic.gov", "",
+     {"iam.us-iso-east-1.c2s.ic.gov", "", "", "us-iso-east-1"}, false},
+    {"aws-iso-b", R"(^us\-isob\-\w+\-\d+$)", "sc2s.sgov.gov", "",
+     {"iam.us-isob-east-1.sc2s.sgov.gov", "", "", "us-isob-east-1"}, false},
+    {"aws-iso-e", R"(^eu\-isoe\-\w+\-\d+$)", "cloud.adc-e.uk", "", {"", "", "", ""}, false},
+    {"aws-iso-f", R"(^us\-isof\-\w+\-\d+$)", "csp.hci.ic.gov", "",
+     {"iam.us-isof-south-1.csp.hci.ic.gov", "", "", "us-isof-south-1"}, false},
+    {"aws-eusc", R"(^eusc\-(de)\-\w+\-\d+$)", "amazonaws.eu", "api.amazonwebservices.eu", {"", "", "", ""}, false},
+}};
+
+struct Variant {
+  bool fips = false;
+  bool dualStack = false;
+};
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+const Partition& partitionOf(const std::string& region) {
+  static const std::vector<std::regex> patterns = [] {
+    std::vector<std::regex> out;
+    for (const Partition& p : kPartitions) out.emplace_back(p.regionPattern);
+    return out;
+  }();
+  for (size_t i = 0; i < kPartitions.size(); ++i)
+    if (std::regex_match(region, patterns[i])) return kPartitions[i];
+  return kPartitions[0];
+}
+
+// Anything but true or false is an error, so that a typo never quietly means "off".
+bool flagSetting(const char* envName, const char* key, const std::optional<std::string>& profile) {
+  auto setting = userSetting(envName, key, profile);
+  if (!setting) return false;
+  std::string v = lower(setting->value);
+  if (v == "true" || v == "false") return v == "true";
+  throw ClientError(fmt::format("{} must be true or false, not \"{}\"", setting->source, setting->value));
+}
+
+Variant variantFor(const std::optional<std::string>& profile) {
+  return {flagSetting("AWS_USE_FIPS_ENDPOINT", "use_fips_endpoint", profile),
+          flagSetting("AWS_USE_DUALSTACK_ENDPOINT", "use_dualstack_endpoint", profile)};
+}
+
+std::string variantName(const Variant& v) {
+  if (v.fips && v.dualStack) return "FIPS dual-stack";
+  return v.fips ? "FIPS" : "dual-stack";
+}
+
+[[noreturn]] void noSuchHost(const std::string& serviceId, const Partition& p, const Variant& v) {
+  throw ClientError(fmt::format(
+      "There is no {} endpoint for {} in partition {}; unset AWS_USE_FIPS_ENDPOINT/use_fips_endpoint "
+      "or AWS_USE_DUALSTACK_ENDPOINT/use_dualstack_endpoint, or set AWS_ENDPOINT_URL_{}",
+      variantName(v), serviceId, p.id, serviceId));
+}
+
+std::string iamHost(const Partition& p, const Variant& v) {
+  const char* host = v.fips && v.dualStack ? "" : v.fips ? p.iam.fips : v.dualStack ? p.iam.dualStack : p.iam.plain;
+  if (!*host) noSuchHost("IAM", p, v);
+  return host;
+}
+
+// Host prefixes are the signing names except for the SSO portal.
+std::string hostPrefix(const std::string& serviceId) {
+  std::string id = lower(serviceId);
+  return id == "sso" ? "portal.sso" : id;
+}
+
+std::string regionalHost(const std::string& serviceId, const std::string& region, const Partition& p,
+                         const Variant& v) {
+  const std::string prefix = hostPrefix(serviceId);
+  if (v.dualStack && !*p.dualStackDnsSuffix) noSuchHost(serviceId, p, v);
+  // S3 keeps its own dual-stack form under the partition's ordinary suffix.
+  if (prefix == "s3" && v.dualStack)
+    return fmt::format("s3{}.dualstack.{}.{}", v.fips ? "-fips" : "", region, p.dnsSuffix);
+  if (v.fips && !v.dualStack && p.fipsHostIsPlain && (prefix == "ec2" || prefix == "ssm" || prefix == "sts"))
+    return fmt::format("{}.{}.{}", prefix, region, p.dnsSuffix);
+  return fmt::format("{}{}.{}.{}", prefix, v.fips ? "-fips" : "", region,
+                     v.dualStack ? p.dualStackDnsSuffix : p.dnsSuffix);
+}
+
+std::optional<std::string> configuredEndpoint(const std::string& serviceId) {
+  if (auto ignore = env("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"); ignore && lower(*ignore) == "true")
+    return std::nullopt;
+  std::string id;
+  for (char c : serviceId) id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto url = env(("AWS_ENDPOINT_URL_" + id).c_str());
+  if (!url) url = env("AWS_ENDPOINT_URL");
+  if (!url) return std::nullopt;
+  while (!url->empty() && url->back() == '/') url->pop_back();
+  return url;
+}
+
+}  // namespace
+
+ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string& region,
+                                const std::optional<std::string>& profile) {
+  const bool isIam = lower(serviceId) == "iam", isSts = lower(serviceId) == "sts";
+  // The global services need no region; without one they are those of the first partition.
+  const std::string effectiveRegion = region.empty() && (isIam || isSts) ? "us-east-1" : region;
+  const Partition& p = partitionOf(effectiveRegion);
+  // IAM is signed for its partition's region, also through an endpoint override: IAM checks it.
+  const std::string signingRegion = isIam && *p.iam.plain ? p.iam.signingRegion : effectiveRegion;
+  // Checked also where an endpoint URL makes them moot, so that a typo is never passed over.
+  const Variant v = variantFor(profile);
+  if (auto url = configuredEndpoint(serviceId)) return {*url, signingRegion};
+  if (effectiveRegion.empty()) throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
+  // STS's global endpoint has only its plain host; the variants are those of us-east-1.
+  if (isSts && region.empty() && !v.fips && !v.dualStack) return {"https://sts.amazonaws.com", "us-east-1"};
+  if (isIam && *p.iam.plain) return {"https://" + iamHost(p, v), signingRegion};
+  return {"https://" + regionalHost(serviceId, effectiveRegion, p, v), signingRegion};
+}
+
+std::string resolveEndpoint(const std::string& serviceId, const std::string& region,
+                            const std::optional<std::string>& profile) {
+  return serviceEndpoint(serviceId, region, profile).url;
+}
+
+bool endpointOverridden(const std::string& serviceId) { return configuredEndpoint(serviceId).has_value(); }
+
+}  // namespace aws::detail

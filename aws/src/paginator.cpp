@@ -1,0 +1,92 @@
+// The paginator, and the paging definitions of the operations this layer offers (copied from the
+// vendor's published paginator definitions).
+#include "aws/paginator.h"
+
+#include <cctype>
+#include <map>
+#include <optional>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "aws/errors.h"
+
+namespace aws {
+namespace {
+
+const std::map<std::string, PagingTokens>& pagingDefinitions() {
+  static const std::map<std::string, PagingTokens> defs = [] {
+    std::map<std::string, PagingTokens> d;
+    for (const char* op : {"DescribeImages", "DescribeInstanceStatus", "DescribeInstances", "DescribeNatGateways",
+                           "DescribeNetworkInterfaces", "DescribeRouteTables", "DescribeSecurityGroups",
+                           "DescribeSubnets", "GetParametersByPath"})
+      d[op] = {"NextToken", "NextToken", ""};
+    for (const char* op : {"ListInstanceProfilesForRole", "ListPolicies"}) d[op] = {"Marker", "Marker", "IsTruncated"};
+    d["ListObjectsV2"] = {"ContinuationToken", "NextContinuationToken", "IsTruncated"};
+    return d;
+  }();
+  return defs;
+}
+
+// "list_policies" -> "ListPolicies"; a model name stays as it is.
+std::string modelName(const std::string& name) {
+  std::string out;
+  bool up = true;
+  for (char c : name) {
+    if (c == '_') {
+      up = true;
+    } else {
+      out += up ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+      up = false;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+PagingTokens pagingTokensOf(const std::string& operation) {
+  const auto& defs = pagingDefinitions();
+  const auto it = defs.find(modelName(operation));
+  if (it == defs.end()) throw ClientError(fmt::format("{} does not page", operation));
+  return it->second;
+}
+
+struct Paginator::State {
+  Call call;
+  Doc params;
+  PagingTokens tokens;
+  std::optional<std::string> sentToken;
+  bool done = false;
+};
+
+Paginator::Paginator(Call call, const Doc& params, PagingTokens tokens)
+    : state_(std::make_unique<State>(State{std::move(call), params.is_null() ? Doc::object() : params,
+                                           std::move(tokens), std::nullopt, false})) {}
+
+Paginator::Paginator(ServiceClient& client, const std::string& operation, const Doc& params)
+    : Paginator([&client, op = modelName(operation)](const Doc& p) { return client.call(op, p); }, params,
+                pagingTokensOf(operation)) {}
+
+Paginator::~Paginator() = default;
+Paginator::Paginator(Paginator&&) noexcept = default;
+Paginator& Paginator::operator=(Paginator&&) noexcept = default;
+
+bool Paginator::next(Doc& page) {
+  State& s = *state_;
+  if (s.done) return false;
+  page = s.call(s.params);
+  const auto token = page.find(s.tokens.outputToken);
+  const bool more = s.tokens.moreResults.empty() || page.value(s.tokens.moreResults, false);
+  if (!more || token == page.end() || !token->is_string() || token->get<std::string>().empty()) {
+    s.done = true;
+    return true;
+  }
+  if (s.sentToken == token->get<std::string>())
+    throw ClientError(fmt::format("the service handed out the same paging token twice ({})", s.tokens.outputToken));
+  s.sentToken = token->get<std::string>();
+  s.params[s.tokens.inputToken] = *s.sentToken;
+  return true;
+}
+
+}  // namespace aws

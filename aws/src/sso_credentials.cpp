@@ -1,0 +1,131 @@
+// Credentials of SSO profiles: the access token that `aws sso login` cached, exchanged for role
+// credentials at the SSO portal (GetRoleCredentials).
+#include <openssl/sha.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <nlohmann/json.hpp>
+
+#include "aws/clock.h"
+#include "aws/errors.h"
+#include "credential_sources.h"
+#include "protocol.h"
+#include "transport.h"
+
+namespace aws::detail {
+namespace {
+
+struct SsoSettings {
+  std::string profile, startUrl, region, accountId, roleName;
+  std::string session;  // the sso-session section's name; "" in the older form
+};
+
+struct SsoToken {
+  std::string accessToken;
+  std::chrono::system_clock::time_point expiresAt;
+};
+
+// The profile's settings completed from its [sso-session] section, which must not contradict it.
+Profile withSsoSession(const std::string& profile, Profile settings) {
+  const std::string name = valueOf(settings, "sso_session");
+  if (name.empty()) return settings;
+  auto session = loadSsoSession(name);
+  if (!session)
+    throw CredentialsError(fmt::format("profile {} names sso_session {}, which the config file does not have", profile, name));
+  for (const auto& [key, value] : *session) {
+    auto [it, added] = settings.emplace(key, value);
+    if (!added && it->second != value)
+      throw CredentialsError(
+          fmt::format("{} differs between profile {} and sso-session {}", key, profile, name));
+  }
+  return settings;
+}
+
+SsoSettings ssoSettings(const std::string& profile, const Profile& raw) {
+  const Profile p = withSsoSession(profile, raw);
+  std::vector<std::string> missing;
+  for (const char* key : {"sso_start_url", "sso_region", "sso_account_id", "sso_role_name"})
+    if (valueOf(p, key).empty()) missing.emplace_back(key);
+  if (!missing.empty())
+    throw CredentialsError(fmt::format("profile {} is configured for SSO but lacks {}", profile,
+                                       fmt::join(missing, ", ")));
+  return {profile, valueOf(p, "sso_start_url"), valueOf(p, "sso_region"), valueOf(p, "sso_account_id"),
+          valueOf(p, "sso_role_name"), valueOf(p, "sso_session")};
+}
+
+std::string loginHint(const std::string& profile) { return fmt::format("run `aws sso login --profile {}`", profile); }
+
+// The cache file is named by the SHA-1 of the session name, or of the start URL in the older form.
+std::string tokenCachePath(const SsoSettings& s) {
+  const std::string key = s.session.empty() ? s.startUrl : s.session;
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(key.data()), key.size(), digest);
+  std::string hex;
+  for (unsigned char b : digest) hex += fmt::format("{:02x}", b);
+  const char* home = std::getenv("HOME");
+  return fmt::format("{}/.aws/sso/cache/{}.json", home ? home : "", hex);
+}
+
+SsoToken loadToken(const SsoSettings& s) {
+  const std::string path = tokenCachePath(s);
+  std::ifstream in(path);
+  if (!in) throw CredentialsError(fmt::format("there is no SSO token for profile {} ({}): {}", s.profile, path, loginHint(s.profile)));
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+  std::optional<std::chrono::system_clock::time_point> expiresAt;
+  if (doc.is_object() && doc.contains("expiresAt") && doc["expiresAt"].is_string())
+    expiresAt = parseIso8601(doc["expiresAt"].get<std::string>());
+  if (!expiresAt || !doc.contains("accessToken") || !doc["accessToken"].is_string())
+    throw CredentialsError(fmt::format("the SSO token of profile {} ({}) is not valid: {}", s.profile, path, loginHint(s.profile)));
+  return {doc["accessToken"].get<std::string>(), *expiresAt};
+}
+
+[[noreturn]] void sessionExpired(const SsoSettings& s) {
+  throw CredentialsError(
+      fmt::format("the SSO session of profile {} has expired or is not valid: {}", s.profile, loginHint(s.profile)));
+}
+
+Credentials roleCredentials(const SsoSettings& s, const http::Response& resp) {
+  const nlohmann::json doc = nlohmann::json::parse(resp.body, nullptr, false);
+  const nlohmann::json* rc = doc.is_object() && doc.contains("roleCredentials") ? &doc["roleCredentials"] : nullptr;
+  auto text = [&](const char* member) {
+    return rc && rc->contains(member) && (*rc)[member].is_string() ? (*rc)[member].get<std::string>() : "";
+  };
+  Credentials c{text("accessKeyId"), text("secretAccessKey"), text("sessionToken"), std::nullopt};
+  if (c.accessKeyId.empty() || c.secretAccessKey.empty())
+    throw ClientError(fmt::format("the SSO portal answered profile {} without credentials", s.profile));
+  if (rc->contains("expiration") && (*rc)["expiration"].is_number())
+    c.expiration = std::chrono::system_clock::time_point(std::chrono::milliseconds((*rc)["expiration"].get<long long>()));
+  return c;
+}
+
+Credentials fetchSso(const SsoSettings& s) {
+  const SsoToken token = loadToken(s);
+  if (aws::clock().now() >= token.expiresAt) sessionExpired(s);
+  const ServiceEndpoint portal = serviceEndpoint("SSO", s.region, s.profile);
+  Transport transport("awsssoportal", portal.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile));
+  http::Request r;
+  r.url = portal.url + "/federation/credentials?" +
+          http::queryString({{"role_name", s.roleName}, {"account_id", s.accountId}});
+  r.headers.emplace_back("x-amz-sso_bearer_token", token.accessToken);
+  const http::Response resp = transport.send(r, errorCodeOf);
+  if (resp.status == 401 || resp.status == 403) sessionExpired(s);
+  if (resp.status != 200) throwServiceError(resp, "GetRoleCredentials");
+  return roleCredentials(s, resp);
+}
+
+}  // namespace
+
+ProviderPtr ssoProvider(const std::string& profile, const Profile& settings) {
+  if (valueOf(settings, "sso_account_id").empty() && valueOf(settings, "sso_role_name").empty()) return nullptr;
+  const SsoSettings s = ssoSettings(profile, settings);
+  return refreshingCredentials([s] { return fetchSso(s); });
+}
+
+}  // namespace aws::detail

@@ -1,0 +1,190 @@
+// Credentials from STS for the default chain: a profile's role (with an MFA code read from the
+// terminal when it asks for one) and web identity (CI runners' OIDC tokens, Kubernetes service
+// accounts).
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <fmt/format.h>
+#include <pugixml.hpp>
+
+#include "aws/clock.h"
+#include "aws/errors.h"
+#include "credential_sources.h"
+#include "protocol.h"
+#include "transport.h"
+
+namespace aws::detail {
+namespace {
+
+constexpr const char* kStsVersion = "2011-06-15";
+
+class AnonymousProvider : public CredentialsProvider {
+ public:
+  Credentials get() override { return {}; }
+};
+
+Credentials parseStsCredentials(const std::string& action, const http::Response& resp) {
+  pugi::xml_document doc;
+  if (!doc.load_buffer(resp.body.data(), resp.body.size()))
+    throw ClientError(fmt::format("{} answered with a body that is not XML", action));
+  pugi::xml_node creds =
+      doc.child((action + "Response").c_str()).child((action + "Result").c_str()).child("Credentials");
+  Credentials c{creds.child_value("AccessKeyId"), creds.child_value("SecretAccessKey"),
+                creds.child_value("SessionToken"), parseIso8601(creds.child_value("Expiration"))};
+  if (c.accessKeyId.empty() || c.secretAccessKey.empty())
+    throw ClientError(fmt::format("{} answered without credentials", action));
+  return c;
+}
+
+// One STS call that answers credentials, in the region and with the settings of `profile`.
+Credentials stsCredentials(const std::string& action, Fields form, const std::string& profile,
+                           const ProviderPtr& signer) {
+  const std::string region = resolveRegion(std::nullopt, profile).value_or("");
+  const ServiceEndpoint endpoint = serviceEndpoint("STS", region, profile);
+  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile));
+  form.insert(form.begin(), {{"Action", action}, {"Version", kStsVersion}});
+  http::Request r;
+  r.method = "POST";
+  r.url = endpoint.url + "/";
+  r.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded; charset=utf-8");
+  r.body = http::formEncode(form);
+  const http::Response resp = sts.send(r, errorCodeOf);
+  if (resp.status != 200) throwServiceError(resp, action);
+  return parseStsCredentials(action, resp);
+}
+
+// ---- the terminal, for MFA codes ----------------------------------------------------------
+
+class Terminal {
+ public:
+  Terminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+  ~Terminal() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  bool available() const { return fd_ >= 0; }
+
+  // A line typed without echo (codes are one-time secrets, but secrets all the same).
+  std::string readHidden(const std::string& prompt) {
+    write(prompt);
+    termios saved{};
+    const bool quiet = ::tcgetattr(fd_, &saved) == 0;
+    if (quiet) {
+      termios noEcho = saved;
+      noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      ::tcsetattr(fd_, TCSAFLUSH, &noEcho);
+    }
+    std::string line;
+    char c;
+    while (::read(fd_, &c, 1) == 1 && c != '\n') line += c;
+    if (quiet) ::tcsetattr(fd_, TCSAFLUSH, &saved);
+    write("\n");
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+  }
+
+ private:
+  void write(const std::string& text) {
+    if (::write(fd_, text.data(), text.size()) < 0) return;  // a prompt that cannot be shown is no error
+  }
+  int fd_;
+};
+
+std::string mfaCode(const std::string& profile, const std::string& serial) {
+  Terminal tty;
+  if (!tty.available())
+    throw CredentialsError(fmt::format(
+        "profile {} needs an MFA code for {} (mfa_serial), but there is no terminal to enter it on", profile,
+        serial));
+  std::string code = tty.readHidden(fmt::format("Enter MFA code for {}: ", serial));
+  if (code.empty()) throw CredentialsError(fmt::format("no MFA code was entered for profile {}", profile));
+  return code;
+}
+
+// ---- web identity --------------------------------------------------------------------------
+
+struct WebIdentity {
+  std::string profile, tokenFile, roleArn, sessionName;
+};
+
+std::string readTokenFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  if (in) text << in.rdbuf();
+  std::string token = text.str();
+  while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
+  if (!in || token.empty())
+    throw CredentialsError(fmt::format("the web identity token file {} cannot be read or is empty", path));
+  return token;
+}
+
+Credentials assumeRoleWithWebIdentity(const WebIdentity& w) {
+  return stsCredentials("AssumeRoleWithWebIdentity",
+                        {{"RoleArn", w.roleArn},
+                         {"RoleSessionName", w.sessionName},
+                         {"WebIdentityToken", readTokenFile(w.tokenFile)}},
+                        w.profile, anonymousCredentials());
+}
+
+}  // namespace
+
+std::string valueOf(const Profile& p, const std::string& key) {
+  auto it = p.find(key);
+  return it == p.end() ? "" : it->second;
+}
+
+ProviderPtr anonymousCredentials() { return std::make_shared<AnonymousProvider>(); }
+
+std::string generatedSessionName() {
+  return fmt::format("tarnwick-session-{}",
+                     std::chrono::duration_cast<std::chrono::seconds>(aws::clock().now().time_since_epoch()).count());
+}
+
+ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settings, ProviderPtr source) {
+  Fields form = {{"RoleArn", valueOf(settings, "role_arn")}};
+  std::string sessionName = valueOf(settings, "role_session_name");
+  form.emplace_back("RoleSessionName", sessionName.empty() ? generatedSessionName() : sessionName);
+  if (std::string id = valueOf(settings, "external_id"); !id.empty()) form.emplace_back("ExternalId", id);
+  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) form.emplace_back("DurationSeconds", d);
+  const std::string serial = valueOf(settings, "mfa_serial");
+  auto fetched = std::make_shared<bool>(false);
+  return refreshingCredentials([=] {
+    Fields call = form;
+    if (!serial.empty()) {
+      // A code is good for one assumption, and nobody may be at the terminal by the time these
+      // credentials run out.
+      if (*fetched)
+        throw CredentialsError(fmt::format(
+            "the role credentials of profile {} needed an MFA code and cannot be renewed without one", profile));
+      call.emplace_back("SerialNumber", serial);
+      call.emplace_back("TokenCode", mfaCode(profile, serial));
+    }
+    Credentials c = stsCredentials("AssumeRole", call, profile, source);
+    *fetched = true;
+    return c;
+  });
+}
+
+ProviderPtr webIdentityProvider(const std::string& profile, const Profile* settings, bool useEnvironment) {
+  auto setting = [&](const char* envName, const char* key) {
+    if (useEnvironment)
+      if (auto v = env(envName)) return *v;
+    return settings ? valueOf(*settings, key) : std::string();
+  };
+  WebIdentity w{profile, setting("AWS_WEB_IDENTITY_TOKEN_FILE", "web_identity_token_file"),
+                setting("AWS_ROLE_ARN", "role_arn"), setting("AWS_ROLE_SESSION_NAME", "role_session_name")};
+  if (w.tokenFile.empty()) return nullptr;
+  if (w.roleArn.empty())
+    throw CredentialsError(fmt::format(
+        "a web identity token file is configured ({}) but no role: set AWS_ROLE_ARN or the profile's role_arn",
+        w.tokenFile));
+  if (w.sessionName.empty()) w.sessionName = generatedSessionName();
+  return refreshingCredentials([w] { return assumeRoleWithWebIdentity(w); });
+}
+
+}  // namespace aws::detail

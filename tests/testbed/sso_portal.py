@@ -1,0 +1,14 @@
+"""The SSO portal behind fake_server.py's "sso" mode: GetRoleCredentials for the fixture's "token",
+"account" and "role"; any other request gets the portal's 401 UnauthorizedException."""
+import time
+
+
+def sso_answer(fixture, request):
+    """(JSON body, status, headers) for one recorded request."""
+    wanted = {"role_name": fixture.get("role"), "account_id": fixture.get("account")}
+    token = request["headers"].get("x-amz-sso_bearer_token")
+    if request["path"] != "/federation/credentials" or request["query"] != wanted or token != fixture.get("token"):
+        return {"message": "Session token not found or invalid"}, 401, {"x-amzn-ErrorType": "UnauthorizedException"}
+    expiration_ms = int((time.time() + 3600) * 1000)
+    return {"roleCredentials": {"accessKeyId": "SSOKEY", "secretAccessKey": "SSOSECRET",
+                                "sessionToken": "SSOTOKEN", "expiration": expiration_ms}}, 200, {}
