@@ -149,7 +149,9 @@ std::optional<std::chrono::system_clock::time_point> parseIso8601(const std::str
   tm.tm_hour = h;
   tm.tm_min = mi;
   tm.tm_sec = s;
-  auto t = std::chrono::system_clock::from_time_t(timegm(&tm));
+  // Counted in seconds: the clock's nanoseconds end in 2262, yet expiries such as
+  // "2999-01-01T00:00:00Z" are common. Times beyond its range are clamped to its ends.
+  std::chrono::seconds t(timegm(&tm));
   std::string rest = text.substr(static_cast<size_t>(consumed));
   if (!rest.empty() && rest[0] == '.') {
     size_t n = 1;
@@ -162,7 +164,8 @@ std::optional<std::chrono::system_clock::time_point> parseIso8601(const std::str
     auto offset = std::chrono::hours(oh) + std::chrono::minutes(om);
     t = rest[0] == '+' ? t - offset : t + offset;
   }
-  return t;
+  constexpr auto limit = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::duration::max());
+  return std::chrono::system_clock::time_point(std::clamp(t, -limit, limit));
 }
 
 std::optional<std::string> resolveRegion(const std::optional<std::string>& explicitRegion,

@@ -27,6 +27,7 @@
 #include "aws/imds.h"
 #include "config.h"
 #include "credential_sources.h"
+#include "credentials_document.h"
 #include "transport.h"
 
 namespace aws {
@@ -61,13 +62,18 @@ Credentials fromJson(const std::string& body, const char* tokenMember, const std
   nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
   if (doc.is_discarded() || !doc.is_object())
     throw CredentialsError(fmt::format("{} returned a credentials document that is not JSON", source));
-  if (!doc.contains("AccessKeyId") || !doc.contains("SecretAccessKey"))
+  // A key of another kind counts as missing; its value is never echoed, even when malformed.
+  const auto isText = [&doc](const char* member) { return doc.contains(member) && doc[member].is_string(); };
+  if (!isText("AccessKeyId") || !isText("SecretAccessKey"))
     throw CredentialsError(fmt::format("{} returned no access key", source));
   Credentials c;
   c.accessKeyId = doc["AccessKeyId"].get<std::string>();
   c.secretAccessKey = doc["SecretAccessKey"].get<std::string>();
   if (doc.contains(tokenMember) && doc[tokenMember].is_string()) c.sessionToken = doc[tokenMember].get<std::string>();
   c.expiration = expirationOf(doc, "Expiration");
+  // Unreadable, it would count as never expiring, and the credentials would never be renewed.
+  if (doc.contains("Expiration") && !c.expiration)
+    throw CredentialsError(fmt::format("{} returned an Expiration that is not a time", source));
   return c;
 }
 
@@ -400,6 +406,11 @@ std::shared_ptr<CredentialsProvider> staticCredentials(Credentials c) {
 
 std::shared_ptr<CredentialsProvider> defaultChain(const std::optional<std::string>& profile) {
   return std::make_shared<DefaultChain>(profile);
+}
+
+Credentials detail::parseCredentialsDocument(const std::string& body, const char* tokenMember,
+                                             const std::string& source) {
+  return fromJson(body, tokenMember, source);
 }
 
 }  // namespace aws

@@ -3,10 +3,14 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <optional>
+#include <stdexcept>
+#include <string_view>
 
 #include <fmt/format.h>
 #include <pugixml.hpp>
@@ -148,17 +152,55 @@ struct QueryWriter {
 
 // ---- XML answers
 
+// Far deeper than any service answer nests (about a dozen levels), and shallow enough that
+// nothing that walks an answer can run out of stack.
+constexpr int kMaxAnswerDepth = 100;
+
+// gmtime and the text form hold the years 1 to 9999 only.
+constexpr double kFirstIsoSecond = -62135596800.0;  // 0001-01-01T00:00:00Z
+constexpr double kEndIsoSecond = 253402300800.0;    // 10000-01-01T00:00:00Z
+
+// Thrown by the answer readers, which do not know the operation; the entry points name it.
+class Malformed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+ClientError malformedAnswer(const char* format, const std::string& operation, const std::string& why) {
+  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why));
+}
+
+bool isoTimeRepresentable(double epochSeconds) {
+  return epochSeconds >= kFirstIsoSecond && epochSeconds < kEndIsoSecond;  // false for NaN too
+}
+
 std::optional<Json> readXml(const pugi::xml_node& node, const Shape& s);
 
 bool isEmptyElement(const pugi::xml_node& node) {
   return !node.first_child() && !node.first_attribute();
 }
 
-std::optional<Json> readScalar(const Shape& s, const char* text) {
-  const std::string t = text;
+std::string_view trimmed(std::string_view t) {
+  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) t.remove_prefix(1);
+  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.remove_suffix(1);
+  return t;
+}
+
+// The whole text as a number of type T, or nothing when it is not one or does not fit.
+template <class T>
+std::optional<T> wholeNumber(std::string_view t) {
+  T value{};
+  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+  if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<Json> readScalar(const Shape& s, const pugi::xml_node& node) {
+  const std::string_view t = node.child_value();
   if (s.type == "integer" || s.type == "long") {
     if (t.empty()) return std::nullopt;
-    return Json(std::stoll(t));
+    if (auto n = wholeNumber<long long>(trimmed(t))) return Json(*n);
+    throw Malformed(fmt::format("{} is not a 64-bit integer", node.name()));
   }
   if (s.type == "boolean") {
     if (t.empty()) return std::nullopt;
@@ -166,9 +208,10 @@ std::optional<Json> readScalar(const Shape& s, const char* text) {
   }
   if (s.type == "double" || s.type == "float") {
     if (t.empty()) return std::nullopt;
-    return Json(std::stod(t));
+    if (auto d = wholeNumber<double>(trimmed(t)); d && std::isfinite(*d)) return Json(*d);
+    throw Malformed(fmt::format("{} is not a finite number", node.name()));
   }
-  return Json(t);
+  return Json(std::string(t));
 }
 
 std::string flattenedName(const MemberRef& m) {
@@ -225,7 +268,7 @@ std::optional<Json> readXml(const pugi::xml_node& node, const Shape& s) {
     return arr;
   }
   if (s.type == "map") return readMap(node, s);
-  return readScalar(s, node.child_value());
+  return readScalar(s, node);
 }
 
 pugi::xml_node rootElement(const pugi::xml_document& doc) {
@@ -234,31 +277,77 @@ pugi::xml_node rootElement(const pugi::xml_document& doc) {
   return {};
 }
 
-void loadXml(pugi::xml_document& doc, const std::string& body, const std::string& what) {
+// pugixml walks a tree without recursion, so the depth is checked after loading.
+class DepthLimit : public pugi::xml_tree_walker {
+ public:
+  bool for_each(pugi::xml_node&) override {
+    exceeded = depth() >= kMaxAnswerDepth;
+    return !exceeded;
+  }
+  bool exceeded = false;
+};
+
+void loadXml(pugi::xml_document& doc, const std::string& body) {
   const auto res = doc.load_buffer(body.data(), body.size(), pugi::parse_default, pugi::encoding_utf8);
-  if (!res) throw ClientError(fmt::format("Malformed XML answer to {}: {}", what, res.description()));
+  if (!res) throw Malformed(res.description());
+  DepthLimit limit;
+  doc.traverse(limit);
+  if (limit.exceeded) throw Malformed(fmt::format("nested deeper than {} levels", kMaxAnswerDepth));
 }
 
 // ---- JSON answers
 
+// Counted on the text, before parsing: the parsed document could not even be copied safely.
+int jsonDepth(std::string_view text) {
+  int depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+// The callers read members with get<>() by the model's types, so a value of another kind is
+// refused here rather than failing (or overflowing) there.
+bool isOfShape(const Shape& s, const Json& v) {
+  if (s.type == "structure" || s.type == "map") return v.is_object();
+  if (s.type == "list") return v.is_array();
+  if (s.type == "timestamp") return v.is_number() || v.is_string();
+  return isScalarOfType(s.type, v);
+}
+
 Json readJson(const Shape& s, const Json& v) {
-  if (s.type == "structure" && v.is_object()) {
+  if (!isOfShape(s, v)) throw Malformed(fmt::format("{} value is a JSON {}", s.type, v.type_name()));
+  if (s.type == "structure") {
     Json obj = Json::object();
     for (const auto& m : s.members)
-      if (auto it = v.find(m.wireName()); it != v.end()) obj[m.name] = readJson(*m.shape, *it);
+      if (auto it = v.find(m.wireName()); it != v.end() && !it->is_null()) obj[m.name] = readJson(*m.shape, *it);
     return obj;
   }
-  if (s.type == "list" && v.is_array()) {
+  if (s.type == "list") {
     Json arr = Json::array();
     for (const auto& e : v) arr.push_back(readJson(*s.member.shape, e));
     return arr;
   }
-  if (s.type == "map" && v.is_object()) {
+  if (s.type == "map") {
     Json obj = Json::object();
     for (const auto& [k, e] : v.items()) obj[k] = readJson(*s.value.shape, e);
     return obj;
   }
-  if (s.type == "timestamp" && v.is_number()) return isoTime(v.get<double>());
+  if (s.type == "timestamp" && v.is_number()) {
+    if (!isoTimeRepresentable(v.get<double>())) throw Malformed("a timestamp lies outside the years 1 to 9999");
+    return isoTime(v.get<double>());
+  }
   return v;
 }
 
@@ -359,27 +448,41 @@ std::string serializeJson(const Operation&, const Json& params) {
 
 Json parseXmlAnswer(const ServiceModel& model, const Operation& op, const std::string& body) {
   if (!op.output) return Json::object();
-  pugi::xml_document doc;
-  loadXml(doc, body, op.name);
-  pugi::xml_node node = rootElement(doc);
-  if (model.protocol == "query") node = node.child(op.resultWrapper.c_str());
-  if (!node) return Json::object();
-  return readStructure(node, *op.output);
+  try {
+    pugi::xml_document doc;
+    loadXml(doc, body);
+    pugi::xml_node node = rootElement(doc);
+    if (model.protocol == "query") node = node.child(op.resultWrapper.c_str());
+    if (!node) return Json::object();
+    return readStructure(node, *op.output);
+  } catch (const Malformed& e) {
+    throw malformedAnswer("XML", op.name, e.what());
+  }
 }
 
-Json parseXmlBody(const Shape& shape, const std::string& body) {
+Json parseXmlBody(const Shape& shape, const std::string& body, const std::string& operation) {
   if (firstNonBlank(body) == body.size()) return Json::object();
-  pugi::xml_document doc;
-  loadXml(doc, body, shape.name);
-  return readStructure(rootElement(doc), shape);
+  try {
+    pugi::xml_document doc;
+    loadXml(doc, body);
+    return readStructure(rootElement(doc), shape);
+  } catch (const Malformed& e) {
+    throw malformedAnswer("XML", operation, e.what());
+  }
 }
 
 Json parseJsonAnswer(const Operation& op, const std::string& body) {
   if (!op.output) return Json::object();
   if (firstNonBlank(body) == body.size()) return Json::object();
+  if (jsonDepth(body) > kMaxAnswerDepth)
+    throw malformedAnswer("JSON", op.name, fmt::format("nested deeper than {} levels", kMaxAnswerDepth));
   const Json j = Json::parse(body, nullptr, false);
-  if (j.is_discarded()) throw ClientError(fmt::format("Malformed JSON answer to {}", op.name));
-  return readJson(*op.output, j);
+  if (j.is_discarded()) throw malformedAnswer("JSON", op.name, "not JSON");
+  try {
+    return readJson(*op.output, j);
+  } catch (const Malformed& e) {
+    throw malformedAnswer("JSON", op.name, e.what());
+  }
 }
 
 ErrorInfo parseError(const http::Response& r) {
@@ -412,14 +515,17 @@ void throwServiceError(const http::Response& r, const std::string& operation) {
 }
 
 std::string isoTime(double epochSeconds) {
-  const double whole = std::floor(epochSeconds);
-  const auto t = static_cast<std::time_t>(whole);
-  const int ms = static_cast<int>(std::lround((epochSeconds - whole) * 1000.0));
+  if (!isoTimeRepresentable(epochSeconds))
+    throw ClientError(fmt::format("Timestamp {} lies outside the years 1 to 9999", epochSeconds));
+  // Rounded as a whole, so that 0.9996 s becomes the next second rather than losing its fraction.
+  const long long totalMs = std::llround(epochSeconds * 1000.0);
+  const auto t = static_cast<std::time_t>(totalMs / 1000 - (totalMs % 1000 < 0));
+  const int ms = static_cast<int>(totalMs - static_cast<long long>(t) * 1000);
   std::tm tm{};
   gmtime_r(&t, &tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  if (ms > 0 && ms < 1000) return fmt::format("{}.{:03d}Z", buf, ms);
+  if (ms > 0) return fmt::format("{}.{:03d}Z", buf, ms);
   return std::string(buf) + "Z";
 }
 

@@ -26,11 +26,13 @@ Fields serializeQuery(const ServiceModel& model, const Operation& op, const Json
 // Body of a JSON 1.1 call.
 std::string serializeJson(const Operation& op, const Json& params);
 
-// Answer bodies to documents by the output shape; absent members stay absent.
+// Answer bodies to documents by the output shape; absent members stay absent. A body that does
+// not parse, nests too deeply or holds a value of the wrong kind throws ClientError "Malformed
+// ... answer to <operation>: ...".
 Json parseXmlAnswer(const ServiceModel& model, const Operation& op, const std::string& body);
 Json parseJsonAnswer(const Operation& op, const std::string& body);
 // A REST-XML body whose root element carries the members of `shape`.
-Json parseXmlBody(const Shape& shape, const std::string& body);
+Json parseXmlBody(const Shape& shape, const std::string& body, const std::string& operation);
 
 struct ErrorInfo {
   std::string code, message, requestId;
@@ -44,6 +46,7 @@ std::string errorCodeOf(const http::Response& r);
 [[noreturn]] void throwServiceError(const http::Response& r, const std::string& operation);
 
 // Epoch seconds as ISO 8601 UTC text ("2024-01-08T10:00:00Z", milliseconds when present).
+// Throws ClientError outside the years 1 to 9999.
 std::string isoTime(double epochSeconds);
 
 }  // namespace aws::detail

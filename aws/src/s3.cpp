@@ -303,7 +303,7 @@ class RestS3Client : public S3Client {
     http::Request req = request(op.method, bucket, key, query);
     req.headers = std::move(headers);
     const http::Response r = send(bucket, req, op.name);
-    Doc out = op.output ? parseXmlBody(*op.output, r.body) : Doc::object();
+    Doc out = op.output ? parseXmlBody(*op.output, r.body, op.name) : Doc::object();
     if (op.output) addHeaderMembers(*op.output, r, out);
     if (urlEncodedNames) decodeListing(out);
     return out;
@@ -359,7 +359,7 @@ class RestS3Client : public S3Client {
   std::string createMultipartUpload(const std::string& bucket, const std::string& key) {
     const Operation& op = model_.operation("CreateMultipartUpload");
     const http::Response r = send(bucket, request("POST", bucket, key, {{"uploads", ""}}), op.name);
-    const Doc out = parseXmlBody(*op.output, r.body);
+    const Doc out = parseXmlBody(*op.output, r.body, op.name);
     if (!out.contains("UploadId")) throw ClientError("CreateMultipartUpload answered without an UploadId");
     return out["UploadId"].get<std::string>();
   }

@@ -2,6 +2,7 @@
 // credentials at the SSO portal (GetRoleCredentials).
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -100,8 +101,12 @@ Credentials roleCredentials(const SsoSettings& s, const http::Response& resp) {
   Credentials c{text("accessKeyId"), text("secretAccessKey"), text("sessionToken"), std::nullopt};
   if (c.accessKeyId.empty() || c.secretAccessKey.empty())
     throw ClientError(fmt::format("the SSO portal answered profile {} without credentials", s.profile));
-  if (rc->contains("expiration") && (*rc)["expiration"].is_number())
-    c.expiration = std::chrono::system_clock::time_point(std::chrono::milliseconds((*rc)["expiration"].get<long long>()));
+  // Epoch milliseconds, clamped as every expiry is: the clock's nanoseconds end in 2262.
+  if (rc->contains("expiration") && (*rc)["expiration"].is_number_integer()) {
+    constexpr auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::duration::max());
+    const std::chrono::milliseconds ms((*rc)["expiration"].get<long long>());
+    c.expiration = std::chrono::system_clock::time_point(std::clamp(ms, -limit, limit));
+  }
   return c;
 }
 

@@ -147,6 +147,41 @@ TEST(JsonAnswers, TimestampsBecomeIsoTextAndUnknownMembersDrop) {
   EXPECT_EQ(d, Json::parse(R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":"2024-01-08T10:00:00.500Z"}})"));
 }
 
+// Whatever an answer holds, reading it ends in the layer's own error naming the operation.
+TEST(MalformedAnswers, FailWithTheLayersOwnError) {
+  const auto deep = [](const char* open, const char* close) {
+    std::string s;
+    for (int i = 0; i < 200000; ++i) s += i < 100000 ? open : close;
+    return s;
+  };
+  struct Case {
+    const char *service, *operation;
+    std::string body;
+    const char* why;
+  };
+  for (const auto& c : {
+           Case{"ec2", "DescribeSubnets", "<R><subnetSet><item><availableIpAddressCount>99999999999999999999"
+                "</availableIpAddressCount></item></subnetSet></R>", "availableIpAddressCount is not a 64-bit integer"},
+           Case{"s3", "ListObjectsV2", "<R><KeyCount>-</KeyCount></R>", "KeyCount is not a 64-bit integer"},
+           Case{"ec2", "DescribeInstances", "<R>" + deep("<a>", "</a>") + "</R>", "nested deeper than 100 levels"},
+           Case{"ssm", "GetParameter", R"({"Parameter":{"LastModifiedDate":1e300}})",
+                "a timestamp lies outside the years 1 to 9999"},
+           Case{"ssm", "GetParameter", R"({"Parameter":{"Version":"3"}})", "long value is a JSON string"},
+           Case{"ssm", "GetParameter", deep("[", "]"), "nested deeper than 100 levels"}}) {
+    const auto& m = serviceModel(c.service);
+    const auto& op = m.operation(c.operation);
+    try {
+      m.protocol == "json"       ? aws::detail::parseJsonAnswer(op, c.body)
+      : m.protocol == "rest-xml" ? aws::detail::parseXmlBody(*op.output, c.body, op.name)
+                                 : aws::detail::parseXmlAnswer(m, op, c.body);
+      ADD_FAILURE() << "accepted " << c.body.substr(0, 100);
+    } catch (const aws::ClientError& e) {
+      const std::string format = m.protocol == "json" ? "JSON" : "XML";
+      EXPECT_EQ(e.what(), "Malformed " + format + " answer to " + c.operation + ": " + c.why);
+    }
+  }
+}
+
 struct ErrorCase {
   const char* name;
   long status;

@@ -90,14 +90,22 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
         "[default]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"PROCKEY\", "
         "\"SecretAccessKey\": \"PROCSECRET\", \"SessionToken\": \"PROCTOKEN\", "
         "\"Expiration\": \"2999-01-01T00:00:00Z\"}'\n"
-        "[profile broken]\ncredential_process = sh -c 'echo denied by policy >&2; exit 3'\n");
+        "[profile broken]\ncredential_process = sh -c 'echo denied by policy >&2; exit 3'\n"
+        "[profile numeric]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": 7, "
+        "\"SecretAccessKey\": \"S\"}'\n"
+        "[profile undated]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"K\", "
+        "\"SecretAccessKey\": \"S\", \"Expiration\": \"soon\"}'\n");
   auto c = aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(c.accessKeyId, "PROCKEY");
   EXPECT_EQ(c.secretAccessKey, "PROCSECRET");
   EXPECT_EQ(c.sessionToken, "PROCTOKEN");
   ASSERT_TRUE(c.expiration.has_value());
+  // Beyond the clock's nanosecond range (2262), yet still far in the future, not long past.
+  EXPECT_GT(*c.expiration, std::chrono::system_clock::from_time_t(4102444800));  // 2100
   EXPECT_NE(failureOf(std::string("broken")).find("exit status 3): sh -c 'echo denied by policy >&2; exit 3': denied by policy"),
             std::string::npos);
+  EXPECT_EQ(failureOf(std::string("numeric")), "credential_process returned no access key");
+  EXPECT_EQ(failureOf(std::string("undated")), "credential_process returned an Expiration that is not a time");
 }
 
 const char* kAssumeRoleAnswer =

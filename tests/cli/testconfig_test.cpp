@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -76,17 +77,21 @@ TEST_F(TestConfigFile, ReadRoundTripsAndKeepsOrder) {
 
 TEST_F(TestConfigFile, ReadErrorsNameTheFile) {
   struct Case {
-    const char* text;  // nullptr: no file at all
+    std::optional<std::string> text;  // none: no file at all
     const char* fragment;
   };
-  for (const Case& c : {Case{nullptr, "cannot be opened"}, Case{"[{\"a\": ", "is not valid JSON"},
+  // Nested entries would be written back as deep as they came in.
+  const std::string deep = "[{\"a\": " + std::string(100000, '[') + std::string(100000, ']') + "}]";
+  for (const Case& c : {Case{std::nullopt, "cannot be opened"}, Case{"[{\"a\": ", "is not valid JSON"},
                         Case{"{\"a\": \"b\"}", "is not a JSON array"}, Case{"[\"x\"]", "not a JSON object"},
-                        Case{"", "is not valid JSON"}}) {
+                        Case{"", "is not valid JSON"}, Case{"[{\"a\": 1e999}]", "is not valid JSON"},
+                        Case{"[{\"a\": \"b\"}, {\"c\": null}]", "entry 2 has a member \"c\" that is not text"},
+                        Case{deep, "entry 1 has a member \"a\" that is not text"}}) {
     fs::remove(path);
-    if (c.text) testbed::writeFile(path, c.text);
+    if (c.text) testbed::writeFile(path, *c.text);
     try {
       tc::read(path);
-      ADD_FAILURE() << "accepted " << (c.text ? c.text : "a missing file");
+      ADD_FAILURE() << "accepted " << c.text.value_or("a missing file").substr(0, 200);
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
       EXPECT_NE(std::string(e.what()).find(c.fragment), std::string::npos) << e.what();

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Usage: install_and_build_example.sh BUILD_DIR EXAMPLE_SOURCE_DIR
+# Usage: install_and_build_example.sh BUILD_DIR EXAMPLE_SOURCE_DIR [CMAKE_OPTION...]
+# The options configure the example (a sanitized install needs its flags).
 set -euo pipefail
 build=$1 example=$2
+shift 2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -12,7 +14,7 @@ for f in bin/probe_deployer bin/subnet_scout include/aws/services.h \
   [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 
-cmake -S "$example" -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+cmake -S "$example" -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/prefix" "$@" >/dev/null
 cmake --build "$scratch/example" >/dev/null
 
 # The installed programs and the example find their libraries without LD_LIBRARY_PATH.

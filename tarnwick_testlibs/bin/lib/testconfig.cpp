@@ -32,16 +32,25 @@ nlohmann::ordered_json read(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   if (in.bad()) throw fileError(path, "cannot be read");
+  return parse(text.str(), path);
+}
 
+nlohmann::ordered_json parse(const std::string& text, const std::string& path) {
   nlohmann::ordered_json doc;
   try {
-    doc = nlohmann::ordered_json::parse(text.str());
-  } catch (const nlohmann::json::parse_error& e) {
+    doc = nlohmann::ordered_json::parse(text);
+  } catch (const nlohmann::json::exception& e) {  // also a number out of range, such as 1e999
     throw fileError(path, std::string("is not valid JSON: ") + e.what());
   }
   if (!doc.is_array()) throw fileError(path, "is not a JSON array");
-  for (const auto& entry : doc) {
-    if (!entry.is_object()) throw fileError(path, "holds an entry that is not a JSON object");
+  // Entries are flat: anything nested would be written back as deep as it came in.
+  for (size_t i = 0; i < doc.size(); ++i) {
+    if (!doc[i].is_object()) throw fileError(path, "holds an entry that is not a JSON object");
+    for (const auto& [key, value] : doc[i].items()) {
+      if (!value.is_string())
+        throw fileError(path, fmt::format("entry {} has a member {} that is not text", i + 1,
+                                          nlohmann::ordered_json(key).dump(-1, ' ', true)));
+    }
   }
   return doc;
 }

@@ -7,8 +7,11 @@
 namespace tarnwick::testconfig {
 
 // Parses the whole file; throws std::runtime_error naming the file when it is missing,
-// unreadable, not JSON or not an array.
+// unreadable, not JSON, not an array, or holds an entry that is not an object of text values.
 nlohmann::ordered_json read(const std::string& path);
+
+// As read(), for the file's `text`; `path` names the file in errors.
+nlohmann::ordered_json parse(const std::string& text, const std::string& path);
 
 // Two-blank indent, insertion order, ASCII-only with \u escapes; no final line end.
 std::string serialize(const nlohmann::ordered_json& doc);
