@@ -9,9 +9,9 @@
 
 #include <fmt/format.h>
 
-#include "aws/credentials.h"
-#include "aws/http.h"
-#include "aws/sigv4.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/http.h"
+#include "tarnwick_testlibs/aws/sigv4.h"
 #include "model.h"
 #include "protocol.h"
 

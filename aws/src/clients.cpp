@@ -3,7 +3,7 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "model.h"
 #include "protocol.h"
 #include "transport.h"

@@ -1,5 +1,5 @@
 // The process's clock, and the manual clock that tests install in its place.
-#include "aws/clock.h"
+#include "tarnwick_testlibs/aws/clock.h"
 
 #include <mutex>
 #include <thread>

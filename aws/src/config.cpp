@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "transport.h"
 
 namespace aws::detail {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "aws/credentials.h"
+#include "tarnwick_testlibs/aws/credentials.h"
 #include "config.h"
 
 namespace aws::detail {

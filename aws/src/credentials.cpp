@@ -1,7 +1,7 @@
 // Credential sources and the default chain: environment, shared files (static keys, role_arn with
 // source_profile or credential_source, web identity, SSO, credential_process), container
 // credentials, instance role.
-#include "aws/credentials.h"
+#include "tarnwick_testlibs/aws/credentials.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,9 +22,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
-#include "aws/imds.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/imds.h"
 #include "config.h"
 #include "credential_sources.h"
 #include "credentials_document.h"

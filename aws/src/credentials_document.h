@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "aws/credentials.h"
+#include "tarnwick_testlibs/aws/credentials.h"
 
 namespace aws::detail {
 

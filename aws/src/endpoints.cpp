@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "config.h"
 #include "transport.h"
 

@@ -1,5 +1,5 @@
 // The two error kinds of an AWS call.
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 #include <fmt/format.h>
 

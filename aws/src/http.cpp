@@ -1,6 +1,6 @@
 // HTTP over libcurl. Each thread keeps its own easy handle, so connections are reused within a
 // thread and clients can be shared between threads without locks.
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/http.h"
 
 #include <curl/curl.h>
 
@@ -12,7 +12,7 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace aws::http {
 namespace {

@@ -1,14 +1,14 @@
 // The instance metadata client: a session token first, cached until shortly before it expires,
 // and short time-outs so that a host off EC2 gives up quickly.
-#include "aws/imds.h"
+#include "tarnwick_testlibs/aws/imds.h"
 
 #include <mutex>
 #include <optional>
 
 #include <fmt/format.h>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "config.h"
 
 namespace aws::imds {

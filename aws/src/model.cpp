@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace aws::detail {
 namespace {

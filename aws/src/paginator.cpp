@@ -1,6 +1,6 @@
 // The paginator, and the paging definitions of the operations this layer offers (copied from the
 // vendor's published paginator definitions).
-#include "aws/paginator.h"
+#include "tarnwick_testlibs/aws/paginator.h"
 
 #include <cctype>
 #include <map>
@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace aws {
 namespace {

@@ -15,7 +15,7 @@
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace aws::detail {
 namespace {

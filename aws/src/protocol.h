@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/http.h"
 #include "model.h"
 
 namespace aws::detail {

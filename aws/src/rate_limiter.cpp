@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "aws/clock.h"
+#include "tarnwick_testlibs/aws/clock.h"
 
 namespace aws::detail {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <mutex>
 
-#include "aws/clock.h"
-#include "aws/credentials.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "config.h"
 
 namespace aws {

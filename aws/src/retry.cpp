@@ -1,5 +1,5 @@
 // The program's preferred retry mode, which the user's own choice overrides.
-#include "aws/retry.h"
+#include "tarnwick_testlibs/aws/retry.h"
 
 #include <mutex>
 #include <stdexcept>

@@ -18,7 +18,7 @@
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "clients.h"
 #include "model.h"
 #include "protocol.h"

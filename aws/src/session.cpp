@@ -1,7 +1,7 @@
 // Sessions: where credentials and the default region come from, and which region a client gets.
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/session.h"
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "clients.h"
 #include "transport.h"
 

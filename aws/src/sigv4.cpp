@@ -1,5 +1,5 @@
 // Signature Version 4 request signing with headers.
-#include "aws/sigv4.h"
+#include "tarnwick_testlibs/aws/sigv4.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace aws::sigv4 {
 namespace {

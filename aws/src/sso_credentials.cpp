@@ -12,8 +12,8 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "credential_sources.h"
 #include "protocol.h"
 #include "transport.h"

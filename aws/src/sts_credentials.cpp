@@ -11,8 +11,8 @@
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "credential_sources.h"
 #include "protocol.h"
 #include "transport.h"

@@ -15,9 +15,9 @@
 
 #include <fmt/format.h>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
-#include "aws/sigv4.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/sigv4.h"
 #include "rate_limiter.h"
 
 namespace aws::detail {

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "aws/credentials.h"
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/http.h"
 
 namespace aws::detail {
 

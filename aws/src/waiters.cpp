@@ -1,5 +1,5 @@
 // EC2 waiters driven by the published definitions in the generated model.
-#include "aws/waiters.h"
+#include "tarnwick_testlibs/aws/waiters.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -7,8 +7,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "model.h"
 
 namespace aws {

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 

@@ -1,6 +1,6 @@
 // probe_deployer: deploys test instances into the test subnets of a test configuration, or
 // removes them again.
-#include "aws/retry.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 
 int main(int argc, char** argv) {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"

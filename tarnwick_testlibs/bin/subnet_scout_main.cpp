@@ -1,6 +1,6 @@
 // subnet_scout: finds the subnets behind a VPC's spoke or NAT gateways and writes them as a
 // test configuration file.
-#include "aws/retry.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/bin/subnet_scout.h"
 
 int main(int argc, char** argv) {

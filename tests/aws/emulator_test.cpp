@@ -6,10 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
-#include "aws/session.h"
-#include "aws/waiters.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/session.h"
+#include "tarnwick_testlibs/aws/waiters.h"
 #include "testbed/emulator.h"
 #include "testbed/fake_server.h"
 #include "testbed/process.h"

@@ -3,7 +3,7 @@
 
 #include <regex>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "model.h"
 #include "protocol.h"
 

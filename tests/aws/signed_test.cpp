@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/session.h"
 #include "testbed/emulator.h"
 #include "testbed/fake_server.h"
 #include "testbed/process.h"

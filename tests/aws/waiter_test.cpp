@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
-#include "aws/waiters.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/waiters.h"
 #include "testbed/fakes.h"
 
 namespace {

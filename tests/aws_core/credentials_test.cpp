@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/clock.h"
-#include "aws/credentials.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "testbed/fake_server.h"
 
 namespace {

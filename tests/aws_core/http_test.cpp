@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "aws/errors.h"
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/http.h"
 #include "testbed/fake_server.h"
 
 namespace {

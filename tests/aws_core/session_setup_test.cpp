@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "testbed/fake_server.h"

@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/http.h"
-#include "aws/sigv4.h"
+#include "tarnwick_testlibs/aws/http.h"
+#include "tarnwick_testlibs/aws/sigv4.h"
 #include "testbed/emulator.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <fmt/format.h>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
-#include "aws/retry.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "rate_limiter.h"
 #include "testbed/fake_server.h"
 #include "transport.h"

@@ -9,9 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
 

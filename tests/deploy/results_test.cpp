@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
 #include "testbed/process.h"

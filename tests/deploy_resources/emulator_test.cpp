@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/FailureLatch.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"

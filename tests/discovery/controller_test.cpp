@@ -4,8 +4,8 @@
 #include <chrono>
 #include <memory>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "fake_controller.h"
 #include "tarnwick_testlibs/bin/lib/gatepass.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"

@@ -8,11 +8,14 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for f in bin/probe_deployer bin/subnet_scout include/aws/services.h \
+for f in bin/probe_deployer bin/subnet_scout include/tarnwick_testlibs/aws/services.h \
          include/tarnwick_testlibs/bin/probe_deployer.h lib/pkgconfig/tarnwick_testlibs.pc \
          lib/cmake/tarnwick_testlibs/tarnwick_testlibsConfig.cmake; do
   [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
+# Every header under include/tarnwick_testlibs/, and no internals among them.
+stray=$(cd "$scratch/prefix/include" && find . -type f ! -path './tarnwick_testlibs/*' -o -path '*/detail/*' -type f)
+[ -z "$stray" ] || { echo "installed where it must not be: $stray" >&2; exit 1; }
 
 cmake -S "$example" -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/prefix" "$@" >/dev/null
 cmake --build "$scratch/example" >/dev/null

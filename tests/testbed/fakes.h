@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/services.h"
 
 namespace testbed {
 

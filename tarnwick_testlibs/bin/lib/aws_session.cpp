@@ -5,8 +5,8 @@
 
 #include <fmt/format.h>
 
-#include "aws/errors.h"
-#include "aws/imds.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/imds.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/session.h"
 
 namespace tarnwick {
 

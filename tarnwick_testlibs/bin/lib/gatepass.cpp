@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
 

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/services.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
 
 namespace tarnwick::nat {

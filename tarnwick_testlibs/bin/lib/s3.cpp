@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"

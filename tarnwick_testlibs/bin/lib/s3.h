@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "aws/paginator.h"
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/paginator.h"
+#include "tarnwick_testlibs/aws/services.h"
 
 namespace tarnwick::s3 {
 

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 
 namespace tarnwick::twk_https {

@@ -14,8 +14,9 @@
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
-#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::probe_deployer {
 

@@ -6,10 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
-#include "aws/paginator.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
 namespace tarnwick::probe_deployer {
 

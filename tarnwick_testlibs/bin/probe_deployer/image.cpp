@@ -1,7 +1,7 @@
 // Image lookup: the image identifier a deployment launches its test instances from.
 #include <nlohmann/json.hpp>
 
-#include "aws/paginator.h"
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"

@@ -6,12 +6,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/lib/atomic_file.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
 namespace tarnwick::probe_deployer {
 

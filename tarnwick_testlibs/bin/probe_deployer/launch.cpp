@@ -12,13 +12,14 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
-#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::probe_deployer {
 

@@ -1,6 +1,6 @@
 // The run's shared poller: lookups of one kind are merged into one call per round, whose answer
 // is cut back into the answer each worker would have got alone.
-#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 
 #include <algorithm>
 #include <exception>
@@ -10,9 +10,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/clock.h"
-#include "aws/errors.h"
-#include "aws/waiters.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 

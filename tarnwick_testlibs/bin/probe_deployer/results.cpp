@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::probe_deployer {
 

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/session.h"
+#include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"

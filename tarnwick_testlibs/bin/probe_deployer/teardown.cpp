@@ -10,13 +10,13 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/paginator.h"
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
-#include "tarnwick_testlibs/bin/probe_deployer/poller.h"
-#include "tarnwick_testlibs/bin/probe_deployer/resource_support.h"
-#include "tarnwick_testlibs/bin/probe_deployer/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::probe_deployer {
 

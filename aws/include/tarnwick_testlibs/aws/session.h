@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "aws/credentials.h"
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/services.h"
 
 namespace aws {
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/http.h"
 
 namespace aws::imds {
 

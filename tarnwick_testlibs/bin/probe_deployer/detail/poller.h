@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/services.h"
 
 namespace tarnwick::probe_deployer {
 

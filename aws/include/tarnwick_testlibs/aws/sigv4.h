@@ -3,8 +3,8 @@
 #include <chrono>
 #include <string>
 
-#include "aws/credentials.h"
-#include "aws/http.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/http.h"
 
 namespace aws::sigv4 {
 

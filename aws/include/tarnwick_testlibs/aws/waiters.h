@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/services.h"
 
 namespace aws {
 

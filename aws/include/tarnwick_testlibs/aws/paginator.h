@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "aws/services.h"
+#include "tarnwick_testlibs/aws/services.h"
 
 namespace aws {
 

@@ -1,0 +1,30 @@
+// Elastic IPs and instance lookup.
+#pragma once
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tarnwick_testlibs/aws/services.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
+
+namespace tarnwick::probe_deployer {
+
+// Allocates an address tagged with `vpc_id` (the VPC of the interface's instance) and associates
+// it; an address whose association fails is released at once and the failure passed on.
+void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
+                  const Args& args);
+void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
+                const std::string& insId, const Args& args);
+// Releases every test address of `vpc_id` that is associated with nothing, such as one left by a
+// deployment that ended between allocation and association.
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args);
+std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip);
+// (instance id or nothing, public address or nothing)
+std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
+                                                                          const std::string& subnet_id);
+std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id);
+
+class Poller;  // the run's shared lookups and waits (probe_deployer/detail/poller.h)
+
+}  // namespace tarnwick::probe_deployer
