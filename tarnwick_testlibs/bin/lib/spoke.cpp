@@ -144,7 +144,8 @@ void chooseTestSubnet(aws::Ec2Client& ec2, Spoke& gateway) {
 
 // Everything from the first controller query to the written file either completes or leaves no
 // file; the failure then goes to standard error only, so it does not fail the run by itself.
-void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2, const std::function<std::vector<Spoke>()>& gateways) {
+void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2,
+                   const std::function<std::vector<Spoke>()>& gateways) {
   try {
     InterfaceMap map;
     for (Spoke& gateway : gateways()) {
@@ -263,8 +264,9 @@ std::vector<Spoke> Spoke::getHsSpokeInfo(const std::string& api_endpoint_url, co
   return found;
 }
 
-void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client, const std::string& controller_api_url,
-                              const std::string& CID, const std::string& spoke_gw_name) {
+void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+                              const std::string& controller_api_url, const std::string& CID,
+                              const std::string& spoke_gw_name) {
   searchSubnets(args, ec2_client, [&] {
     auto gateways = getSpokeInfo(controller_api_url, CID, spoke_gw_name);
     for (Spoke& peer : getSpokeInfo(controller_api_url, CID, spoke_gw_name + "-hagw"))
@@ -273,8 +275,9 @@ void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client&
   });
 }
 
-void Spoke::findHsSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client, const std::string& controller_api_url,
-                         const std::string& CID, const std::string& spoke_gw_name) {
+void Spoke::findHsSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+                         const std::string& controller_api_url, const std::string& CID,
+                         const std::string& spoke_gw_name) {
   searchSubnets(args, ec2_client, [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });
 }
 

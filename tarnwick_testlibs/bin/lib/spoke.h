@@ -10,8 +10,8 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "tarnwick_testlibs/aws/services.h"
-#include "tarnwick_testlibs/bin/subnet_scout_options.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
+#include "tarnwick_testlibs/bin/subnet_scout_options.h"
 
 namespace tarnwick::spoke {
 
