@@ -4,10 +4,11 @@
 //   collect_results TEST_CONFIG BUCKET [IMAGE_NAME]
 //
 // Exit status: 0 when every subnet passed, 1 when any failed, 2 on a usage error.
-#include <cstdio>
+//
+// The module's operations take the options record of probe_deployer; a workflow fills the fields
+// it needs and leaves the rest at the command line's defaults.
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -24,20 +25,22 @@ int main(int argc, char** argv) {
   }
   try {
     tarnwick::Common::initLogLocation("backups");
-    tarnwick::cli::Args args;
-    args.set("test_config", argv[1]).set("s3_bucket", argv[2]);
+    pd::Options options;
+    options.test_config = argv[1];
+    options.s3_bucket = argv[2];
 
     auto session = aws::Session::fromProfile(std::nullopt);
     if (argc > 3) {
-      args.set("image", argv[3]);
-      std::cout << "image: " << pd::getAMI(*session.ssm(), args) << "\n";
+      options.image = argv[3];
+      std::cout << "image: " << pd::getAMI(*session.ssm(), options) << "\n";
     }
 
+    // The test instances of a deployment upload their results without a tag of their own.
     std::ifstream in(argv[1]);
     auto entries = nlohmann::ordered_json::parse(in);
-    for (const auto& entry : entries) std::cout << "tag: " << pd::deduceTag(args, &entry) << "\n";
+    for (const auto& entry : entries) std::cout << "tag: " << pd::deduceTag("", &entry) << "\n";
 
-    int failed = pd::getS3TestResults(*session.s3(), args);
+    int failed = pd::getS3TestResults(*session.s3(), options);
     std::cout << (failed ? "FAILED" : "PASSED") << "\n";
     return failed ? 1 : 0;
   } catch (const std::exception& e) {

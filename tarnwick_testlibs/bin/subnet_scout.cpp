@@ -103,13 +103,13 @@ std::string askPassword() {
   return readLine(STDIN_FILENO);
 }
 
-std::string outputPath(const cli::Args& args) {
-  return args.value("backup_folder") + "/" + args.value("vpc") + "/" + args.value("output_test_config");
+std::string outputPath(const Options& args) {
+  return cli::text(args.backup_folder) + "/" + cli::text(args.vpc) + "/" + cli::text(args.output_test_config);
 }
 
 // False when an earlier run already left the file (or anything else) at the output path.
-bool prepareOutput(const cli::Args& args, logging::Logger& log) {
-  if (!args.nonEmpty("output_test_config")) return true;
+bool prepareOutput(const Options& args, logging::Logger& log) {
+  if (!cli::nonEmpty(args.output_test_config)) return true;
   const std::string path = outputPath(args);
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
@@ -122,14 +122,15 @@ bool prepareOutput(const cli::Args& args, logging::Logger& log) {
   return true;
 }
 
-int runSpokeSearch(const cli::Args& args, aws::Ec2Client& ec2) {
-  const std::string controller = args.value("controller_ip");
-  const std::string user = args.value("controller_user");
+int runSpokeSearch(const Options& args, aws::Ec2Client& ec2) {
+  const SpokeOptions spoke = args.spoke.value_or(SpokeOptions{});
+  const std::string controller = cli::text(spoke.controller_ip);
+  const std::string user = cli::text(spoke.controller_user);
   const std::string password =
-      args.nonEmpty("controller_password") ? args.value("controller_password") : askPassword();
+      cli::nonEmpty(spoke.controller_password) ? *spoke.controller_password : askPassword();
   const std::string cid = gatepass::get_tarnwick_cid(controller, user, password);
-  const std::string gateway = args.value("spoke_gw_name");
-  if (args.flag("horizontal_scaling"))
+  const std::string gateway = cli::text(spoke.spoke_gw_name);
+  if (spoke.horizontal_scaling)
     spoke::Spoke::findHsSpokes(args, ec2, "https://" + controller + "/v2/api", cid, gateway);
   else
     spoke::Spoke::findClassicSpokes(args, ec2, "https://" + controller + "/v1/api", cid, gateway);
@@ -139,21 +140,21 @@ int runSpokeSearch(const cli::Args& args, aws::Ec2Client& ec2) {
 int run(int argc, char** argv) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
-  const cli::Args args = parser.parse(words);
+  const Options args = parseOptions(parser, words);
 
-  Common::initLogLocation(args.value("backup_folder"));
+  Common::initLogLocation(cli::text(args.backup_folder));
   // The controller password may stand on the command line; it never reaches a log.
   Common::logCommandOptions("subnet_scout " + cli::joinWords(parser.maskSecrets(words)));
   logging::Logger& log = logging::getLogger(kLogger);
 
   // EC2 runs under the assumed role; the bucket copy uses the profile's own credentials.
-  aws::Session assumed = start_aws_session(args.value("assume_role"), args.get("profile"));
-  std::shared_ptr<aws::Ec2Client> ec2 = assumed.ec2(args.value("region"));
-  std::shared_ptr<aws::S3Client> s3 = aws::Session::fromProfile(args.get("profile")).s3();
+  aws::Session assumed = start_aws_session(cli::text(args.assume_role), args.profile);
+  std::shared_ptr<aws::Ec2Client> ec2 = assumed.ec2(cli::text(args.region));
+  std::shared_ptr<aws::S3Client> s3 = aws::Session::fromProfile(args.profile).s3();
 
   if (!prepareOutput(args, log)) return kExitOk;
 
-  if (args.value("subparser_name") == "natgw") {
+  if (args.subparser_name == kNatgwCommand) {
     nat::Nat::findNatGws(args, *ec2, s3.get());
     return kExitOk;
   }

@@ -16,9 +16,9 @@ namespace pd = tarnwick::probe_deployer;
 
 class ImageLookup : public ::testing::Test {
  protected:
-  pd::Args args(const std::string& image) {
-    pd::Args a;
-    a.set("image", image);
+  pd::Options args(const std::string& image) {
+    pd::Options a;
+    a.image = image;
     return a;
   }
   testbed::LogCapture log_;

@@ -4,12 +4,13 @@
 #include <string>
 #include <vector>
 
+#include <stdexcept>
+
 #include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
 namespace {
 
-using tarnwick::cli::Args;
 using tarnwick::cli::HelpRequested;
 using tarnwick::cli::Parser;
 using tarnwick::cli::UsageError;
@@ -36,43 +37,47 @@ std::string usageErrorOf(const Parser& p, const Words& words) {
 class DeployerCommandLine : public ::testing::Test {
  protected:
   Parser parser = tarnwick::probe_deployer::makeParser();
-  Args parse(Words words) {
+  tarnwick::probe_deployer::Options parse(Words words) {
     words.insert(words.begin(), {"--test_config", "in.json"});
-    return parser.parse(words);
+    return tarnwick::probe_deployer::parseOptions(parser, words);
   }
 };
 
 TEST_F(DeployerCommandLine, ValuesTakeOneArgumentInBothSpellings) {
-  Args a = parse({"--region", "eu-west-1", "--key_name=k=v", "--account", "-12"});
-  EXPECT_EQ(a.get("region"), "eu-west-1");
-  EXPECT_EQ(a.get("key_name"), "k=v");  // only the first "=" separates
-  EXPECT_EQ(a.get("account"), "-12");   // a negative number is a value, not an option
-  EXPECT_EQ(a.get("test_config"), "in.json");
+  const auto a = parse({"--region", "eu-west-1", "--key_name=k=v", "--account", "-12"});
+  EXPECT_EQ(a.region, "eu-west-1");
+  EXPECT_EQ(a.key_name, "k=v");  // only the first "=" separates
+  EXPECT_EQ(a.account, "-12");   // a negative number is a value, not an option
+  EXPECT_EQ(a.test_config, "in.json");
 }
 
 TEST_F(DeployerCommandLine, AbsentAndEmptyValuesDefaultsAndFlags) {
-  Args a = parse({"--dry_run"});
-  EXPECT_FALSE(a.get("region").has_value());
-  EXPECT_FALSE(a.has("tag_resource"));
-  EXPECT_EQ(a.get("instance_type"), "t3.micro");
-  EXPECT_EQ(a.get("image"), "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64");
-  EXPECT_EQ(a.get("backup_folder"), "./backups");
-  EXPECT_TRUE(a.flag("dry_run"));
-  EXPECT_TRUE(a.has("revert"));
-  EXPECT_FALSE(a.flag("revert"));
+  const auto a = parse({"--dry_run"});
+  EXPECT_FALSE(a.region.has_value());
+  EXPECT_FALSE(a.tag_resource.has_value());
+  EXPECT_EQ(a.instance_type, "t3.micro");
+  EXPECT_EQ(a.image, "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64");
+  EXPECT_EQ(a.backup_folder, "./backups");
+  EXPECT_TRUE(a.dry_run);
+  EXPECT_FALSE(a.revert);
 
-  Args empty = parse({"--tag_resource="});  // an empty value is kept
-  EXPECT_EQ(empty.get("tag_resource"), "");
-  EXPECT_FALSE(empty.nonEmpty("tag_resource"));
+  const auto empty = parse({"--tag_resource="});  // an empty value is kept
+  EXPECT_EQ(empty.tag_resource, "");
+  EXPECT_FALSE(tarnwick::cli::nonEmpty(empty.tag_resource));
 }
 
 TEST_F(DeployerCommandLine, UnambiguousPrefixesAndRepeatsKeepTheLastValue) {
-  Args a = parse({"--tag", "a,b", "--work=r,1,x", "--reg", "one", "--region=two", "--rev", "--test_c", "other"});
-  EXPECT_EQ(a.get("tag_resource"), "a,b");
-  EXPECT_EQ(a.get("workflow_account_role"), "r,1,x");
-  EXPECT_EQ(a.get("region"), "two");
-  EXPECT_EQ(a.get("test_config"), "other");
-  EXPECT_TRUE(a.flag("revert"));
+  const auto a = parse({"--tag", "a,b", "--work=r,1,x", "--reg", "one", "--region=two", "--rev", "--test_c", "other"});
+  EXPECT_EQ(a.tag_resource, "a,b");
+  EXPECT_EQ(a.workflow_account_role, "r,1,x");
+  EXPECT_EQ(a.region, "two");
+  EXPECT_EQ(a.test_config, "other");
+  EXPECT_TRUE(a.revert);
+}
+
+TEST_F(DeployerCommandLine, AnOptionWithoutARecordFieldFailsEveryParse) {
+  parser.addFlag("--verbose", "more output");
+  EXPECT_THROW(parse({}), std::logic_error);
 }
 
 TEST_F(DeployerCommandLine, UsageErrors) {
@@ -129,23 +134,23 @@ class ScoutCommandLine : public ::testing::Test {
 };
 
 TEST_F(ScoutCommandLine, NatgwHasNoSpokeFields) {
-  Args a = parser.parse(with({"natgw"}));
-  EXPECT_EQ(a.get("subparser_name"), "natgw");
-  EXPECT_EQ(a.get("output_test_config"), "subnet.config");
-  EXPECT_EQ(a.get("backup_folder"), "backups");
-  EXPECT_FALSE(a.has("controller_ip"));
-  EXPECT_FALSE(a.has("horizontal_scaling"));
+  const auto a = tarnwick::subnet_scout::parseOptions(parser, with({"natgw"}));
+  EXPECT_EQ(a.subparser_name, "natgw");
+  EXPECT_EQ(a.output_test_config, "subnet.config");
+  EXPECT_EQ(a.backup_folder, "backups");
+  EXPECT_FALSE(a.spoke.has_value());
 }
 
 TEST_F(ScoutCommandLine, SpokeOptionsFollowTheSubcommand) {
   Words w = with(spoke);
   w.insert(w.end(), {"--hor", "--controller_pass=p w"});
-  Args a = parser.parse(w);
-  EXPECT_EQ(a.get("subparser_name"), "spoke");
-  EXPECT_EQ(a.get("controller_ip"), "1.2.3.4");
-  EXPECT_EQ(a.get("controller_password"), "p w");
-  EXPECT_TRUE(a.flag("horizontal_scaling"));
-  EXPECT_EQ(a.get("vpc"), "vpc-1");
+  const auto a = tarnwick::subnet_scout::parseOptions(parser, w);
+  EXPECT_EQ(a.subparser_name, "spoke");
+  ASSERT_TRUE(a.spoke.has_value());
+  EXPECT_EQ(a.spoke->controller_ip, "1.2.3.4");
+  EXPECT_EQ(a.spoke->controller_password, "p w");
+  EXPECT_TRUE(a.spoke->horizontal_scaling);
+  EXPECT_EQ(a.vpc, "vpc-1");
 }
 
 TEST_F(ScoutCommandLine, UsageErrors) {

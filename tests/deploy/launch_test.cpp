@@ -91,13 +91,13 @@ class LaunchTest : public ::testing::Test {
   std::shared_ptr<aws::ManualClock> clock_;
   testbed::FakeEc2 ec2_;
   testbed::FakeIam iam_;
-  pd::Args args_;
+  pd::Options args_;
   Doc entry_;
   testbed::LogCapture logs_;
 };
 
 TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMembers) {
-  args_.set("tag_resource", "Owner,qa");
+  args_.tag_resource = "Owner,qa";
   scriptInstances({}, {instanceRecord("i-new", "54.1.1.1", {{kGwSubnet, "10.0.0.20"}, {kPrivSubnet, "10.0.1.20"}})});
   auto a = launchArgs();
   a.instance_profile = pd::kInstanceProfile;
@@ -125,7 +125,7 @@ TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMem
 }
 
 TEST_F(LaunchTest, NamedRoleProblemsEndTheWorkerBeforeAnyLaunch) {
-  args_.set("ec2_role", "probe-role");
+  args_.ec2_role = "probe-role";
   iam_.fail("ListInstanceProfilesForRole", testbed::serviceError("NoSuchEntity", "no role", 404));
   pd::createEc2(launchArgs());
   EXPECT_TRUE(logs_.contains(tarnwick::logging::ERROR, "  **Error** role not found probe-role"));

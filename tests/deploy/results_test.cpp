@@ -20,23 +20,21 @@ namespace {
 
 // Name only ("gw-a-") and tag only ("-nightly") are shown by the result collection below.
 TEST(DeduceTag, JoinsGatewayNameOrNatIdAndTag) {
-  pd::Args nightly;
-  nightly.set("tag", "nightly");
   const Doc spoke{{"gw_name", "gw-a"}}, nat{{"nat_gw_id", "nat-1"}};
-  EXPECT_EQ(pd::deduceTag(nightly, &spoke), "gw-a-nightly");
-  EXPECT_EQ(pd::deduceTag(nightly, &nat), "nat-1-nightly");
+  EXPECT_EQ(pd::deduceTag("nightly", &spoke), "gw-a-nightly");
+  EXPECT_EQ(pd::deduceTag("nightly", &nat), "nat-1-nightly");
 }
 
 class ResultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     s3_.createBucket("bkt");
-    args_.set("s3_bucket", "bkt");
+    args_.s3_bucket = "bkt";
   }
   void writeConfig(const std::vector<std::string>& gateways) {
     Doc entries = Doc::array();
     for (const auto& gw : gateways) entries.push_back({{"gw_name", gw}, {"private_subnet_id", "subnet-" + gw}});
-    args_.set("test_config", dir_.write("subnet.config", entries.dump()));
+    args_.test_config = dir_.write("subnet.config", entries.dump());
   }
   void putResult(const std::string& tag, const std::string& verdict) {
     s3_.put("bkt", "log-" + tag + ".txt", "log of " + tag);
@@ -45,7 +43,7 @@ class ResultsTest : public ::testing::Test {
 
   testbed::TempDir dir_;
   testbed::FakeS3 s3_;
-  pd::Args args_;
+  pd::Options args_;
   testbed::LogCapture logs_;
 };
 
@@ -81,9 +79,9 @@ TEST_F(ResultsTest, ConfigurationModeLogsEachSubnetInOrderAndGoesOnAfterAMissing
 }
 
 TEST_F(ResultsTest, SingleModeNamesThePrivateSubnetOptionAndATagWithoutEntry) {
-  args_.set("private_subnet_id", "subnet-9").set("tag", "nightly");
+  args_.private_subnet_id = "subnet-9";
   putResult("-nightly", "PASS");
-  EXPECT_EQ(pd::getS3TestResults(s3_, args_), 0);
+  EXPECT_EQ(pd::getS3TestResults(s3_, args_, "nightly"), 0);
   EXPECT_TRUE(logs_.contains("- Test ping and traceroute in subnet-9"));
   EXPECT_EQ(s3_.params("download_file", 0)["Key"], "log--nightly.txt");
   // Each download went to a private folder that is gone again.
@@ -119,7 +117,7 @@ class DeleteEc2Test : public ::testing::Test {
 
   testbed::FakeEc2 ec2_;
   testbed::FakeIam iam_;
-  pd::Args args_;
+  pd::Options args_;
   testbed::LogCapture logs_;
 };
 

@@ -45,7 +45,8 @@ class OnEmulator : public ::testing::Test {
  protected:
   void SetUp() override {
     testbed::moto().reset();
-    args.set("tag_resource", "Owner,qa,Team,net").set("backup_folder", (dir / "a/b").string());
+    args.tag_resource = "Owner,qa,Team,net";
+    args.backup_folder = (dir / "a/b").string();
   }
   int count(const std::string& listing) { return boto3Json("out(len(" + listing + "))").get<int>(); }
 
@@ -57,7 +58,7 @@ class OnEmulator : public ::testing::Test {
   testbed::FakeServer ipService{testbed::FakeServer::Mode::PublicIp, {{"ip", "203.0.113.7"}}};
   testbed::ScopedEnv ipEnv{{"TARNWICK_PUBLIC_IP_URL", ipService.url()}};
   testbed::TempDir dir;
-  Args args;
+  Options args;
   testbed::LogCapture log;
 };
 
@@ -76,7 +77,7 @@ TEST_F(OnEmulator, SecurityGroupAdmitsSshFromTheHostOnlyAndIsReused) {
   deleteSG(*ec2, *id, args);
   EXPECT_EQ(getSgId(*ec2, vpc, kSgName), std::nullopt);
 
-  args.setFlag("dry_run");
+  args.dry_run = true;
   EXPECT_EQ(createSG(*ec2, vpc, args), std::nullopt);
   EXPECT_EQ(count("ec2.describe_security_groups(Filters=[{'Name':'vpc-id','Values':['" + vpc + "']}])['SecurityGroups']"), 1);
   EXPECT_EQ(ipService.requests().size(), 2u) << "the first creation and the dry run ask; the reuse does not";
@@ -85,7 +86,7 @@ TEST_F(OnEmulator, SecurityGroupAdmitsSshFromTheHostOnlyAndIsReused) {
 
 TEST_F(OnEmulator, KeyPairIsStoredPrivatelyCopiedToTheBucketReusedAndDeleted) {
   boto3("s3.create_bucket(Bucket='bkt')");
-  args.set("s3_bucket", "bkt");
+  args.s3_bucket = "bkt";
   const std::string name = createKeyPair(*ec2, s3.get(), "vpc-1", args);
   const fs::path file = dir / "a/b/vpc-1" / (name + ".pem");
   const std::string content = testbed::readFile(file);
@@ -102,12 +103,12 @@ TEST_F(OnEmulator, KeyPairIsStoredPrivatelyCopiedToTheBucketReusedAndDeleted) {
   EXPECT_TRUE(log.contains(INFO, "  Key " + name + " already exist"));
   EXPECT_EQ(testbed::readFile(file), "kept");
 
-  args.setFlag("dry_run");
+  args.dry_run = true;
   deleteKeyPair(*ec2, name, args);
   EXPECT_EQ(createKeyPair(*ec2, s3.get(), "vpc-2", args), "tarnwick-test-ec2-key-pair-vpc-2");
   EXPECT_EQ(count("ec2.describe_key_pairs()['KeyPairs']"), 1);
   EXPECT_FALSE(fs::exists(dir / "a/b/vpc-2"));
-  args.setFlag("dry_run", false);
+  args.dry_run = false;
   deleteKeyPair(*ec2, name, args);
   EXPECT_EQ(count("ec2.describe_key_pairs()['KeyPairs']"), 0);
 }
@@ -115,7 +116,7 @@ TEST_F(OnEmulator, KeyPairIsStoredPrivatelyCopiedToTheBucketReusedAndDeleted) {
 TEST_F(OnEmulator, StoredKeyFromParameterStoreIsWrittenVerbatimAndPrivately) {
   boto3("ssm.put_parameter(Name='/tarnwick/workflow/secrets/k', Value='PEM', Type='SecureString')");
   const std::string target = (dir / "k.pem").string();
-  args.set("key_name", target);
+  args.key_name = target;
   getPemKeyFromSSM(*session.ssm(), "/tarnwick/workflow/secrets/k", args);
   EXPECT_EQ(testbed::readFile(target), "PEM");
   EXPECT_EQ(modeOf(target), 0600);
@@ -133,7 +134,7 @@ TEST_F(OnEmulator, UntaggedKeyOfTheSameNameEndsTheRunAndLatchesTheExitStatus) {
 TEST_F(OnEmulator, IamSetIsCreatedThriceAndRemovedInOrder) {
   const std::string expectedArn = "arn:aws:iam::123456789012:policy/tarnwick-test-ec2-policy";
   for (const char* account : {"", "", "123456789012"}) {  // new; existing found by listing; by option
-    if (*account) args.set("account", account);
+    if (*account) args.account = account;
     const std::string arn = createS3Policy(*iam, args);
     EXPECT_EQ(arn, expectedArn);
     createEc2Role(*iam, arn);

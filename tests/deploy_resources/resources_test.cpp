@@ -33,7 +33,7 @@ class Resources : public ::testing::Test {
   testbed::FakeIam iam;
   testbed::FakeServer ipService{testbed::FakeServer::Mode::PublicIp, {{"ip", "203.0.113.7"}}};
   testbed::ScopedEnv env{{"TARNWICK_PUBLIC_IP_URL", ipService.url()}};
-  Args args;
+  Options args;
   testbed::LogCapture log;
 };
 
@@ -43,7 +43,7 @@ TEST_F(Resources, CreationRequestsKeepTheirMemberOrder) {
   ec2.answer("AllocateAddress", Doc::object());
   iam.answer("CreatePolicy", {{"Policy", {{"Arn", "arn:p"}}}});
   testbed::TempDir dir;
-  args.set("backup_folder", dir.str());
+  args.backup_folder = dir.str();
   createSG(ec2, "vpc-1", args);
   createKeyPair(ec2, nullptr, "vpc-1", args);
   associateEIP(ec2, "eni-1", "vpc-1", args);

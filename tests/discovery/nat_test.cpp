@@ -21,7 +21,9 @@ class NatSearch : public ::testing::Test {
   void SetUp() override {
     vpc.install(ec2);
     s3.createBucket("bucket-1");
-    args.set("vpc", "vpc-0a1").set("backup_folder", dir.str()).set("output_test_config", "subnet.config");
+    args.vpc = "vpc-0a1";
+    args.backup_folder = dir.str();
+    args.output_test_config = "subnet.config";
     tarnwick::Globals::TEST_CONFIG = (dir / "vpc-0a1/subnet.config").string();
     std::filesystem::create_directories(dir / "vpc-0a1");
     vpc.subnets["pub-a"] = {"10.30.0.0/24", "us-east-1a"};
@@ -47,7 +49,7 @@ class NatSearch : public ::testing::Test {
   testbed::FakeEc2 ec2;
   testbed::FakeS3 s3;
   discovery::ScriptedVpc vpc;
-  tarnwick::cli::Args args;
+  tarnwick::subnet_scout::Options args;
   testbed::LogCapture log;
 };
 
@@ -106,12 +108,12 @@ TEST_F(NatSearch, ABucketGetsOneCopyAfterTheFileIsWritten) {
     EXPECT_TRUE(log.contains("test.config:"));
     return Doc::object();
   });
-  args.set("s3_bucket", "bucket-1");
+  args.s3_bucket = "bucket-1";
   run();
   ASSERT_EQ(s3.count("upload_file"), 1);
   EXPECT_EQ(s3.params("upload_file")["Filename"], tarnwick::Globals::TEST_CONFIG);
 
-  args.set("s3_bucket", "");
+  args.s3_bucket = "";
   std::filesystem::remove(tarnwick::Globals::TEST_CONFIG);
   run();
   EXPECT_EQ(s3.count("upload_file"), 1);

@@ -131,7 +131,7 @@ class SpokeSearch : public SpokeQueries {
     SpokeQueries::SetUp();
     vpc.install(ec2);
     tarnwick::Globals::TEST_CONFIG = (dir / "subnet.config").string();
-    args.set("vpc", "vpc-0a1");
+    args.vpc = "vpc-0a1";
   }
   void runClassic(const Doc& results) {
     controller->answerListing("/v1/api", FakeController::gateways(results));
@@ -143,7 +143,7 @@ class SpokeSearch : public SpokeQueries {
   testbed::TempDir dir;
   testbed::FakeEc2 ec2;
   discovery::ScriptedVpc vpc;
-  tarnwick::cli::Args args;
+  tarnwick::subnet_scout::Options args;
 };
 
 TEST_F(SpokeSearch, TestSubnetIsTheFirstAssociationOfTheFirstRoutingTable) {

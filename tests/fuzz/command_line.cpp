@@ -1,5 +1,5 @@
-// Fuzz target: both programs' command lines, one word per input line, parsed and masked for the
-// command banner.
+// Fuzz target: both programs' command lines, one word per input line, parsed into their options
+// records and masked for the command banner.
 #include <cstdint>
 #include <string_view>
 
@@ -7,15 +7,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace cli = tarnwick::cli;
-  static const cli::Parser parsers[] = {tarnwick::probe_deployer::makeParser(), tarnwick::subnet_scout::makeParser()};
+  static const cli::Parser deployer = tarnwick::probe_deployer::makeParser();
+  static const cli::Parser scout = tarnwick::subnet_scout::makeParser();
   const auto words = cli::splitAt(std::string_view(reinterpret_cast<const char*>(data), size), '\n');
-  for (const auto& parser : parsers) {
-    try {
-      parser.parse(words);
-      parser.maskSecrets(words);
-    } catch (const cli::UsageError&) {
-    } catch (const cli::HelpRequested&) {
-    }
+  try {
+    tarnwick::probe_deployer::parseOptions(deployer, words);
+    deployer.maskSecrets(words);
+  } catch (const cli::UsageError&) {
+  } catch (const cli::HelpRequested&) {
+  }
+  try {
+    tarnwick::subnet_scout::parseOptions(scout, words);
+    scout.maskSecrets(words);
+  } catch (const cli::UsageError&) {
+  } catch (const cli::HelpRequested&) {
   }
   return 0;
 }

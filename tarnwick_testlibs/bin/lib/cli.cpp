@@ -1,4 +1,4 @@
-// The options record and the command-line parser that both programs share.
+// The command-line parser that both programs share.
 #include "tarnwick_testlibs/bin/lib/cli.h"
 
 #include <algorithm>
@@ -12,46 +12,28 @@
 
 namespace tarnwick::cli {
 
-// ---- Args
+// ---- OptionMap
 
-std::optional<std::string> Args::get(std::string_view name) const {
+std::optional<std::string> OptionMap::get(std::string_view name) const {
   auto it = values_.find(name);
   if (it == values_.end()) return std::nullopt;
   return it->second;
 }
 
-std::string Args::value(std::string_view name, std::string_view fallback) const {
-  auto it = values_.find(name);
-  return it == values_.end() ? std::string(fallback) : it->second;
-}
-
-bool Args::nonEmpty(std::string_view name) const {
-  auto it = values_.find(name);
-  return it != values_.end() && !it->second.empty();
-}
-
-bool Args::flag(std::string_view name) const {
+bool OptionMap::flag(std::string_view name) const {
   auto it = flags_.find(name);
   return it != flags_.end() && it->second;
 }
 
-bool Args::has(std::string_view name) const { return values_.count(name) > 0 || flags_.count(name) > 0; }
-
-Args& Args::set(std::string name, std::string value) {
+OptionMap& OptionMap::set(std::string name, std::string value) {
   flags_.erase(name);
   values_[std::move(name)] = std::move(value);
   return *this;
 }
 
-Args& Args::setFlag(std::string name, bool value) {
+OptionMap& OptionMap::setFlag(std::string name, bool value) {
   values_.erase(name);
   flags_[std::move(name)] = value;
-  return *this;
-}
-
-Args& Args::unset(const std::string& name) {
-  values_.erase(name);
-  flags_.erase(name);
   return *this;
 }
 
@@ -238,7 +220,7 @@ void Parser::fail(const std::string& message) const {
   throw UsageError(usage() + fmt::format("{}: error: {}\n", prog_, message));
 }
 
-void Parser::parseInto(const std::vector<std::string>& words, size_t pos, Args& args) const {
+void Parser::parseInto(const std::vector<std::string>& words, size_t pos, OptionMap& args) const {
   for (const auto& opt : options_) {
     if (opt.isFlag) {
       args.setFlag(fieldName(opt.name), false);
@@ -305,13 +287,13 @@ void Parser::parseInto(const std::vector<std::string>& words, size_t pos, Args& 
   }
 }
 
-Args Parser::parse(const std::vector<std::string>& words) const {
-  Args args;
+OptionMap Parser::parse(const std::vector<std::string>& words) const {
+  OptionMap args;
   parseInto(words, 0, args);
   return args;
 }
 
-Args Parser::parse(int argc, const char* const* argv) const { return parse(argumentWords(argc, argv)); }
+OptionMap Parser::parse(int argc, const char* const* argv) const { return parse(argumentWords(argc, argv)); }
 
 void Parser::maskInto(const std::vector<std::string>& words, size_t pos, std::vector<std::string>& out) const {
   for (size_t i = pos; i < words.size(); ++i) {
@@ -346,6 +328,24 @@ std::vector<std::string> Parser::maskSecrets(const std::vector<std::string>& wor
   std::vector<std::string> out;
   maskInto(words, 0, out);
   return out;
+}
+
+std::vector<std::string> Parser::fieldNames() const {
+  std::vector<std::string> names;
+  for (const auto& opt : options_) names.push_back(fieldName(opt.name));
+  return names;
+}
+
+std::vector<std::string> Parser::subcommandNames() const {
+  std::vector<std::string> names;
+  for (const auto& sub : subcommands_) names.push_back(sub.name);
+  return names;
+}
+
+const Parser& Parser::subcommand(std::string_view name) const {
+  for (const auto& sub : subcommands_)
+    if (sub.name == name) return *sub.parser;
+  throw std::logic_error(fmt::format("{} has no sub-command {}", prog_, name));
 }
 
 std::string Parser::usage() const {

@@ -7,25 +7,20 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnwick::cli {
 
-// The options record: one field per option, named as the option without its leading dashes.
-// Value options hold text or are absent; flags hold booleans.
-class Args {
+// What the generic parser found, by record field name (an option without its leading dashes).
+// Each program turns it into its own typed options record (see FieldTable); nothing else reads it.
+class OptionMap {
  public:
   std::optional<std::string> get(std::string_view name) const;
-  // The value, or `fallback` when the field is absent.
-  std::string value(std::string_view name, std::string_view fallback = "") const;
-  // True when the value is present and not empty.
-  bool nonEmpty(std::string_view name) const;
   bool flag(std::string_view name) const;  // false when absent
-  bool has(std::string_view name) const;   // the field exists (value or flag)
 
-  Args& set(std::string name, std::string value);
-  Args& setFlag(std::string name, bool value = true);
-  Args& unset(const std::string& name);
+  OptionMap& set(std::string name, std::string value);
+  OptionMap& setFlag(std::string name, bool value = true);
 
  private:
   std::map<std::string, std::string, std::less<>> values_;
@@ -73,12 +68,19 @@ class Parser {
   Parser& addVersion(std::string text);
 
   // Parses the words after the program name. Throws UsageError or HelpRequested.
-  Args parse(const std::vector<std::string>& words) const;
-  Args parse(int argc, const char* const* argv) const;
+  OptionMap parse(const std::vector<std::string>& words) const;
+  OptionMap parse(int argc, const char* const* argv) const;
 
   // The words with the values of secret options replaced by "****", resolving option
   // prefixes and sub-commands exactly as parse() does. Meant for words that parse() accepted.
   std::vector<std::string> maskSecrets(const std::vector<std::string>& words) const;
+
+  // The record fields of this parser's own options, in declared order; neither the sub-commands'
+  // options nor the field of the sub-command name.
+  std::vector<std::string> fieldNames() const;
+  std::vector<std::string> subcommandNames() const;
+  // Throws std::logic_error for a name that addSubcommand never declared.
+  const Parser& subcommand(std::string_view name) const;
 
   std::string usage() const;  // "usage: ..." with a final line end
   std::string help() const;   // usage, description and every option in declared order
@@ -91,7 +93,7 @@ class Parser {
   Resolved resolve(const std::string& word) const;
   std::optional<const Subcommand*> findSubcommand(const std::string& word) const;
   [[noreturn]] void fail(const std::string& message) const;
-  void parseInto(const std::vector<std::string>& words, size_t pos, Args& args) const;
+  void parseInto(const std::vector<std::string>& words, size_t pos, OptionMap& args) const;
   void maskInto(const std::vector<std::string>& words, size_t pos, std::vector<std::string>& out) const;
   std::string subcommandChoices() const;
   static std::string helpWithDefault(const Option& opt);
@@ -103,6 +105,50 @@ class Parser {
   std::string subcommandDest_;
   std::optional<std::string> version_;
 };
+
+// Where a typed options record keeps the field of each option of a parser. A program's conversion
+// checks its parser against the table first, so that an option declared without a field fails on
+// every run, not only when somebody gives it.
+template <class Record>
+class FieldTable {
+ public:
+  using Text = std::optional<std::string> Record::*;
+  using Flag = bool Record::*;
+
+  FieldTable(std::vector<std::pair<std::string, Text>> texts, std::vector<std::pair<std::string, Flag>> flags)
+      : texts_(std::move(texts)), flags_(std::move(flags)) {}
+
+  bool holds(std::string_view name) const {
+    for (const auto& entry : texts_)
+      if (entry.first == name) return true;
+    for (const auto& entry : flags_)
+      if (entry.first == name) return true;
+    return false;
+  }
+
+  // Throws std::logic_error naming the first option of `parser` that has no field here.
+  void requireAll(const Parser& parser, std::string_view recordName) const {
+    for (const std::string& name : parser.fieldNames())
+      if (!holds(name))
+        throw std::logic_error("the option --" + name + " has no field in " + std::string(recordName));
+  }
+
+  // Copies what `parsed` holds; a value it lacks keeps the record's default.
+  void fill(const OptionMap& parsed, Record& record) const {
+    for (const auto& [name, field] : texts_)
+      if (auto value = parsed.get(name)) record.*field = std::move(value);
+    for (const auto& [name, field] : flags_) record.*field = parsed.flag(name);
+  }
+
+ private:
+  std::vector<std::pair<std::string, Text>> texts_;
+  std::vector<std::pair<std::string, Flag>> flags_;
+};
+
+// A value field of an options record read as text: absent reads as empty, as when not given.
+inline std::string text(const std::optional<std::string>& field) { return field.value_or(std::string()); }
+// True when the value is present and not empty.
+inline bool nonEmpty(const std::optional<std::string>& field) { return field && !field->empty(); }
 
 // The words after the program name, as given.
 std::vector<std::string> argumentWords(int argc, const char* const* argv);

@@ -6,6 +6,7 @@
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
 #include "tarnwick_testlibs/bin/lib/spoke.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
@@ -143,8 +144,8 @@ NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc
   return byId;
 }
 
-void Nat::findNatGws(const cli::Args& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client) {
-  const std::string vpc = args.value("vpc");
+void Nat::findNatGws(const subnet_scout::Options& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client) {
+  const std::string vpc = cli::text(args.vpc);
   NatGwMap gateways = get_natgw_infos(ec2_client, vpc);
   collectPrivateSubnets(ec2_client.describe_route_tables(Doc{{"Filters", Doc::array({filter("vpc-id", vpc)})}}),
                         gateways);
@@ -154,9 +155,9 @@ void Nat::findNatGws(const cli::Args& args, aws::Ec2Client& ec2_client, aws::S3C
   for (const auto& [id, gateway] : gateways.entries()) entries.push_back(gateway.toDict());
   testconfig::logAndWrite(kLogger, entries, Globals::TEST_CONFIG);
 
-  if (args.nonEmpty("s3_bucket")) {
-    s3::S3BackupCmd backup(s3_client, args.value("backup_folder"), args.get("s3_bucket"), vpc);
-    backup.uploadAFile(args.value("output_test_config"));
+  if (cli::nonEmpty(args.s3_bucket)) {
+    s3::S3BackupCmd backup(s3_client, cli::text(args.backup_folder), args.s3_bucket, vpc);
+    backup.uploadAFile(cli::text(args.output_test_config));
   }
 }
 

@@ -11,6 +11,7 @@
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 
 namespace tarnwick::spoke {
@@ -143,14 +144,15 @@ void chooseTestSubnet(aws::Ec2Client& ec2, Spoke& gateway) {
 
 // Everything from the first controller query to the written file either completes or leaves no
 // file; the failure then goes to standard error only, so it does not fail the run by itself.
-void searchSubnets(const cli::Args& args, aws::Ec2Client& ec2, const std::function<std::vector<Spoke>()>& gateways) {
+void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2,
+                   const std::function<std::vector<Spoke>()>& gateways) {
   try {
     InterfaceMap map;
     for (Spoke& gateway : gateways()) {
       const std::string eni = interfaceCarrying(ec2, gateway.gw_public_ip);
       map.assign(eni, std::move(gateway));
     }
-    collectPrivateSubnets(ec2.describe_route_tables(oneFilter("vpc-id", args.value("vpc"))), map);
+    collectPrivateSubnets(ec2.describe_route_tables(oneFilter("vpc-id", cli::text(args.vpc))), map);
     Doc entries = Doc::array();
     for (auto& [eni, gateway] : map.entries()) {
       chooseTestSubnet(ec2, gateway);
@@ -262,8 +264,9 @@ std::vector<Spoke> Spoke::getHsSpokeInfo(const std::string& api_endpoint_url, co
   return found;
 }
 
-void Spoke::findClassicSpokes(const cli::Args& args, aws::Ec2Client& ec2_client, const std::string& controller_api_url,
-                              const std::string& CID, const std::string& spoke_gw_name) {
+void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+                              const std::string& controller_api_url, const std::string& CID,
+                              const std::string& spoke_gw_name) {
   searchSubnets(args, ec2_client, [&] {
     auto gateways = getSpokeInfo(controller_api_url, CID, spoke_gw_name);
     for (Spoke& peer : getSpokeInfo(controller_api_url, CID, spoke_gw_name + "-hagw"))
@@ -272,8 +275,9 @@ void Spoke::findClassicSpokes(const cli::Args& args, aws::Ec2Client& ec2_client,
   });
 }
 
-void Spoke::findHsSpokes(const cli::Args& args, aws::Ec2Client& ec2_client, const std::string& controller_api_url,
-                         const std::string& CID, const std::string& spoke_gw_name) {
+void Spoke::findHsSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+                         const std::string& controller_api_url, const std::string& CID,
+                         const std::string& spoke_gw_name) {
   searchSubnets(args, ec2_client, [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });
 }
 

@@ -4,10 +4,10 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "tarnwick_testlibs/bin/lib/cli.h"
+#include "tarnwick_testlibs/bin/probe_deployer/options.h"
 
 namespace tarnwick::probe_deployer {
 
-using Args = cli::Args;
 using Doc = nlohmann::ordered_json;
 
 inline constexpr const char* kLogger = "tarnwick_testlibs";

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -103,7 +104,7 @@ constexpr const char* kDefaultRole = "default";
 
 logging::Logger& log() { return logging::getLogger(kLogger); }
 
-std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Args& args) {
+std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Options& args) {
   const std::string policyArn = createS3Policy(iam, args);
   // Without a policy there is nothing to attach; the failure has been reported where it happened.
   if (!policyArn.empty()) createEc2Role(iam, policyArn);
@@ -113,7 +114,7 @@ std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Args& 
 
 // Every worker's arguments, read on this thread before any worker starts.
 std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::IamClient& iam, const std::string& ami,
-                                     const Args& args, const std::optional<std::string>& sgId,
+                                     const Options& args, const std::optional<std::string>& sgId,
                                      const std::optional<std::string>& instanceProfile,
                                      const std::optional<std::string>& keyName) {
   std::vector<LaunchArgs> plan;
@@ -151,23 +152,23 @@ std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
 
 }  // namespace
 
-void requireOutputTestConfig(const Args& args) {
-  if (args.nonEmpty("output_test_config")) return;
+void requireOutputTestConfig(const Options& args) {
+  if (cli::nonEmpty(args.output_test_config)) return;
   log().error("  **Error** --output_test_config is required to deploy");
   throw ProcessExit(kExitFatal, "");
 }
 
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
-                const std::string& ami, const Args& args) {
+                const std::string& ami, const Options& args) {
   requireOutputTestConfig(args);
-  Doc entries = detail::readEntries(args.value("test_config"), true);
+  Doc entries = detail::readEntries(cli::text(args.test_config), true);
 
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
   const std::optional<std::string> sgId = createSG(ec2_client, vpcId, args);
   const std::optional<std::string> keyName =
-      args.get("key_name") ? args.get("key_name") : std::optional(createKeyPair(ec2_client, s3_client, vpcId, args));
+      args.key_name ? args.key_name : std::optional(createKeyPair(ec2_client, s3_client, vpcId, args));
   std::optional<std::string> instanceProfile;
-  if (args.get("ec2_role") == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
+  if (args.ec2_role == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
   Poller poller(ec2_client);
   std::vector<LaunchArgs> plan =
@@ -176,16 +177,15 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   const std::optional<std::string> unstarted = runLaunches(plan);
 
   // Whatever the started workers deployed must be findable in the output, even when the run fails.
-  testconfig::writeAtomically(args.value("output_test_config"), entries);
+  testconfig::writeAtomically(cli::text(args.output_test_config), entries);
   if (unstarted) throw ProcessExit(kExitFatal, *unstarted);
 }
 
-std::string deduceTag(const Args& args, const Doc* test_config) {
-  const std::string tag = args.value("tag");
-  if (!test_config) return "-" + tag;
+std::string deduceTag(std::string_view tag, const Doc* test_config) {
+  if (!test_config) return "-" + std::string(tag);
   // NAT entries have no gateway name; their gateway identifier names their results instead.
   const char* nameKey = test_config->contains("gw_name") ? "gw_name" : "nat_gw_id";
-  return detail::requireText(*test_config, nameKey) + "-" + tag;
+  return detail::requireText(*test_config, nameKey) + "-" + std::string(tag);
 }
 
 }  // namespace tarnwick::probe_deployer

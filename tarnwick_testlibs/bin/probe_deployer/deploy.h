@@ -1,6 +1,7 @@
 // The deployment run: one worker per entry.
 #pragma once
 #include <string>
+#include <string_view>
 
 #include "tarnwick_testlibs/aws/services.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
@@ -9,9 +10,12 @@ namespace tarnwick::probe_deployer {
 
 // A deployment must know where its extended configuration goes before it creates anything: logs
 // the ERROR and throws ProcessExit(1) when --output_test_config is absent or empty.
-void requireOutputTestConfig(const Args& args);
+void requireOutputTestConfig(const Options& args);
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
-                const std::string& ami, const Args& args);
-std::string deduceTag(const Args& args, const Doc* test_config = nullptr);
+                const std::string& ami, const Options& args);
+// The tag that names a test's result objects: the entry's gateway name (a NAT entry's gateway id),
+// "-" and `tag`. The command line gives no tag, so the program's runs have "gw-a-" and "-"; a
+// workflow that had its test instances upload under a tag of its own passes it here.
+std::string deduceTag(std::string_view tag, const Doc* test_config = nullptr);
 
 }  // namespace tarnwick::probe_deployer

@@ -56,11 +56,11 @@ void releaseAfterFailedAssociation(aws::Ec2Client& ec2, const std::string& eip, 
 }  // namespace
 
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
-                  const Args& args) {
+                  const Options& args) {
   log().info("- Allocate EIP");
   Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
-  if (args.nonEmpty("tag_resource")) populateTags(request, args.value("tag_resource"));
+  if (cli::nonEmpty(args.tag_resource)) populateTags(request, *args.tag_resource);
   const Doc reply = ec2_client.allocate_address(request);
   if (!reply.contains("AllocationId")) {
     log().info("  **Error** fail to allocate EIP");
@@ -79,14 +79,14 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
 }
 
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
-                const std::string& insId, const Args& args) {
+                const std::string& insId, const Options& args) {
   logRelease(eip, eipAllocIp, insId);
-  if (args.flag("dry_run")) return;
+  if (args.dry_run) return;
   ec2_client.release_address({{"AllocationId", eipAllocIp}});
   report::removed(report::Kind::kElasticIp, eip);
 }
 
-void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args) {
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args) {
   const Doc reply = ec2_client.describe_addresses(
       {{"Filters", Doc::array({filter("tag:Name", {kEipName}), filter(std::string("tag:") + kEipVpcTagKey, {vpc_id})})}});
   for (const auto& address : reply.value("Addresses", Doc::array())) {

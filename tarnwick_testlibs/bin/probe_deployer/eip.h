@@ -13,12 +13,12 @@ namespace tarnwick::probe_deployer {
 // Allocates an address tagged with `vpc_id` (the VPC of the interface's instance) and associates
 // it; an address whose association fails is released at once and the failure passed on.
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
-                  const Args& args);
+                  const Options& args);
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
-                const std::string& insId, const Args& args);
+                const std::string& insId, const Options& args);
 // Releases every test address of `vpc_id` that is associated with nothing, such as one left by a
 // deployment that ended between allocation and association.
-void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args);
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args);
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip);
 // (instance id or nothing, public address or nothing)
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,

@@ -54,12 +54,12 @@ std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
   return std::nullopt;
 }
 
-std::optional<std::string> policyArnFromAccount(const Args& args) {
-  if (!args.nonEmpty("account")) return std::nullopt;
-  return "arn:aws:iam::" + args.value("account") + ":policy/" + kPolicyName;
+std::optional<std::string> policyArnFromAccount(const Options& args) {
+  if (!cli::nonEmpty(args.account)) return std::nullopt;
+  return "arn:aws:iam::" + cli::text(args.account) + ":policy/" + kPolicyName;
 }
 
-std::string existingPolicyArn(aws::IamClient& iam_client, const Args& args) {
+std::string existingPolicyArn(aws::IamClient& iam_client, const Options& args) {
   report::reused(report::Kind::kIamPolicy, kPolicyName);
   if (auto arn = policyArnFromAccount(args)) return *arn;
   if (auto arn = findLocalPolicyArn(iam_client)) return *arn;
@@ -108,7 +108,7 @@ void revertStep(const std::string& message, Step step) {
 }
 
 // The policy to remove: its ARN when the account is known, otherwise the listing's, if any.
-std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Args& args) {
+std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Options& args) {
   if (auto arn = policyArnFromAccount(args)) return arn;
   std::optional<std::string> arn;
   bool listed = false;
@@ -122,7 +122,7 @@ std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Args
 
 }  // namespace
 
-std::string createS3Policy(aws::IamClient& iam_client, const Args& args) {
+std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
   log().info(std::string("- Create policy ") + kPolicyName);
   const Doc request = {{"PolicyName", kPolicyName},
                        {"PolicyDocument", permissionsDocument()},
@@ -169,7 +169,7 @@ void createInstanceProfile(aws::IamClient& iam_client) {
   }
 }
 
-void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args) {
+void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
   revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, [&] {
     // A deployment that ended between creating the profile and adding the role left it empty.
     if (!profileHoldsRole(iam_client)) {

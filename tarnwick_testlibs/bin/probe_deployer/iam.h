@@ -6,11 +6,11 @@
 
 namespace tarnwick::probe_deployer {
 
-std::string createS3Policy(aws::IamClient& iam_client, const Args& args);
+std::string createS3Policy(aws::IamClient& iam_client, const Options& args);
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(aws::IamClient& iam_client);
 // Removes whatever part of the IAM set exists; a part already gone is logged at INFO. The policy
 // is found by the ARN built from `account` when given, otherwise by listing the local policies.
-void deleteInstanceProfile(aws::IamClient& iam_client, const Args& args = {});
+void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args = {});
 
 }  // namespace tarnwick::probe_deployer

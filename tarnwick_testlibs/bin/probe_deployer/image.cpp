@@ -26,9 +26,9 @@ bool endsWith(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
-std::string getAMIByName(aws::Ec2Client& ec2_client, const Args& args) {
+std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) {
   logging::Logger& log = logging::getLogger(kLogger);
-  const std::string image = args.value("image");
+  const std::string image = cli::text(args.image);
   log.info("- Lookup AMI for " + image);
   Doc request = Doc::object();
   request["ExecutableUsers"] = Doc::array({kExecutableUsers});
@@ -43,9 +43,9 @@ std::string getAMIByName(aws::Ec2Client& ec2_client, const Args& args) {
   return imageId;
 }
 
-std::string getAMI(aws::SsmClient& ssm_client, const Args& args) {
+std::string getAMI(aws::SsmClient& ssm_client, const Options& args) {
   logging::Logger& log = logging::getLogger(kLogger);
-  const std::string image = args.value("image");
+  const std::string image = cli::text(args.image);
   log.info("- Lookup AMI for " + image);
   // The service answers at most 10 parameters a page, so the pages are followed until a match.
   aws::Paginator pages(ssm_client, "GetParametersByPath", {{"Path", kLatestImagesPath}});

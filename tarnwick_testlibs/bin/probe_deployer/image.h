@@ -7,7 +7,7 @@
 
 namespace tarnwick::probe_deployer {
 
-std::string getAMIByName(aws::Ec2Client& ec2_client, const Args& args);
-std::string getAMI(aws::SsmClient& ssm_client, const Args& args);
+std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args);
+std::string getAMI(aws::SsmClient& ssm_client, const Options& args);
 
 }  // namespace tarnwick::probe_deployer

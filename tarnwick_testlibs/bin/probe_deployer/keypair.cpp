@@ -36,18 +36,18 @@ Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
   return reply.value("KeyPairs", Doc::array());
 }
 
-Doc creationRequest(const std::string& keyname, const Args& args) {
+Doc creationRequest(const std::string& keyname, const Options& args) {
   Doc request = {{"KeyName", keyname},
                  {"KeyType", "rsa"},
                  {"TagSpecifications", resources::nameTagSpecs("key-pair", kKeyPairTag)},
                  {"KeyFormat", "pem"}};
-  if (auto tags = args.get("tag_resource")) populateTags(request, *tags);
+  if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }
 
 // The new pair's private key, or nothing when the service did not hand one out.
 std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const std::string& keyname,
-                                              const Args& args) {
+                                              const Options& args) {
   try {
     const Doc reply = ec2_client.create_key_pair(creationRequest(keyname, args));
     if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
@@ -68,7 +68,7 @@ void storePrivateKey(const std::string& keyFolder, const std::string& keyFile, c
 }  // namespace
 
 std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, const std::string& vpcId,
-                          const Args& args) {
+                          const Options& args) {
   const std::string keyname = keyNameOf(vpcId);
   log().info("- Create key pair " + keyname);
 
@@ -86,7 +86,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
     report::reused(report::Kind::kKeyPair, keyname);
     return keyname;
   }
-  if (args.flag("dry_run")) return keyname;
+  if (args.dry_run) return keyname;
 
   const std::optional<std::string> material = requestKeyMaterial(ec2_client, keyname, args);
   if (!material) {
@@ -96,16 +96,16 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   log().info("  done");
   report::created(report::Kind::kKeyPair, keyname);
 
-  const std::string backupFolder = args.value("backup_folder", "./backups");
+  const std::string backupFolder = args.backup_folder.value_or(kDefaultBackupFolder);
   const std::string keyFolder = backupFolder + "/" + vpcId;
   storePrivateKey(keyFolder, keyFolder + "/" + keyname + ".pem", *material);
 
-  if (args.nonEmpty("s3_bucket"))
-    s3::S3BackupCmd(s3_client, backupFolder, args.get("s3_bucket"), vpcId).uploadAFile(keyname + ".pem");
+  if (cli::nonEmpty(args.s3_bucket))
+    s3::S3BackupCmd(s3_client, backupFolder, args.s3_bucket, vpcId).uploadAFile(keyname + ".pem");
   return keyname;
 }
 
-void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Args& args) {
+void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Options& args) {
   log().info("- Delete key pair " + keyname);
   const Doc found = findKeyPairs(ec2_client, keyname);
   if (found.empty()) {
@@ -113,7 +113,7 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
     return;
   }
   log().info("  " + found.front().value("KeyPairId", ""));
-  if (args.flag("dry_run")) return;
+  if (args.dry_run) return;
   try {
     ec2_client.delete_key_pair({{"KeyName", keyname}});
     report::removed(report::Kind::kKeyPair, keyname);
@@ -122,10 +122,10 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
   }
 }
 
-void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Args& args) {
+void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Options& args) {
   log().info("- Download pem key " + pemkey + " from SSM");
   const Doc reply = ssm_client.get_parameter({{"Name", pemkey}, {"WithDecryption", true}});
-  writePrivateFile(args.value("key_name"), reply.at("Parameter").at("Value").get<std::string>());
+  writePrivateFile(cli::text(args.key_name), reply.at("Parameter").at("Value").get<std::string>());
 }
 
 }  // namespace tarnwick::probe_deployer

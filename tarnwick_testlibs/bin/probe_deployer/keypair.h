@@ -8,8 +8,8 @@
 namespace tarnwick::probe_deployer {
 
 std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, const std::string& vpcId,
-                          const Args& args);
-void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Args& args);
-void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Args& args);
+                          const Options& args);
+void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Options& args);
+void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Options& args);
 
 }  // namespace tarnwick::probe_deployer

@@ -113,7 +113,7 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
 
 Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
   Doc request;
-  request["InstanceType"] = a.args->value("instance_type", "t3.micro");
+  request["InstanceType"] = a.args->instance_type.value_or(kDefaultInstanceType);
   request["MinCount"] = 1;
   request["MaxCount"] = 1;
   request["ImageId"] = a.ami;
@@ -122,7 +122,7 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
   Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
   Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
   request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
-  if (const auto tags = a.args->get("tag_resource")) populateTags(request, *tags);
+  if (a.args->tag_resource) populateTags(request, *a.args->tag_resource);
   if (a.sg_id) request["NetworkInterfaces"][0]["Groups"] = Doc::array({*a.sg_id});
   if (a.sg_id_private_inf) request["NetworkInterfaces"][1]["Groups"] = Doc::array({*a.sg_id_private_inf});
   if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
@@ -210,10 +210,10 @@ void createEc2(const LaunchArgs& a) {
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
   Poller own(*a.ec2_client, std::chrono::milliseconds(0));
   Poller& ec2 = a.poller ? *a.poller : own;
-  const Args& args = *a.args;
+  const Options& args = *a.args;
   std::optional<std::string> instance_profile = a.instance_profile;
 
-  const auto role = args.get("ec2_role");
+  const std::optional<std::string>& role = args.ec2_role;
   if (role && *role != kDefaultRole) {
     instance_profile = *role;
     if (!a.iam_client) throw std::invalid_argument("createEc2 needs an IAM client for a named role");
@@ -225,7 +225,7 @@ void createEc2(const LaunchArgs& a) {
   if (instanceId) report::reused(report::Kind::kInstance, *instanceId);
   if (!instanceId) {
     const Doc request = buildLaunchRequest(a, instance_profile);
-    if (args.flag("dry_run")) return report::outcome(report::Outcome::kDryRun);
+    if (args.dry_run) return report::outcome(report::Outcome::kDryRun);
     instanceId = createEc2WithRetry(ec2, request);
     if (!instanceId) return;
     ec2.wait("instance_status_ok", *instanceId);

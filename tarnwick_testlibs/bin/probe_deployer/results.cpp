@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -81,17 +82,17 @@ bool collectOne(aws::S3Client& s3, const std::string& bucket, const std::string&
 
 }  // namespace
 
-int getS3TestResults(aws::S3Client& s3_client, const Args& args) {
+int getS3TestResults(aws::S3Client& s3_client, const Options& args, std::string_view tag) {
   int failed = 0;
-  if (args.nonEmpty("test_config")) {
-    const Doc entries = detail::readEntries(args.value("test_config"), false);
-    const std::string bucket = args.value("s3_bucket");
+  if (cli::nonEmpty(args.test_config)) {
+    const Doc entries = detail::readEntries(cli::text(args.test_config), false);
+    const std::string bucket = cli::text(args.s3_bucket);
     for (const auto& entry : entries)
-      if (!collectOne(s3_client, bucket, detail::requireText(entry, "private_subnet_id"), deduceTag(args, &entry)))
+      if (!collectOne(s3_client, bucket, detail::requireText(entry, "private_subnet_id"), deduceTag(tag, &entry)))
         failed = 1;
   } else {
-    const std::string tag = deduceTag(args);
-    if (!collectOne(s3_client, args.value("s3_bucket"), args.value("private_subnet_id"), tag)) failed = 1;
+    const std::string single = deduceTag(tag);
+    if (!collectOne(s3_client, cli::text(args.s3_bucket), cli::text(args.private_subnet_id), single)) failed = 1;
   }
   return failed;
 }

@@ -46,53 +46,53 @@ WorkflowRole workflowRole(const std::string& value) {
 }
 
 // The workflow side of a deployment: the stored private key and the bucket client.
-std::shared_ptr<aws::S3Client> openWorkflowSide(const Args& args, logging::Logger& log) {
-  const std::optional<std::string> profile = args.get("profile");
-  if (!args.nonEmpty("workflow_account_role")) return aws::Session::fromProfile(profile).s3();
+std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Logger& log) {
+  const std::optional<std::string>& profile = args.profile;
+  if (!cli::nonEmpty(args.workflow_account_role)) return aws::Session::fromProfile(profile).s3();
 
-  const WorkflowRole role = workflowRole(args.value("workflow_account_role"));
+  const WorkflowRole role = workflowRole(cli::text(args.workflow_account_role));
   const std::string arn = "arn:aws:iam::" + role.account + ":role/" + role.name;
   log.info("- Use role " + arn + " for SSM access");
   const aws::Session session = start_aws_session(arn, profile);
   const std::shared_ptr<aws::SsmClient> ssm =
       session.ssm(role.region.empty() ? std::nullopt : std::optional<std::string>(role.region));
   std::shared_ptr<aws::S3Client> s3 = session.s3();
-  if (args.nonEmpty("key_name")) getPemKeyFromSSM(*ssm, kSecretsPrefix + args.value("key_name"), args);
+  if (cli::nonEmpty(args.key_name)) getPemKeyFromSSM(*ssm, kSecretsPrefix + cli::text(args.key_name), args);
   return s3;
 }
 
-aws::Session deploymentSession(const Args& args) {
-  if (args.nonEmpty("assume_role")) return start_aws_session(args.value("assume_role"), args.get("profile"));
-  return aws::Session::fromProfile(args.get("profile"));
+aws::Session deploymentSession(const Options& args) {
+  if (cli::nonEmpty(args.assume_role)) return start_aws_session(cli::text(args.assume_role), args.profile);
+  return aws::Session::fromProfile(args.profile);
 }
 
 int run(int argc, char** argv, RunSummary& summary) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
-  const Args args = parser.parse(words);
+  const Options args = parseOptions(parser, words);
   summary.start(args);
   const report::Scope reporting(summary);
 
-  Common::initLogLocation(args.value("backup_folder"));
+  Common::initLogLocation(cli::text(args.backup_folder));
   Common::logCommandOptions("probe_deployer " + cli::joinWords(words));
   logging::Logger& log = logging::getLogger(kLogger);
 
-  Globals::dry_run = args.flag("dry_run");
+  Globals::dry_run = args.dry_run;
 
-  if (auto tags = args.get("tag_resource"); tags && !tagPairsComplete(*tags)) {
+  if (args.tag_resource && !tagPairsComplete(*args.tag_resource)) {
     log.info("**Error** incomplete tag_resource pair");
     throw ProcessExit(kExitFatal, "");
   }
 
-  const bool revert = args.flag("revert");
+  const bool revert = args.revert;
   if (!revert) requireOutputTestConfig(args);
 
   std::shared_ptr<aws::S3Client> s3;
   if (!revert) s3 = openWorkflowSide(args, log);
 
   const aws::Session session = deploymentSession(args);
-  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.get("region"));
-  const std::shared_ptr<aws::IamClient> iam = session.iam(args.get("region"));
+  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
+  const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
 
   if (!revert) {
     const std::string ami = getAMIByName(*ec2, args);
@@ -100,7 +100,7 @@ int run(int argc, char** argv, RunSummary& summary) {
   } else {
     const std::string vpcId = terminateEc2s(*ec2, *iam, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.
-    if (args.get("ec2_role") == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
+    if (args.ec2_role == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
       deleteInstanceProfile(*iam, args);
   }
 

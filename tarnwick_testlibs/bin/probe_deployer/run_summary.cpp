@@ -9,6 +9,7 @@
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/version.h"
 #include "tarnwick_testlibs/bin/lib/atomic_file.h"
+#include "tarnwick_testlibs/bin/lib/cli.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -111,11 +112,11 @@ nlohmann::ordered_json textOrNull(const std::string& value) {
 
 }  // namespace
 
-void RunSummary::start(const cli::Args& args) {
+void RunSummary::start(const Options& args) {
   const std::lock_guard lock(mutex_);
-  revert_ = args.flag("revert");
-  dryRun_ = args.flag("dry_run");
-  jsonPath_ = args.value("summary_json");
+  revert_ = args.revert;
+  dryRun_ = args.dry_run;
+  jsonPath_ = cli::text(args.summary_json);
 }
 
 std::size_t RunSummary::addEntry(const std::string& subnet_id) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick_testlibs/bin/lib/cli.h"
+#include "tarnwick_testlibs/bin/probe_deployer/options.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -62,7 +62,7 @@ void outcome(Outcome outcome);
 class RunSummary {
  public:
   // Takes the mode, the dry run and the --summary_json path from the options.
-  void start(const cli::Args& args);
+  void start(const Options& args);
 
   // "- Deployed 18 of 20 entries (3 reused, 15 launched), 2 failed" or
   // "- Removed 20 test instances and 20 Elastic IPs".

@@ -45,21 +45,21 @@ Doc everythingFromAnywhere(const std::string&) {
 constexpr GroupKind kMainGroup{kSgName, true, sshFromHost};
 constexpr GroupKind kPrivateGroup{kPrivateSgName, false, everythingFromAnywhere};
 
-Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Args& args) {
+Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Options& args) {
   Doc request = {{"Description", kSgDescription},
                  {"GroupName", kind.name},
                  {"VpcId", vpc_id},
                  {"TagSpecifications", resources::nameTagSpecs("security-group", kind.name)}};
-  if (auto tags = args.get("tag_resource")) populateTags(request, *tags);
+  if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }
 
 // The part of a creation whose every failure ends the run: a half-made group is worse than none.
 std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKind& kind, const Doc& request,
-                                       const Args& args) {
+                                       const Options& args) {
   try {
     const std::string hostAddress = kind.needsHostAddress ? lookupPublicIp() : std::string();
-    if (args.flag("dry_run")) return std::nullopt;
+    if (args.dry_run) return std::nullopt;
     const Doc reply = ec2_client.create_security_group(request);
     const std::string groupId = reply.at("GroupId").get<std::string>();
     log().info("  " + groupId);
@@ -72,7 +72,7 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
 }
 
 std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const GroupKind& kind,
-                                         const std::string& vpc_id, const Args& args) {
+                                         const std::string& vpc_id, const Options& args) {
   const std::string name = kind.name;
   if (auto existing = getSgId(ec2_client, vpc_id, name)) {
     log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
@@ -120,17 +120,17 @@ std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string
   }
 }
 
-std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args) {
+std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args) {
   return createOrReuse(ec2_client, kMainGroup, vpc_id, args);
 }
 
 std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                              const Args& args) {
+                                              const Options& args) {
   return createOrReuse(ec2_client, kPrivateGroup, vpc_id, args);
 }
 
-void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Args& args) {
-  if (args.flag("dry_run")) return;
+void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options& args) {
+  if (args.dry_run) return;
   try {
     ec2_client.delete_security_group({{"GroupId", sgId}});
     report::removed(report::Kind::kSecurityGroup, sgId);

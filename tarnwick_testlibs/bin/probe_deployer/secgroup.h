@@ -10,10 +10,10 @@ namespace tarnwick::probe_deployer {
 
 std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                    const std::string& sg_name);
-std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Args& args);
+std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args);
 std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                              const Args& args);
-void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Args& args);
+                                              const Options& args);
+void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options& args);
 std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id);
 // The workflow host's public address from TARNWICK_PUBLIC_IP_URL (default https://api.ipify.org).
 std::string lookupPublicIp();

@@ -24,7 +24,7 @@ namespace {
 
 logging::Logger& log() { return logging::getLogger(kLogger); }
 
-void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std::string& name, const Args& args) {
+void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std::string& name, const Options& args) {
   log().info("- Delete SG " + name);
   const std::optional<std::string> sgId = getSgId(ec2, vpcId, name);
   if (!sgId) {
@@ -67,7 +67,7 @@ bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& v
 }
 
 void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
-               const Args& args, Poller* poller) {
+               const Options& args, Poller* poller) {
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
   Poller own(client, std::chrono::milliseconds(0));
   Poller& ec2_client = poller ? *poller : own;
@@ -78,7 +78,7 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
   if (publicIp) eipAllocId = getEipAllocationId(ec2_client, *insId, *publicIp);
 
   log().info("  terminate " + *insId + " in " + subnet_id);
-  if (!args.flag("dry_run")) {
+  if (!args.dry_run) {
     const Doc ids{{"InstanceIds", Doc::array({*insId})}};
     ec2_client.terminate_instances(ids);
     ec2_client.wait("instance_terminated", *insId);
@@ -86,11 +86,11 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
   }
   // Only once the instance is gone is the address free to be released.
   if (eipAllocId) releaseEIP(ec2_client, *publicIp, *eipAllocId, *insId, args);
-  report::outcome(args.flag("dry_run") ? report::Outcome::kDryRun : report::Outcome::kRemoved);
+  report::outcome(args.dry_run ? report::Outcome::kDryRun : report::Outcome::kRemoved);
 }
 
-std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Args& args) {
-  const Doc entries = detail::readEntries(args.value("test_config"), false);
+std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args) {
+  const Doc entries = detail::readEntries(cli::text(args.test_config), false);
 
   Poller poller(ec2_client);
   std::vector<detail::Worker> workers;
@@ -103,7 +103,7 @@ std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client
   }
   if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
-  if (entries.empty()) throw std::runtime_error("test configuration " + args.value("test_config") + " has no entry");
+  if (entries.empty()) throw std::runtime_error("test configuration " + cli::text(args.test_config) + " has no entry");
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
   releaseUnassociatedEIPs(ec2_client, vpcId, args);
   const auto remaining = getAllEc2InVpc(ec2_client, vpcId);

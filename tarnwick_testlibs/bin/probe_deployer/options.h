@@ -1,0 +1,36 @@
+// The options record of probe_deployer: one field per option of its command line, named as the
+// option without its leading dashes. The program fills it from the command line; a workflow that
+// calls the module's operations fills one itself.
+#pragma once
+#include <optional>
+#include <string>
+
+namespace tarnwick::probe_deployer {
+
+inline constexpr const char* kDefaultInstanceType = "t3.micro";
+inline constexpr const char* kDefaultImage = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64";
+inline constexpr const char* kDefaultBackupFolder = "./backups";
+
+// Value options hold text or are absent; flags hold booleans. The defaults are the command line's.
+struct Options {
+  bool revert = false;
+  bool dry_run = false;
+  std::optional<std::string> account;
+  std::optional<std::string> region;
+  std::optional<std::string> private_subnet_id;
+  std::optional<std::string> key_name;
+  std::optional<std::string> s3_bucket;
+  std::optional<std::string> assume_role;
+  std::optional<std::string> profile;
+  std::optional<std::string> ec2_role;
+  std::optional<std::string> test_config;
+  std::optional<std::string> output_test_config;
+  std::optional<std::string> tag_resource;
+  std::optional<std::string> instance_type = kDefaultInstanceType;
+  std::optional<std::string> image = kDefaultImage;
+  std::optional<std::string> workflow_account_role;
+  std::optional<std::string> backup_folder = kDefaultBackupFolder;
+  std::optional<std::string> summary_json;
+};
+
+}  // namespace tarnwick::probe_deployer
