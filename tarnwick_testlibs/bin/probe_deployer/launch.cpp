@@ -12,8 +12,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
