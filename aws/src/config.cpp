@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <stdexcept>
 #include <vector>
 
 #include <fmt/format.h>
@@ -213,7 +214,7 @@ RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {
     int n = 0;
     try {
       n = std::stoi(attempts->value, &used);
-    } catch (const std::exception&) {
+    } catch (const std::logic_error&) {  // not a number, or out of range
       used = 0;
     }
     if (used != attempts->value.size() || n < 1)

@@ -7,7 +7,7 @@ namespace aws {
 
 ServiceError::ServiceError(std::string code, std::string message, long httpStatus,
                            std::string requestId, std::string operation)
-    : std::runtime_error(fmt::format("An error occurred ({}) when calling the {} operation: {}", code,
+    : Error(fmt::format("An error occurred ({}) when calling the {} operation: {}", code,
                                      operation, message)),
       code_(std::move(code)),
       message_(std::move(message)),

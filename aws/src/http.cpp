@@ -35,7 +35,7 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 CURL* threadHandle() {
   globalInit();
   thread_local EasyHandle handle(curl_easy_init());
-  if (!handle) throw ClientError("could not create an HTTP handle");
+  if (!handle) throw ClientError("could not create an HTTP handle", FailureKind::kTransfer);
   curl_easy_reset(handle.get());
   return handle.get();
 }
@@ -105,7 +105,7 @@ HeaderList buildHeaders(const Request& request) {
     curl_slist* next = curl_slist_append(list, line.c_str());
     if (!next) {
       curl_slist_free_all(list);
-      throw ClientError("out of memory building HTTP headers");
+      throw ClientError("out of memory building HTTP headers", FailureKind::kTransfer);
     }
     list = next;
   };
@@ -162,6 +162,46 @@ void setConnection(CURL* h, const Request& request) {
   }
 }
 
+}  // namespace
+
+FailureKind failureKindOf(int curlCode) {
+  switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PROXY:
+      return FailureKind::kConnection;
+    case CURLE_OPERATION_TIMEDOUT:
+      return FailureKind::kTimeout;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+      return FailureKind::kTls;
+    default:
+      return FailureKind::kTransfer;
+  }
+}
+
+namespace {
+
 // The URL without its query, so that failure texts carry no signatures or tokens.
 std::string safeUrl(const std::string& url) { return url.substr(0, url.find('?')); }
 
@@ -195,10 +235,13 @@ Response send(const Request& request) {
   // The handle outlives this call; it must not keep pointers into this frame.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-  if (transfer.writeFailed) throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)));
+  if (transfer.writeFailed)
+    throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)),
+                      FailureKind::kTransfer);
   if (rc != CURLE_OK)
     throw ClientError(fmt::format("{} {}: {}", request.method, safeUrl(request.url),
-                                  errors[0] ? errors : curl_easy_strerror(rc)));
+                                  errors[0] ? errors : curl_easy_strerror(rc)),
+                      failureKindOf(rc));
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
 }

@@ -167,7 +167,7 @@ class Malformed : public std::runtime_error {
 };
 
 ClientError malformedAnswer(const char* format, const std::string& operation, const std::string& why) {
-  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why));
+  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why), FailureKind::kMalformedAnswer);
 }
 
 bool isoTimeRepresentable(double epochSeconds) {

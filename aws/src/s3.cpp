@@ -360,7 +360,7 @@ class RestS3Client : public S3Client {
     const Operation& op = model_.operation("CreateMultipartUpload");
     const http::Response r = send(bucket, request("POST", bucket, key, {{"uploads", ""}}), op.name);
     const Doc out = parseXmlBody(*op.output, r.body, op.name);
-    if (!out.contains("UploadId")) throw ClientError("CreateMultipartUpload answered without an UploadId");
+    if (!out.contains("UploadId")) throw ClientError("CreateMultipartUpload answered without an UploadId", FailureKind::kMalformedAnswer);
     return out["UploadId"].get<std::string>();
   }
 
@@ -371,7 +371,7 @@ class RestS3Client : public S3Client {
     req.totalTimeoutMs = 0;
     const http::Response r = send(bucket, req, "UploadPart");
     const std::string etag = r.header("etag");
-    if (etag.empty()) throw ClientError(fmt::format("UploadPart {} answered without an ETag", number));
+    if (etag.empty()) throw ClientError(fmt::format("UploadPart {} answered without an ETag", number), FailureKind::kMalformedAnswer);
     return etag;
   }
 

@@ -100,7 +100,8 @@ Credentials roleCredentials(const SsoSettings& s, const http::Response& resp) {
   };
   Credentials c{text("accessKeyId"), text("secretAccessKey"), text("sessionToken"), std::nullopt};
   if (c.accessKeyId.empty() || c.secretAccessKey.empty())
-    throw ClientError(fmt::format("the SSO portal answered profile {} without credentials", s.profile));
+    throw ClientError(fmt::format("the SSO portal answered profile {} without credentials", s.profile),
+                      FailureKind::kMalformedAnswer);
   // Epoch milliseconds, clamped as every expiry is: the clock's nanoseconds end in 2262.
   if (rc->contains("expiration") && (*rc)["expiration"].is_number_integer()) {
     constexpr auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::duration::max());

@@ -30,13 +30,13 @@ class AnonymousProvider : public CredentialsProvider {
 Credentials parseStsCredentials(const std::string& action, const http::Response& resp) {
   pugi::xml_document doc;
   if (!doc.load_buffer(resp.body.data(), resp.body.size()))
-    throw ClientError(fmt::format("{} answered with a body that is not XML", action));
+    throw ClientError(fmt::format("{} answered with a body that is not XML", action), FailureKind::kMalformedAnswer);
   pugi::xml_node creds =
       doc.child((action + "Response").c_str()).child((action + "Result").c_str()).child("Credentials");
   Credentials c{creds.child_value("AccessKeyId"), creds.child_value("SecretAccessKey"),
                 creds.child_value("SessionToken"), parseIso8601(creds.child_value("Expiration"))};
   if (c.accessKeyId.empty() || c.secretAccessKey.empty())
-    throw ClientError(fmt::format("{} answered without credentials", action));
+    throw ClientError(fmt::format("{} answered without credentials", action), FailureKind::kMalformedAnswer);
   return c;
 }
 

@@ -7,6 +7,7 @@
 
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/http.h"
+#include "retry_strategy.h"
 
 namespace aws::detail {
 
@@ -31,20 +32,6 @@ std::string resolveEndpoint(const std::string& serviceId, const std::string& reg
 // True when the endpoint came from AWS_ENDPOINT_URL(_<SERVICE>) (S3 then uses path-style).
 bool endpointOverridden(const std::string& serviceId);
 
-struct RetryConfig {
-  int maxAttempts = 10;  // AWS_MAX_ATTEMPTS, else the profile's max_attempts
-  std::string mode = "standard";  // AWS_RETRY_MODE, else the profile's retry_mode
-  bool modeSetByUser = false;     // false: `mode` is the program's default, nobody chose it
-  // The environment first, then the shared config file's profile (explicit, else AWS_PROFILE,
-  // else "default"). Values that are not valid throw ClientError.
-  static RetryConfig resolve(const std::optional<std::string>& profile);
-  static RetryConfig fromEnvironment() { return resolve(std::nullopt); }
-  // What a program prefers when its user chose no mode (aws::setDefaultRetryMode).
-  static std::string programDefaultMode();
-};
-
-class RateLimiter;
-
 // Extracts the service error code from an error answer ("" when there is none).
 using ErrorCodeOf = std::function<std::string(const http::Response&)>;
 
@@ -52,10 +39,10 @@ class Transport {
  public:
   Transport(std::string signingName, std::string region, std::shared_ptr<CredentialsProvider> creds,
             RetryConfig retry = RetryConfig::fromEnvironment());
-  // Signs and sends `request`, retrying throttling codes, 500/502/503/504 and connection
-  // failures with exponential back-off and full jitter (capped at 20 s) through aws::clock(),
-  // within a retry quota shared by all threads using this transport (in adaptive mode the rate
-  // limiter paces throttled calls instead of the quota). Returns the last answer
+  // Signs and sends `request`, retrying what the retry strategy finds worth it (throttling codes,
+  // 500/502/503/504, failed connections) with its back-off through aws::clock(), within a retry
+  // quota shared by all threads using this transport (in adaptive mode the rate limiter paces
+  // throttled calls instead of the quota). Returns the last answer
   // (which may be an error answer for the caller to parse); throws ClientError when the last
   // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
   // Every attempt names the toolkit, the call and the attempt in its headers; a clock-skew
@@ -67,14 +54,11 @@ class Transport {
   const std::string& signingName() const { return signingName_; }
 
  private:
-  struct Quota;
   struct ClockSkew;
   std::string signingName_, region_;
   std::shared_ptr<CredentialsProvider> creds_;
-  RetryConfig retry_;
-  std::shared_ptr<Quota> quota_;
+  std::shared_ptr<ServiceRetryPolicy> retry_;
   std::shared_ptr<ClockSkew> skew_;
-  std::shared_ptr<RateLimiter> limiter_;  // adaptive mode only
 };
 
 }  // namespace aws::detail

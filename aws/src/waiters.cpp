@@ -1,13 +1,11 @@
 // EC2 waiters driven by the published definitions in the generated model.
 #include "tarnwick_testlibs/aws/waiters.h"
 
-#include <chrono>
 #include <stdexcept>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "model.h"
 
@@ -88,6 +86,8 @@ void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, Wait
   if (!waiters.contains(waiterName)) throw std::invalid_argument("Unknown waiter " + waiterName);
   const Json& def = waiters[waiterName];
   const std::string operation = def.at("operation");
+  const RetryPolicy attempts = cfg.attempts();
+  const BackoffPolicy backoff = cfg.backoff();
   for (int attempt = 1;; ++attempt) {
     std::string state;
     try {
@@ -102,9 +102,9 @@ void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, Wait
     if (state == "success") return;
     if (state == "failure")
       throw WaiterError(fmt::format("Waiter {} failed: Waiter encountered a terminal failure state", waiterName));
-    if (attempt >= cfg.maxAttempts)
+    if (!attempts.allowsAnother(attempt))
       throw WaiterError(fmt::format("Waiter {} failed: Max attempts exceeded", waiterName));
-    clock().sleep_for(std::chrono::seconds(cfg.delaySeconds));
+    backoff.pause(attempt);
   }
 }
 

@@ -178,6 +178,7 @@ TEST(MalformedAnswers, FailWithTheLayersOwnError) {
     } catch (const aws::ClientError& e) {
       const std::string format = m.protocol == "json" ? "JSON" : "XML";
       EXPECT_EQ(e.what(), "Malformed " + format + " answer to " + c.operation + ": " + c.why);
+      EXPECT_EQ(e.kind(), aws::FailureKind::kMalformedAnswer);
     }
   }
 }

@@ -81,6 +81,7 @@ TEST(Http, UnreachableHostIsAClientErrorWithoutTheQuery) {
     FAIL() << "no error for a closed port";
   } catch (const aws::ClientError& e) {
     EXPECT_EQ(std::string(e.what()).find("secret"), std::string::npos) << e.what();
+    EXPECT_EQ(e.kind(), aws::FailureKind::kConnection);
   }
 }
 

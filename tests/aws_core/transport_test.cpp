@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -217,6 +218,60 @@ TEST_F(Retries, SharedQuotaStopsRetriesWhenSpentButNotAdaptiveThrottling) {
     for (int i = 0; i < 12; ++i) t.send(request(server), queryErrorCode);
     EXPECT_EQ(server.requests().size(), row.sent) << row.mode << " " << row.answer.dump();
   }
+}
+
+TEST(FailureKinds, CurlResultsGiveTheKindTheRetryDecisionFollows) {
+  using K = aws::FailureKind;
+  struct Row {
+    int curlCode;
+    K kind;
+    bool retried;
+    int cost;
+  };
+  // 6 no such host, 7 refused, 52 nothing, 56 reset, 28 time-out, 35 handshake, 60 certificate,
+  // 3 bad URL, 26 body file unreadable.
+  for (const Row& row : {Row{6, K::kConnection, true, 5}, Row{7, K::kConnection, true, 5},
+                         Row{52, K::kConnection, true, 5}, Row{56, K::kConnection, true, 5},
+                         Row{28, K::kTimeout, true, 10}, Row{35, K::kTls, true, 5}, Row{60, K::kTls, true, 5},
+                         Row{3, K::kTransfer, true, 5}, Row{26, K::kTransfer, true, 5}}) {
+    const aws::ClientError failure("POST http://127.0.0.1/: failed", aws::http::failureKindOf(row.curlCode));
+    EXPECT_EQ(failure.kind(), row.kind) << row.curlCode;
+    EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryable(failure), row.retried) << row.curlCode;
+    EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryCost(failure), row.cost) << row.curlCode;
+  }
+  // The text plays no part: a time-out is one by its kind alone, and an answer that cannot be
+  // read or missing credentials are never sent again.
+  EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryCost(aws::ClientError("stalled", K::kTimeout)), 10);
+  EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryCost(aws::ClientError("timed out", K::kConnection)), 5);
+  for (K kind : {K::kMalformedAnswer, K::kCredentials, K::kOther})
+    EXPECT_FALSE(aws::detail::ServiceRetryPolicy::retryable(aws::ClientError("x", kind)));
+}
+
+TEST(RetryPolicies, AttemptLimitsAndDelays) {
+  EXPECT_EQ(aws::RetryPolicy(0).maxAttempts(), 1);
+  const aws::RetryPolicy six(6);
+  EXPECT_TRUE(six.allowsAnother(5));
+  EXPECT_FALSE(six.allowsAnother(6));
+  const aws::detail::ServiceRetryPolicy standard(aws::detail::RetryConfig{4, "standard"});
+  EXPECT_EQ(standard.attempts(true).maxAttempts(), 4);
+  EXPECT_EQ(standard.attempts(false).maxAttempts(), 1);  // a body that cannot be sent again
+
+  const auto fixed = aws::BackoffPolicy::fixed(std::chrono::seconds(15));
+  EXPECT_EQ(fixed.delay(1), std::chrono::seconds(15));
+  EXPECT_EQ(fixed.delay(39), std::chrono::seconds(15));
+
+  // Full jitter: the random share of 1 s doubling per attempt, capped at 20 s.
+  double share = 0.5;
+  const auto jitter = aws::BackoffPolicy::exponentialFullJitter(std::chrono::seconds(1), std::chrono::seconds(20),
+                                                                [&share] { return share; });
+  std::vector<long long> delays;
+  for (int attempt = 1; attempt <= 7; ++attempt) delays.push_back(jitter.delay(attempt).count());
+  EXPECT_EQ(delays, (std::vector<long long>{500, 1000, 2000, 4000, 8000, 10000, 10000}));
+  EXPECT_EQ(jitter.delay(100), std::chrono::seconds(10));
+  share = 0;
+  EXPECT_EQ(jitter.delay(3), std::chrono::milliseconds(0));
+  share = 0.9999;
+  EXPECT_EQ(jitter.delay(3), std::chrono::milliseconds(3999));
 }
 
 // The limiter against figures computed with the SDKs' published algorithm: answers every 0.1 s,

@@ -8,16 +8,14 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/imds.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 
 namespace tarnwick {
 namespace {
 
-constexpr const char* kErrorPrefix = "  **Error** ";
-constexpr const char* kSessionFailure = "The AWS new session attempt has failed";
 constexpr const char* kIdentityPath = "/latest/dynamic/instance-identity/document";
 constexpr long kExpectedStatus = 200;
-constexpr const char* kMetadataFailure = "  **Error** failed to deduce workflow account number from meta data";
 
 logging::Logger& logger() { return logging::getLogger("tarnwick_testlibs"); }
 
@@ -66,8 +64,8 @@ aws::Session start_aws_session(const std::string& assume_role, const std::option
   } catch (const std::exception&) {
     // No session object can stand in for a failed one, so the run ends here instead of at the
     // caller's first use of it.
-    logger().error(std::string(kErrorPrefix) + kSessionFailure);
-    throw ProcessExit(kExitFatal, kSessionFailure);
+    logger().error(messages::sessionFailed());
+    throw ProcessExit(kExitFatal, messages::kSessionFailure);
   }
   // Long runs outlive the role's credentials: the session assumes the role again before they end.
   auto renew = [sts = first.sts, assume_role] {
@@ -89,7 +87,7 @@ nlohmann::ordered_json get_aws_metadata() {
     throw ProcessExit(kExitFatal, fmt::format("instance metadata service: {}", e.what()));
   }
   if (answer.status != kExpectedStatus) {
-    logger().info(kMetadataFailure);
+    logger().info(messages::accountNotDeduced());
     throw ProcessExit(kExitFatal, "");
   }
   auto doc = nlohmann::ordered_json::parse(answer.body, nullptr, false);

@@ -5,6 +5,7 @@
 
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
@@ -61,8 +62,7 @@ void collectPrivateSubnets(const Doc& routeTables, NatGwMap& gateways) {
 }
 
 void chooseTestSubnet(aws::Ec2Client& ec2, NatGwInfo& gateway) {
-  const std::string noSubnet = "  **Error** cannot find a private subnet that points to NAT gw " + gateway.nat_gw_id;
-  if (gateway.private_subnets.empty()) fail(noSubnet);
+  if (gateway.private_subnets.empty()) fail(messages::noNatPrivateSubnet(gateway.nat_gw_id));
   Doc answer = ec2.describe_subnets(subnetIds(gateway.private_subnets));
   for (const Doc& subnet : answer.at("Subnets")) {
     if (subnet.value("AvailabilityZone", std::string()) != gateway.az) continue;
@@ -71,7 +71,7 @@ void chooseTestSubnet(aws::Ec2Client& ec2, NatGwInfo& gateway) {
     gateway.private_subnet_gw_ip = spoke::firstHostAddress(gateway.private_subnet_cidr);
     return;
   }
-  fail(noSubnet + " in the same AZ");
+  fail(messages::noNatPrivateSubnetInZone(gateway.nat_gw_id));
 }
 
 }  // namespace
@@ -124,7 +124,7 @@ nlohmann::ordered_json Nat::get_existing_natgws(aws::Ec2Client& ec2_client, cons
 
 NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc) {
   NatGwMap bySubnet = publicNatGateways(get_existing_natgws(ec2_client, std::nullopt, vpc));
-  if (bySubnet.empty()) fail("  **Error** No available public NAT gateway found in " + vpc);
+  if (bySubnet.empty()) fail(messages::noPublicNatGateway(vpc));
 
   std::vector<std::string> subnets;
   for (const auto& [subnet, info] : bySubnet.entries()) subnets.push_back(subnet);

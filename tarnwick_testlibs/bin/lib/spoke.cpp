@@ -10,6 +10,7 @@
 
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
@@ -54,8 +55,7 @@ bool refused(const Doc& answer) {
   auto it = answer.find("return");
   if (it == answer.end() || !it->is_boolean() || it->get<bool>()) return false;
   auto reason = answer.find("reason");
-  logger().error("  **Error** Failed to get gateway info from controller. " +
-                 (reason == answer.end() ? std::string() : text(*reason)));
+  logger().error(messages::controllerRefused(reason == answer.end() ? std::string() : text(*reason)));
   return true;
 }
 
@@ -70,7 +70,7 @@ void reportOnStderr(const std::string& what, const std::exception& e) {
 }
 
 void logReceiveFailure(const std::string& name, const std::exception& e) {
-  logger().error("  **Error** Failed to receive transit gateway info for spoke " + name + ". " + e.what());
+  logger().error(messages::gatewayInfoNotReceived(name, e));
 }
 
 Spoke classicPeer(const Doc& hagw, const Doc& primary) {
@@ -172,7 +172,7 @@ bool Spoke::isDefined() const { return !gw_private_ip.empty() || (transit_name &
 
 void Spoke::checkStatus() const {
   if (gw_private_ip.empty()) {
-    logger().error("  **Error** spoke " + gw_name + " private_ip not found");
+    logger().error(messages::spokePrivateIpMissing(gw_name));
   } else if (!transit_name || transit_name->empty()) {
     logger().info("  spoke " + gw_name + " is not attached to a transit");
   } else {

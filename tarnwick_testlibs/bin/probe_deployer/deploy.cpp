@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -39,7 +40,7 @@ void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& 
   std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, failure) << std::flush;
   try {
     // The entry is lost: the run must not end as a success.
-    logging::getLogger(kLogger).error(fmt::format("  **Error** worker for {} ended: {}", subnet_id, failure));
+    logging::getLogger(kLogger).error(messages::workerEnded(subnet_id, failure));
   } catch (...) {
   }
 }
@@ -83,8 +84,8 @@ bool firstForItsSubnet(const nlohmann::ordered_json& entries, size_t index) {
   for (size_t i = 0; i < index; ++i) {
     const auto& earlier = entries[i];
     if (requireText(earlier, "private_subnet_id").empty() || requireText(earlier, "gw_subnet_id") != subnet) continue;
-    logging::getLogger(kLogger).error(fmt::format("  **Error** Skip {} -- same gw_subnet_id {} as {}",
-                                                  entryLabel(entries[index], index), subnet, entryLabel(earlier, i)));
+    logging::getLogger(kLogger).error(
+        messages::sameGatewaySubnet(entryLabel(entries[index], index), subnet, entryLabel(earlier, i)));
     return false;
   }
   return true;
@@ -122,7 +123,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
     Doc& entry = entries[i];
     const report::Slot slot = report::entry(entry);  // a skipped entry never reports: it counts as failed
     if (detail::requireText(entry, "private_subnet_id").empty()) {
-      log().error("  **Error** Skip " + detail::requireText(entry, "nat_gw_id") + " -- private_subnet_id not defined");
+      log().error(messages::privateSubnetMissing(detail::requireText(entry, "nat_gw_id")));
       continue;
     }
     if (!detail::firstForItsSubnet(entries, i)) continue;
@@ -154,7 +155,7 @@ std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
 
 void requireOutputTestConfig(const Options& args) {
   if (cli::nonEmpty(args.output_test_config)) return;
-  log().error("  **Error** --output_test_config is required to deploy");
+  log().error(messages::outputConfigRequired());
   throw ProcessExit(kExitFatal, "");
 }
 

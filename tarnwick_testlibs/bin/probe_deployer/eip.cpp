@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
@@ -46,9 +47,9 @@ void releaseAfterFailedAssociation(aws::Ec2Client& ec2, const std::string& eip, 
   try {
     ec2.release_address({{"AllocationId", allocationId}});
     report::removed(report::Kind::kElasticIp, eip);
-  } catch (const std::exception& e) {
+  } catch (const aws::Error& e) {
     // The association's failure is the one the caller must see; a revert finds the address later.
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
     resources::reportFailure(e);
   }
 }
@@ -63,7 +64,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   if (cli::nonEmpty(args.tag_resource)) populateTags(request, *args.tag_resource);
   const Doc reply = ec2_client.allocate_address(request);
   if (!reply.contains("AllocationId")) {
-    log().info("  **Error** fail to allocate EIP");
+    log().info(messages::eipNotAllocated());
     return;
   }
   const std::string allocationId = reply["AllocationId"].get<std::string>();
@@ -127,7 +128,7 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_clien
     reply = ec2_client.describe_instances(
         {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
                                  resources::liveInstanceStates()})}});
-  } catch (const std::exception& e) {
+  } catch (const aws::Error& e) {
     // Without the listing there is nothing safe to tear down: the caller decides.
     resources::reportFailure(e);
     throw;

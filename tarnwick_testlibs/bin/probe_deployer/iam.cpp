@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
@@ -99,10 +100,10 @@ void revertStep(const std::string& message, Step step) {
       log().info(std::string("  **Alert** ") + e.what());
       return;
     }
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
     resources::reportFailure(e);
   } catch (const std::exception& e) {
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
     resources::reportFailure(e);
   }
 }
@@ -136,7 +137,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
     if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args);
     throw;  // no ARN: nothing may be attached on a guess
   } catch (const aws::ClientError& e) {
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
     resources::reportFailure(e);
     throw;
   }

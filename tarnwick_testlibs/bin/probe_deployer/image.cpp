@@ -3,6 +3,7 @@
 
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 
@@ -16,7 +17,7 @@ constexpr const char* kNameFilter = "name";
 constexpr const char* kLatestImagesPath = "/aws/service/ami-amazon-linux-latest";
 
 [[noreturn]] void imageNotFound(logging::Logger& log, const std::string& image) {
-  log.error("  **Error** Failed to find image " + image);
+  log.error(messages::imageNotFound(image));
   throw ProcessExit(kExitFatal, "");
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/lib/atomic_file.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
@@ -55,7 +56,7 @@ std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const 
   } catch (const aws::ServiceError& e) {
     if (e.code() == "InvalidKeyPair.Duplicate") log().info("  Key pair " + keyname + " already existed");
   } catch (const std::exception& e) {
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
   }
   return std::nullopt;
 }
@@ -75,10 +76,10 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   Doc existing;
   try {
     existing = findKeyPairs(ec2_client, keyname);
-  } catch (const std::exception& e) {
+  } catch (const aws::Error& e) {
     // Without an answer we cannot tell whether the pair exists: creating one on a guess could
     // leave a second key whose private half nobody kept.
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
     throw;
   }
   if (!existing.empty()) {
@@ -117,8 +118,8 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
   try {
     ec2_client.delete_key_pair({{"KeyName", keyname}});
     report::removed(report::Kind::kKeyPair, keyname);
-  } catch (const std::exception& e) {
-    log().error(std::string("  **Error** ") + e.what());
+  } catch (const aws::Error& e) {
+    log().error(messages::error(e));
   }
 }
 

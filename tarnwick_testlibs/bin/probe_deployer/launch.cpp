@@ -12,9 +12,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
@@ -95,16 +96,16 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
     answer = iam.list_instance_profiles_for_role(Doc{{"RoleName", role}});
   } catch (const aws::ServiceError& e) {
     if (e.code() != kNoSuchEntity) throw;
-    log().error("  **Error** role not found " + role);
+    log().error(messages::roleNotFound(role));
     return false;
-  } catch (const std::exception& e) {
-    log().error(std::string("  **Error** ") + e.what());
+  } catch (const aws::ClientError& e) {
+    log().error(messages::error(e));
     std::cerr << describeFailure(e) + "\n";
     return false;
   }
   const auto profiles = answer.find("InstanceProfiles");
   if (profiles == answer.end() || !profiles->is_array() || profiles->empty()) {
-    log().error("  **Error** no instance profile found for role " + role);
+    log().error(messages::noInstanceProfile(role));
     return false;
   }
   log().info("- Assign role " + role + " to " + kEc2Name);
@@ -176,9 +177,9 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
       log().info(fmt::format("  Instance profile {} is not ready, retry in 10 sec", kInstanceProfile));
       throw InvalidParameterValueException(e.what());
     }
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
   } catch (const std::exception& e) {
-    log().error(std::string("  **Error** ") + e.what());
+    log().error(messages::error(e));
     std::cerr << describeFailure(e) + "\n";
   }
   return result;
@@ -195,13 +196,15 @@ std::string fillUserData(const std::string& spoke_gw_ip, const std::string& s3_b
 }
 
 std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data) {
+  const aws::RetryPolicy attempts(kLaunchAttempts);
+  const aws::BackoffPolicy backoff = aws::BackoffPolicy::fixed(kLaunchPause);
   for (int attempt = 1;; ++attempt) {
     try {
       return launchOnce(ec2_client, data);
     } catch (const InvalidParameterValueException&) {
-      if (attempt == kLaunchAttempts) throw;
+      if (!attempts.allowsAnother(attempt)) throw;
     }
-    aws::clock().sleep_for(kLaunchPause);
+    backoff.pause(attempt);
   }
 }
 
@@ -235,7 +238,7 @@ void createEc2(const LaunchArgs& a) {
   const auto statuses = status.find("InstanceStatuses");
   if (statuses == status.end() || statuses->empty()) {
     // Only running instances report a status; a stopped one would leave the entry without addresses.
-    log().error(fmt::format("  **Error** {} {} in {} is not running", kEc2Name, *instanceId, a.gw_subnet_id));
+    log().error(messages::instanceNotRunning(kEc2Name, *instanceId, a.gw_subnet_id));
     return;
   }
 
@@ -245,8 +248,11 @@ void createEc2(const LaunchArgs& a) {
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
-  for (int round = 0; !hasPublicAddress(instance) && round < kAddressRounds; ++round) {
-    aws::clock().sleep_for(kAddressPause);
+  // The first look, then the rounds that wait for the address to show.
+  const aws::RetryPolicy looks(1 + kAddressRounds);
+  const aws::BackoffPolicy addressBackoff = aws::BackoffPolicy::fixed(kAddressPause);
+  for (int look = 1; !hasPublicAddress(instance) && looks.allowsAnother(look); ++look) {
+    addressBackoff.pause(look);
     instance = describeInstance(ec2, *instanceId);
   }
   if (!hasPublicAddress(instance)) {

@@ -8,6 +8,7 @@
 
 #include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
@@ -80,7 +81,7 @@ int run(int argc, char** argv, RunSummary& summary) {
   Globals::dry_run = args.dry_run;
 
   if (args.tag_resource && !tagPairsComplete(*args.tag_resource)) {
-    log.info("**Error** incomplete tag_resource pair");
+    log.info(messages::incompleteTagPair());
     throw ProcessExit(kExitFatal, "");
   }
 

@@ -8,6 +8,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
@@ -115,7 +116,7 @@ std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string
     if (groups.empty()) return std::nullopt;
     return groups.front().at("GroupId").get<std::string>();
   } catch (const aws::ServiceError& e) {
-    if (e.code() == "InvalidGroup.NotFound") log().error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+    if (e.code() == "InvalidGroup.NotFound") log().error(messages::securityGroupNotFound(sg_name, vpc_id));
     return std::nullopt;
   }
 }
@@ -134,7 +135,7 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options
   try {
     ec2_client.delete_security_group({{"GroupId", sgId}});
     report::removed(report::Kind::kSecurityGroup, sgId);
-  } catch (const std::exception& e) {
+  } catch (const aws::Error& e) {
     resources::reportFailure(e);
   }
 }
@@ -146,7 +147,7 @@ std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id) {
     if (subnets.empty()) throw aws::ClientError("no subnet " + subnet_id + " in the reply");
     return subnets.front().at("VpcId").get<std::string>();
   } catch (const std::exception& e) {
-    log().info("  **Error** cannot find subnet " + subnet_id);
+    log().info(messages::subnetNotFound(subnet_id));
     throw ProcessExit(kExitFatal, describeFailure(e));
   }
 }

@@ -5,9 +5,16 @@
 
 namespace aws {
 
+// Any failure of a call: one of the two below. Code that handles every failure of a call alike
+// catches this, and lets everything else (a bug, a process exit) pass.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The service answered with an error code. what() reads like the vendor SDKs':
 // "An error occurred (Code) when calling the Operation operation: Message".
-class ServiceError : public std::runtime_error {
+class ServiceError : public Error {
  public:
   ServiceError(std::string code, std::string message, long httpStatus, std::string requestId,
                std::string operation);
@@ -23,17 +30,34 @@ class ServiceError : public std::runtime_error {
   std::string requestId_, operation_;
 };
 
+// What went wrong when a call failed without an answer from the service. Code that decides on
+// a failure (the retry of a call, for one) decides on this, never on the message.
+enum class FailureKind {
+  kOther,            // configuration, parameters, paging, anything not listed below
+  kConnection,       // no connection, or it broke: name resolution, refused, reset
+  kTimeout,          // the connection or the transfer took too long, or stalled
+  kTls,              // the TLS handshake or the peer's certificate
+  kTransfer,         // the transfer failed on this side: the HTTP library, a file read or written
+  kMalformedAnswer,  // an answer that could not be read
+  kCredentials,      // no usable credentials
+};
+
 // Any other failure of a call: network, TLS, credentials, configuration, a malformed answer,
-// a waiter that gave up.
-class ClientError : public std::runtime_error {
+// a waiter that gave up. Its kind says which.
+class ClientError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ClientError(const std::string& message, FailureKind kind = FailureKind::kOther)
+      : Error(message), kind_(kind) {}
+  FailureKind kind() const { return kind_; }
+
+ private:
+  FailureKind kind_;
 };
 
 // No credentials could be found, or a named profile does not exist.
 class CredentialsError : public ClientError {
  public:
-  using ClientError::ClientError;
+  explicit CredentialsError(const std::string& message) : ClientError(message, FailureKind::kCredentials) {}
 };
 
 // A waiter reached a failure state or ran out of attempts.

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "tarnwick_testlibs/aws/errors.h"
+
 namespace aws::http {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
@@ -37,8 +39,11 @@ struct Response {
   std::string header(const std::string& lowerName) const;  // "" when absent
 };
 
-// Sends the request. Transport failures (no connection, TLS, time-out) throw aws::ClientError.
+// Sends the request. Transport failures (no connection, TLS, time-out) throw aws::ClientError
+// of the kind failureKindOf gives the library's result code.
 Response send(const Request& request);
+// The kind of a failed transfer, by libcurl's result code (CURLcode).
+FailureKind failureKindOf(int curlCode);
 
 // Percent-encoding of RFC 3986 unreserved characters kept; '/' kept when keepSlash.
 std::string uriEncode(const std::string& s, bool keepSlash = false);

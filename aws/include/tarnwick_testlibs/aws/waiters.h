@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/services.h"
 
 namespace aws {
@@ -9,6 +10,9 @@ namespace aws {
 struct WaiterConfig {
   int delaySeconds = 15;
   int maxAttempts = 40;
+
+  RetryPolicy attempts() const { return RetryPolicy(maxAttempts); }
+  BackoffPolicy backoff() const { return BackoffPolicy::fixed(std::chrono::seconds(delaySeconds)); }
 };
 
 // "instance_status_ok" (DescribeInstanceStatus) or "instance_terminated" (DescribeInstances).
