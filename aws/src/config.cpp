@@ -12,24 +12,16 @@
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "transport.h"
 
 namespace aws::detail {
 namespace {
 
+using tarnwick::text::lower;
+using tarnwick::text::trim;
+
 using IniFile = std::map<std::string, Profile>;
-
-std::string trim(const std::string& s) {
-  auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 std::string homeFile(const char* envName, const char* relative) {
   if (auto p = env(envName)) {
@@ -61,7 +53,7 @@ std::string sectionName(const std::string& header) {
   }
   if (inWord) words.push_back(word);
   if (words.size() == 2) return words[0] + " " + words[1];
-  return trim(header);
+  return std::string(trim(header));
 }
 
 // Section names normalised (sectionName); nested (indented) values are folded into "key.sub" entries.
@@ -72,7 +64,7 @@ IniFile readIni(const std::string& path) {
   bool inSection = false;
   while (std::getline(in, line)) {
     bool indented = !line.empty() && (line[0] == ' ' || line[0] == '\t');
-    std::string t = trim(line);
+    std::string t(trim(line));
     if (t.empty() || t[0] == '#' || t[0] == ';') continue;
     if (t.front() == '[' && t.back() == ']') {
       section = sectionName(t.substr(1, t.size() - 2));
@@ -84,8 +76,8 @@ IniFile readIni(const std::string& path) {
     if (!inSection) continue;
     auto eq = t.find('=');
     if (eq == std::string::npos) continue;
-    std::string key = lower(trim(t.substr(0, eq)));
-    std::string value = trim(t.substr(eq + 1));
+    std::string key = lower(std::string(trim(std::string_view(t).substr(0, eq))));
+    std::string value(trim(std::string_view(t).substr(eq + 1)));
     if (indented && !parentKey.empty()) {
       ini[section][parentKey + "." + key] = value;
       continue;

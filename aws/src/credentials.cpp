@@ -25,6 +25,7 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/imds.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 #include "credential_sources.h"
 #include "credentials_document.h"
@@ -32,6 +33,8 @@
 
 namespace aws {
 namespace {
+
+using tarnwick::text::trim;
 
 using detail::env;
 using detail::Profile;
@@ -155,16 +158,11 @@ ProcessResult runShell(const std::string& command) {
   return r;
 }
 
-std::string trimmed(std::string s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-  return s;
-}
-
 Credentials runCredentialProcess(const std::string& command) {
   ProcessResult r = runShell(command);
   if (r.exitStatus != 0)
     throw CredentialsError(fmt::format("credential_process failed (exit status {}): {}{}{}", r.exitStatus, command,
-                                       r.err.empty() ? "" : ": ", trimmed(r.err)));
+                                       r.err.empty() ? "" : ": ", trim(r.err)));
   Credentials c = fromJson(r.out, "SessionToken", "credential_process");
   nlohmann::json doc = nlohmann::json::parse(r.out);
   if (!doc.contains("Version") || doc["Version"] != 1)
@@ -193,8 +191,7 @@ bool loopbackAddress(const std::string& host) {
 
 // Plain http only to a loopback address or the hosts container platforms use, as the SDKs allow.
 bool allowedPlainHttpHost(const std::string& url) {
-  std::string host = urlHost(url);
-  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+  const std::string host = tarnwick::text::lower(urlHost(url));
   return loopbackAddress(host) || host == "localhost" || host == "169.254.170.2" || host == "169.254.170.23" ||
          host == "fd00:ec2::23";
 }
@@ -203,8 +200,7 @@ std::optional<std::string> containerUrl() {
   if (auto rel = env("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI")) return kContainerHost + *rel;
   auto full = env("AWS_CONTAINER_CREDENTIALS_FULL_URI");
   if (!full) return std::nullopt;
-  std::string scheme = full->substr(0, full->find("://"));
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  const std::string scheme = tarnwick::text::lower(full->substr(0, full->find("://")));
   if (scheme != "https" && !(scheme == "http" && allowedPlainHttpHost(*full)))
     throw CredentialsError(fmt::format(
         "AWS_CONTAINER_CREDENTIALS_FULL_URI must use https or a loopback or container host: {}", *full));

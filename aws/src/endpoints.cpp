@@ -9,11 +9,14 @@
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 #include "transport.h"
 
 namespace aws::detail {
 namespace {
+
+using tarnwick::text::lower;
 
 // A partition's one global host of a service, as its endpoint data lists it ("" where no such
 // variant is listed: asking for it fails rather than inventing a host).
@@ -55,11 +58,6 @@ struct Variant {
   bool fips = false;
   bool dualStack = false;
 };
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 const Partition& partitionOf(const std::string& region) {
   static const std::vector<std::regex> patterns = [] {

@@ -13,9 +13,13 @@
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 
 namespace aws::http {
 namespace {
+
+using tarnwick::text::lower;
+using tarnwick::text::trim;
 
 void globalInit() {
   static std::once_flag once;
@@ -38,18 +42,6 @@ CURL* threadHandle() {
   if (!handle) throw ClientError("could not create an HTTP handle", FailureKind::kTransfer);
   curl_easy_reset(handle.get());
   return handle.get();
-}
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
-
-std::string trim(const std::string& s) {
-  auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
 }
 
 struct Transfer {
@@ -86,7 +78,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   }
   auto colon = line.find(':');
   if (colon != std::string::npos)
-    t->response->headers.emplace_back(lower(trim(line.substr(0, colon))), trim(line.substr(colon + 1)));
+    t->response->headers.emplace_back(lower(std::string(trim(std::string_view(line).substr(0, colon)))),
+                                      std::string(trim(std::string_view(line).substr(colon + 1))));
   return n;
 }
 

@@ -9,6 +9,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 
 namespace aws::imds {
@@ -91,9 +92,7 @@ std::string endpoint() {
 bool disabled() {
   auto v = detail::env("AWS_EC2_METADATA_DISABLED");
   if (!v) return false;
-  std::string s;
-  for (char c : *v) s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s == "true";
+  return tarnwick::text::lower(*v) == "true";
 }
 
 http::Response get(const std::string& path) {

@@ -16,9 +16,12 @@
 #include <pugixml.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 
 namespace aws::detail {
 namespace {
+
+using tarnwick::text::trim;
 
 std::string capitalised(std::string s) {
   if (!s.empty()) s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
@@ -180,12 +183,6 @@ bool isEmptyElement(const pugi::xml_node& node) {
   return !node.first_child() && !node.first_attribute();
 }
 
-std::string_view trimmed(std::string_view t) {
-  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) t.remove_prefix(1);
-  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.remove_suffix(1);
-  return t;
-}
-
 // The whole text as a number of type T, or nothing when it is not one or does not fit.
 template <class T>
 std::optional<T> wholeNumber(std::string_view t) {
@@ -199,7 +196,7 @@ std::optional<Json> readScalar(const Shape& s, const pugi::xml_node& node) {
   const std::string_view t = node.child_value();
   if (s.type == "integer" || s.type == "long") {
     if (t.empty()) return std::nullopt;
-    if (auto n = wholeNumber<long long>(trimmed(t))) return Json(*n);
+    if (auto n = wholeNumber<long long>(trim(t))) return Json(*n);
     throw Malformed(fmt::format("{} is not a 64-bit integer", node.name()));
   }
   if (s.type == "boolean") {
@@ -208,7 +205,7 @@ std::optional<Json> readScalar(const Shape& s, const pugi::xml_node& node) {
   }
   if (s.type == "double" || s.type == "float") {
     if (t.empty()) return std::nullopt;
-    if (auto d = wholeNumber<double>(trimmed(t)); d && std::isfinite(*d)) return Json(*d);
+    if (auto d = wholeNumber<double>(trim(t)); d && std::isfinite(*d)) return Json(*d);
     throw Malformed(fmt::format("{} is not a finite number", node.name()));
   }
   return Json(std::string(t));

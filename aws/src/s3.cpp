@@ -19,6 +19,8 @@
 #include <pugixml.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/files.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "clients.h"
 #include "model.h"
 #include "protocol.h"
@@ -139,30 +141,6 @@ void decodeListing(Doc& out) {
         if (item.contains(member)) item[member] = http::formDecode(item[member].get<std::string>());
 }
 
-// A temporary file beside the target, removed unless it was renamed onto the target.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target) {
-    std::random_device rd;
-    path_ = fmt::format("{}.{:08x}", target, rd());
-  }
-  ~TempFile() {
-    if (!kept_) std::remove(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-  void renameTo(const std::string& target) {
-    if (std::rename(path_.c_str(), target.c_str()) != 0)
-      throw ClientError(fmt::format("Cannot rename {} to {}: {}", path_, target, std::strerror(errno)));
-    kept_ = true;
-  }
-
- private:
-  std::string path_;
-  bool kept_ = false;
-};
-
 class RestS3Client : public S3Client {
  public:
   RestS3Client(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
@@ -190,23 +168,17 @@ class RestS3Client : public S3Client {
   }
 
   void download_file(const std::string& bucket, const std::string& key, const std::string& path) override {
-    TempFile tmp(path);
-    http::Response r;
-    {
-      File f = openFile(tmp.path(), "wb");
+    try {
+      tarnwick::files::TempFile tmp(path);
       http::Request req = request("GET", bucket, key, {});
-      req.downloadTo = f.get();
+      req.downloadTo = tmp.stream();
       req.totalTimeoutMs = 0;
-      std::FILE* raw = f.get();
-      r = exchange(bucket, req, [raw] {
-        std::fflush(raw);
-        if (::ftruncate(::fileno(raw), 0) != 0) throw ClientError("Cannot truncate the download file");
-        std::rewind(raw);
-      });
+      const http::Response r = exchange(bucket, req, [&tmp] { tmp.truncate(); });
       if (r.status < 200 || r.status >= 300) throwServiceError(r, "GetObject");
-      if (std::fflush(raw) != 0 || std::ferror(raw)) throw ClientError(fmt::format("Cannot write {}", tmp.path()));
+      tmp.commit(tarnwick::files::modeForReplacing(path));
+    } catch (const std::system_error& e) {
+      throw ClientError(e.what(), FailureKind::kTransfer);
     }
-    tmp.renameTo(path);
   }
 
  private:
@@ -322,9 +294,7 @@ class RestS3Client : public S3Client {
   static void addHeaderMembers(const Shape& output, const http::Response& r, Doc& out) {
     for (const auto& m : output.members) {
       if (m.location != "header") continue;
-      std::string lower = m.wireName();
-      std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-      const std::string v = r.header(lower);
+      const std::string v = r.header(tarnwick::text::lower(m.wireName()));
       if (v.empty()) continue;
       if (m.shape->type == "boolean")
         out[m.name] = v == "true";

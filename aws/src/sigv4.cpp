@@ -16,19 +16,17 @@
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 
 namespace aws::sigv4 {
 namespace {
+
+using tarnwick::text::lower;
 
 // Headers that proxies or the HTTP stack may change on the way; signing them would break.
 const std::array<const char*, 11> kUnsignedHeaders = {
     "connection", "expect", "keep-alive", "proxy-authenticate", "proxy-authorization", "te",
     "trailer", "transfer-encoding", "upgrade", "user-agent", "x-amzn-trace-id"};
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 std::string hex(const unsigned char* data, size_t n) {
   std::string out;

@@ -1,9 +1,12 @@
 // The wire formats without a network: query flattening, answer parsing by shape, error formats.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
+#include <vector>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/views.h"
 #include "model.h"
 #include "protocol.h"
 
@@ -181,6 +184,56 @@ TEST(MalformedAnswers, FailWithTheLayersOwnError) {
       EXPECT_EQ(e.kind(), aws::FailureKind::kMalformedAnswer);
     }
   }
+}
+
+TEST(AnswerViews, ReadRecordsAndFailOnMalformedOnesWithTheLayersOwnError) {
+  namespace view = aws::view;
+  const Json reservations = Json::parse(R"({"Reservations": [{"Instances": [
+      {"InstanceId": "i-1", "VpcId": "vpc-1", "State": {"Name": "running"},
+       "NetworkInterfaces": [{"NetworkInterfaceId": "eni-1", "Association": {"PublicIp": "3.3.3.3"}}]},
+      {"InstanceId": "i-2"}]}]})");
+  const auto found = view::instances(reservations);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].state(), "running");
+  EXPECT_EQ(found[0].interfaces().at(0).publicIp(), "3.3.3.3");
+  EXPECT_EQ(found[1].vpcId() + found[1].publicIp() + found[1].instanceProfileArn(), "");
+
+  struct Case {
+    const char* answer;
+    std::function<void(const Json&)> read;
+    const char* why;
+  };
+  for (const auto& c : std::vector<Case>{
+           {R"({"Reservations": [{"Instances": [{"VpcId": "vpc-1"}]}]})",
+            [](const Json& a) { view::instances(a).at(0).id(); }, "no InstanceId"},
+           {R"({"Reservations": {"Instances": []}})", [](const Json& a) { view::instances(a); },
+            "Reservations is a JSON object"},
+           {R"({"Subnets": [{"SubnetId": "subnet-1", "CidrBlock": 10}]})",
+            [](const Json& a) { view::subnets(a).at(0).cidr(); }, "CidrBlock is a JSON number"},
+           {R"({"NatGatewayId": "nat-1", "SubnetId": "subnet-1", "NatGatewayAddresses": []})",
+            [](const Json& a) { view::NatGateway(a, "DescribeNatGateways").firstAddress(); }, "no NatGatewayAddresses"},
+           {R"({"Addresses": ["eipalloc-1"]})", [](const Json& a) { view::addresses(a); }, "a record is a JSON string"}}) {
+    try {
+      c.read(Json::parse(c.answer));
+      ADD_FAILURE() << "accepted " << c.answer;
+    } catch (const aws::ClientError& e) {
+      EXPECT_EQ(e.kind(), aws::FailureKind::kMalformedAnswer);
+      EXPECT_NE(std::string(e.what()).find(std::string(": ") + c.why), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(AnswerViews, RouteTableJoinKeepsTheAnswersOrderAndSkipsOrRefusesMainAssociations) {
+  const Json tables = Json::parse(R"({"RouteTables": [
+      {"RouteTableId": "rtb-1", "Routes": [{"NatGatewayId": "nat-2"}, {"GatewayId": "igw-1"}],
+       "Associations": [{"SubnetId": "subnet-b"}, {"Main": true}, {"SubnetId": "subnet-a"}]},
+      {"RouteTableId": "rtb-2", "Routes": [{"NatGatewayId": "nat-9"}], "Associations": [{"SubnetId": "subnet-c"}]}]})");
+  const auto wanted = [](const std::string& id) { return id == "nat-2"; };
+  const auto routed = aws::view::routedSubnets(tables, "NatGatewayId", aws::view::MainAssociations::kSkip, wanted);
+  ASSERT_EQ(routed.size(), 2u);
+  EXPECT_EQ(routed[0].target + " " + routed[0].subnetId + " " + routed[1].subnetId, "nat-2 subnet-b subnet-a");
+  EXPECT_THROW(aws::view::routedSubnets(tables, "NatGatewayId", aws::view::MainAssociations::kRefuse, wanted),
+               aws::ClientError);
 }
 
 struct ErrorCase {

@@ -7,6 +7,7 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/imds.h"
+#include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -44,13 +45,13 @@ FirstAssumption assumeFirst(const std::string& assume_role, const std::optional<
 }
 
 aws::Credentials credentialsFrom(const aws::Doc& answer) {
-  const aws::Doc& credentials = answer.at("Credentials");
+  const aws::view::Record credentials = aws::view::Record(answer, "AssumeRole").object("Credentials");
   aws::Credentials c;
-  c.accessKeyId = credentials.at("AccessKeyId").get<std::string>();
-  c.secretAccessKey = credentials.at("SecretAccessKey").get<std::string>();
-  c.sessionToken = credentials.at("SessionToken").get<std::string>();
-  if (credentials.contains("Expiration") && credentials["Expiration"].is_string())
-    c.expiration = aws::parseExpiration(credentials["Expiration"].get<std::string>());
+  c.accessKeyId = credentials.text("AccessKeyId");
+  c.secretAccessKey = credentials.text("SecretAccessKey");
+  c.sessionToken = credentials.text("SessionToken");
+  if (credentials.has("Expiration") && credentials.doc()["Expiration"].is_string())
+    c.expiration = aws::parseExpiration(credentials.text("Expiration"));
   return c;
 }
 

@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
@@ -36,39 +38,31 @@ Doc subnetIds(const std::vector<std::string>& ids) {
 
 NatGwMap publicNatGateways(const Doc& descriptions) {
   NatGwMap bySubnet;
-  for (const Doc& gw : descriptions) {
-    if (gw.value("ConnectivityType", std::string()) != "public") continue;
-    const Doc& address = gw.at("NatGatewayAddresses").at(0);
-    std::string subnet = gw.at("SubnetId").get<std::string>();
-    bySubnet.assign(subnet, NatGwInfo(gw.at("NatGatewayId").get<std::string>(), subnet,
-                                      address.value("PublicIp", std::string()),
-                                      address.value("PrivateIp", std::string())));
+  for (const Doc& description : descriptions) {
+    const aws::view::NatGateway gw(description, "DescribeNatGateways");
+    if (gw.connectivity() != "public") continue;
+    const aws::view::Record address = gw.firstAddress();
+    const std::string subnet = gw.subnetId();
+    bySubnet.assign(subnet, NatGwInfo(gw.id(), subnet, address.textOr("PublicIp"), address.textOr("PrivateIp")));
   }
   return bySubnet;
 }
 
 // Main-table associations carry no "SubnetId"; they name no subnet to test and are skipped.
 void collectPrivateSubnets(const Doc& routeTables, NatGwMap& gateways) {
-  for (const Doc& table : routeTables.at("RouteTables")) {
-    for (const Doc& route : table.value("Routes", Doc::array())) {
-      if (!route.contains("NatGatewayId")) continue;
-      NatGwInfo* gateway = gateways.find(route["NatGatewayId"].get<std::string>());
-      if (!gateway) continue;
-      for (const Doc& association : table.value("Associations", Doc::array()))
-        if (association.contains("SubnetId"))
-          gateway->private_subnets.push_back(association["SubnetId"].get<std::string>());
-    }
-  }
+  const auto routed = aws::view::routedSubnets(routeTables, "NatGatewayId", aws::view::MainAssociations::kSkip,
+                                               [&gateways](const std::string& id) { return gateways.find(id) != nullptr; });
+  for (const auto& [id, subnet] : routed) gateways.find(id)->private_subnets.push_back(subnet);
 }
 
 void chooseTestSubnet(aws::Ec2Client& ec2, NatGwInfo& gateway) {
   if (gateway.private_subnets.empty()) fail(messages::noNatPrivateSubnet(gateway.nat_gw_id));
-  Doc answer = ec2.describe_subnets(subnetIds(gateway.private_subnets));
-  for (const Doc& subnet : answer.at("Subnets")) {
-    if (subnet.value("AvailabilityZone", std::string()) != gateway.az) continue;
-    gateway.private_subnet_cidr = subnet.at("CidrBlock").get<std::string>();
-    gateway.private_subnet_id = subnet.at("SubnetId").get<std::string>();
-    gateway.private_subnet_gw_ip = spoke::firstHostAddress(gateway.private_subnet_cidr);
+  const Doc answer = ec2.describe_subnets(subnetIds(gateway.private_subnets));
+  for (const auto& subnet : aws::view::subnets(answer)) {
+    if (subnet.textOr("AvailabilityZone") != gateway.az) continue;
+    gateway.private_subnet_cidr = subnet.cidr();
+    gateway.private_subnet_id = subnet.id();
+    gateway.private_subnet_gw_ip = ipv4::Network::parse(gateway.private_subnet_cidr).firstHost();
     return;
   }
   fail(messages::noNatPrivateSubnetInZone(gateway.nat_gw_id));
@@ -128,12 +122,12 @@ NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc
 
   std::vector<std::string> subnets;
   for (const auto& [subnet, info] : bySubnet.entries()) subnets.push_back(subnet);
-  Doc answer = ec2_client.describe_subnets(subnetIds(subnets));
-  for (const Doc& subnet : answer.at("Subnets")) {
-    NatGwInfo* info = bySubnet.find(subnet.at("SubnetId").get<std::string>());
+  const Doc answer = ec2_client.describe_subnets(subnetIds(subnets));
+  for (const auto& subnet : aws::view::subnets(answer)) {
+    NatGwInfo* info = bySubnet.find(subnet.id());
     if (!info) continue;
-    info->subnet_cidr = subnet.at("CidrBlock").get<std::string>();
-    info->az = subnet.at("AvailabilityZone").get<std::string>();
+    info->subnet_cidr = subnet.cidr();
+    info->az = subnet.zone();
   }
 
   NatGwMap byId;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/base/text.h"
 #include "tarnwick_testlibs/bin/core/FailureLatch.h"
 #include "tarnwick_testlibs/bin/core/chronicle.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -17,12 +18,6 @@ namespace {
 
 constexpr const char* kLogger = "tarnwick_testlibs.bin.lib.runkit";
 constexpr const char* kLogFileName = "/tarnwick_testlibs.log";
-
-std::string toLower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 AttributeError moduleClash(const std::string& name) {
   return AttributeError(fmt::format("{} already defined in logging module", name));
@@ -40,7 +35,7 @@ void registerFailureLatch() {
 void Common::addLoggingLevel(const std::string& levelName, int levelNum,
                              const std::optional<std::string>& methodName) {
   const std::string method =
-      methodName && !methodName->empty() ? *methodName : toLower(levelName);
+      methodName && !methodName->empty() ? *methodName : text::lower(levelName);
   // Every check runs before anything is registered, so a clash leaves the facility unchanged.
   if (logging::facilityDefines(levelName)) throw moduleClash(levelName);
   if (logging::facilityDefines(method)) throw moduleClash(method);

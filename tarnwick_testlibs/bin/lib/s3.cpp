@@ -24,12 +24,8 @@ logging::Logger& log() { return logging::getLogger(kLogger); }
 constexpr const char* kBackupsPrefix = "backups/";
 constexpr const char* kNoBucketForUpload = "  **Alert** failed to read S3 bucket name for upload";
 
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 bool excludedFromDownload(const std::string& key) {
-  return endsWith(key, ".log") || endsWith(key, ".tfstate") || endsWith(key, ".backup");
+  return key.ends_with(".log") || key.ends_with(".tfstate") || key.ends_with(".backup");
 }
 
 std::string textOf(const Doc& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
@@ -112,33 +114,27 @@ Doc oneFilter(const std::string& name, const std::string& value) {
 }
 
 std::string interfaceCarrying(aws::Ec2Client& ec2, const std::string& publicIp) {
-  Doc answer = ec2.describe_network_interfaces(oneFilter("addresses.association.public-ip", publicIp));
-  const Doc& list = answer.at("NetworkInterfaces");
+  const Doc answer = ec2.describe_network_interfaces(oneFilter("addresses.association.public-ip", publicIp));
+  const auto list = aws::view::Record(answer, "DescribeNetworkInterfaces").list("NetworkInterfaces");
   if (list.empty()) throw std::runtime_error("no network interface carries the public address \"" + publicIp + "\"");
-  return list.at(0).at("NetworkInterfaceId").get<std::string>();
+  return list.front().as<aws::view::NetworkInterface>().id();
 }
 
+// A table that routes through a gateway and is the main table names no subnet to test: the
+// search ends.
 void collectPrivateSubnets(const Doc& routeTables, InterfaceMap& map) {
-  for (const Doc& table : routeTables.at("RouteTables")) {
-    for (const Doc& route : table.value("Routes", Doc::array())) {
-      if (!route.contains("NetworkInterfaceId")) continue;
-      Spoke* gateway = map.find(route["NetworkInterfaceId"].get<std::string>());
-      if (!gateway) continue;
-      for (const Doc& association : table.value("Associations", Doc::array())) {
-        if (!association.contains("SubnetId"))
-          throw std::runtime_error("route table " + table.value("RouteTableId", std::string()) +
-                                   " has an association without a subnet");
-        gateway->private_subnets.push_back(association["SubnetId"].get<std::string>());
-      }
-    }
-  }
+  const auto routed = aws::view::routedSubnets(routeTables, "NetworkInterfaceId", aws::view::MainAssociations::kRefuse,
+                                               [&map](const std::string& eni) { return map.find(eni) != nullptr; });
+  for (const auto& [eni, subnet] : routed) map.find(eni)->private_subnets.push_back(subnet);
 }
 
 void chooseTestSubnet(aws::Ec2Client& ec2, Spoke& gateway) {
   if (gateway.private_subnets.empty())
     throw std::runtime_error("no subnet is routed through spoke " + gateway.gw_name);
-  Doc answer = ec2.describe_subnets(Doc{{"SubnetIds", Doc::array({gateway.private_subnets.front()})}});
-  gateway.first_private_subnet_cidr = answer.at("Subnets").at(0).at("CidrBlock").get<std::string>();
+  const Doc answer = ec2.describe_subnets(Doc{{"SubnetIds", Doc::array({gateway.private_subnets.front()})}});
+  const auto subnets = aws::view::subnets(answer);
+  if (subnets.empty()) throw std::runtime_error("subnet " + gateway.private_subnets.front() + " is not found");
+  gateway.first_private_subnet_cidr = subnets.front().cidr();
   gateway.private_subnet_gw_ip = firstHostAddress(gateway.first_private_subnet_cidr);
 }
 
@@ -167,6 +163,8 @@ void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2,
 }
 
 }  // namespace
+
+std::string firstHostAddress(const std::string& cidr) { return ipv4::Network::parse(cidr).firstHost(); }
 
 bool Spoke::isDefined() const { return !gw_private_ip.empty() || (transit_name && !transit_name->empty()); }
 

@@ -1,9 +1,6 @@
 // Spoke gateways of the controller and the search for the private subnets routed through them.
 #pragma once
-#include <cstdint>
-#include <cstdio>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -62,19 +59,8 @@ class Spoke {
                            const std::string& spoke_gw_name);
 };
 
-// The first host address of an IPv4 CIDR block (10.20.1.64/26 -> 10.20.1.65); header-only so that
-// the NAT search shares it without linking this module. Throws std::invalid_argument.
-inline std::string firstHostAddress(const std::string& cidr) {
-  unsigned a = 0, b = 0, c = 0, d = 0, bits = 0;
-  char tail = 0;
-  if (std::sscanf(cidr.c_str(), "%u.%u.%u.%u/%u%c", &a, &b, &c, &d, &bits, &tail) != 5 || a > 255 ||
-      b > 255 || c > 255 || d > 255 || bits > 32)
-    throw std::invalid_argument("not an IPv4 CIDR block: " + cidr);
-  std::uint32_t address = (a << 24) | (b << 16) | (c << 8) | d;
-  std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t(0) << (32 - bits);
-  std::uint32_t host = (address & mask) + 1;
-  return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 255) + "." +
-         std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255);
-}
+// The first host address of an IPv4 CIDR block (10.20.1.64/26 -> 10.20.1.65). Throws
+// std::invalid_argument.
+std::string firstHostAddress(const std::string& cidr);
 
 }  // namespace tarnwick::spoke

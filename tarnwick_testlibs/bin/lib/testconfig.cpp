@@ -11,8 +11,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/lib/atomic_file.h"
 
 namespace tarnwick::testconfig {
 

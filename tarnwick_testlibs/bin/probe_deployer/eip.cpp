@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
@@ -26,11 +27,10 @@ std::string moreThanOne(const std::string& where) {
 }
 
 // The public address of the instance's one associated interface; nothing with none or several.
-std::optional<std::string> soleAssociatedAddress(const Doc& instance) {
+std::optional<std::string> soleAssociatedAddress(const aws::view::Instance& instance) {
   std::vector<std::string> addresses;
-  for (const auto& nic : instance.value("NetworkInterfaces", Doc::array()))
-    if (auto association = nic.find("Association"); association != nic.end())
-      addresses.push_back(association->value("PublicIp", ""));
+  for (const auto& nic : instance.interfaces())
+    if (nic.has("Association")) addresses.push_back(nic.publicIp());
   if (addresses.size() != 1) return std::nullopt;
   return addresses.front();
 }
@@ -67,8 +67,9 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
     log().info(messages::eipNotAllocated());
     return;
   }
-  const std::string allocationId = reply["AllocationId"].get<std::string>();
-  const std::string publicIp = reply.value("PublicIp", "");
+  const aws::view::Address allocated(reply, "AllocateAddress");
+  const std::string allocationId = allocated.allocationId();
+  const std::string publicIp = allocated.publicIp();
   log().info("  allocated EIP " + publicIp + " " + allocationId);
   report::created(report::Kind::kElasticIp, publicIp);
   try {
@@ -90,18 +91,18 @@ void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::s
 void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args) {
   const Doc reply = ec2_client.describe_addresses(
       {{"Filters", Doc::array({filter("tag:Name", {kEipName}), filter(std::string("tag:") + kEipVpcTagKey, {vpc_id})})}});
-  for (const auto& address : reply.value("Addresses", Doc::array())) {
-    if (!address.value("AssociationId", "").empty()) continue;
-    releaseEIP(ec2_client, address.value("PublicIp", ""), address.at("AllocationId").get<std::string>(), vpc_id, args);
+  for (const auto& address : aws::view::addresses(reply)) {
+    if (!address.associationId().empty()) continue;
+    releaseEIP(ec2_client, address.publicIp(), address.allocationId(), vpc_id, args);
   }
 }
 
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip) {
   const Doc reply = ec2_client.describe_addresses(
       {{"Filters", Doc::array({filter("instance-id", {insId})})}, {"PublicIps", Doc::array({public_ip})}});
-  const Doc addresses = reply.value("Addresses", Doc::array());
+  const auto addresses = aws::view::addresses(reply);
   if (addresses.empty()) throw aws::ClientError("no Elastic IP " + public_ip + " on " + insId);
-  return addresses.front().at("AllocationId").get<std::string>();
+  return addresses.front().allocationId();
 }
 
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
@@ -109,7 +110,7 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
   const Doc reply = ec2_client.describe_instances(
       {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}),
                                 resources::liveInstanceStates()})}});
-  const Doc reservations = reply.value("Reservations", Doc::array());
+  const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.size() > 1) {
     log().info(moreThanOne(subnet_id));
     return {std::nullopt, std::nullopt};
@@ -118,8 +119,8 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
     log().info(std::string("  No ec2 with tag Name:") + kEc2Name + " found in " + subnet_id);
     return {std::nullopt, std::nullopt};
   }
-  const Doc& instance = reservations.front().at("Instances").at(0);
-  return {instance.at("InstanceId").get<std::string>(), soleAssociatedAddress(instance)};
+  const auto instance = reservations.front().first("Instances").as<aws::view::Instance>();
+  return {instance.id(), soleAssociatedAddress(instance)};
 }
 
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
@@ -133,12 +134,12 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_clien
     resources::reportFailure(e);
     throw;
   }
-  const Doc reservations = reply.value("Reservations", Doc::array());
+  const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.empty()) return std::nullopt;
   if (reservations.size() > 1) log().info(moreThanOne(vpc_id));
   std::vector<std::string> ids;
   for (const auto& reservation : reservations)
-    ids.push_back(reservation.at("Instances").at(0).at("InstanceId").get<std::string>());
+    ids.push_back(reservation.first("Instances").as<aws::view::Instance>().id());
   return ids;
 }
 

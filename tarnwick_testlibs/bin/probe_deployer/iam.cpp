@@ -7,8 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/aws/paginator.h"
+#include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
@@ -50,8 +51,8 @@ std::string trustDocument() {
 std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
   aws::Paginator pages(iam_client, "ListPolicies", Doc{{"Scope", "Local"}});
   for (Doc page; pages.next(page);)
-    for (const auto& policy : page.value("Policies", Doc::array()))
-      if (policy.value("PolicyName", "") == kPolicyName) return policy.at("Arn").get<std::string>();
+    for (const auto& policy : aws::view::Record(page, "ListPolicies").list("Policies"))
+      if (policy.textOr("PolicyName") == kPolicyName) return policy.text("Arn");
   return std::nullopt;
 }
 
@@ -83,8 +84,8 @@ void createOrAccept(report::Kind kind, const char* name, Create create) {
 
 bool profileHoldsRole(aws::IamClient& iam_client) {
   const Doc reply = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfile}});
-  for (const auto& role : reply.at("InstanceProfile").value("Roles", Doc::array()))
-    if (role.value("RoleName", "") == kRoleName) return true;
+  for (const auto& role : aws::view::Record(reply, "GetInstanceProfile").object("InstanceProfile").list("Roles"))
+    if (role.textOr("RoleName") == kRoleName) return true;
   return false;
 }
 
@@ -132,7 +133,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
   try {
     const Doc reply = iam_client.create_policy(request);
     report::created(report::Kind::kIamPolicy, kPolicyName);
-    return reply.at("Policy").at("Arn").get<std::string>();
+    return aws::view::Record(reply, "CreatePolicy").object("Policy").text("Arn");
   } catch (const aws::ServiceError& e) {
     if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args);
     throw;  // no ARN: nothing may be attached on a guess

@@ -21,10 +21,6 @@ constexpr const char* kLatestImagesPath = "/aws/service/ami-amazon-linux-latest"
   throw ProcessExit(kExitFatal, "");
 }
 
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) {
@@ -52,7 +48,7 @@ std::string getAMI(aws::SsmClient& ssm_client, const Options& args) {
   aws::Paginator pages(ssm_client, "GetParametersByPath", {{"Path", kLatestImagesPath}});
   for (Doc answer; pages.next(answer);) {
     for (const auto& parameter : answer.value("Parameters", Doc::array())) {
-      if (!endsWith(parameter.value("Name", ""), image)) continue;
+      if (!parameter.value("Name", "").ends_with(image)) continue;
       const std::string value = parameter.value("Value", "");
       log.info("  " + value);
       return value;

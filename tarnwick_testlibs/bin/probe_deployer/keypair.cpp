@@ -7,9 +7,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
+#include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/lib/atomic_file.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
@@ -126,7 +127,7 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
 void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Options& args) {
   log().info("- Download pem key " + pemkey + " from SSM");
   const Doc reply = ssm_client.get_parameter({{"Name", pemkey}, {"WithDecryption", true}});
-  writePrivateFile(cli::text(args.key_name), reply.at("Parameter").at("Value").get<std::string>());
+  writePrivateFile(cli::text(args.key_name), aws::view::Record(reply, "GetParameter").object("Parameter").text("Value"));
 }
 
 }  // namespace tarnwick::probe_deployer

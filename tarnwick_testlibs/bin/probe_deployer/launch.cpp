@@ -1,6 +1,5 @@
 // The launch of one test instance: reuse or launch it with two interfaces, wait for its status
 // checks, give it a public address and record its addresses in the test configuration entry.
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <cstdint>
@@ -14,6 +13,8 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/retry.h"
+#include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -52,42 +53,6 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
   for (auto pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
     text.replace(pos, from.size(), to);
 }
-
-// An IPv4 network "a.b.c.d/n"; throws std::invalid_argument on anything else.
-struct Ipv4Network {
-  std::uint32_t base = 0;
-  std::uint32_t mask = 0;
-
-  static std::optional<std::uint32_t> parseAddress(const std::string& text) {
-    in_addr addr{};
-    if (inet_pton(AF_INET, text.c_str(), &addr) != 1) return std::nullopt;
-    return ntohl(addr.s_addr);
-  }
-
-  static Ipv4Network parse(const std::string& cidr) {
-    const auto slash = cidr.find('/');
-    const auto address = parseAddress(cidr.substr(0, slash));
-    int prefix = 32;
-    if (slash != std::string::npos) {
-      const std::string bits = cidr.substr(slash + 1);
-      if (bits.empty() || bits.size() > 2 || bits.find_first_not_of("0123456789") != std::string::npos)
-        throw std::invalid_argument(fmt::format("'{}' is not an IPv4 network", cidr));
-      prefix = std::stoi(bits);
-    }
-    if (!address || prefix > 32) throw std::invalid_argument(fmt::format("'{}' is not an IPv4 network", cidr));
-    Ipv4Network net;
-    net.mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
-    if ((*address & ~net.mask) != 0)
-      throw std::invalid_argument(fmt::format("'{}' has host bits set", cidr));
-    net.base = *address;
-    return net;
-  }
-
-  bool contains(const std::string& text) const {
-    const auto address = parseAddress(text);
-    return address && (*address & mask) == base;
-  }
-};
 
 // Checks a named role and returns false when the worker has to end.
 bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
@@ -134,29 +99,28 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
 // The instance record of a DescribeInstances answer for one instance.
 Doc describeInstance(aws::Ec2Client& ec2, const std::string& instanceId) {
   const Doc answer = ec2.describe_instances(Doc{{"InstanceIds", Doc::array({instanceId})}});
-  return answer.at("Reservations").at(0).at("Instances").at(0);
+  const auto instances = aws::view::instances(answer);
+  if (instances.empty())
+    throw aws::ClientError("Malformed answer to DescribeInstances: no instance " + instanceId,
+                           aws::FailureKind::kMalformedAnswer);
+  return instances.front().doc();
 }
 
-bool hasPublicAddress(const Doc& instance) {
-  const auto ip = instance.find("PublicIpAddress");
-  return ip != instance.end() && ip->is_string() && !ip->get<std::string>().empty();
-}
+aws::view::Instance instanceView(const Doc& instance) { return aws::view::Instance(instance, "DescribeInstances"); }
+
+bool hasPublicAddress(const Doc& instance) { return !instanceView(instance).publicIp().empty(); }
 
 std::vector<std::string> interfacesInSubnet(const Doc& instance, const std::string& subnet_id) {
   std::vector<std::string> ids;
-  const auto interfaces = instance.find("NetworkInterfaces");
-  if (interfaces == instance.end()) return ids;
-  for (const auto& ni : *interfaces)
-    if (ni.value("SubnetId", "") == subnet_id) ids.push_back(ni.at("NetworkInterfaceId").get<std::string>());
+  for (const auto& ni : instanceView(instance).interfaces())
+    if (ni.subnetId() == subnet_id) ids.push_back(ni.id());
   return ids;
 }
 
 void recordPrivateAddress(const Doc& instance, const std::string& cidr, Doc& entry) {
-  const Ipv4Network network = Ipv4Network::parse(cidr);
-  const auto interfaces = instance.find("NetworkInterfaces");
-  if (interfaces == instance.end()) return;
-  for (const auto& ni : *interfaces) {
-    const std::string address = ni.value("PrivateIpAddress", "");
+  const ipv4::Network network = ipv4::Network::parse(cidr, /*allowHostBits=*/false);
+  for (const auto& ni : instanceView(instance).interfaces()) {
+    const std::string address = ni.privateIp();
     if (!network.contains(address)) continue;
     log().info("  ip in private subnet: " + address);
     entry["ec2_2nd_private_ip"] = address;
@@ -168,7 +132,7 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
   std::optional<std::string> result;
   try {
     const Doc answer = ec2.run_instances(data);
-    result = answer.at("Instances").at(0).at("InstanceId").get<std::string>();
+    result = aws::view::Record(answer, "RunInstances").first("Instances").as<aws::view::Instance>().id();
     log().info(fmt::format("  Instance {} {} created in {}", kEc2Name, *result,
                            data.at("NetworkInterfaces").at(0).value("SubnetId", "")));
     report::created(report::Kind::kInstance, *result);
@@ -235,8 +199,7 @@ void createEc2(const LaunchArgs& a) {
   }
 
   const Doc status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});
-  const auto statuses = status.find("InstanceStatuses");
-  if (statuses == status.end() || statuses->empty()) {
+  if (aws::view::Record(status, "DescribeInstanceStatus").list("InstanceStatuses").empty()) {
     // Only running instances report a status; a stopped one would leave the entry without addresses.
     log().error(messages::instanceNotRunning(kEc2Name, *instanceId, a.gw_subnet_id));
     return;
@@ -244,7 +207,7 @@ void createEc2(const LaunchArgs& a) {
 
   Doc instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
-    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instance.value("VpcId", ""), args);
+    associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instanceView(instance).vpcId(), args);
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
@@ -260,7 +223,7 @@ void createEc2(const LaunchArgs& a) {
     return;
   }
 
-  const std::string publicIp = instance.at("PublicIpAddress").get<std::string>();
+  const std::string publicIp = instanceView(instance).publicIp();
   log().info("  public ip: " + publicIp);
   if (!a.test_config) return;
   (*a.test_config)["ec2_ip"] = publicIp;

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/version.h"
-#include "tarnwick_testlibs/bin/lib/atomic_file.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
 
 namespace tarnwick::probe_deployer {

@@ -7,6 +7,7 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
+#include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -62,7 +63,7 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
     const std::string hostAddress = kind.needsHostAddress ? lookupPublicIp() : std::string();
     if (args.dry_run) return std::nullopt;
     const Doc reply = ec2_client.create_security_group(request);
-    const std::string groupId = reply.at("GroupId").get<std::string>();
+    const std::string groupId = aws::view::SecurityGroup(reply, "CreateSecurityGroup").id();
     log().info("  " + groupId);
     report::created(report::Kind::kSecurityGroup, groupId);
     ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", kind.permissions(hostAddress)}});
@@ -112,9 +113,9 @@ std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string
   try {
     const Doc reply = ec2_client.describe_security_groups(
         {{"Filters", Doc::array({filter("vpc-id", {vpc_id}), filter("group-name", {sg_name})})}});
-    const Doc& groups = reply.value("SecurityGroups", Doc::array());
+    const auto groups = aws::view::securityGroups(reply);
     if (groups.empty()) return std::nullopt;
-    return groups.front().at("GroupId").get<std::string>();
+    return groups.front().id();
   } catch (const aws::ServiceError& e) {
     if (e.code() == "InvalidGroup.NotFound") log().error(messages::securityGroupNotFound(sg_name, vpc_id));
     return std::nullopt;
@@ -143,9 +144,9 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options
 std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id) {
   try {
     const Doc reply = ec2_client.describe_subnets({{"SubnetIds", Doc::array({subnet_id})}});
-    const Doc& subnets = reply.value("Subnets", Doc::array());
+    const auto subnets = aws::view::subnets(reply);
     if (subnets.empty()) throw aws::ClientError("no subnet " + subnet_id + " in the reply");
-    return subnets.front().at("VpcId").get<std::string>();
+    return subnets.front().vpcId();
   } catch (const std::exception& e) {
     log().info(messages::subnetNotFound(subnet_id));
     throw ProcessExit(kExitFatal, describeFailure(e));

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/paginator.h"
+#include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -41,12 +42,10 @@ std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::s
   aws::Paginator pages(ec2, "DescribeInstances",
                        Doc{{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}});
   for (Doc page; pages.next(page);)
-    for (const auto& reservation : page.value("Reservations", Doc::array()))
-      for (const auto& instance : reservation.value("Instances", Doc::array())) {
-        const std::string vpc = instance.value("VpcId", "");
-        const std::string profile = instance.value("IamInstanceProfile", Doc::object()).value("Arn", "");
-        if (vpc != vpcId && profile.ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
-      }
+    for (const auto& instance : aws::view::instances(page)) {
+      const std::string vpc = instance.vpcId();
+      if (vpc != vpcId && instance.instanceProfileArn().ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
+    }
   return perVpc;
 }
 
