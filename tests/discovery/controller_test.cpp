@@ -1,4 +1,5 @@
-// Controller access: what the sender and the login put on the wire, and the login caches.
+// Controller access: what the login sends and caches, on the recording controller, and what the
+// HTTPS sender puts on the wire, on the loopback one.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,7 +7,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
-#include "fake_controller.h"
+#include "recording_controller.h"
 #include "tarnwick_testlibs/bin/lib/gatepass.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
 #include "testbed/log_capture.h"
@@ -15,33 +16,48 @@ namespace {
 
 using discovery::Doc;
 using discovery::FakeController;
+using discovery::RecordingController;
 using namespace std::chrono_literals;
 namespace gatepass = tarnwick::gatepass;
 namespace twk_https = tarnwick::twk_https;
 
 class ControllerAccess : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { controller = new FakeController(); }
-  static void TearDownTestSuite() { delete controller; }
-
   void SetUp() override {
-    controller->answerToken(nullptr);
-    controller->clearRequests();
+    twk_https::setController(controller);
     gatepass::clearCaches();
     aws::setClock(clock);
   }
-  void TearDown() override { aws::setClock(nullptr); }
+  void TearDown() override {
+    aws::setClock(nullptr);
+    twk_https::setController(nullptr);
+  }
 
   std::string cid(const std::string& password = "s3cret") {
     return gatepass::get_tarnwick_cid(controller->address(), "admin", password);
   }
   size_t sent(const std::string& action) { return controller->requests(action).size(); }
 
-  static FakeController* controller;
+  std::shared_ptr<RecordingController> controller = std::make_shared<RecordingController>();
   std::shared_ptr<aws::ManualClock> clock = std::make_shared<aws::ManualClock>();
 };
 
-FakeController* ControllerAccess::controller = nullptr;
+// The HTTPS sender itself, against the loopback controller.
+class HttpsSender : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { controller = new FakeController(); }
+  static void TearDownTestSuite() { delete controller; }
+  void SetUp() override {
+    controller->answerToken(nullptr);
+    controller->clearRequests();
+    gatepass::clearCaches();
+  }
+  std::string url(const std::string& path) const { return "https://" + controller->address() + path; }
+
+  static FakeController* controller;
+};
+
+FakeController* HttpsSender::controller = nullptr;
 
 TEST_F(ControllerAccess, TokenAndLoginRequestsAreSentExactlyAsTheControllerExpects) {
   EXPECT_EQ(cid(), "cid-7f3a");
@@ -90,7 +106,7 @@ TEST_F(ControllerAccess, AFailedLoginIsCachedAndLoggedOnce) {
 }
 
 TEST_F(ControllerAccess, AMissingTokenIsSentOnAsTheFailureText) {
-  controller->answerToken(FakeController::text("{\"return\": true}"));
+  controller->answerToken(RecordingController::text("{\"return\": true}"));
   testbed::LogCapture log;
   cid();
   EXPECT_TRUE(log.contains(tarnwick::logging::INFO, "Failed to acquire token"));
@@ -99,7 +115,8 @@ TEST_F(ControllerAccess, AMissingTokenIsSentOnAsTheFailureText) {
   EXPECT_EQ(login[0].header("x-access-key"), "Failed to acquire token");
 }
 
-TEST_F(ControllerAccess, AnUnreachableControllerFailsTheCallAndCachesNothing) {
+TEST_F(HttpsSender, AnUnreachableControllerFailsTheCallAndCachesNothing) {
+  auto cid = [] { return gatepass::get_tarnwick_cid(controller->address(), "admin", "s3cret"); };
   controller->answerToken(Doc{{"body", ""}, {"delay", 3}});
   twk_https::setTimeouts({1000, 1000});
   EXPECT_THROW(cid(), aws::ClientError);
@@ -108,9 +125,9 @@ TEST_F(ControllerAccess, AnUnreachableControllerFailsTheCallAndCachesNothing) {
   EXPECT_EQ(cid(), "cid-7f3a");
 }
 
-TEST_F(ControllerAccess, GetPayloadsTravelInTheQueryAndOnlyTheActionIsLogged) {
+TEST_F(HttpsSender, GetPayloadsTravelInTheQueryAndOnlyTheActionIsLogged) {
   testbed::LogCapture log;
-  twk_https::_send_tarnwick_api("https://" + controller->address() + "/v1/api", "GET",
+  twk_https::_send_tarnwick_api(url("/v1/api"), "GET",
                                 {{"action", "list_vpcs_summary"}, {"CID", "cid-7f3a"}, {"gateway_name", "a b"}},
                                 "kw-", "    ");
   auto listing = controller->requests("list_vpcs_summary");
@@ -119,6 +136,24 @@ TEST_F(ControllerAccess, GetPayloadsTravelInTheQueryAndOnlyTheActionIsLogged) {
   EXPECT_EQ(listing[0].body, "");
   EXPECT_TRUE(log.contains(tarnwick::logging::DETAIL, "list_vpcs_summary"));
   EXPECT_FALSE(log.contains("cid-7f3a"));
+}
+
+TEST_F(HttpsSender, BodyPayloadsTravelFormEncodedWithTheCallersHeaders) {
+  twk_https::send({"GET", url("/v2/api"), {{"action", "get_api_token"}, {"note", "a b"}}, twk_https::PayloadIn::Body,
+                   {{"X-Access-Key", "tok-91b2"}}});
+  twk_https::_send_tarnwick_api(url("/v2/api"), "POST",
+                                {{"action", "login"}, {"username", "admin"}, {"password", "s3cret"}});
+  auto token = controller->requests("get_api_token");
+  ASSERT_EQ(token.size(), 1u);
+  EXPECT_EQ(token[0].method, "GET");
+  EXPECT_EQ(token[0].rawQuery, "");
+  EXPECT_EQ(token[0].body, "action=get_api_token&note=a+b");
+  EXPECT_EQ(token[0].header("x-access-key"), "tok-91b2");
+  EXPECT_EQ(token[0].header("content-type"), "application/x-www-form-urlencoded");
+  auto login = controller->requests("login");
+  ASSERT_EQ(login.size(), 1u);
+  EXPECT_EQ(login[0].method, "POST");
+  EXPECT_EQ(login[0].body, "action=login&username=admin&password=s3cret");
 }
 
 }  // namespace

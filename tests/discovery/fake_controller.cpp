@@ -15,15 +15,19 @@ void FakeController::answerListing(const std::string& path, const Doc& answer) {
   publish();
 }
 
-Doc FakeController::gateways(const Doc& results) {
+Doc ControllerAnswers::gateways(const Doc& results) {
   return Doc{{"body", Doc{{"return", true}, {"results", results}}}};
 }
 
-Doc FakeController::refusal(const std::string& reason) {
+Doc ControllerAnswers::refusal(const std::string& reason) {
   return Doc{{"body", Doc{{"return", false}, {"reason", reason}}}};
 }
 
-Doc FakeController::text(const std::string& body) { return Doc{{"body", body}}; }
+Doc ControllerAnswers::text(const std::string& body) { return Doc{{"body", body}}; }
+
+Doc ControllerAnswers::token() { return Doc{{"body", Doc{{"return", true}, {"results", {{"api_token", kToken}}}}}}; }
+
+Doc ControllerAnswers::loggedIn() { return Doc{{"body", Doc{{"return", true}, {"CID", kCid}}}}; }
 
 std::vector<testbed::FakeRequest> FakeController::requests(const std::string& action) const {
   std::vector<testbed::FakeRequest> matching;
@@ -50,18 +54,15 @@ Doc route(const std::string& method, const std::string& path, const Doc& match, 
 
 void FakeController::publish() {
   Doc routes = Doc::array();
-  Doc token = tokenAnswer_.is_null() ? Doc{{"body", Doc{{"return", true}, {"results", {{"api_token", "tok-91b2"}}}}}}
-                                     : tokenAnswer_;
+  Doc token = tokenAnswer_.is_null() ? ControllerAnswers::token() : tokenAnswer_;
   routes.push_back(route("GET", "/v2/api", Doc{{"form", {{"action", "get_api_token"}}}}, token));
-  Doc credentials{{"action", "login"}, {"username", "admin"}, {"password", "s3cret"}};
-  routes.push_back(route("POST", "/v2/api", Doc{{"form", credentials}}, Doc{{"body", Doc{{"return", true}, {"CID", "cid-7f3a"}}}}));
-  routes.push_back(route("POST", "/v2/api", Doc{{"form", {{"action", "login"}}}},
-                         refusal("Invalid username or password")));
+  Doc credentials{{"action", "login"}, {"username", kUser}, {"password", kPassword}};
+  routes.push_back(route("POST", "/v2/api", Doc{{"form", credentials}}, loggedIn()));
+  routes.push_back(route("POST", "/v2/api", Doc{{"form", {{"action", "login"}}}}, refusal(kLoginRefused)));
   for (const char* path : {"/v1/api", "/v2/api"}) {
     Doc listing = listingAnswers_.contains(path) ? listingAnswers_[path] : gateways(Doc::array());
-    routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}, {"CID", "cid-7f3a"}}}}, listing));
-    routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}}}},
-                           refusal("CID is invalid or expired.")));
+    routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}, {"CID", kCid}}}}, listing));
+    routes.push_back(route("GET", path, Doc{{"query", {{"action", "list_vpcs_summary"}}}}, refusal(kCidRefused)));
   }
   server_.setFixture(Doc{{"routes", routes}});
 }

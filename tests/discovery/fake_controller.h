@@ -13,7 +13,23 @@ namespace discovery {
 
 using Doc = nlohmann::ordered_json;
 
-class FakeController {
+// The answers ({"status", "body"}) of the controller stand-ins.
+struct ControllerAnswers {
+  static constexpr const char* kUser = "admin";
+  static constexpr const char* kPassword = "s3cret";
+  static constexpr const char* kCid = "cid-7f3a";
+  static constexpr const char* kToken = "tok-91b2";
+  static constexpr const char* kLoginRefused = "Invalid username or password";
+  static constexpr const char* kCidRefused = "CID is invalid or expired.";
+
+  static Doc gateways(const Doc& results);  // {"return": true, "results": [...]}
+  static Doc refusal(const std::string& reason);
+  static Doc text(const std::string& body);  // a body that is not JSON, or ""
+  static Doc token();                        // the regular answer to get_api_token
+  static Doc loggedIn();                     // to a login as kUser with kPassword
+};
+
+class FakeController : public ControllerAnswers {
  public:
   FakeController();
 
@@ -23,10 +39,6 @@ class FakeController {
   // Answers ({"status", "body", "delay"}) replacing the regular one; null restores it.
   void answerToken(const Doc& answer);
   void answerListing(const std::string& path, const Doc& answer);  // path "/v1/api" or "/v2/api"
-
-  static Doc gateways(const Doc& results);  // {"return": true, "results": [...]}
-  static Doc refusal(const std::string& reason);
-  static Doc text(const std::string& body);  // a body that is not JSON, or ""
 
   std::vector<testbed::FakeRequest> requests() const { return server_.requests(); }
   // The requests whose "action" (query or form) is `action`.

@@ -1,9 +1,10 @@
-// Spoke gateway queries against the fake controller, and the subnet search over scripted EC2.
+// Spoke gateway queries against the recording controller, and the subnet search over scripted EC2.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
-#include "fake_controller.h"
+#include "recording_controller.h"
 #include "scripted_vpc.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/lib/spoke.h"
@@ -13,7 +14,7 @@
 namespace {
 
 using discovery::Doc;
-using discovery::FakeController;
+using discovery::RecordingController;
 using tarnwick::spoke::Spoke;
 namespace logging = tarnwick::logging;
 
@@ -25,25 +26,22 @@ Doc gatewayRecord(const std::string& name, const std::string& privateIp, const s
 
 class SpokeQueries : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { controller = new FakeController(); }
-  static void TearDownTestSuite() { delete controller; }
-  void SetUp() override { controller->clearRequests(); }
+  void SetUp() override { tarnwick::twk_https::setController(controller); }
+  void TearDown() override { tarnwick::twk_https::setController(nullptr); }
 
   std::vector<Spoke> classic(const Doc& results, const std::string& name = "spoke-a") {
-    controller->answerListing("/v1/api", FakeController::gateways(results));
+    controller->answerListing("/v1/api", RecordingController::gateways(results));
     return Spoke::getSpokeInfo(url("/v1/api"), "cid-7f3a", name);
   }
   std::vector<Spoke> scaling(const Doc& results, const std::string& name = "spoke-a") {
-    controller->answerListing("/v2/api", FakeController::gateways(results));
+    controller->answerListing("/v2/api", RecordingController::gateways(results));
     return Spoke::getHsSpokeInfo(url("/v2/api"), "cid-7f3a", name);
   }
-  static std::string url(const std::string& path) { return "https://" + controller->address() + path; }
+  std::string url(const std::string& path) const { return "https://" + controller->address() + path; }
 
-  static FakeController* controller;
+  std::shared_ptr<RecordingController> controller = std::make_shared<RecordingController>();
   testbed::LogCapture log;
 };
-
-FakeController* SpokeQueries::controller = nullptr;
 
 TEST_F(SpokeQueries, ClassicPeerFromHagwDetailsGetsThePrimarysTransitAndNoSubnetAndNeedsANonNullRecord) {
   Doc primary = gatewayRecord("spoke-a", "10.1.0.10", "3.3.3.1");
@@ -109,16 +107,16 @@ TEST_P(SpokeQueryFailures, LogOneErrorAndYieldNothingInBothVariants) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, SpokeQueryFailures,
     ::testing::Values(
-        FailingAnswer{"Refused", FakeController::refusal("CID is invalid or expired."),
+        FailingAnswer{"Refused", RecordingController::refusal("CID is invalid or expired."),
                       "  **Error** Failed to get gateway info from controller. CID is invalid or expired."},
-        FailingAnswer{"NotJson", FakeController::text("<html>busy</html>"),
+        FailingAnswer{"NotJson", RecordingController::text("<html>busy</html>"),
                       "  **Error** Failed to receive transit gateway info for spoke spoke-a. "
                       "the controller's answer is not JSON"},
-        FailingAnswer{"Empty", FakeController::text(""),
+        FailingAnswer{"Empty", RecordingController::text(""),
                       "  **Error** Failed to receive transit gateway info for spoke spoke-a. "
                       "the controller's answer is not JSON"},
         FailingAnswer{"MissingMember",
-                      FakeController::gateways(Doc::array(
+                      RecordingController::gateways(Doc::array(
                           {{{"gw_name", "spoke-a"}, {"private_ip", "10.1.0.1"}, {"transit_gw_name", "tgw-1"}}})),
                       "  **Error** Failed to receive transit gateway info for spoke spoke-a. "
                       "gateway record without \"public_ip\""}),
@@ -134,7 +132,7 @@ class SpokeSearch : public SpokeQueries {
     args.vpc = "vpc-0a1";
   }
   void runClassic(const Doc& results) {
-    controller->answerListing("/v1/api", FakeController::gateways(results));
+    controller->answerListing("/v1/api", RecordingController::gateways(results));
     Spoke::findClassicSpokes(args, ec2, url("/v1/api"), "cid-7f3a", "spoke-a");
   }
   std::string written() const { return testbed::readFile(tarnwick::Globals::TEST_CONFIG); }

@@ -1,4 +1,5 @@
-// The controller API sender over the AWS layer's HTTP client, without certificate checks.
+// The controller API sender: the HTTPS controller over the AWS layer's HTTP client, without
+// certificate checks, and the process's choice of controller.
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
 
 #include <mutex>
@@ -11,6 +12,9 @@ namespace {
 
 std::mutex timeoutsLock;
 Timeouts currentTimeouts;
+
+std::mutex controllerLock;
+std::shared_ptr<Controller> currentController;  // null until first use or after a reset
 
 std::string actionOf(const Payload& payload) {
   for (const auto& [name, value] : payload)
@@ -35,24 +39,44 @@ void setTimeouts(Timeouts t) {
   currentTimeouts = t;
 }
 
-ApiResponse send(const ControllerRequest& request) {
+WireRequest wireRequest(const ControllerRequest& request) {
+  WireRequest wire{request.method, request.url, request.headers, ""};
+  if (request.payloadIn == PayloadIn::Query) {
+    wire.url = withQuery(request.url, aws::http::queryString(request.payload));
+  } else {
+    wire.body = aws::http::formEncode(request.payload);
+    wire.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
+  }
+  return wire;
+}
+
+ApiResponse HttpsController::send(const ControllerRequest& request) {
+  WireRequest wire = wireRequest(request);
   aws::http::Request http;
-  http.method = request.method;
+  http.method = std::move(wire.method);
+  http.url = std::move(wire.url);
+  http.headers = std::move(wire.headers);
+  http.body = std::move(wire.body);
   http.verifyTls = false;
   Timeouts limits = timeouts();
   http.connectTimeoutMs = limits.connectMs;
   http.totalTimeoutMs = limits.totalMs;
-  http.headers = request.headers;
-  if (request.payloadIn == PayloadIn::Query) {
-    http.url = withQuery(request.url, aws::http::queryString(request.payload));
-  } else {
-    http.url = request.url;
-    http.body = aws::http::formEncode(request.payload);
-    http.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
-  }
   aws::http::Response response = aws::http::send(http);
   return ApiResponse{response.status, std::move(response.body)};
 }
+
+std::shared_ptr<Controller> controller() {
+  std::lock_guard<std::mutex> guard(controllerLock);
+  if (!currentController) currentController = std::make_shared<HttpsController>();
+  return currentController;
+}
+
+void setController(std::shared_ptr<Controller> replacement) {
+  std::lock_guard<std::mutex> guard(controllerLock);
+  currentController = std::move(replacement);
+}
+
+ApiResponse send(const ControllerRequest& request) { return controller()->send(request); }
 
 ApiResponse _send_tarnwick_api(const std::string& api_endpoint_url, const std::string& request_method,
                                const Payload& payload, const std::string& keyword_for_log,

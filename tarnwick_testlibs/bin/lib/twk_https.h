@@ -1,5 +1,6 @@
 // The controller API sender: form-encoded requests over HTTPS to a Tarnwick controller.
 #pragma once
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,12 +38,42 @@ struct Timeouts {
 Timeouts timeouts();
 void setTimeouts(Timeouts t);
 
-// Sends one request. A failure to reach the controller or to receive its answer throws
-// aws::ClientError; the HTTP status is returned, not judged.
+// Where controller requests go: the controller itself, or a stand-in.
+class Controller {
+ public:
+  virtual ~Controller() = default;
+  virtual ApiResponse send(const ControllerRequest& request) = 0;
+};
+
+// The controller over HTTPS, with the time-outs above. A failure to reach the controller or
+// to receive its answer throws aws::ClientError; the HTTP status is returned, not judged.
+class HttpsController : public Controller {
+ public:
+  ApiResponse send(const ControllerRequest& request) override;
+};
+
+// The request as HttpsController puts it on the wire: a query payload joined to the URL's query
+// (a blank as "%20"), a body payload form-encoded with its content type added to the headers.
+struct WireRequest {
+  std::string method;
+  std::string url;
+  Headers headers;
+  std::string body;
+};
+WireRequest wireRequest(const ControllerRequest& request);
+
+// The controller every request of the process goes to; HttpsController unless replaced.
+std::shared_ptr<Controller> controller();
+// Replaces it for the whole process (requests already under way finish on the old one); null
+// restores HttpsController.
+void setController(std::shared_ptr<Controller> replacement);
+
+// Sends one request to the current controller.
 ApiResponse send(const ControllerRequest& request);
 
-// GET payloads go in the query string, other methods send them as the body. At DETAIL it logs
-// `indent`, `keyword_for_log` and the action; never the other parameters (CID, tokens, passwords).
+// Sends to the current controller; GET payloads go in the query string, other methods send them
+// as the body. At DETAIL it logs `indent`, `keyword_for_log` and the action; never the other
+// parameters (CID, tokens, passwords).
 ApiResponse _send_tarnwick_api(const std::string& api_endpoint_url, const std::string& request_method,
                                const Payload& payload, const std::string& keyword_for_log = "",
                                const std::string& indent = "");
