@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/session.h"
+#include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
@@ -40,8 +41,9 @@ WorkflowRole workflowRole(const std::string& value) {
     role.region = fields[2];
   } else {
     const nlohmann::ordered_json identity = get_aws_metadata();
-    role.account = identity.at("accountId").get<std::string>();
-    role.region = identity.at("region").get<std::string>();
+    const aws::view::Record document(identity, "the instance identity document");
+    role.account = document.text("accountId");
+    role.region = document.text("region");
   }
   return role;
 }
