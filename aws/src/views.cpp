@@ -15,13 +15,6 @@ const Doc& emptyRecord() {
   return empty;
 }
 
-template <typename View>
-std::vector<View> topLevel(const Doc& answer, const char* list, const std::string& operation) {
-  std::vector<View> views;
-  for (const Record& r : Record(answer, operation).list(list)) views.push_back(r.as<View>());
-  return views;
-}
-
 }  // namespace
 
 Record::Record(const Doc& doc, std::string operation) : doc_(&doc), operation_(std::move(operation)) {
@@ -40,10 +33,8 @@ const Doc* Record::member(const char* name) const {
 bool Record::has(const char* name) const { return member(name) != nullptr; }
 
 std::string Record::text(const char* name) const {
-  const Doc* value = member(name);
-  if (!value) malformed(fmt::format("no {}", name));
-  if (!value->is_string()) malformed(fmt::format("{} is a JSON {}", name, value->type_name()));
-  return value->get<std::string>();
+  if (!has(name)) malformed(fmt::format("no {}", name));
+  return textOr(name);
 }
 
 std::string Record::textOr(const char* name, const std::string& fallback) const {
@@ -74,27 +65,21 @@ Record Record::object(const char* name) const {
   return Record(value ? *value : emptyRecord(), operation_);
 }
 
-std::vector<NetworkInterface> Instance::interfaces() const {
-  std::vector<NetworkInterface> views;
-  for (const Record& r : list("NetworkInterfaces")) views.push_back(r.as<NetworkInterface>());
-  return views;
-}
-
 std::vector<Instance> instances(const Doc& answer, const std::string& operation) {
   std::vector<Instance> views;
   for (const Record& reservation : Record(answer, operation).list("Reservations"))
-    for (const Record& instance : reservation.list("Instances")) views.push_back(instance.as<Instance>());
+    for (const Instance& instance : reservation.listAs<Instance>("Instances")) views.push_back(instance);
   return views;
 }
 
 std::vector<SecurityGroup> securityGroups(const Doc& answer, const std::string& operation) {
-  return topLevel<SecurityGroup>(answer, "SecurityGroups", operation);
+  return Record(answer, operation).listAs<SecurityGroup>("SecurityGroups");
 }
 std::vector<Subnet> subnets(const Doc& answer, const std::string& operation) {
-  return topLevel<Subnet>(answer, "Subnets", operation);
+  return Record(answer, operation).listAs<Subnet>("Subnets");
 }
 std::vector<Address> addresses(const Doc& answer, const std::string& operation) {
-  return topLevel<Address>(answer, "Addresses", operation);
+  return Record(answer, operation).listAs<Address>("Addresses");
 }
 
 std::vector<RoutedSubnet> routedSubnets(const Doc& answer, const std::string& targetMember, MainAssociations main,

@@ -1,18 +1,12 @@
 // Answers by action and path, as the loopback controller's routes do.
 #include "recording_controller.h"
 
-#include <algorithm>
-#include <cctype>
+#include "tarnwick_testlibs/base/text.h"
 
 namespace discovery {
 namespace twk_https = tarnwick::twk_https;
 
 namespace {
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 RecordedRequest record(const twk_https::ControllerRequest& request) {
   RecordedRequest recorded;
@@ -40,7 +34,7 @@ twk_https::ApiResponse response(const Doc& answer) {
 
 std::string RecordedRequest::header(const std::string& lowerName) const {
   for (const auto& [name, value] : headers)
-    if (lower(name) == lowerName) return value;
+    if (tarnwick::text::lower(name) == lowerName) return value;
   return "";
 }
 

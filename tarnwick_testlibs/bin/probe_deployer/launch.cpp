@@ -99,11 +99,7 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
 // The instance record of a DescribeInstances answer for one instance.
 Doc describeInstance(aws::Ec2Client& ec2, const std::string& instanceId) {
   const Doc answer = ec2.describe_instances(Doc{{"InstanceIds", Doc::array({instanceId})}});
-  const auto instances = aws::view::instances(answer);
-  if (instances.empty())
-    throw aws::ClientError("Malformed answer to DescribeInstances: no instance " + instanceId,
-                           aws::FailureKind::kMalformedAnswer);
-  return instances.front().doc();
+  return aws::view::Record(answer, "DescribeInstances").first("Reservations").first("Instances").doc();
 }
 
 aws::view::Instance instanceView(const Doc& instance) { return aws::view::Instance(instance, "DescribeInstances"); }

@@ -39,6 +39,13 @@ class Record {
   View as() const {
     return View(*doc_, operation_);
   }
+  // The records of a list member through a typed view; an absent list is empty.
+  template <typename View>
+  std::vector<View> listAs(const char* member) const {
+    std::vector<View> views;
+    for (const Record& r : list(member)) views.push_back(r.as<View>());
+    return views;
+  }
 
  protected:
   [[noreturn]] void malformed(const std::string& why) const;
@@ -66,7 +73,7 @@ struct Instance : Record {
   std::string state() const { return object("State").textOr("Name"); }
   std::string publicIp() const { return textOr("PublicIpAddress"); }
   std::string instanceProfileArn() const { return object("IamInstanceProfile").textOr("Arn"); }
-  std::vector<NetworkInterface> interfaces() const;
+  std::vector<NetworkInterface> interfaces() const { return listAs<NetworkInterface>("NetworkInterfaces"); }
 };
 
 struct SecurityGroup : Record {
