@@ -32,6 +32,13 @@ mode_t currentUmask() {
 
 }  // namespace
 
+void requireReplaceable(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot replace " + path);
+  const TempFile probe(path);  // removed again at once
+}
+
 TempFile::TempFile(const std::string& target) : target_(target) {
   std::filesystem::path t(target);
   std::filesystem::path dir = t.parent_path().empty() ? std::filesystem::path(".") : t.parent_path();

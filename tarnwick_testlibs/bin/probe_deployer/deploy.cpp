@@ -97,6 +97,18 @@ nlohmann::ordered_json readEntries(const std::string& path, bool requireEntries)
   return doc;
 }
 
+void checkEntries(const nlohmann::ordered_json& entries, bool revert) {
+  if (!entries.empty()) requireText(entries.at(0), "gw_subnet_id");
+  for (const auto& entry : entries) {
+    if (requireText(entry, "private_subnet_id").empty()) {
+      if (!revert) requireText(entry, "nat_gw_id");  // named in the skip message
+      continue;
+    }
+    requireText(entry, "gw_subnet_id");
+    if (!revert) requireText(entry, "gw_private_ip");
+  }
+}
+
 }  // namespace detail
 
 namespace {
@@ -106,6 +118,11 @@ constexpr const char* kDefaultRole = "default";
 logging::Logger& log() { return logging::getLogger(kLogger); }
 
 std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Options& args) {
+  // A dry run leaves no role with bucket access behind, so it only says what it would create.
+  if (args.dry_run) {
+    planDefaultIamSet(iam);
+    return std::string(kInstanceProfile);
+  }
   const std::string policyArn = createS3Policy(iam, args);
   // Without a policy there is nothing to attach; the failure has been reported where it happened.
   if (!policyArn.empty()) createEc2Role(iam, policyArn);
@@ -163,6 +180,7 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
                 const std::string& ami, const Options& args) {
   requireOutputTestConfig(args);
   Doc entries = detail::readEntries(cli::text(args.test_config), true);
+  detail::checkEntries(entries, false);
 
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
   const std::optional<std::string> sgId = createSG(ec2_client, vpcId, args);

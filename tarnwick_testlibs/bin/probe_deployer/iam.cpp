@@ -1,6 +1,7 @@
 // The account-wide IAM set that lets test instances write their results to S3: permissions
 // policy, role and instance profile, all with fixed names, created idempotently and removed on revert.
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -122,7 +123,55 @@ std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Opti
   return arn;
 }
 
+// Which parts of the IAM set exist, by read-only lookups: what a dry run may use.
+struct IamSetParts {
+  std::optional<std::string> policyArn;
+  bool role = false;
+  bool profile = false;
+};
+
+bool existsUnlessNoSuchEntity(const std::function<void()>& lookup) {
+  try {
+    lookup();
+    return true;
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != kNoSuchEntity) throw;
+    return false;
+  }
+}
+
+IamSetParts findIamSet(aws::IamClient& iam_client) {
+  IamSetParts parts;
+  parts.policyArn = findLocalPolicyArn(iam_client);
+  parts.role = existsUnlessNoSuchEntity([&] { iam_client.list_instance_profiles_for_role({{"RoleName", kRoleName}}); });
+  parts.profile = existsUnlessNoSuchEntity([&] { iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
+  return parts;
+}
+
+void planPart(bool exists, report::Kind kind, const std::string& what, const char* name) {
+  log().info((exists ? "- Reuse existing " : "- Create ") + what + " " + name);
+  if (exists) report::reused(kind, name);
+}
+
+void planRemoval(bool exists, const std::string& step, const char* name) {
+  log().info(exists ? step : std::string("  **Alert** ") + name + " not found");
+}
+
+void planIamRemoval(aws::IamClient& iam_client) {
+  const IamSetParts parts = findIamSet(iam_client);
+  planRemoval(parts.profile, std::string("  Delete instance profile ") + kInstanceProfile, kInstanceProfile);
+  planRemoval(parts.policyArn.has_value(), "  Delete policy " + parts.policyArn.value_or(""), kPolicyName);
+  planRemoval(parts.role, std::string("  Delete ") + kRoleName, kRoleName);
+}
+
 }  // namespace
+
+void planDefaultIamSet(aws::IamClient& iam_client) {
+  const IamSetParts parts = findIamSet(iam_client);
+  planPart(parts.policyArn.has_value(), report::Kind::kIamPolicy, "policy", kPolicyName);
+  planPart(parts.role, report::Kind::kIamRole, "role", kRoleName);
+  planPart(parts.profile, report::Kind::kInstanceProfile, "instance profile", kInstanceProfile);
+}
 
 std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
   log().info(std::string("- Create policy ") + kPolicyName);
@@ -172,6 +221,7 @@ void createInstanceProfile(aws::IamClient& iam_client) {
 }
 
 void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
+  if (args.dry_run) return planIamRemoval(iam_client);
   revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, [&] {
     // A deployment that ended between creating the profile and adding the role left it empty.
     if (!profileHoldsRole(iam_client)) {

@@ -11,6 +11,10 @@ Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(aws::IamClient& iam_client);
 // Removes whatever part of the IAM set exists; a part already gone is logged at INFO. The policy
 // is found by the ARN built from `account` when given, otherwise by listing the local policies.
+// With `dry_run` it only looks the set up and logs what it would remove.
 void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args = {});
+// A dry run's deploy of the IAM set: looks each part up and logs whether it would be created or
+// reused; changes nothing.
+void planDefaultIamSet(aws::IamClient& iam_client);
 
 }  // namespace tarnwick::probe_deployer

@@ -8,6 +8,7 @@
 
 #include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
@@ -15,6 +16,7 @@
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
 namespace tarnwick::probe_deployer {
@@ -64,6 +66,14 @@ std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Lo
   return s3;
 }
 
+// Everything a run reads or writes locally is checked before its first AWS call: a bad input file
+// or an unwritable output must not surface after the run has created or removed things.
+void requireInputsAndOutputs(const Options& args) {
+  detail::checkEntries(detail::readEntries(cli::text(args.test_config), true), args.revert);
+  if (!args.revert) files::requireReplaceable(cli::text(args.output_test_config));
+  if (cli::nonEmpty(args.summary_json)) files::requireReplaceable(*args.summary_json);
+}
+
 aws::Session deploymentSession(const Options& args) {
   if (cli::nonEmpty(args.assume_role)) return start_aws_session(cli::text(args.assume_role), args.profile);
   return aws::Session::fromProfile(args.profile);
@@ -89,6 +99,7 @@ int run(int argc, char** argv, RunSummary& summary) {
 
   const bool revert = args.revert;
   if (!revert) requireOutputTestConfig(args);
+  requireInputsAndOutputs(args);
 
   std::shared_ptr<aws::S3Client> s3;
   if (!revert) s3 = openWorkflowSide(args, log);

@@ -43,6 +43,11 @@ class TempFile {
 // file is left.
 void writeAtomically(const std::string& path, const std::string& content, mode_t mode = 0600);
 
+// Throws std::system_error naming `path` when writeAtomically could not replace it: its folder
+// takes no new file, or `path` is a folder. Lets a run refuse an unwritable output before it
+// changes anything rather than after.
+void requireReplaceable(const std::string& path);
+
 // The mode an existing `path` has, or the mode a newly created file would get under the umask.
 mode_t modeForReplacing(const std::string& path);
 

@@ -43,4 +43,9 @@ bool firstForItsSubnet(const nlohmann::ordered_json& entries, size_t index);
 // `requireEntries` is set.
 nlohmann::ordered_json readEntries(const std::string& path, bool requireEntries);
 
+// Throws what the run would throw later, at the first entry that lacks a member that a deploy
+// (or, with `revert`, a revert) reads from it, so that an invalid file fails before anything is
+// created or removed.
+void checkEntries(const nlohmann::ordered_json& entries, bool revert);
+
 }  // namespace tarnwick::probe_deployer::detail
