@@ -83,24 +83,25 @@ std::string readLine(int fd) {
   return line;
 }
 
-// The prompt and the answer go through the terminal itself, as a password prompt should; without
-// a terminal on standard input the password is read from it as one line.
+// Without a terminal there is nobody to prompt: the search would log in with an empty password.
+void requirePasswordSource(const cli::Parser& parser, const Options& args) {
+  if (!args.spoke || cli::nonEmpty(args.spoke->controller_password) || ::isatty(STDIN_FILENO)) return;
+  parser.subcommand(kSpokeCommand).fail("--controller_password is required when standard input is not a terminal");
+}
+
+// The prompt and the answer go through the terminal itself, as a password prompt should.
 std::string askPassword() {
-  if (::isatty(STDIN_FILENO)) {
-    FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY));
-    int fd = tty.get() >= 0 ? tty.get() : STDIN_FILENO;
-    int promptFd = tty.get() >= 0 ? tty.get() : STDERR_FILENO;
-    writeAll(promptFd, kPasswordPrompt);
-    std::string password;
-    {
-      EchoOff quiet(fd);
-      password = readLine(fd);
-    }
-    writeAll(promptFd, "\n");
-    return password;
+  FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY));
+  int fd = tty.get() >= 0 ? tty.get() : STDIN_FILENO;
+  int promptFd = tty.get() >= 0 ? tty.get() : STDERR_FILENO;
+  writeAll(promptFd, kPasswordPrompt);
+  std::string password;
+  {
+    EchoOff quiet(fd);
+    password = readLine(fd);
   }
-  std::cerr << kPasswordPrompt << std::flush;
-  return readLine(STDIN_FILENO);
+  writeAll(promptFd, "\n");
+  return password;
 }
 
 std::string outputPath(const Options& args) {
@@ -141,6 +142,7 @@ int run(int argc, char** argv) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
   const Options args = parseOptions(parser, words);
+  requirePasswordSource(parser, args);
 
   Common::initLogLocation(cli::text(args.backup_folder));
   // The controller password may stand on the command line; it never reaches a log.

@@ -160,8 +160,7 @@ TEST_F(ScoutCommandLine, UsageErrors) {
   };
   const std::vector<Case> cases = {
       {with({}), "subnet_scout: error: a sub-command is required (choose from 'spoke', 'natgw')"},
-      {with({"nat"}), "subnet_scout: error: argument subparser_name: invalid choice: 'nat' (choose from 'spoke', "
-                      "'natgw')"},
+      {with({"nat"}), "subnet_scout: error: invalid sub-command: 'nat' (choose from 'spoke', 'natgw')"},
       {{"--vpc", "v", "natgw"}, "subnet_scout: error: the following arguments are required: --assume_role, --region"},
       {with({"spoke", "--controller_ip", "1"}),
        "subnet_scout spoke: error: the following arguments are required: --controller_user, --spoke_gw_name"},

@@ -133,12 +133,12 @@ TEST_F(TestConfigFile, FailedWriteLeavesTargetAndFolderUntouched) {
 }
 
 // The byte-exact layout in insertion order; an empty list is "[]\n" (seen end to end).
-TEST_F(TestConfigFile, LogAndWriteLogsHeaderThenTheExactText) {
+TEST_F(TestConfigFile, LogAndWriteLogsHeaderTheExactTextAndWhereItWent) {
   testbed::LogCapture capture("tarnwick_testlibs");
   tc::logAndWrite("tarnwick_testlibs.bin.lib.spoke", Doc::array({spokeEntry()}), path);
   std::string text = kSpokeFile;
   text.pop_back();
-  EXPECT_EQ(capture.messages(tarnwick::logging::INFO), (std::vector<std::string>{"test.config:", text}));
+  EXPECT_EQ(capture.messages(tarnwick::logging::INFO), (std::vector<std::string>{"test.config:", text, "- Saved " + path}));
   EXPECT_EQ(testbed::readFile(path), kSpokeFile);
 }
 

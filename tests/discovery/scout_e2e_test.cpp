@@ -111,23 +111,32 @@ TEST_F(SubnetScout, HorizontalScalingSearchWritesTheGatewayAndThreePeers) {
   EXPECT_EQ(listings[0].path, "/v2/api");
 }
 
-TEST_F(SubnetScout, UnknownGatewayWritesAnEmptyList) {
-  auto vpc = discovery::makeSpokeVpc({"spoke-a"});
-  auto r = scout(spokeArgs(vpc.vpc, "spoke-x"));
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(written(vpc.vpc), "[]\n");
-  EXPECT_NE((r.out + r.err).find("test.config:\n[]\n"), std::string::npos) << r.out << r.err;
-}
-
-TEST_F(SubnetScout, AControllerRefusalFailsTheRunButTheFileHoldsWhatRemains) {
+// A failed or empty search leaves no file, so the rerun searches again instead of saying "- Found".
+TEST_F(SubnetScout, FailedAndEmptySearchesWriteNoFileAndTheRerunSearchesAgain) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a", "spoke-a-hagw"});
-  controller->answerListing("/v1/api", Doc{{"sequence", {FakeController::gateways(Doc::array({vpc.record(0)})),
-                                                         FakeController::refusal("CID is invalid or expired.")}}});
-  auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
-  EXPECT_EQ(r.status, 40) << r.out << r.err;
-  EXPECT_NE((r.out + r.err).find("  **Error** Failed to get gateway info from controller. CID is invalid or expired."),
-            std::string::npos);
-  EXPECT_EQ(written(vpc.vpc), fileOf({entryOf(vpc, 0)}));
+  const Doc good = FakeController::gateways(Doc::array({vpc.record(0)}));
+  struct Case { std::vector<std::string> words; Doc listing; int status; std::string says; };
+  auto wrongPassword = spokeArgs(vpc.vpc, "spoke-a", false, false);
+  wrongPassword.insert(wrongPassword.end(), {"--controller_password", "wrong"});
+  const std::vector<Case> cases = {
+      {spokeArgs(vpc.vpc, "spoke-x"), good, 40, "  **Error** no test subnet found behind spoke gateway spoke-x or spoke-x-hagw"},
+      {spokeArgs(vpc.vpc, "spoke-a"), Doc{{"sequence", {good, FakeController::refusal(FakeController::kCidRefused)}}}, 40,
+       "  **Error** Failed to get gateway info from controller. CID is invalid or expired."},
+      {wrongPassword, FakeController::text("<html>"), 40, "Login failed"},
+      {spokeArgs(vpc.vpc, "spoke-a", false, false), good, 2,
+       "subnet_scout spoke: error: --controller_password is required when standard input is not a terminal"}};
+  for (const auto& c : cases) {
+    controller->answerListing("/v1/api", c.listing);
+    auto r = scout(c.words);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    EXPECT_FALSE(hasOutput(vpc.vpc));
+    controller->answerListing("/v1/api", good);
+    r = scout(spokeArgs(vpc.vpc, "spoke-a"));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("- Saved " + output(vpc.vpc)), std::string::npos) << r.err;
+    std::filesystem::remove(output(vpc.vpc));
+  }
 }
 
 TEST_F(SubnetScout, AGatewayWithoutARoutedSubnetLeavesNoFileAndTheStatusAlone) {
@@ -139,13 +148,12 @@ TEST_F(SubnetScout, AGatewayWithoutARoutedSubnetLeavesNoFileAndTheStatusAlone) {
   EXPECT_FALSE(hasOutput(vpc.vpc));
 }
 
-TEST_F(SubnetScout, AnExistingOutputEndsTheRunBeforeAnyPromptOrLogin) {
+TEST_F(SubnetScout, AnExistingOutputEndsTheRunBeforeAnyLogin) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   std::filesystem::create_directories(dir / vpc.vpc / "subnet.config");  // a folder counts too
-  auto r = scout(spokeArgs(vpc.vpc, "spoke-a", false, false));
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find("- Found " + output(vpc.vpc)), std::string::npos) << r.out << r.err;
-  EXPECT_EQ((r.out + r.err).find(kPrompt), std::string::npos);
   EXPECT_TRUE(controller->requests().empty());
 }
 
@@ -244,15 +252,17 @@ TEST_F(NatScout, TheCopyReachesABucketInAnotherRegionWithEveryRequestSignedAsAws
   EXPECT_NE(calls.find(put + "HEAD /far-scout\n" + put), std::string::npos) << calls;
 }
 
-TEST_F(NatScout, UnusableNatGatewaysEndTheRunWithStatusOneAndNoFile) {
+// A copy that failed leaves no file either: a rerun that found one would never upload it.
+TEST_F(NatScout, UnusableNatGatewaysOrAFailedCopyEndTheRunWithStatusOneAndNoFile) {
   struct Case {
     discovery::NatLayout layout;
-    std::string message;
+    std::string message, bucket;
   };
-  for (const Case& c : {Case{discovery::NatLayout::WrongZone, " in the same AZ"},
-                        Case{discovery::NatLayout::PrivateOnly, "  **Error** No available public NAT gateway found in "}}) {
+  for (const Case& c : {Case{discovery::NatLayout::WrongZone, " in the same AZ", ""},
+                        Case{discovery::NatLayout::PrivateOnly, "  **Error** No available public NAT gateway found in ", ""},
+                        Case{discovery::NatLayout::TwoZones, "NoSuchBucket", "no-such-bucket"}}) {
     auto vpc = discovery::makeNatVpc(c.layout);
-    auto r = scout(natArgs(vpc.vpc));
+    auto r = scout(natArgs(vpc.vpc, c.bucket));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err;
     EXPECT_FALSE(hasOutput(vpc.vpc));

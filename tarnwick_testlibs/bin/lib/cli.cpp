@@ -237,8 +237,7 @@ void Parser::parseInto(const std::vector<std::string>& words, size_t pos, Option
       if (subcommands_.empty()) fail("unrecognized arguments: " + word);
       auto sub = findSubcommand(word);
       if (!sub) {
-        fail(fmt::format("argument {}: invalid choice: '{}' (choose from {})", subcommandDest_, word,
-                         subcommandChoices()));
+        fail(fmt::format("invalid sub-command: '{}' (choose from {})", word, subcommandChoices()));
       }
       args.set(subcommandDest_, word);
       (*sub)->parser->parseInto(words, i + 1, args);

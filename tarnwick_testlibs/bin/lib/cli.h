@@ -84,6 +84,9 @@ class Parser {
 
   std::string usage() const;  // "usage: ..." with a final line end
   std::string help() const;   // usage, description and every option in declared order
+  // Throws the UsageError of this parser: a command line that holds together only once the
+  // program looks at its surroundings (a terminal to prompt on) fails like one that does not parse.
+  [[noreturn]] void fail(const std::string& message) const;
 
  private:
   struct Option;
@@ -92,7 +95,6 @@ class Parser {
 
   Resolved resolve(const std::string& word) const;
   std::optional<const Subcommand*> findSubcommand(const std::string& word) const;
-  [[noreturn]] void fail(const std::string& message) const;
   void parseInto(const std::vector<std::string>& words, size_t pos, OptionMap& args) const;
   void maskInto(const std::vector<std::string>& words, size_t pos, std::vector<std::string>& out) const;
   std::string subcommandChoices() const;

@@ -1,6 +1,9 @@
 // The NAT gateway search over DescribeNatGateways, DescribeSubnets and DescribeRouteTables.
 #include "tarnwick_testlibs/bin/lib/nat.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/views.h"
@@ -151,7 +154,14 @@ void Nat::findNatGws(const subnet_scout::Options& args, aws::Ec2Client& ec2_clie
 
   if (cli::nonEmpty(args.s3_bucket)) {
     s3::S3BackupCmd backup(s3_client, cli::text(args.backup_folder), args.s3_bucket, vpc);
-    backup.uploadAFile(cli::text(args.output_test_config));
+    try {
+      backup.uploadAFile(cli::text(args.output_test_config));
+    } catch (...) {
+      // A later run that found the file would skip the search and the upload alike.
+      std::error_code ignored;
+      std::filesystem::remove(Globals::TEST_CONFIG, ignored);
+      throw;
+    }
   }
 }
 

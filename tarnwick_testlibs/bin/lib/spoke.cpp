@@ -138,9 +138,19 @@ void chooseTestSubnet(aws::Ec2Client& ec2, Spoke& gateway) {
   gateway.private_subnet_gw_ip = firstHostAddress(gateway.first_private_subnet_cidr);
 }
 
+// A file found at the start of a later run ends that run as a success without searching, so a
+// search that failed or found nothing must leave none: an error logged on the way (a failed
+// login, a refused query) or an empty result writes no file.
+bool worthWriting(const Doc& entries, const std::string& searched) {
+  if (AppExitStatus().getStatus() != kExitOk) return false;
+  if (!entries.empty()) return true;
+  logger().error(messages::noSpokeSubnet(searched));
+  return false;
+}
+
 // Everything from the first controller query to the written file either completes or leaves no
 // file; the failure then goes to standard error only, so it does not fail the run by itself.
-void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2,
+void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2, const std::string& searched,
                    const std::function<std::vector<Spoke>()>& gateways) {
   try {
     InterfaceMap map;
@@ -154,7 +164,7 @@ void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2,
       chooseTestSubnet(ec2, gateway);
       entries.push_back(gateway.toDict());
     }
-    testconfig::logAndWrite(kLogger, entries, Globals::TEST_CONFIG);
+    if (worthWriting(entries, searched)) testconfig::logAndWrite(kLogger, entries, Globals::TEST_CONFIG);
   } catch (const ProcessExit&) {
     throw;
   } catch (const std::exception& e) {
@@ -265,7 +275,7 @@ std::vector<Spoke> Spoke::getHsSpokeInfo(const std::string& api_endpoint_url, co
 void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
                               const std::string& controller_api_url, const std::string& CID,
                               const std::string& spoke_gw_name) {
-  searchSubnets(args, ec2_client, [&] {
+  searchSubnets(args, ec2_client, spoke_gw_name + " or " + spoke_gw_name + "-hagw", [&] {
     auto gateways = getSpokeInfo(controller_api_url, CID, spoke_gw_name);
     for (Spoke& peer : getSpokeInfo(controller_api_url, CID, spoke_gw_name + "-hagw"))
       gateways.push_back(std::move(peer));
@@ -276,7 +286,7 @@ void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client&
 void Spoke::findHsSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
                          const std::string& controller_api_url, const std::string& CID,
                          const std::string& spoke_gw_name) {
-  searchSubnets(args, ec2_client, [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });
+  searchSubnets(args, ec2_client, spoke_gw_name, [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });
 }
 
 }  // namespace tarnwick::spoke

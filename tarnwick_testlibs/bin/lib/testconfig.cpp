@@ -70,6 +70,7 @@ void logAndWrite(const std::string& loggerName, const nlohmann::ordered_json& do
   log.info("test.config:");
   log.info(serialize(doc));
   writeAtomically(path, doc);
+  log.info("- Saved " + path);
 }
 
 }  // namespace tarnwick::testconfig

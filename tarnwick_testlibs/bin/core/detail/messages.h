@@ -61,6 +61,9 @@ inline std::string controllerRefused(std::string_view reason) {
 inline std::string gatewayInfoNotReceived(std::string_view spokeName, const std::exception& failure) {
   return error("Failed to receive transit gateway info for spoke " + std::string(spokeName) + ". " + failure.what());
 }
+inline std::string noSpokeSubnet(std::string_view searched) {
+  return error("no test subnet found behind spoke gateway " + std::string(searched) + ": no file written");
+}
 inline std::string spokePrivateIpMissing(std::string_view gwName) {
   return error("spoke " + std::string(gwName) + " private_ip not found");
 }
