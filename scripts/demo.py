@@ -275,10 +275,19 @@ def demo(options, work, servers):
 
     if options.keep:
         step("The emulator keeps running; point the programs at it with:")
-        for k in ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_DEFAULT_REGION",
-                  "AWS_EC2_METADATA_DISABLED", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE",
-                  "TARNWICK_PUBLIC_IP_URL"):
+        ours = ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_DEFAULT_REGION",
+                "AWS_EC2_METADATA_DISABLED", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE",
+                "TARNWICK_PUBLIC_IP_URL", "NO_PROXY")
+        # Anything else of the shell's AWS settings (a profile, a region, a token) would win over
+        # the demo's keys or send the programs elsewhere.
+        stale = sorted({"AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_REGION", "AWS_SESSION_TOKEN",
+                        "AWS_SECURITY_TOKEN"} | {k for k in os.environ if k.startswith("AWS_") and k not in ours})
+        say("    unset " + " ".join(stale) + " HTTP_PROXY HTTPS_PROXY ALL_PROXY http_proxy https_proxy all_proxy")
+        for k in ours:
             say(f"    export {k}={env[k]}")
+        say(f"    export PATH={os.path.dirname(os.path.abspath(options.probe_deployer))}:$PATH"
+            "   # probe_deployer and subnet_scout")
+        say(f"    # collect_results: {os.path.abspath(options.example)}")
         say(f"    # demo VPC {vpc}; controller 127.0.0.1:{controller.port} "
             f"(user {CONTROLLER_USER}, password {CONTROLLER_PASSWORD}); files in {work}")
         say("    # the servers stop by themselves after 4 hours, or: kill -- -<pid> of each")
