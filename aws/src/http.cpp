@@ -231,10 +231,14 @@ Response send(const Request& request) {
   if (transfer.writeFailed)
     throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)),
                       FailureKind::kTransfer);
-  if (rc != CURLE_OK)
+  if (rc != CURLE_OK) {
+    // Bytes of the request that went out on this transfer; none when the connection never came up.
+    long sent = 0;
+    curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &sent);
     throw ClientError(fmt::format("{} {}: {}", request.method, safeUrl(request.url),
                                   errors[0] ? errors : curl_easy_strerror(rc)),
-                      failureKindOf(rc));
+                      failureKindOf(rc), sent > 0);
+  }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
 }
