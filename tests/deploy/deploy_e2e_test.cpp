@@ -93,8 +93,8 @@ r = ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-te
 out(sorted([i for res in r["Reservations"] for i in res["Instances"]], key=lambda i: i["LaunchTime"]))
 )");
   }
-  Json leftovers() {
-    return testbed::boto3Json(R"(
+  Json leftovers(const testbed::MotoServer& server = testbed::moto()) {
+    return Json::parse(testbed::boto3(R"(
 groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" + net_["vpc"].get<std::string>() + R"("]}])
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
 out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
@@ -103,7 +103,7 @@ out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "group
      "profiles": [p["InstanceProfileName"] for p in iam.list_instance_profiles()["InstanceProfiles"]],
      "roles": [r["RoleName"] for r in iam.list_roles()["Roles"]],
      "policies": [p["PolicyName"] for p in iam.list_policies(Scope="Local")["Policies"]]})
-)");
+)", server));
   }
   std::string keyName() const { return "tarnwick-test-ec2-key-pair-" + net_["vpc"].get<std::string>(); }
 
@@ -403,5 +403,82 @@ TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
     ASSERT_EQ(leftovers(), kNothingLeft) << "killed after " << last << back.err;
   }
 }
+
+// Every call that changes something, in a deploy and a revert with the default role, loses its
+// first answer once after taking effect. All rows share one emulator behind the front.
+class LostAnswerE2E : public DeployE2E, public ::testing::WithParamInterface<const char*> {
+ protected:
+  static void SetUpTestSuite() {
+    DeployE2E::SetUpTestSuite();
+    front_ = new testbed::MotoServer({}, std::vector<std::string>{"--no-buckets"});
+  }
+  static void TearDownTestSuite() {
+    delete front_;
+    DeployE2E::TearDownTestSuite();
+  }
+  void SetUp() override {
+    front_->reset();
+    net_ = Json::parse(testbed::boto3(R"(
+vpc = ec2.create_vpc(CidrBlock="10.40.0.0/16")["Vpc"]["VpcId"]
+def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 * i}.10", "gw_subnet_id": sn(f"10.40.{2 * i}.0/24"),
+      "gw_subnet_cidr": f"10.40.{2 * i}.0/24", "private_subnet_id": sn(f"10.40.{2 * i + 1}.0/24"),
+      "private_subnet_cidr": f"10.40.{2 * i + 1}.0/24", "private_subnet_gw_ip": f"10.40.{2 * i + 1}.1"} for i in range(3)]})
+)", *front_));
+    entries_ = net_["entries"];
+  }
+  testbed::RunResult phase(bool revert, bool loseHere) {
+    if (loseHere) front_->loseNextAnswer(GetParam());
+    std::vector<std::string> args = {"--test_config", writeConfig(entries_), "--ec2_role", "default"};
+    const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"} : std::vector<std::string>{"--output_test_config", "out.config"};
+    args.insert(args.end(), mode.begin(), mode.end());
+    const auto r = run(args, -1, *front_);
+    EXPECT_EQ(front_->frontStats()["toLose"], Json::array()) << GetParam() << " was never called";
+    return r;
+  }
+  // [live instances, associated addresses, unassociated addresses, key pairs, the key file matches
+  // its pair's public half, the file's mode]
+  Json deployedState() {
+    return Json::parse(testbed::boto3(R"(
+import os
+from cryptography.hazmat.primitives import serialization as ser
+live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running"]}])["Reservations"]
+addresses = ec2.describe_addresses()["Addresses"]
+keys = ec2.describe_key_pairs(IncludePublicKey=True)["KeyPairs"]
+path = ")" + (dir_ / "backups" / net_["vpc"].get<std::string>()).string() + R"(/" + keys[0]["KeyName"] + ".pem"
+pem = open(path, "rb").read()
+public = ser.load_pem_private_key(pem, None).public_key().public_bytes(ser.Encoding.OpenSSH, ser.PublicFormat.OpenSSH).decode()
+out([sum(len(r["Instances"]) for r in live), sum("AssociationId" in a for a in addresses), sum("AssociationId" not in a for a in addresses),
+     len(keys), public.split()[:2] == keys[0]["PublicKey"].split()[:2], oct(os.stat(path).st_mode & 0o777)])
+)", *front_));
+  }
+  static bool inRevert(const std::string& action) {
+    return action.starts_with("Delete") || action.starts_with("Terminate") || action.starts_with("Release") ||
+           action.starts_with("Remove") || action.starts_with("Detach");
+  }
+  static testbed::MotoServer* front_;
+  Json entries_;
+};
+
+testbed::MotoServer* LostAnswerE2E::front_ = nullptr;
+
+TEST_P(LostAnswerE2E, ACallWhoseAnswerIsLostOnceDoesItsWorkOnce) {
+  const bool revertLoses = inRevert(GetParam());
+  const auto deployed = phase(false, !revertLoses);
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  EXPECT_EQ(deployedState(), Json::parse(R"([3, 3, 0, 1, true, "0o600"])"));
+  const auto reverted = phase(true, revertLoses);
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_EQ(leftovers(*front_), kNothingLeft);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryChange, LostAnswerE2E,
+    ::testing::Values("CreatePolicy", "CreateRole", "AttachRolePolicy", "CreateInstanceProfile", "AddRoleToInstanceProfile",
+                      "CreateSecurityGroup", "AuthorizeSecurityGroupIngress", "CreateKeyPair", "RunInstances",
+                      "AllocateAddress", "AssociateAddress", "TerminateInstances", "ReleaseAddress", "DeleteSecurityGroup",
+                      "DeleteKeyPair", "RemoveRoleFromInstanceProfile", "DeleteInstanceProfile", "DetachRolePolicy",
+                      "DeletePolicy", "DeleteRole"),
+    [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
