@@ -127,6 +127,7 @@ Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& erro
     try {
       http::Response resp = http::send(signedRequest);
       if (s3 && errorInSuccess(resp)) resp.status = 500;
+      lost = lost || resp.resent;
       const bool failed = resp.status >= 300;
       const std::string code = failed && errorCodeOf ? errorCodeOf(resp) : "";
       retry_->afterAnswer(code);
