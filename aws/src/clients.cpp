@@ -10,6 +10,16 @@
 
 namespace aws {
 
+namespace {
+constexpr const char* kResponseMetadata = "ResponseMetadata";
+constexpr const char* kAfterLostAnswer = "AfterLostAnswer";
+}  // namespace
+
+bool afterLostAnswer(const Doc& answer) {
+  const auto metadata = answer.find(kResponseMetadata);
+  return metadata != answer.end() && metadata->is_object() && metadata->value(kAfterLostAnswer, false);
+}
+
 // ---- the named operations, conveniences over call()
 
 Doc Ec2Client::allocate_address(const Doc& p) { return call("AllocateAddress", p); }
@@ -71,12 +81,23 @@ class ModelCaller {
     validate(op.input, params);
     // The token is filled once here, so the transport's retries of this call all carry it.
     const Doc request = withIdempotencyTokens(op.input, params);
-    const http::Response r = transport_.send(build(op, request), errorCodeOf);
-    if (r.status < 200 || r.status >= 300) throwServiceError(r, op.name);
-    return model_.protocol == "json" ? parseJsonAnswer(op, r.body) : parseXmlAnswer(model_, op, r.body);
+    const Transport::Answer r = transport_.send(build(op, request), errorCodeOf);
+    if (r.status < 200 || r.status >= 300) throwRefusal(r, op.name);
+    Doc answer = model_.protocol == "json" ? parseJsonAnswer(op, r.body) : parseXmlAnswer(model_, op, r.body);
+    if (r.afterLostAnswer) answer[kResponseMetadata][kAfterLostAnswer] = true;
+    return answer;
   }
 
  private:
+  [[noreturn]] static void throwRefusal(const Transport::Answer& r, const std::string& operation) {
+    try {
+      throwServiceError(r, operation);
+    } catch (ServiceError& e) {
+      if (r.afterLostAnswer) e.markAfterLostAnswer();
+      throw;
+    }
+  }
+
   http::Request build(const Operation& op, const Doc& params) const {
     http::Request req;
     req.method = "POST";

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -48,8 +49,20 @@ struct Transfer {
   CURL* handle;
   std::FILE* downloadTo;
   Response* response;
+  std::string method;
   bool writeFailed = false;
+  int requestsSent = 0;
 };
+
+// Counts the times the request went out. libcurl sends it again by itself, on a fresh
+// connection, when a reused one closes without a byte of answer; the first send may have been
+// carried out all the same, and the caller must know.
+int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  // A proxy's CONNECT goes out as headers too, but is not the request.
+  if (type == CURLINFO_HEADER_OUT && std::string_view(data, size).starts_with(t->method + " ")) ++t->requestsSent;
+  return 0;
+}
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -209,7 +222,7 @@ std::string Response::header(const std::string& lowerName) const {
 Response send(const Request& request) {
   CURL* h = threadHandle();
   Response response;
-  Transfer transfer{h, request.downloadTo, &response};
+  Transfer transfer{h, request.downloadTo, &response, request.method};
   char errors[CURL_ERROR_SIZE] = {0};
   HeaderList headers = buildHeaders(request);
 
@@ -223,6 +236,9 @@ Response send(const Request& request) {
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   setConnection(h, request);
   setMethodAndBody(h, request);
+  curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, onDebug);
+  curl_easy_setopt(h, CURLOPT_DEBUGDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
 
   CURLcode rc = curl_easy_perform(h);
   // The handle outlives this call; it must not keep pointers into this frame.
@@ -231,11 +247,16 @@ Response send(const Request& request) {
   if (transfer.writeFailed)
     throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)),
                       FailureKind::kTransfer);
-  if (rc != CURLE_OK)
+  if (rc != CURLE_OK) {
+    // Bytes of the request that went out on this transfer; none when the connection never came up.
+    long sent = 0;
+    curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &sent);
     throw ClientError(fmt::format("{} {}: {}", request.method, safeUrl(request.url),
                                   errors[0] ? errors : curl_easy_strerror(rc)),
-                      failureKindOf(rc));
+                      failureKindOf(rc), sent > 0);
+  }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  response.resent = transfer.requestsSent > 1;
   return response;
 }
 

@@ -65,6 +65,17 @@ bool errorInSuccess(const http::Response& r) {
          std::regex_search(r.body.substr(0, 512), errorRoot, std::regex_constants::match_continuous);
 }
 
+// A gateway's own answer when the service's was lost on the way; the call may have been
+// carried out. The service's own refusals (a 500, a 503 that throttles) say it was not.
+bool gatewayLostAnswer(long status) { return status == 502 || status == 504; }
+
+Transport::Answer finalAnswer(http::Response response, bool afterLostAnswer) {
+  Transport::Answer answer;
+  static_cast<http::Response&>(answer) = std::move(response);
+  answer.afterLostAnswer = afterLostAnswer;
+  return answer;
+}
+
 }  // namespace
 
 // The difference between our clock and the services', learnt from their answers, so that a host
@@ -96,13 +107,14 @@ Transport::Transport(std::string signingName, std::string region,
       retry_(std::make_shared<ServiceRetryPolicy>(std::move(retry))),
       skew_(std::make_shared<ClockSkew>()) {}
 
-http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
+Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
                                const std::function<void()>& rewind) {
   sigv4::Options opts{region_, signingName_, s3, ""};
   const bool canResend = !(request.uploadFrom || request.downloadTo) || static_cast<bool>(rewind);
   const RetryPolicy attempts = retry_->attempts(canResend);
   int lastCost = 0;
   const std::string invocation = invocationId();
+  bool lost = false;  // an earlier attempt may have been carried out
 
   for (int attempt = 1;; ++attempt) {
     if (attempt > 1 && rewind) rewind();
@@ -115,21 +127,26 @@ http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCo
     try {
       http::Response resp = http::send(signedRequest);
       if (s3 && errorInSuccess(resp)) resp.status = 500;
+      lost = lost || resp.resent;
       const bool failed = resp.status >= 300;
       const std::string code = failed && errorCodeOf ? errorCodeOf(resp) : "";
       retry_->afterAnswer(code);
       if (!failed) {
         retry_->succeeded(lastCost);
-        return resp;
+        return finalAnswer(std::move(resp), lost);
       }
-      if (!ServiceRetryPolicy::retryable(resp.status, code) && !skew_->corrected(resp, code)) return resp;
+      if (!ServiceRetryPolicy::retryable(resp.status, code) && !skew_->corrected(resp, code))
+        return finalAnswer(std::move(resp), lost);
       cost = retry_->retryCost(code);
-      if (!attempts.allowsAnother(attempt) || !retry_->acquire(cost)) return resp;
-    } catch (const ClientError& e) {
+      if (!attempts.allowsAnother(attempt) || !retry_->acquire(cost)) return finalAnswer(std::move(resp), lost);
+      lost = lost || gatewayLostAnswer(resp.status);
+    } catch (ClientError& e) {
       retry_->afterFailure();
+      if (lost) e.markAfterLostAnswer();
       if (!ServiceRetryPolicy::retryable(e)) throw;
       cost = ServiceRetryPolicy::retryCost(e);
       if (!attempts.allowsAnother(attempt) || !retry_->acquire(cost)) throw;
+      lost = lost || e.requestSent();
     }
     lastCost = cost;
     retry_->backoff().pause(attempt);

@@ -93,8 +93,8 @@ r = ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-te
 out(sorted([i for res in r["Reservations"] for i in res["Instances"]], key=lambda i: i["LaunchTime"]))
 )");
   }
-  Json leftovers() {
-    return testbed::boto3Json(R"(
+  Json leftovers(const testbed::MotoServer& server = testbed::moto()) {
+    return Json::parse(testbed::boto3(R"(
 groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" + net_["vpc"].get<std::string>() + R"("]}])
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
 out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
@@ -103,7 +103,7 @@ out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "group
      "profiles": [p["InstanceProfileName"] for p in iam.list_instance_profiles()["InstanceProfiles"]],
      "roles": [r["RoleName"] for r in iam.list_roles()["Roles"]],
      "policies": [p["PolicyName"] for p in iam.list_policies(Scope="Local")["Policies"]]})
-)");
+)", server));
   }
   std::string keyName() const { return "tarnwick-test-ec2-key-pair-" + net_["vpc"].get<std::string>(); }
 
@@ -431,5 +431,88 @@ TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
     ASSERT_EQ(leftovers(), kNothingLeft) << "killed after " << last << back.err;
   }
 }
+
+// Every call that changes something, in a deploy and a revert with the default role, loses its
+// first answer once after taking effect: each row loses one call of its deploy and one of its
+// revert. The rows share one emulator behind the front, and its network while nothing fails.
+struct LostCalls {
+  const char* deploy;
+  const char* revert;  // nullptr: the revert loses nothing
+};
+
+class LostAnswerE2E : public DeployE2E, public ::testing::WithParamInterface<LostCalls> {
+ protected:
+  static void SetUpTestSuite() {
+    DeployE2E::SetUpTestSuite();
+    front_ = new testbed::MotoServer({}, std::vector<std::string>{"--no-buckets"});
+  }
+  static void TearDownTestSuite() {
+    delete front_;
+    DeployE2E::TearDownTestSuite();
+  }
+  void SetUp() override {
+    if (!shared_.is_null()) return void(net_ = shared_);
+    front_->reset();
+    net_ = shared_ = Json::parse(testbed::boto3(R"(
+vpc = ec2.create_vpc(CidrBlock="10.40.0.0/16")["Vpc"]["VpcId"]
+def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 * i}.10", "gw_subnet_id": sn(f"10.40.{2 * i}.0/24"),
+      "gw_subnet_cidr": f"10.40.{2 * i}.0/24", "private_subnet_id": sn(f"10.40.{2 * i + 1}.0/24"),
+      "private_subnet_cidr": f"10.40.{2 * i + 1}.0/24", "private_subnet_gw_ip": f"10.40.{2 * i + 1}.1"} for i in range(3)]})
+)", *front_));
+  }
+  void TearDown() override {
+    if (HasFailure()) shared_ = Json();
+  }
+  testbed::RunResult phase(bool revert, const char* lose) {
+    if (lose) front_->loseNextAnswer(lose);
+    std::vector<std::string> args = {"--test_config", writeConfig(net_["entries"]), "--ec2_role", "default"};
+    const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"} : std::vector<std::string>{"--output_test_config", "out.config"};
+    args.insert(args.end(), mode.begin(), mode.end());
+    const auto r = run(args, -1, *front_);
+    EXPECT_EQ(front_->frontStats()["toLose"], Json::array()) << (lose ? lose : "") << " was never called";
+    return r;
+  }
+  // [live instances, associated addresses, unassociated addresses, key pairs, the key file
+  // matches its pair's public half, the file's mode]
+  Json deployedState() {
+    return Json::parse(testbed::boto3(R"(
+import os
+from cryptography.hazmat.primitives import serialization as ser
+live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running"]}])["Reservations"]
+addresses = ec2.describe_addresses()["Addresses"]
+keys = ec2.describe_key_pairs(IncludePublicKey=True)["KeyPairs"]
+path = ")" + (dir_ / "backups" / net_["vpc"].get<std::string>()).string() + R"(/" + keys[0]["KeyName"] + ".pem"
+public = ser.load_pem_private_key(open(path, "rb").read(), None).public_key().public_bytes(ser.Encoding.OpenSSH, ser.PublicFormat.OpenSSH).decode()
+out([sum(len(r["Instances"]) for r in live), sum("AssociationId" in a for a in addresses), sum("AssociationId" not in a for a in addresses),
+     len(keys), public.split()[:2] == keys[0]["PublicKey"].split()[:2], oct(os.stat(path).st_mode & 0o777)])
+)", *front_));
+  }
+  static testbed::MotoServer* front_;
+  static Json shared_;  // the network of the rows, null after a row failed
+};
+
+testbed::MotoServer* LostAnswerE2E::front_ = nullptr;
+Json LostAnswerE2E::shared_;
+
+TEST_P(LostAnswerE2E, CallsWhoseAnswerIsLostOnceDoTheirWorkOnce) {
+  const auto deployed = phase(false, GetParam().deploy);
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  EXPECT_EQ(deployedState(), Json::parse(R"([3, 3, 0, 1, true, "0o600"])"));
+  const auto reverted = phase(true, GetParam().revert);
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_EQ(leftovers(*front_), kNothingLeft);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryChange, LostAnswerE2E,
+    ::testing::Values(LostCalls{"CreatePolicy", "TerminateInstances"}, LostCalls{"CreateRole", "ReleaseAddress"},
+                      LostCalls{"AttachRolePolicy", "DeleteSecurityGroup"}, LostCalls{"CreateInstanceProfile", "DeleteKeyPair"},
+                      LostCalls{"AddRoleToInstanceProfile", "RemoveRoleFromInstanceProfile"},
+                      LostCalls{"CreateSecurityGroup", "DeleteInstanceProfile"},
+                      LostCalls{"AuthorizeSecurityGroupIngress", "DetachRolePolicy"}, LostCalls{"CreateKeyPair", "DeletePolicy"},
+                      LostCalls{"RunInstances", "DeleteRole"}, LostCalls{"AllocateAddress", nullptr},
+                      LostCalls{"AssociateAddress", nullptr}),
+    [](const auto& info) { return std::string(info.param.deploy) + "_" + (info.param.revert ? info.param.revert : "none"); });
 
 }  // namespace

@@ -93,6 +93,10 @@ void MotoServer::resetFront(bool buckets) {
   control(url() + "/tarnwick-front/reset?buckets=" + (buckets ? "1" : "0"), true);
 }
 
+void MotoServer::loseNextAnswer(const std::string& action) {
+  control(url() + "/tarnwick-front/lose?action=" + action, true);
+}
+
 std::string MotoServer::log() const { return readFile(dir_->path() / "moto.log"); }
 
 MotoServer& moto() {

@@ -36,6 +36,8 @@ class MotoServer {
   nlohmann::ordered_json frontStats() const;
   // Zeroes the front's counts and refills its buckets; `buckets` switches them on or off.
   void resetFront(bool buckets);
+  // The front lets the next call of `action` take effect, then closes its connection unanswered.
+  void loseNextAnswer(const std::string& action);
 
  private:
   std::unique_ptr<TempDir> dir_;

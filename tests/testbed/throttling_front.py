@@ -6,14 +6,21 @@ actions 200 refilling 5 a second, unless told otherwise); a call that finds its 
 answered 503 "RequestLimitExceeded" without reaching the emulator. Calls and throttled answers
 are counted per action:
 
-  GET  /tarnwick-front/stats              {"calls": {action: n}, "throttled": {action: n}, "buckets": bool}
+  GET  /tarnwick-front/stats              {"calls": {action: n}, "throttled": {action: n}, "buckets": bool,
+                                           "toLose": [actions whose answer is still to be lost]}
   POST /tarnwick-front/reset?buckets=0|1  zeroes the counts, refills the buckets, switches them
+  POST /tarnwick-front/lose?action=NAME   the next call of NAME takes effect in the emulator, and
+                                          its connection is then closed without an answer, once
+
+RunInstances keeps its ClientToken as EC2 does: a launch that repeats a token gets the answer of
+the first launch with it, and launches nothing.
 
 Prints "READY <port>" once it answers; ends like moto_launcher.py.
 """
 import argparse
 import io
 import json
+import socket
 import threading
 import time
 import uuid
@@ -50,6 +57,7 @@ class ThrottlingFront:
         self.describe = describe
         self.mutate = mutate
         self.lock = threading.Lock()
+        self.launches = {}  # ClientToken -> (status, headers, body) of the first launch
         self.reset(buckets)
 
     def reset(self, buckets):
@@ -58,10 +66,12 @@ class ThrottlingFront:
             self.buckets = {}
             self.calls = {}
             self.throttled = {}
+            self.to_lose = set()
 
     def stats(self):
         with self.lock:
-            return {"calls": dict(self.calls), "throttled": dict(self.throttled), "buckets": self.buckets_on}
+            return {"calls": dict(self.calls), "throttled": dict(self.throttled), "buckets": self.buckets_on,
+                    "toLose": sorted(self.to_lose)}
 
     def admit(self, service, action):
         """Counts the call; False when EC2's bucket for the action is empty."""
@@ -88,10 +98,45 @@ class ThrottlingFront:
         service, action = call_of(environ, body)
         if action and not self.admit(service, action):
             return throttled_answer(start_response)
-        return self.app(environ, start_response)
+        token = parse_qs(body.decode("utf-8", "replace")).get("ClientToken", [""])[0] if action == "RunInstances" else ""
+        with self.lock:
+            remembered = self.launches.get(token) if token else None
+            lose = action in self.to_lose
+            self.to_lose.discard(action)
+        if remembered:
+            start_response(remembered[0], remembered[1])
+            return [remembered[2]]
+        if not lose and not token and action not in IAM_FAULTS:
+            return self.app(environ, start_response)
+        try:
+            status, headers, answer = self.complete(environ)
+        except Exception:  # the emulator's internal error
+            if action not in IAM_FAULTS:
+                raise
+            status, headers, answer = IAM_FAULTS[action]
+        if token and status.startswith("200"):
+            with self.lock:
+                self.launches.setdefault(token, (status, headers, answer))
+        if lose:
+            environ["werkzeug.socket"].shutdown(socket.SHUT_RDWR)
+            raise ConnectionAbortedError(f"{action} carried out, its answer dropped")
+        start_response(status, headers)
+        return [answer]
+
+    def complete(self, environ):
+        """The emulator's whole answer: (status, headers, body)."""
+        started = []
+        chunks = self.app(environ, lambda status, headers, exc_info=None: started.extend([status, headers]))
+        body = b"".join(chunks)
+        if hasattr(chunks, "close"):
+            chunks.close()
+        return started[0], started[1], body
 
     def control(self, what, environ, start_response):
-        if what == "reset" and environ.get("REQUEST_METHOD") == "POST":
+        if what == "lose" and environ.get("REQUEST_METHOD") == "POST":
+            with self.lock:
+                self.to_lose.add(parse_qs(environ.get("QUERY_STRING", "")).get("action", [""])[0])
+        elif what == "reset" and environ.get("REQUEST_METHOD") == "POST":
             query = parse_qs(environ.get("QUERY_STRING", ""))
             self.reset(query.get("buckets", ["1" if self.buckets_on else "0"])[0] == "1")
         elif what != "stats":
@@ -100,6 +145,18 @@ class ThrottlingFront:
         payload = json.dumps(self.stats()).encode()
         start_response("200 OK", [("Content-Type", "application/json"), ("Content-Length", str(len(payload)))])
         return [payload]
+
+
+def iam_error(status, code, message):
+    payload = (f'<ErrorResponse xmlns="https://iam.amazonaws.com/doc/2010-05-08/"><Error><Type>Sender</Type>'
+               f"<Code>{code}</Code><Message>{message}</Message></Error><RequestId>{uuid.uuid4()}</RequestId>"
+               "</ErrorResponse>").encode()
+    return status, [("Content-Type", "text/xml"), ("Content-Length", str(len(payload)))], payload
+
+
+# Calls the emulator fails with an internal error where IAM answers with a code.
+IAM_FAULTS = {"RemoveRoleFromInstanceProfile": iam_error("404 Not Found", "NoSuchEntity",
+                                                         "The role is not in the instance profile.")}
 
 
 def call_of(environ, body):

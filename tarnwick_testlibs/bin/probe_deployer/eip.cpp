@@ -21,6 +21,9 @@ namespace {
 constexpr const char* kEipName = "tarnwick-test-ec2-eip";
 // Lets a revert find addresses that never reached their instance, by VPC alone.
 constexpr const char* kEipVpcTagKey = "tarnwick:vpc-id";
+// Names the interface an address was allocated for, so that a repeated allocation can find the
+// address its lost attempt made.
+constexpr const char* kEipInterfaceTagKey = "tarnwick:network-interface-id";
 
 std::string moreThanOne(const std::string& where) {
   return std::string("  **Alert** More than one ec2 with tag Name:") + kEc2Name + " found in " + where;
@@ -35,6 +38,16 @@ std::optional<std::string> soleAssociatedAddress(const aws::view::Instance& inst
   return addresses.front();
 }
 
+// The one place that says what a repeated release means: an address already gone was released
+// by the attempt whose answer was lost.
+void releaseAllocation(aws::Ec2Client& ec2, const std::string& allocationId) {
+  try {
+    ec2.release_address({{"AllocationId", allocationId}});
+  } catch (const aws::ServiceError& e) {
+    if (!resources::doneByLostAttempt(e, "InvalidAllocationID.NotFound")) throw;
+  }
+}
+
 void logRelease(const std::string& eip, const std::string& allocationId, const std::string& holder) {
   log().info("- Delete EIP " + eip + " " + allocationId + " for " + holder);
 }
@@ -45,12 +58,25 @@ void releaseAfterFailedAssociation(aws::Ec2Client& ec2, const std::string& eip, 
                                    const std::string& networkInfId) {
   logRelease(eip, allocationId, networkInfId);
   try {
-    ec2.release_address({{"AllocationId", allocationId}});
+    releaseAllocation(ec2, allocationId);
     report::removed(report::Kind::kElasticIp, eip);
   } catch (const aws::Error& e) {
     // The association's failure is the one the caller must see; a revert finds the address later.
     log().error(messages::error(e));
     resources::reportFailure(e);
+  }
+}
+
+// After an allocation whose first answer was lost: that attempt may have allocated an address
+// too. Every other address made for this interface is still unassociated; it is given back.
+void releaseLostAllocations(aws::Ec2Client& ec2, const std::string& networkInfId, const std::string& kept) {
+  const Doc reply = ec2.describe_addresses(
+      {{"Filters", Doc::array({filter(std::string("tag:") + kEipInterfaceTagKey, {networkInfId})})}});
+  for (const auto& address : aws::view::addresses(reply)) {
+    if (address.allocationId() == kept || !address.associationId().empty()) continue;
+    logRelease(address.publicIp(), address.allocationId(), networkInfId);
+    releaseAllocation(ec2, address.allocationId());
+    report::removed(report::Kind::kElasticIp, address.publicIp());
   }
 }
 
@@ -61,6 +87,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   log().info("- Allocate EIP");
   Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
+  request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipInterfaceTagKey}, {"Value", networkInfId}});
   if (cli::nonEmpty(args.tag_resource)) populateTags(request, *args.tag_resource);
   const Doc reply = ec2_client.allocate_address(request);
   if (!reply.contains("AllocationId")) {
@@ -73,6 +100,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   log().info("  allocated EIP " + publicIp + " " + allocationId);
   report::created(report::Kind::kElasticIp, publicIp);
   try {
+    if (aws::afterLostAnswer(reply)) releaseLostAllocations(ec2_client, networkInfId, allocationId);
     ec2_client.associate_address({{"AllocationId", allocationId}, {"NetworkInterfaceId", networkInfId}});
   } catch (const std::exception&) {
     releaseAfterFailedAssociation(ec2_client, publicIp, allocationId, networkInfId);
@@ -84,7 +112,7 @@ void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::s
                 const std::string& insId, const Options& args) {
   logRelease(eip, eipAllocIp, insId);
   if (args.dry_run) return;
-  ec2_client.release_address({{"AllocationId", eipAllocIp}});
+  releaseAllocation(ec2_client, eipAllocIp);
   report::removed(report::Kind::kElasticIp, eip);
 }
 

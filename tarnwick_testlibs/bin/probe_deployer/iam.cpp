@@ -62,8 +62,9 @@ std::optional<std::string> policyArnFromAccount(const Options& args) {
   return "arn:aws:iam::" + cli::text(args.account) + ":policy/" + kPolicyName;
 }
 
-std::string existingPolicyArn(aws::IamClient& iam_client, const Options& args) {
-  report::reused(report::Kind::kIamPolicy, kPolicyName);
+// `ours`: the policy was made by this call's own attempt whose answer was lost.
+std::string existingPolicyArn(aws::IamClient& iam_client, const Options& args, bool ours) {
+  (ours ? report::created : report::reused)(report::Kind::kIamPolicy, kPolicyName);
   if (auto arn = policyArnFromAccount(args)) return *arn;
   if (auto arn = findLocalPolicyArn(iam_client)) return *arn;
   throw aws::ClientError(std::string("policy ") + kPolicyName + " exists but is not listed among the local policies");
@@ -77,6 +78,7 @@ void createOrAccept(report::Kind kind, const char* name, Create create) {
     create();
     report::created(kind, name);
   } catch (const aws::ServiceError& e) {
+    if (resources::doneByLostAttempt(e, kAlreadyExists)) return report::created(kind, name);
     if (e.code() != kAlreadyExists) return;
     log().info(std::string("  **Alert** ") + e.what());
     report::reused(kind, name);
@@ -88,6 +90,16 @@ bool profileHoldsRole(aws::IamClient& iam_client) {
   for (const auto& role : aws::view::Record(reply, "GetInstanceProfile").object("InstanceProfile").list("Roles"))
     if (role.textOr("RoleName") == kRoleName) return true;
   return false;
+}
+
+// A delete repeated after its answer was lost finds the entity gone: that is its own work.
+template <typename Delete>
+void deleteOnce(Delete del) {
+  try {
+    del();
+  } catch (const aws::ServiceError& e) {
+    if (!resources::doneByLostAttempt(e, kNoSuchEntity)) throw;
+  }
 }
 
 // A guarded step of the revert: a part that is already gone is what the revert wants; any other
@@ -184,7 +196,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
     report::created(report::Kind::kIamPolicy, kPolicyName);
     return aws::view::Record(reply, "CreatePolicy").object("Policy").text("Arn");
   } catch (const aws::ServiceError& e) {
-    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args);
+    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args, e.afterLostAnswer());
     throw;  // no ARN: nothing may be attached on a guess
   } catch (const aws::ClientError& e) {
     log().error(messages::error(e));
@@ -228,24 +240,25 @@ void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
       log().info(std::string("  **Alert** ") + kRoleName + " is not in " + kInstanceProfile);
       return;
     }
-    iam_client.remove_role_from_instance_profile(
-        {{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
+    deleteOnce([&] {
+      iam_client.remove_role_from_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
+    });
   });
   revertStep(std::string("  Delete instance profile ") + kInstanceProfile, [&] {
-    iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}});
+    deleteOnce([&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
     report::removed(report::Kind::kInstanceProfile, kInstanceProfile);
   });
 
   if (const std::optional<std::string> arn = policyToRemove(iam_client, args)) {
     revertStep(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
-               [&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); });
+               [&] { deleteOnce([&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); }); });
     revertStep("  Delete policy " + *arn, [&] {
-      iam_client.delete_policy({{"PolicyArn", *arn}});
+      deleteOnce([&] { iam_client.delete_policy({{"PolicyArn", *arn}}); });
       report::removed(report::Kind::kIamPolicy, kPolicyName);
     });
   }
   revertStep(std::string("  Delete ") + kRoleName, [&] {
-    iam_client.delete_role({{"RoleName", kRoleName}});
+    deleteOnce([&] { iam_client.delete_role({{"RoleName", kRoleName}}); });
     report::removed(report::Kind::kIamRole, kRoleName);
   });
 }

@@ -23,6 +23,9 @@ using resources::log;
 namespace {
 
 constexpr const char* kKeyPairTag = "tarnwick-test-ec2-key-pair";
+constexpr const char* kDuplicate = "InvalidKeyPair.Duplicate";
+// Creations of one run; each lost answer costs one, and a link that loses every answer ends the run.
+constexpr int kCreateRounds = 3;
 
 // Private keys are never readable by others, not even while being written.
 void writePrivateFile(const std::string& path, const std::string& content) {
@@ -47,19 +50,81 @@ Doc creationRequest(const std::string& keyname, const Options& args) {
   return request;
 }
 
+// A repeated delete that finds the pair gone meets its own lost attempt's work.
+void deletePairOnce(aws::Ec2Client& ec2_client, const std::string& keyname) {
+  try {
+    ec2_client.delete_key_pair({{"KeyName", keyname}});
+  } catch (const aws::ServiceError& e) {
+    if (!resources::doneByLostAttempt(e, "InvalidKeyPair.NotFound")) throw;
+  }
+}
+
+// After a creation whose answer was lost: the pair exists, but its private key went with the
+// answer. Such a pair is useless, so it is deleted to be made again. False when the pair met is
+// not this system's (it lacks the tag): that one keeps its ordinary handling.
+bool dropPairOfLostAnswer(aws::Ec2Client& ec2_client, const std::string& keyname) {
+  if (findKeyPairs(ec2_client, keyname).empty()) return false;
+  log().info("  Key pair " + keyname + " was made but the answer with its private key was lost: make it again");
+  deletePairOnce(ec2_client, keyname);
+  return true;
+}
+
 // The new pair's private key, or nothing when the service did not hand one out.
 std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const std::string& keyname,
                                               const Options& args) {
+  for (int round = 1;; ++round) {
+    try {
+      const Doc reply = ec2_client.create_key_pair(creationRequest(keyname, args));
+      if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
+        return material->get<std::string>();
+    } catch (const aws::ServiceError& e) {
+      if (resources::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
+        continue;
+      if (e.code() == kDuplicate) log().info("  Key pair " + keyname + " already existed");
+    } catch (const std::exception& e) {
+      log().error(messages::error(e));
+    }
+    return std::nullopt;
+  }
+}
+
+// A pair whose private key could not be kept is worse than none: it is deleted, so that the
+// next deploy makes one whose key is kept. The failure that got here is the one to report.
+void withdrawPair(aws::Ec2Client& ec2_client, const std::string& keyname) {
+  log().info("  Delete key pair " + keyname + ": its private key could not be kept");
   try {
-    const Doc reply = ec2_client.create_key_pair(creationRequest(keyname, args));
-    if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
-      return material->get<std::string>();
-  } catch (const aws::ServiceError& e) {
-    if (e.code() == "InvalidKeyPair.Duplicate") log().info("  Key pair " + keyname + " already existed");
-  } catch (const std::exception& e) {
+    deletePairOnce(ec2_client, keyname);
+    report::removed(report::Kind::kKeyPair, keyname);
+  } catch (const aws::Error& e) {
     log().error(messages::error(e));
   }
-  return std::nullopt;
+}
+
+std::string bucketKeyOf(const std::string& vpcId, const std::string& keyname) {
+  return "backups/" + vpcId + "/" + keyname + ".pem";
+}
+
+// Whether the private key of an existing pair is anywhere this system keeps it.
+bool privateKeyKept(aws::S3Client* s3_client, const std::string& keyFile, const std::string& vpcId,
+                    const std::string& keyname, const Options& args) {
+  if (std::filesystem::exists(keyFile)) return true;
+  if (!cli::nonEmpty(args.s3_bucket)) return false;
+  const std::string key = bucketKeyOf(vpcId, keyname);
+  for (const auto& object : s3::listAllFiles(s3_client, args.s3_bucket, key))
+    if (object.first == key) return true;
+  return false;
+}
+
+// An existing pair whose private key is nowhere lets nobody log in to what it launches: it is
+// replaced (instances launched with it earlier keep the old key). False in a dry run.
+bool replaceKeylessPair(aws::Ec2Client& ec2_client, const std::string& keyname, const std::string& keyFile,
+                        const Options& args) {
+  log().info("  **Alert** Key " + keyname + " exists but its private key is neither in " + keyFile +
+             (cli::nonEmpty(args.s3_bucket) ? " nor in the bucket" : "") + ": replace it");
+  if (args.dry_run) return false;
+  deletePairOnce(ec2_client, keyname);
+  report::removed(report::Kind::kKeyPair, keyname);
+  return true;
 }
 
 void storePrivateKey(const std::string& keyFolder, const std::string& keyFile, const std::string& material) {
@@ -83,7 +148,11 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
     log().error(messages::error(e));
     throw;
   }
-  if (!existing.empty()) {
+  const std::string backupFolder = args.backup_folder.value_or(kDefaultBackupFolder);
+  const std::string keyFolder = backupFolder + "/" + vpcId;
+  const std::string keyFile = keyFolder + "/" + keyname + ".pem";
+  if (!existing.empty() &&
+      (privateKeyKept(s3_client, keyFile, vpcId, keyname, args) || !replaceKeylessPair(ec2_client, keyname, keyFile, args))) {
     log().info("  Key " + keyname + " already exist");
     report::reused(report::Kind::kKeyPair, keyname);
     return keyname;
@@ -98,12 +167,14 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   log().info("  done");
   report::created(report::Kind::kKeyPair, keyname);
 
-  const std::string backupFolder = args.backup_folder.value_or(kDefaultBackupFolder);
-  const std::string keyFolder = backupFolder + "/" + vpcId;
-  storePrivateKey(keyFolder, keyFolder + "/" + keyname + ".pem", *material);
-
-  if (cli::nonEmpty(args.s3_bucket))
-    s3::S3BackupCmd(s3_client, backupFolder, args.s3_bucket, vpcId).uploadAFile(keyname + ".pem");
+  try {
+    storePrivateKey(keyFolder, keyFile, *material);
+    if (cli::nonEmpty(args.s3_bucket))
+      s3::S3BackupCmd(s3_client, backupFolder, args.s3_bucket, vpcId).uploadAFile(keyname + ".pem");
+  } catch (...) {
+    withdrawPair(ec2_client, keyname);
+    throw;
+  }
   return keyname;
 }
 
@@ -117,7 +188,7 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
   log().info("  " + found.front().value("KeyPairId", ""));
   if (args.dry_run) return;
   try {
-    ec2_client.delete_key_pair({{"KeyName", keyname}});
+    deletePairOnce(ec2_client, keyname);
     report::removed(report::Kind::kKeyPair, keyname);
   } catch (const aws::Error& e) {
     log().error(messages::error(e));

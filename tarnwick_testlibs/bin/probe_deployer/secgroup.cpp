@@ -56,17 +56,39 @@ Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Opti
   return request;
 }
 
+// A repeat that meets the group made by its own lost attempt takes that group.
+std::string createGroupOnce(aws::Ec2Client& ec2_client, const Doc& request) {
+  try {
+    const Doc reply = ec2_client.create_security_group(request);
+    return aws::view::SecurityGroup(reply, "CreateSecurityGroup").id();
+  } catch (const aws::ServiceError& e) {
+    if (!resources::doneByLostAttempt(e, "InvalidGroup.Duplicate")) throw;
+    const std::string vpc_id = request.at("VpcId").get<std::string>();
+    const std::string name = request.at("GroupName").get<std::string>();
+    if (auto made = getSgId(ec2_client, vpc_id, name)) return *made;
+    throw;
+  }
+}
+
+// A repeat that meets the rule set by its own lost attempt finds the rule in place.
+void authorizeOnce(aws::Ec2Client& ec2_client, const std::string& groupId, const Doc& permissions) {
+  try {
+    ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", permissions}});
+  } catch (const aws::ServiceError& e) {
+    if (!resources::doneByLostAttempt(e, "InvalidPermission.Duplicate")) throw;
+  }
+}
+
 // The part of a creation whose every failure ends the run: a half-made group is worse than none.
 std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKind& kind, const Doc& request,
                                        const Options& args) {
   try {
     const std::string hostAddress = kind.needsHostAddress ? lookupPublicIp() : std::string();
     if (args.dry_run) return std::nullopt;
-    const Doc reply = ec2_client.create_security_group(request);
-    const std::string groupId = aws::view::SecurityGroup(reply, "CreateSecurityGroup").id();
+    const std::string groupId = createGroupOnce(ec2_client, request);
     log().info("  " + groupId);
     report::created(report::Kind::kSecurityGroup, groupId);
-    ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", kind.permissions(hostAddress)}});
+    authorizeOnce(ec2_client, groupId, kind.permissions(hostAddress));
     return groupId;
   } catch (const std::exception& e) {
     throw ProcessExit(kExitFatal, describeFailure(e));
@@ -136,6 +158,10 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options
   try {
     ec2_client.delete_security_group({{"GroupId", sgId}});
     report::removed(report::Kind::kSecurityGroup, sgId);
+  } catch (const aws::ServiceError& e) {
+    // A repeat finds the group its lost attempt deleted.
+    if (resources::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
+    resources::reportFailure(e);
   } catch (const aws::Error& e) {
     resources::reportFailure(e);
   }

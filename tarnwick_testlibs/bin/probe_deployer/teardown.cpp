@@ -49,6 +49,15 @@ std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::s
   return perVpc;
 }
 
+// A repeat that no longer finds the instance meets the termination of its own lost attempt.
+void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
+  try {
+    ec2.terminate_instances({{"InstanceIds", Doc::array({instanceId})}});
+  } catch (const aws::ServiceError& e) {
+    if (!resources::doneByLostAttempt(e, "InvalidInstanceID.NotFound")) throw;
+  }
+}
+
 }  // namespace
 
 bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
@@ -78,8 +87,7 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
 
   log().info("  terminate " + *insId + " in " + subnet_id);
   if (!args.dry_run) {
-    const Doc ids{{"InstanceIds", Doc::array({*insId})}};
-    ec2_client.terminate_instances(ids);
+    terminateOnce(ec2_client, *insId);
     ec2_client.wait("instance_terminated", *insId);
     report::removed(report::Kind::kInstance, *insId);
   }

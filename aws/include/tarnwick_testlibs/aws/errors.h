@@ -10,6 +10,14 @@ namespace aws {
 class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  // True when this failure is the answer to a repeat of the call, sent after an earlier attempt
+  // whose answer was lost (see ClientError::requestSent): that attempt may have been carried
+  // out, so "already exists" or "not found" may describe this very call's own work.
+  bool afterLostAnswer() const { return afterLostAnswer_; }
+  void markAfterLostAnswer() { afterLostAnswer_ = true; }
+
+ private:
+  bool afterLostAnswer_ = false;
 };
 
 // The service answered with an error code. what() reads like the vendor SDKs':
@@ -46,12 +54,16 @@ enum class FailureKind {
 // a waiter that gave up. Its kind says which.
 class ClientError : public Error {
  public:
-  explicit ClientError(const std::string& message, FailureKind kind = FailureKind::kOther)
-      : Error(message), kind_(kind) {}
+  explicit ClientError(const std::string& message, FailureKind kind = FailureKind::kOther, bool requestSent = false)
+      : Error(message), kind_(kind), requestSent_(requestSent) {}
   FailureKind kind() const { return kind_; }
+  // True when the request had left this host before the failure (a read time-out, a connection
+  // reset or closed while waiting for the answer): the service may have carried it out.
+  bool requestSent() const { return requestSent_; }
 
  private:
   FailureKind kind_;
+  bool requestSent_;
 };
 
 // No credentials could be found, or a named profile does not exist.

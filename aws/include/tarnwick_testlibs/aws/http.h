@@ -36,6 +36,9 @@ struct Response {
   long status = 0;
   Headers headers;  // names in lower case
   std::string body;
+  // The request went out more than once: the connection it was first sent on closed without an
+  // answer, and it was sent again on a fresh one. The first send may have been carried out.
+  bool resent = false;
   std::string header(const std::string& lowerName) const;  // "" when absent
 };
 

@@ -11,6 +11,11 @@ namespace aws {
 
 using Doc = nlohmann::ordered_json;
 
+// True when `answer` came to a repeat of its call after an earlier attempt lost its answer (see
+// Error::afterLostAnswer): that attempt may have been carried out too, as a second allocation,
+// say. Such an answer carries {"ResponseMetadata": {"AfterLostAnswer": true}}; others do not.
+bool afterLostAnswer(const Doc& answer);
+
 // Every operation goes through call(); the named operations are conveniences over it.
 // Failures throw aws::ServiceError or aws::ClientError. Safe to share between threads.
 class ServiceClient {

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -30,6 +31,13 @@ inline Doc liveInstanceStates() { return filter("instance-state-name", {"pending
 // [{"ResourceType": type, "Tags": [{"Key": "Name", "Value": name}]}]
 inline Doc nameTagSpecs(const std::string& resourceType, const std::string& name) {
   return Doc::array({{{"ResourceType", resourceType}, {"Tags", Doc::array({{{"Key", "Name"}, {"Value", name}}})}}});
+}
+
+// True when a call was refused with `code` only because it was a repeat: an earlier attempt,
+// whose answer was lost, did the work ("already exists" for a create, "not found" for a delete).
+// A first attempt refused so has met someone else's object and keeps its ordinary handling.
+inline bool doneByLostAttempt(const aws::ServiceError& e, const std::string& code) {
+  return e.afterLostAnswer() && e.code() == code;
 }
 
 // Stands in for a call trace: the failure's kind and message, on standard error.
