@@ -216,9 +216,11 @@ std::string Parser::subcommandChoices() const {
   return out;
 }
 
-void Parser::fail(const std::string& message) const {
-  throw UsageError(usage() + fmt::format("{}: error: {}\n", prog_, message));
+UsageError Parser::usageError(const std::string& message) const {
+  return UsageError(usage() + fmt::format("{}: error: {}\n", prog_, message));
 }
+
+void Parser::fail(const std::string& message) const { throw usageError(message); }
 
 void Parser::parseInto(const std::vector<std::string>& words, size_t pos, OptionMap& args) const {
   for (const auto& opt : options_) {

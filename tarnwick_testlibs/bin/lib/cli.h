@@ -82,6 +82,9 @@ class Parser {
   // Throws std::logic_error for a name that addSubcommand never declared.
   const Parser& subcommand(std::string_view name) const;
 
+  // The usage error a program's own checks of the parsed words raise, in the parser's form.
+  UsageError usageError(const std::string& message) const;
+
   std::string usage() const;  // "usage: ..." with a final line end
   std::string help() const;   // usage, description and every option in declared order
 
