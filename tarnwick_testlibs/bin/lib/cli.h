@@ -46,6 +46,9 @@ struct ValueSettings {
   bool required = false;
   // The value never appears in a command banner (see Parser::maskSecrets).
   bool secret = false;
+  // Added after users came to rely on prefixes: a prefix that also fits another option means
+  // that one, as it did before ("--o" stays --output_test_config beside --older_than).
+  bool yieldsPrefixes = false;
 };
 
 class Parser {

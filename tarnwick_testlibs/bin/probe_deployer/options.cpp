@@ -76,7 +76,8 @@ cli::Parser makeParser() {
   p.addValue("--vpc_id", "with --revert and no --test_config: remove what the toolkit created in this VPC, "
              "found by its names and tags");
   p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
-  p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d");
+  p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d",
+             {.yieldsPrefixes = true});
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }
