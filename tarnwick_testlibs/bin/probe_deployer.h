@@ -12,5 +12,6 @@
 #include "tarnwick_testlibs/bin/probe_deployer/run.h"
 #include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 #include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
+#include "tarnwick_testlibs/bin/probe_deployer/sweep.h"
 #include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 #include "tarnwick_testlibs/bin/probe_deployer/teardown.h"

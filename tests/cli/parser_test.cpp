@@ -23,8 +23,10 @@ std::string errorLine(const UsageError& e) {
   return text.substr(text.rfind('\n') + 1);
 }
 
-std::string usageErrorOf(const Parser& p, const Words& words) {
+// `typed`: through the deployer's options record, whose own checks follow the parser's.
+std::string usageErrorOf(const Parser& p, const Words& words, bool typed = false) {
   try {
+    if (typed) tarnwick::probe_deployer::parseOptions(p, words);
     p.parse(words);
   } catch (const UsageError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("usage: ", 0), 0u) << e.what();
@@ -95,10 +97,27 @@ TEST_F(DeployerCommandLine, UsageErrors) {
       {{"--test_config", "t", "--revert=yes"}, "argument --revert: ignored explicit argument 'yes'"},
       {{"--test_config", "t", "--pr", "x"}, "ambiguous option: --pr could match --private_subnet_id, --profile"},
       {{"--test_config", "t", "--i=x"}, "ambiguous option: --i could match --instance_type, --image"},
+      {{"--revert", "--test_config", "t", "--vpc_id", "v"}, "argument --vpc_id: not allowed with argument --test_config"},
+      {{"--vpc_id", "v"}, "argument --vpc_id: only with --revert"},
+      {{"--sweep", "--test_config", "t"}, "argument --sweep: not allowed with argument --test_config"},
+      {{"--test_config", "t", "--older_than", "1h"}, "argument --older_than: only with --sweep"},
+      {{"--sweep", "--older_than", "1.5h"}, "argument --older_than: invalid duration '1.5h' (a number and s, m, h or d)"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(usageErrorOf(parser, c.words), "probe_deployer: error: " + c.error);
+    EXPECT_EQ(usageErrorOf(parser, c.words, true), "probe_deployer: error: " + c.error);
   }
+  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "v"}).vpc_id, "v");
+  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d"}).older_than, "2d");
+  EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
+}
+
+TEST(OlderThan, IsANumberAndAUnit) {
+  using std::chrono::seconds;
+  using tarnwick::probe_deployer::parseDuration;
+  EXPECT_EQ(parseDuration("90m"), seconds(5400));
+  EXPECT_EQ(parseDuration("2d"), seconds(172800));
+  EXPECT_EQ(parseDuration("0s"), seconds(0));
+  for (const char* bad : {"", "h", "6", "-1h", "6H", "1w", "99999999999h"}) EXPECT_FALSE(parseDuration(bad)) << bad;
 }
 
 TEST_F(DeployerCommandLine, HelpWinsOverMissingRequiredOptionsAndListsDeclaredOrder) {

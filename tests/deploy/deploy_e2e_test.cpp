@@ -516,3 +516,60 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.deploy) + "_" + (info.param.revert ? info.param.revert : "none"); });
 
 }  // namespace
+
+namespace {
+
+// Runners lost after their deploys: both input files are gone. A dry sweep and one younger than
+// the deployments change nothing, a revert by VPC keeps the other VPC's instance and the IAM set,
+// and a sweep removes the rest. Lookalikes without the Name tags in a third VPC survive it all.
+TEST_F(DeployE2E, RevertByVpcAndSweepNeedNoInputFileAndSpareLookalikes) {
+  Json other = spoke_;
+  other.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  const std::vector<std::string> role = {"--ec2_role", "default"};
+  ASSERT_EQ(deploy(Json::array({spoke_, nat_}), role).status, 0);
+  ASSERT_EQ(deploy(Json::array({other}), role).status, 0);
+  std::filesystem::remove(dir_ / "in.config");
+  const Json third = testbed::boto3Json(R"(
+vpc = ec2.create_vpc(CidrBlock="10.40.0.0/16")["Vpc"]["VpcId"]
+sn = ec2.create_subnet(VpcId=vpc, CidrBlock="10.40.0.0/24")["Subnet"]["SubnetId"]
+sg = ec2.create_security_group(GroupName="tarnwick-test-ec2-sg", Description="x", VpcId=vpc)["GroupId"]
+ec2.create_key_pair(KeyName="tarnwick-test-ec2-key-pair-" + vpc)
+ami = ec2.describe_images()["Images"][0]["ImageId"]
+ec2.run_instances(ImageId=ami, MinCount=1, MaxCount=1, SubnetId=sn, KeyName="tarnwick-test-ec2-key-pair-" + vpc, SecurityGroupIds=[sg])
+out({"vpc": vpc, "sg": sg})
+)");
+  const auto everything = [&] { return testbed::boto3Json("out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + len(ec2.describe_security_groups()['SecurityGroups']) + len(iam.list_instance_profiles()['InstanceProfiles']))"); };
+  const Json before = everything();
+
+  const auto dry = run({"--sweep", "--dry_run", role[0], role[1]});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(summary()["mode"], "sweep");
+  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3) << summary().dump();  // each VPC: instances, addresses, group, key; IAM
+  EXPECT_NE(dry.err.find("; would remove: "), std::string::npos);
+  EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1]}).status, 0);
+  EXPECT_EQ(everything(), before);
+  EXPECT_EQ(liveInstances().size(), 3u);
+
+  const auto one = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_NE(one.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile"), std::string::npos) << one.err;
+  EXPECT_EQ(summary()["swept"][0]["vpc_id"], net_["vpc"]);
+  Json live = liveInstances();
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_EQ(live[0]["VpcId"], net_["vpc2"]);
+  EXPECT_EQ(live[0]["State"]["Name"], "running");
+
+  const auto sweep = run({"--sweep", "--older_than", "0s", role[0], role[1]});
+  EXPECT_EQ(sweep.status, 0) << sweep.err;
+  EXPECT_NE(sweep.err.find("- Found in " + net_["vpc2"].get<std::string>() + ": 1 test instance"), std::string::npos) << sweep.err;
+  Json left = leftovers();
+  EXPECT_EQ(left["instances"], 1);
+  EXPECT_EQ(left["keys"], Json::array({"tarnwick-test-ec2-key-pair-" + third["vpc"].get<std::string>()}));
+  EXPECT_EQ(left["addresses"], Json::array());
+  EXPECT_EQ(left["profiles"], Json::array());
+  EXPECT_EQ(left["policies"], Json::array());
+  EXPECT_EQ(testbed::boto3Json("out([g['GroupId'] for g in ec2.describe_security_groups(Filters=[{'Name': 'group-name', 'Values': ['tarnwick-test-ec2-sg']}])['SecurityGroups']])"),
+            Json::array({third["sg"]}));
+}
+
+}  // namespace

@@ -192,6 +192,10 @@ Parser::Resolved Parser::resolve(const std::string& word) const {
   }
   bool helpMatches = std::string_view(kHelpName).substr(0, r.typed.size()) == r.typed;
   if (helpMatches) r.candidates.push_back(kHelpName);
+  if (!helpMatches && matches.size() > 1) {
+    std::erase_if(matches, [](const Option* opt) { return opt->settings.yieldsPrefixes; });
+    if (matches.size() == 1) r.candidates = {matches[0]->name};
+  }
   if (r.candidates.size() > 1) {
     r.kind = Resolved::kAmbiguous;
   } else if (helpMatches) {
@@ -216,9 +220,11 @@ std::string Parser::subcommandChoices() const {
   return out;
 }
 
-void Parser::fail(const std::string& message) const {
-  throw UsageError(usage() + fmt::format("{}: error: {}\n", prog_, message));
+UsageError Parser::usageError(const std::string& message) const {
+  return UsageError(usage() + fmt::format("{}: error: {}\n", prog_, message));
 }
+
+void Parser::fail(const std::string& message) const { throw usageError(message); }
 
 void Parser::parseInto(const std::vector<std::string>& words, size_t pos, OptionMap& args) const {
   for (const auto& opt : options_) {

@@ -46,6 +46,9 @@ struct ValueSettings {
   bool required = false;
   // The value never appears in a command banner (see Parser::maskSecrets).
   bool secret = false;
+  // Added after users came to rely on prefixes: a prefix that also fits another option means
+  // that one, as it did before ("--o" stays --output_test_config beside --older_than).
+  bool yieldsPrefixes = false;
 };
 
 class Parser {
@@ -81,6 +84,9 @@ class Parser {
   std::vector<std::string> subcommandNames() const;
   // Throws std::logic_error for a name that addSubcommand never declared.
   const Parser& subcommand(std::string_view name) const;
+
+  // The usage error a program's own checks of the parsed words raise, in the parser's form.
+  UsageError usageError(const std::string& message) const;
 
   std::string usage() const;  // "usage: ..." with a final line end
   std::string help() const;   // usage, description and every option in declared order

@@ -1,6 +1,8 @@
 // The command line of probe_deployer, in the order of its help output, and its options record.
 #include "tarnwick_testlibs/bin/program_options.h"
 
+#include <algorithm>
+
 #include "tarnwick_testlibs/bin/core/version.h"
 
 namespace tarnwick::probe_deployer {
@@ -26,9 +28,24 @@ const cli::FieldTable<Options>& fields() {
           {"workflow_account_role", &Options::workflow_account_role},
           {"backup_folder", &Options::backup_folder},
           {"summary_json", &Options::summary_json},
+          {"vpc_id", &Options::vpc_id},
+          {"older_than", &Options::older_than},
       },
-      {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}});
+      {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep}});
   return table;
+}
+
+// Which input a run works from: the test configuration, or the names and tags of one VPC or all.
+void checkInput(const cli::Parser& parser, const Options& o) {
+  const auto refuse = [&](const std::string& message) { throw parser.usageError(message); };
+  if (o.vpc_id && o.test_config) refuse("argument --vpc_id: not allowed with argument --test_config");
+  if (o.sweep && o.test_config) refuse("argument --sweep: not allowed with argument --test_config");
+  if (o.sweep && o.vpc_id) refuse("argument --sweep: not allowed with argument --vpc_id");
+  if (o.vpc_id && !o.revert) refuse("argument --vpc_id: only with --revert");
+  if (o.older_than && !o.sweep) refuse("argument --older_than: only with --sweep");
+  if (o.older_than && !parseDuration(*o.older_than))
+    refuse("argument --older_than: invalid duration '" + *o.older_than + "' (a number and s, m, h or d)");
+  if (!o.test_config && !o.sweep && !o.vpc_id) refuse("the following arguments are required: --test_config");
 }
 
 }  // namespace
@@ -45,7 +62,7 @@ cli::Parser makeParser() {
   p.addValue("--assume_role", "Specify the role used to deploy EC2 in the account");
   p.addValue("--profile", "Specify the AWS Credentials profile used to deploy EC2 in the account");
   p.addValue("--ec2_role", "Specify the role to assign to the EC2");
-  p.addValue("--test_config", "specify input test config file", {.required = true});
+  p.addValue("--test_config", "specify input test config file (not with --sweep or --revert --vpc_id)");
   p.addValue("--output_test_config", "specify output test config file");
   p.addValue("--tag_resource", "tag created resources, e.g., sg, vm");
   p.addValue("--instance_type", "instance type, default to t3.micro", {.defaultValue = kDefaultInstanceType});
@@ -56,14 +73,39 @@ cli::Parser makeParser() {
   p.addValue("--backup_folder", "specify the folder for storing the VPC specific key-pair",
              {.defaultValue = kDefaultBackupFolder});
   p.addValue("--summary_json", "write what the run did, with its exit status, to this JSON file");
+  p.addValue("--vpc_id", "with --revert and no --test_config: remove what the toolkit created in this VPC, "
+             "found by its names and tags");
+  p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
+  p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d",
+             {.yieldsPrefixes = true});
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
+}
+
+std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
+  if (text.size() < 2 || text.size() > 10) return std::nullopt;
+  const std::string number = text.substr(0, text.size() - 1);
+  if (!std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+  const long long n = std::stoll(number);
+  switch (text.back()) {
+    case 's':
+      return std::chrono::seconds(n);
+    case 'm':
+      return std::chrono::minutes(n);
+    case 'h':
+      return std::chrono::hours(n);
+    case 'd':
+      return std::chrono::hours(24 * n);
+    default:
+      return std::nullopt;
+  }
 }
 
 Options parseOptions(const cli::Parser& parser, const std::vector<std::string>& words) {
   fields().requireAll(parser, "probe_deployer::Options");
   Options options;
   fields().fill(parser.parse(words), options);
+  checkInput(parser, options);
   return options;
 }
 

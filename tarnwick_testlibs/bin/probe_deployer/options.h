@@ -2,6 +2,7 @@
 // option without its leading dashes. The program fills it from the command line; a workflow that
 // calls the module's operations fills one itself.
 #pragma once
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,14 @@ struct Options {
   std::optional<std::string> workflow_account_role;
   std::optional<std::string> backup_folder = kDefaultBackupFolder;
   std::optional<std::string> summary_json;
+  // Without an input file: the VPC to revert (with `revert`), or every VPC of the region.
+  std::optional<std::string> vpc_id;
+  bool sweep = false;
+  std::optional<std::string> older_than;  // with `sweep`: "90m", "6h", "2d", "0s"
 };
+
+// A --older_than value: "90m", "6h", "2d", "0s", a whole number and one of s, m, h, d; nothing for
+// anything else.
+std::optional<std::chrono::seconds> parseDuration(const std::string& text);
 
 }  // namespace tarnwick::probe_deployer

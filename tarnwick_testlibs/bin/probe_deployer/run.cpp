@@ -97,7 +97,7 @@ int run(int argc, char** argv, RunSummary& summary) {
     throw ProcessExit(kExitFatal, "");
   }
 
-  const bool revert = args.revert;
+  const bool revert = args.revert || args.sweep;
   if (!revert) requireOutputTestConfig(args);
   requireInputsAndOutputs(args);
 
@@ -111,6 +111,10 @@ int run(int argc, char** argv, RunSummary& summary) {
   if (!revert) {
     const std::string ami = getAMIByName(*ec2, args);
     deployEc2s(*ec2, s3.get(), *iam, ami, args);
+  } else if (args.sweep) {
+    sweepRegion(*ec2, *iam, args, SweepClock::now());
+  } else if (args.vpc_id) {
+    revertVpc(*ec2, *iam, *args.vpc_id, args);
   } else {
     const std::string vpcId = terminateEc2s(*ec2, *iam, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.

@@ -2,6 +2,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -92,6 +93,10 @@ void outcome(Outcome outcome) {
   if (target.summary && target.index) target.summary->outcome(*target.index, outcome);
 }
 
+void found(Kind kind, const std::string& id, const std::string& vpc_id) {
+  if (target.summary) target.summary->found(kind, id, vpc_id);
+}
+
 }  // namespace report
 
 namespace {
@@ -114,7 +119,9 @@ nlohmann::ordered_json textOrNull(const std::string& value) {
 
 void RunSummary::start(const Options& args) {
   const std::lock_guard lock(mutex_);
-  revert_ = args.revert;
+  revert_ = args.revert || args.sweep;
+  byNames_ = args.sweep || args.vpc_id;
+  mode_ = args.sweep ? "sweep" : revert_ ? "revert" : "deploy";
   dryRun_ = args.dry_run;
   jsonPath_ = cli::text(args.summary_json);
 }
@@ -149,7 +156,23 @@ void RunSummary::outcome(std::size_t entry, Outcome outcome) {
   entries_.at(entry).outcome = outcome;
 }
 
-// The two counts below expect the lock to be held.
+void RunSummary::found(Kind kind, const std::string& id, const std::string& vpc_id) {
+  const std::lock_guard lock(mutex_);
+  found_.push_back({kind, id, vpc_id});
+}
+
+// The three functions below expect the lock to be held.
+std::vector<RunSummary::Listed> RunSummary::listed() const {
+  if (dryRun_) return found_;
+  std::map<std::string, std::string> vpcOf;
+  for (const Listed& f : found_) vpcOf[f.id] = f.vpcId;
+  std::vector<Listed> removed;
+  if (const auto objects = objects_.find(Event::kRemoved); objects != objects_.end())
+    for (const auto& [kind, ids] : objects->second)
+      for (const std::string& id : ids) removed.push_back({kind, id, vpcOf[id]});
+  return removed;
+}
+
 std::size_t RunSummary::count(Outcome outcome) const {
   return static_cast<std::size_t>(
       std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.outcome == outcome; }));
@@ -181,7 +204,11 @@ std::string RunSummary::line() const {
                        plural(entries_.size(), "entry", "entries"), reused, launched, failed);
   }
   if (dry) text += fmt::format(", {} not {} in a dry run", dry, revert_ ? "removed" : "launched");
-  return text;
+  if (!byNames_) return text;
+  std::vector<std::string> objects;
+  for (const Listed& l : listed()) objects.push_back(l.vpcId.empty() ? l.id : l.id + " in " + l.vpcId);
+  if (objects.empty()) objects.push_back("nothing");
+  return text + fmt::format("; {}: {}", dryRun_ ? "would remove" : "removed", fmt::join(objects, ", "));
 }
 
 std::string RunSummary::json(int exitStatus) const {
@@ -189,7 +216,7 @@ std::string RunSummary::json(int exitStatus) const {
   const std::lock_guard lock(mutex_);
   Json doc = {{"program", "probe_deployer"},
               {"version", kToolkitVersion},
-              {"mode", revert_ ? "revert" : "deploy"},
+              {"mode", mode_},
               {"dry_run", dryRun_},
               {"entries", Json::array()}};
   for (const Entry& e : entries_)
@@ -204,6 +231,11 @@ std::string RunSummary::json(int exitStatus) const {
     for (Kind kind : kKinds) group[report::text(kind)] = Json::array();
     if (const auto objects = objects_.find(event); objects != objects_.end())
       for (const auto& [kind, ids] : objects->second) group[report::text(kind)] = ids;
+  }
+  if (byNames_) {
+    Json& swept = doc["swept"] = Json::array();
+    for (const Listed& l : listed())
+      swept.push_back({{"kind", report::text(l.kind)}, {"id", l.id}, {"vpc_id", textOrNull(l.vpcId)}});
   }
   doc["exit_status"] = exitStatus;
   return doc.dump(2) + "\n";

@@ -55,6 +55,9 @@ void removed(Kind kind, const std::string& id);
 // its instance was. `privateIp` may be empty.
 void deployed(const std::string& publicIp, const std::string& privateIp);
 void outcome(Outcome outcome);
+// A revert by names and tags found this object in `vpc_id` ("" for the region's IAM set), and
+// removes it unless the run is a dry run.
+void found(Kind kind, const std::string& id, const std::string& vpc_id);
 
 }  // namespace report
 
@@ -78,6 +81,7 @@ class RunSummary {
   void object(Event event, report::Kind kind, const std::string& id, std::optional<std::size_t> entry);
   void deployed(std::size_t entry, const std::string& publicIp, const std::string& privateIp);
   void outcome(std::size_t entry, report::Outcome outcome);
+  void found(report::Kind kind, const std::string& id, const std::string& vpc_id);
 
  private:
   struct Entry {
@@ -92,9 +96,19 @@ class RunSummary {
 
   std::size_t count(report::Outcome outcome) const;
   std::size_t count(Event event, report::Kind kind) const;
+  struct Listed {
+    report::Kind kind;
+    std::string id;
+    std::string vpcId;
+  };
+  // A revert by names and tags: what it removed, or in a dry run what it found, with the VPCs.
+  std::vector<Listed> listed() const;
 
   mutable std::mutex mutex_;
   bool revert_ = false;
+  bool byNames_ = false;  // --sweep or --revert --vpc_id
+  std::string mode_ = "deploy";
+  std::vector<Listed> found_;
   bool dryRun_ = false;
   std::string jsonPath_;
   std::vector<Entry> entries_;

@@ -52,6 +52,7 @@ Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Opti
                  {"GroupName", kind.name},
                  {"VpcId", vpc_id},
                  {"TagSpecifications", resources::nameTagSpecs("security-group", kind.name)}};
+  request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
   if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }

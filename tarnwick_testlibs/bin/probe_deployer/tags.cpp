@@ -1,5 +1,8 @@
 // The operator's extra tags from --tag_resource, added to a creation request.
+#include <ctime>
 #include <stdexcept>
+
+#include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +24,15 @@ void populateTags(Doc& data, const std::string& rt_tags) {
   for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
     tags.push_back(Doc{{"Key", pieces[i]}, {"Value", pieces[i + 1]}});
   }
+}
+
+Doc createdAtTag(std::chrono::system_clock::time_point now) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  return Doc{{"Key", kCreatedAtTagKey},
+             {"Value", fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", utc.tm_year + 1900, utc.tm_mon + 1,
+                                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec)}};
 }
 
 }  // namespace tarnwick::probe_deployer

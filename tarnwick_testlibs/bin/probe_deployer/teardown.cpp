@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,10 @@ namespace {
 
 logging::Logger& log() { return logging::getLogger(kLogger); }
 
-void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std::string& name, const Options& args) {
+void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std::string& name, const Options& args,
+                       const GroupLookup& findGroup) {
   log().info("- Delete SG " + name);
-  const std::optional<std::string> sgId = getSgId(ec2, vpcId, name);
+  const std::optional<std::string> sgId = findGroup(ec2, vpcId, name);
   if (!sgId) {
     log().info("  not found");
     return;
@@ -36,15 +38,15 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
   deleteSG(ec2, *sgId, args);
 }
 
-// The test instances of this region, outside `vpcId`, that run with the default instance profile.
-std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::string& vpcId) {
+// The test instances of this region, outside `vpcIds`, that run with the default instance profile.
+std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::set<std::string>& vpcIds) {
   std::map<std::string, int> perVpc;
   aws::Paginator pages(ec2, "DescribeInstances",
                        Doc{{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}});
   for (Doc page; pages.next(page);)
     for (const auto& instance : aws::view::instances(page)) {
       const std::string vpc = instance.vpcId();
-      if (vpc != vpcId && instance.instanceProfileArn().ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
+      if (!vpcIds.contains(vpc) && instance.instanceProfileArn().ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
     }
   return perVpc;
 }
@@ -61,7 +63,11 @@ void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
 }  // namespace
 
 bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
-  const std::map<std::string, int> perVpc = profileUsersOutside(ec2_client, vpc_id);
+  return instanceProfileUsedOutside(ec2_client, std::set<std::string>{vpc_id});
+}
+
+bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::set<std::string>& vpc_ids) {
+  const std::map<std::string, int> perVpc = profileUsersOutside(ec2_client, vpc_ids);
   if (perVpc.empty()) return false;
   int instances = 0;
   std::vector<std::string> vpcs;
@@ -112,14 +118,19 @@ std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client
 
   if (entries.empty()) throw std::runtime_error("test configuration " + cli::text(args.test_config) + " has no entry");
   const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
-  releaseUnassociatedEIPs(ec2_client, vpcId, args);
-  const auto remaining = getAllEc2InVpc(ec2_client, vpcId);
-  if (remaining && !remaining->empty()) return vpcId;
-
-  deleteGroupByName(ec2_client, vpcId, kSgName, args);
-  deleteGroupByName(ec2_client, vpcId, kPrivateSgName, args);
-  deleteKeyPair(ec2_client, kKeyPairPrefix + vpcId, args);
+  removeVpcCompanions(ec2_client, vpcId, args);
   return vpcId;
+}
+
+void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args,
+                         const GroupLookup& findGroup) {
+  releaseUnassociatedEIPs(ec2_client, vpc_id, args);
+  const auto remaining = getAllEc2InVpc(ec2_client, vpc_id);
+  if (remaining && !remaining->empty()) return;
+
+  deleteGroupByName(ec2_client, vpc_id, kSgName, args, findGroup);
+  deleteGroupByName(ec2_client, vpc_id, kPrivateSgName, args, findGroup);
+  deleteKeyPair(ec2_client, kKeyPairPrefix + vpc_id, args);
 }
 
 }  // namespace tarnwick::probe_deployer
