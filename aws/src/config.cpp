@@ -113,6 +113,8 @@ std::string sharedCredentialsPath() { return homeFile("AWS_SHARED_CREDENTIALS_FI
 
 std::string profileName(const std::optional<std::string>& explicitProfile) {
   if (explicitProfile && !explicitProfile->empty()) return *explicitProfile;
+  // AWS_DEFAULT_PROFILE first, as the vendor's Python SDK reads them.
+  if (auto p = env("AWS_DEFAULT_PROFILE")) return *p;
   if (auto p = env("AWS_PROFILE")) return *p;
   return "default";
 }
@@ -190,6 +192,15 @@ std::optional<UserSetting> userSetting(const char* envName, const std::string& k
   if (auto v = env(envName)) return UserSetting{*v, envName};
   if (auto v = profileSetting(profile, key)) return UserSetting{*v, key + " in the config file"};
   return std::nullopt;
+}
+
+// Anything but true or false is an error, so that a typo never quietly means "off".
+bool flagSetting(const char* envName, const std::string& key, const std::optional<std::string>& profile) {
+  auto setting = userSetting(envName, key, profile);
+  if (!setting) return false;
+  std::string v = lower(setting->value);
+  if (v == "true" || v == "false") return v == "true";
+  throw ClientError(fmt::format("{} must be true or false, not \"{}\"", setting->source, setting->value));
 }
 
 RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {

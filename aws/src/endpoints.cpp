@@ -70,15 +70,6 @@ const Partition& partitionOf(const std::string& region) {
   return kPartitions[0];
 }
 
-// Anything but true or false is an error, so that a typo never quietly means "off".
-bool flagSetting(const char* envName, const char* key, const std::optional<std::string>& profile) {
-  auto setting = userSetting(envName, key, profile);
-  if (!setting) return false;
-  std::string v = lower(setting->value);
-  if (v == "true" || v == "false") return v == "true";
-  throw ClientError(fmt::format("{} must be true or false, not \"{}\"", setting->source, setting->value));
-}
-
 Variant variantFor(const std::optional<std::string>& profile) {
   return {flagSetting("AWS_USE_FIPS_ENDPOINT", "use_fips_endpoint", profile),
           flagSetting("AWS_USE_DUALSTACK_ENDPOINT", "use_dualstack_endpoint", profile)};

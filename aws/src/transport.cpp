@@ -67,6 +67,12 @@ bool errorInSuccess(const http::Response& r) {
 
 }  // namespace
 
+// STS answers IDPCommunicationError when the identity provider behind a web identity token did not
+// answer it in time: a short outage there is worth another attempt, as the SDKs make.
+bool Transport::identityProviderBlip(const std::string& code) const {
+  return signingName_ == "sts" && code == "IDPCommunicationError";
+}
+
 // The difference between our clock and the services', learnt from their answers, so that a host
 // with a wrong clock still signs with a time the services accept.
 struct Transport::ClockSkew {
@@ -122,7 +128,9 @@ http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCo
         retry_->succeeded(lastCost);
         return resp;
       }
-      if (!ServiceRetryPolicy::retryable(resp.status, code) && !skew_->corrected(resp, code)) return resp;
+      if (!ServiceRetryPolicy::retryable(resp.status, code) && !identityProviderBlip(code) &&
+          !skew_->corrected(resp, code))
+        return resp;
       cost = retry_->retryCost(code);
       if (!attempts.allowsAnother(attempt) || !retry_->acquire(cost)) return resp;
     } catch (const ClientError& e) {

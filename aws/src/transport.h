@@ -55,6 +55,7 @@ class Transport {
 
  private:
   struct ClockSkew;
+  bool identityProviderBlip(const std::string& code) const;
   std::string signingName_, region_;
   std::shared_ptr<CredentialsProvider> creds_;
   std::shared_ptr<ServiceRetryPolicy> retry_;
