@@ -93,9 +93,10 @@ std::string iamHost(const Partition& p, const Variant& v) {
   return host;
 }
 
-// Host prefixes are the signing names except for the SSO portal.
+// Host prefixes are the signing names except for the SSO portal and its token service.
 std::string hostPrefix(const std::string& serviceId) {
   std::string id = lower(serviceId);
+  if (id == "sso oidc") return "oidc";
   return id == "sso" ? "portal.sso" : id;
 }
 

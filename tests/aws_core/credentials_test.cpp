@@ -272,6 +272,21 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
     EXPECT_NE(message.find("run `aws sso login --profile current`"), std::string::npos) << message;
   }
   EXPECT_EQ(portal.requests().size(), 3u);
+
+  // Near its end the token is refreshed with the cached refresh token, and the cache keeps the new one.
+  set("AWS_ENDPOINT_URL_SSO_OIDC", portal.url());
+  portal.setFixture({{"token", "sso-access-token"}, {"account", "111122223333"}, {"role", "Deployer"},
+                     {"refreshToken", "refresh-1"}});
+  const auto soon = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + std::chrono::minutes(5));
+  char expiresAt[32];
+  std::strftime(expiresAt, sizeof expiresAt, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&soon));
+  testbed::cacheSsoToken(dir_.path(), "corp", "stale-token", expiresAt,
+                         {{"refreshToken", "refresh-1"}, {"clientId", "c"}, {"clientSecret", "cs"},
+                          {"registrationExpiresAt", "2200-01-01T00:00:00Z"}});
+  EXPECT_EQ(aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
+  EXPECT_EQ(portal.requests().at(3).path, "/token");
+  EXPECT_EQ(aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
+  EXPECT_EQ(portal.requests().size(), 6u);  // the renewed token was cached: no second refresh
   EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"), std::string::npos);
 }
 
