@@ -22,6 +22,9 @@ std::string profileName(const std::optional<std::string>& explicitProfile);
 // An [sso-session NAME] section of the shared config file; absent when there is none.
 std::optional<Profile> loadSsoSession(const std::string& name);
 
+// A [services NAME] section of the shared config file; absent when there is none.
+std::optional<Profile> loadServicesSection(const std::string& name);
+
 // A non-empty setting of the profile in use (explicit, else AWS_DEFAULT_PROFILE, AWS_PROFILE, "default").
 std::optional<std::string> profileSetting(const std::optional<std::string>& profile, const std::string& key);
 

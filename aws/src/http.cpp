@@ -147,7 +147,9 @@ void setConnection(CURL* h, const Request& request) {
   if (request.verifyTls) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle)
+    if (!request.caBundle.empty())
+      curl_easy_setopt(h, CURLOPT_CAINFO, request.caBundle.c_str());
+    else if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle)
       curl_easy_setopt(h, CURLOPT_CAINFO, bundle);
   } else {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);

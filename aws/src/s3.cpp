@@ -148,9 +148,10 @@ class RestS3Client : public S3Client {
       : model_(serviceModel("s3")),
         region_(region),
         profile_(profile),
-        pathStyle_(endpointOverridden("S3")),
+        pathStyle_(endpointOverridden("S3", profile)),
         creds_(std::move(creds)),
-        retry_(RetryConfig::resolve(profile)) {
+        retry_(RetryConfig::resolve(profile)),
+        connection_(ConnectionSettings::resolve(profile)) {
     regional(region_);  // a region without an endpoint fails here, when the client is opened
   }
 
@@ -217,7 +218,7 @@ class RestS3Client : public S3Client {
     auto& slot = regional_[region];
     if (!slot)
       slot = std::make_unique<Regional>(
-          Regional{resolveEndpoint("S3", region, profile_), Transport("s3", region, creds_, retry_)});
+          Regional{resolveEndpoint("S3", region, profile_), Transport("s3", region, creds_, retry_, connection_)});
     return *slot;
   }
 
@@ -371,6 +372,7 @@ class RestS3Client : public S3Client {
   bool pathStyle_;
   std::shared_ptr<CredentialsProvider> creds_;
   RetryConfig retry_;
+  ConnectionSettings connection_;
   std::mutex regionalLock_;
   std::map<std::string, std::unique_ptr<Regional>> regional_;
 };

@@ -109,7 +109,8 @@ std::optional<nlohmann::json> refreshedToken(const SsoSettings& s, const nlohman
   const auto registrationEnds = timeMember(cached, "registrationExpiresAt");
   if (!registrationEnds || *registrationEnds <= aws::clock().now()) return std::nullopt;
   const ServiceEndpoint oidc = serviceEndpoint("SSO OIDC", s.region, s.profile);
-  Transport transport("sso-oauth", oidc.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile));
+  Transport transport("sso-oauth", oidc.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile),
+                      ConnectionSettings::resolve(s.profile));
   http::Request r;
   r.method = "POST";
   r.url = oidc.url + "/token";
@@ -184,7 +185,8 @@ Credentials fetchSso(const SsoSettings& s) {
   const SsoToken token = loadToken(s);
   if (aws::clock().now() >= token.expiresAt) sessionExpired(s);
   const ServiceEndpoint portal = serviceEndpoint("SSO", s.region, s.profile);
-  Transport transport("awsssoportal", portal.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile));
+  Transport transport("awsssoportal", portal.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile),
+                      ConnectionSettings::resolve(s.profile));
   http::Request r;
   r.url = portal.url + "/federation/credentials?" +
           http::queryString({{"role_name", s.roleName}, {"account_id", s.accountId}});

@@ -45,7 +45,7 @@ Credentials stsCredentials(const std::string& action, Fields form, const std::st
                            const ProviderPtr& signer) {
   const std::string region = resolveRegion(std::nullopt, profile).value_or("");
   const ServiceEndpoint endpoint = serviceEndpoint("STS", region, profile);
-  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile));
+  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile), ConnectionSettings::resolve(profile));
   form.insert(form.begin(), {{"Action", action}, {"Version", kStsVersion}});
   http::Request r;
   r.method = "POST";

@@ -95,12 +95,13 @@ struct Transport::ClockSkew {
 };
 
 Transport::Transport(std::string signingName, std::string region,
-                     std::shared_ptr<CredentialsProvider> creds, RetryConfig retry)
+                     std::shared_ptr<CredentialsProvider> creds, RetryConfig retry, ConnectionSettings connection)
     : signingName_(std::move(signingName)),
       region_(std::move(region)),
       creds_(std::move(creds)),
       retry_(std::make_shared<ServiceRetryPolicy>(std::move(retry))),
-      skew_(std::make_shared<ClockSkew>()) {}
+      skew_(std::make_shared<ClockSkew>()),
+      connection_(std::move(connection)) {}
 
 http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
                                const std::function<void()>& rewind) {
@@ -109,6 +110,7 @@ http::Response Transport::send(http::Request request, const ErrorCodeOf& errorCo
   const RetryPolicy attempts = retry_->attempts(canResend);
   int lastCost = 0;
   const std::string invocation = invocationId();
+  connection_.applyTo(request);
 
   for (int attempt = 1;; ++attempt) {
     if (attempt > 1 && rewind) rewind();

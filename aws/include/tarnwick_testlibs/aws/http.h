@@ -16,7 +16,8 @@ struct Request {
   std::string url;
   Headers headers;
   std::string body;
-  bool verifyTls = true;        // AWS_CA_BUNDLE is honoured when set
+  bool verifyTls = true;
+  std::string caBundle;  // certificates to verify against; "": AWS_CA_BUNDLE, else the system's
   long connectTimeoutMs = 10000;
   long totalTimeoutMs = 120000;  // 0: no total limit (large transfers)
   // 0: none. Otherwise a transfer that moves no data for this many seconds fails (and is retried
