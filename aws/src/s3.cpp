@@ -121,6 +121,14 @@ std::string errorBodyRegion(const std::string& body) {
   return doc.child("Error").child_value("Region");
 }
 
+// "scheme://host[:port]" of an absolute URL; "" when it is not one.
+std::string originOf(const std::string& url) {
+  const auto scheme = url.find("://");
+  if (scheme == std::string::npos || scheme == 0) return "";
+  const auto end = url.find_first_of("/?#", scheme + 3);
+  return end == scheme + 3 ? "" : url.substr(0, end);
+}
+
 // Whether an answer says that the request went to a region other than the bucket's, as the SDKs
 // read S3's answers: a redirect, PermanentRedirect, AuthorizationHeaderMalformed naming a Region.
 bool wrongRegionAnswer(const http::Response& r) {
@@ -229,6 +237,15 @@ class RestS3Client : public S3Client {
     return r.transport.send(std::move(req), errorCodeOf, true, rewind);
   }
 
+  // The request as sendIn would address it, at another scheme, host and port.
+  http::Response sendAt(const std::string& region, const std::string& origin, const std::string& bucket,
+                        http::Request req, const std::function<void()>& rewind) {
+    Regional& r = regional(region);
+    const std::string url = baseUrl(r.endpoint, bucket) + req.url;
+    req.url = origin + url.substr(originOf(url).size());
+    return r.transport.send(std::move(req), errorCodeOf, true, rewind);
+  }
+
   // Sends to the bucket's region as far as it is known. An answer saying the bucket lives
   // elsewhere teaches its region (from the x-amz-bucket-region header, the error's <Region>, or
   // else a HeadBucket), which is remembered; the request is then signed again for that region
@@ -237,6 +254,12 @@ class RestS3Client : public S3Client {
                           const std::function<void()>& rewind = {}) {
     const std::string region = bucketRegions().find(bucket).value_or(region_);
     http::Response r = sendIn(region, bucket, req, rewind);
+    // A bucket created moments ago is not yet known to every host: S3 points at one that knows
+    // it, and the request goes there once.
+    if (const std::string origin = originOf(r.header("location")); r.status == 307 && !origin.empty()) {
+      if (rewind) rewind();
+      return sendAt(region, origin, bucket, req, rewind);
+    }
     if (bucket.empty() || !wrongRegionAnswer(r)) return r;
     std::string actual = r.header("x-amz-bucket-region");
     if (actual.empty()) actual = errorBodyRegion(r.body);
