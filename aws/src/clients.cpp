@@ -74,7 +74,8 @@ class ModelCaller {
               const std::optional<std::string>& profile)
       : model_(serviceModel(service)),
         endpoint_(serviceEndpoint(model_.serviceId, region, profile)),
-        transport_(model_.signingName, endpoint_.signingRegion, std::move(creds), RetryConfig::resolve(profile)) {}
+        transport_(model_.signingName, endpoint_.signingRegion, std::move(creds), RetryConfig::resolve(profile),
+                   ConnectionSettings::resolve(profile)) {}
 
   Doc invoke(const std::string& operation, const Doc& params) {
     const Operation& op = model_.operation(operation);

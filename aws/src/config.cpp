@@ -2,6 +2,8 @@
 #include "config.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -113,6 +115,8 @@ std::string sharedCredentialsPath() { return homeFile("AWS_SHARED_CREDENTIALS_FI
 
 std::string profileName(const std::optional<std::string>& explicitProfile) {
   if (explicitProfile && !explicitProfile->empty()) return *explicitProfile;
+  // AWS_DEFAULT_PROFILE first, as the vendor's Python SDK reads them.
+  if (auto p = env("AWS_DEFAULT_PROFILE")) return *p;
   if (auto p = env("AWS_PROFILE")) return *p;
   return "default";
 }
@@ -177,6 +181,10 @@ std::optional<Profile> loadSsoSession(const std::string& name) {
   return section(readIni(sharedConfigPath()), "sso-session " + name);
 }
 
+std::optional<Profile> loadServicesSection(const std::string& name) {
+  return section(readIni(sharedConfigPath()), "services " + name);
+}
+
 std::optional<std::string> profileSetting(const std::optional<std::string>& profile, const std::string& key) {
   auto p = loadProfile(profileName(profile));
   if (!p) return std::nullopt;
@@ -190,6 +198,52 @@ std::optional<UserSetting> userSetting(const char* envName, const std::string& k
   if (auto v = env(envName)) return UserSetting{*v, envName};
   if (auto v = profileSetting(profile, key)) return UserSetting{*v, key + " in the config file"};
   return std::nullopt;
+}
+
+// Anything but true or false is an error, so that a typo never quietly means "off".
+bool flagSetting(const char* envName, const std::string& key, const std::optional<std::string>& profile) {
+  auto setting = userSetting(envName, key, profile);
+  if (!setting) return false;
+  std::string v = lower(setting->value);
+  if (v == "true" || v == "false") return v == "true";
+  throw ClientError(fmt::format("{} must be true or false, not \"{}\"", setting->source, setting->value));
+}
+
+namespace {
+
+// Seconds, fractions allowed, more than zero and at most a day.
+std::optional<double> secondsSetting(const char* envName, const std::string& key,
+                                     const std::optional<std::string>& profile) {
+  auto setting = userSetting(envName, key, profile);
+  if (!setting) return std::nullopt;
+  double seconds = 0;
+  const char* end = setting->value.data() + setting->value.size();
+  const auto [stop, error] = std::from_chars(setting->value.data(), end, seconds);
+  if (error != std::errc() || stop != end || !(seconds > 0) || seconds > 86400)
+    throw ClientError(fmt::format("{} must be a number of seconds, not \"{}\"", setting->source, setting->value));
+  return seconds;
+}
+
+}  // namespace
+
+ConnectionSettings ConnectionSettings::resolve(const std::optional<std::string>& profile) {
+  ConnectionSettings c;
+  if (auto bundle = userSetting("AWS_CA_BUNDLE", "ca_bundle", profile)) c.caBundle = bundle->value;
+  if (auto s = secondsSetting("AWS_CONNECT_TIMEOUT", "connect_timeout", profile))
+    c.connectTimeoutMs = static_cast<long>(std::ceil(*s * 1000));
+  if (auto s = secondsSetting("AWS_READ_TIMEOUT", "read_timeout", profile))
+    c.readTimeoutSec = static_cast<long>(std::ceil(*s));
+  return c;
+}
+
+void ConnectionSettings::applyTo(http::Request& r) const {
+  if (!caBundle.empty()) r.caBundle = caBundle;
+  r.connectTimeoutMs = connectTimeoutMs;
+  // A read time-out bounds the wait for the next bytes, as a socket's does, not the whole call.
+  if (readTimeoutSec) {
+    r.inactivityTimeoutSec = *readTimeoutSec;
+    r.totalTimeoutMs = 0;
+  }
 }
 
 RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {

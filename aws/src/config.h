@@ -16,13 +16,16 @@ std::optional<std::string> env(const char* name);
 std::string sharedConfigPath();       // AWS_CONFIG_FILE, else ~/.aws/config
 std::string sharedCredentialsPath();  // AWS_SHARED_CREDENTIALS_FILE, else ~/.aws/credentials
 
-// The profile in use: explicit, else AWS_PROFILE, else "default".
+// The profile in use: explicit, else AWS_DEFAULT_PROFILE, AWS_PROFILE, else "default".
 std::string profileName(const std::optional<std::string>& explicitProfile);
 
 // An [sso-session NAME] section of the shared config file; absent when there is none.
 std::optional<Profile> loadSsoSession(const std::string& name);
 
-// A non-empty setting of the profile in use (explicit, else AWS_PROFILE, else "default").
+// A [services NAME] section of the shared config file; absent when there is none.
+std::optional<Profile> loadServicesSection(const std::string& name);
+
+// A non-empty setting of the profile in use (explicit, else AWS_DEFAULT_PROFILE, AWS_PROFILE, "default").
 std::optional<std::string> profileSetting(const std::optional<std::string>& profile, const std::string& key);
 
 // A setting the user made, and where it was made (for error messages).
@@ -33,6 +36,10 @@ struct UserSetting {
 // The environment variable, else the profile's key.
 std::optional<UserSetting> userSetting(const char* envName, const std::string& key,
                                        const std::optional<std::string>& profile);
+
+// A true/false setting (environment, else the profile's key); false when unset. Any other value
+// throws ClientError, so that a typo never quietly means "off".
+bool flagSetting(const char* envName, const std::string& key, const std::optional<std::string>& profile);
 
 // A profile's settings from both files (the credentials file wins); absent when neither file
 // has a section for it.

@@ -221,6 +221,29 @@ std::string containerAuthorization() {
   return env("AWS_CONTAINER_AUTHORIZATION_TOKEN").value_or("");
 }
 
+// The endpoint's body, or why the attempt gave none worth reading.
+struct ContainerAnswer {
+  std::string body;
+  std::string failure;
+};
+
+ContainerAnswer askContainer(const http::Request& r) {
+  http::Response resp;
+  try {
+    resp = http::send(r);
+  } catch (const ClientError& e) {
+    return {"", fmt::format("container credentials could not be fetched: {}", e.what())};
+  }
+  if (resp.status != 200) return {"", fmt::format("container credentials endpoint answered status {}", resp.status)};
+  if (!nlohmann::json::accept(resp.body)) return {"", "the container credentials endpoint returned a credentials document that is not JSON"};
+  return {resp.body, ""};
+}
+
+// A CI runner's or task's credentials endpoint has short blips: three attempts a second apart, as
+// the SDKs make.
+constexpr int kContainerAttempts = 3;
+constexpr std::chrono::seconds kContainerPause{1};
+
 Credentials fetchContainer(const std::string& url) {
   http::Request r;
   r.url = url;
@@ -229,15 +252,12 @@ Credentials fetchContainer(const std::string& url) {
   r.totalTimeoutMs = 5000;
   r.headers.emplace_back("Accept", "application/json");
   if (std::string auth = containerAuthorization(); !auth.empty()) r.headers.emplace_back("Authorization", auth);
-  http::Response resp;
-  try {
-    resp = http::send(r);
-  } catch (const ClientError& e) {
-    throw CredentialsError(fmt::format("container credentials could not be fetched: {}", e.what()));
+  for (int attempt = 1;; ++attempt) {
+    const ContainerAnswer answer = askContainer(r);
+    if (answer.failure.empty()) return fromJson(answer.body, "Token", "the container credentials endpoint");
+    if (attempt >= kContainerAttempts) throw CredentialsError(answer.failure);
+    aws::clock().sleep_for(kContainerPause);
   }
-  if (resp.status != 200)
-    throw CredentialsError(fmt::format("container credentials endpoint answered status {}", resp.status));
-  return fromJson(resp.body, "Token", "the container credentials endpoint");
 }
 
 ProviderPtr containerProvider() {
@@ -250,22 +270,22 @@ ProviderPtr containerProvider() {
 
 constexpr const char* kRolePath = "/latest/meta-data/iam/security-credentials/";
 
-Credentials fetchInstanceRole() {
-  http::Response roles = imds::get(kRolePath);
+Credentials fetchInstanceRole(const std::string& profile) {
+  http::Response roles = imds::get(kRolePath, profile);
   if (roles.status != 200)
     throw CredentialsError(fmt::format("the instance metadata service has no role (status {})", roles.status));
   std::string role = roles.body.substr(0, roles.body.find('\n'));
   while (!role.empty() && (role.back() == '\r' || role.back() == ' ')) role.pop_back();
   if (role.empty()) throw CredentialsError("the instance metadata service named no role");
-  http::Response resp = imds::get(kRolePath + role);
+  http::Response resp = imds::get(kRolePath + role, profile);
   if (resp.status != 200)
     throw CredentialsError(fmt::format("instance role credentials answered status {}", resp.status));
   return fromJson(resp.body, "Token", "the instance metadata service");
 }
 
-ProviderPtr instanceProvider() {
+ProviderPtr instanceProvider(const std::string& profile) {
   if (imds::disabled()) return nullptr;
-  return refreshing(fetchInstanceRole);
+  return refreshing([profile] { return fetchInstanceRole(profile); });
 }
 
 // ---- profiles ----------------------------------------------------------------------------
@@ -285,10 +305,10 @@ bool assumesRole(const Profile& p) {
   return !valueOf(p, "role_arn").empty() && valueOf(p, "web_identity_token_file").empty();
 }
 
-ProviderPtr credentialSourceProvider(const std::string& source) {
+ProviderPtr credentialSourceProvider(const std::string& profile, const std::string& source) {
   ProviderPtr p;
   if (source == "Environment") p = environmentProvider();
-  else if (source == "Ec2InstanceMetadata") p = refreshing(fetchInstanceRole);
+  else if (source == "Ec2InstanceMetadata") p = refreshing([profile] { return fetchInstanceRole(profile); });
   else if (source == "EcsContainer") p = containerProvider();
   else throw CredentialsError(fmt::format("unsupported credential_source: {}", source));
   if (!p) throw CredentialsError(fmt::format("credential_source {} has no credentials", source));
@@ -339,7 +359,7 @@ ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std
     throw CredentialsError(fmt::format("profile {} has both source_profile and credential_source", name));
   if (sourceProfile.empty() && credentialSource.empty())
     throw CredentialsError(fmt::format("profile {} has role_arn but neither source_profile nor credential_source", name));
-  ProviderPtr source = sourceProfile.empty() ? credentialSourceProvider(credentialSource)
+  ProviderPtr source = sourceProfile.empty() ? credentialSourceProvider(name, credentialSource)
                                              : sourceProfileProvider(name, sourceProfile, visited);
   return detail::assumeRoleProvider(name, p, source);
 }
@@ -349,7 +369,7 @@ class DefaultChain : public CredentialsProvider {
  public:
   explicit DefaultChain(const std::optional<std::string>& profile)
       : explicitProfile_(profile && !profile->empty()), name_(detail::profileName(profile)) {
-    bool named = explicitProfile_ || env("AWS_PROFILE").has_value();
+    bool named = explicitProfile_ || env("AWS_DEFAULT_PROFILE") || env("AWS_PROFILE");
     if (named) requireProfile(name_);
   }
 
@@ -377,12 +397,14 @@ class DefaultChain : public CredentialsProvider {
     if (profile)
       if (auto p = ownCredentials(name_, *profile)) return p;
     if (auto p = containerProvider()) return p;
-    if (auto p = instanceProvider()) {
+    if (auto p = instanceProvider(name_)) {
       try {
         p->get();
         return p;
-      } catch (const ClientError&) {
-        // Not on EC2, or no role: fall through to the common "no credentials" error.
+      } catch (const ClientError& e) {
+        // A setting that is wrong, or IMDSv1 turned off where no token is given, is the user's to
+        // hear about; not on EC2, or no role, ends in the common "no credentials" error.
+        if (e.kind() == FailureKind::kOther) throw CredentialsError(e.what());
       }
     }
     throw CredentialsError("Unable to locate credentials");

@@ -70,15 +70,6 @@ const Partition& partitionOf(const std::string& region) {
   return kPartitions[0];
 }
 
-// Anything but true or false is an error, so that a typo never quietly means "off".
-bool flagSetting(const char* envName, const char* key, const std::optional<std::string>& profile) {
-  auto setting = userSetting(envName, key, profile);
-  if (!setting) return false;
-  std::string v = lower(setting->value);
-  if (v == "true" || v == "false") return v == "true";
-  throw ClientError(fmt::format("{} must be true or false, not \"{}\"", setting->source, setting->value));
-}
-
 Variant variantFor(const std::optional<std::string>& profile) {
   return {flagSetting("AWS_USE_FIPS_ENDPOINT", "use_fips_endpoint", profile),
           flagSetting("AWS_USE_DUALSTACK_ENDPOINT", "use_dualstack_endpoint", profile)};
@@ -102,9 +93,10 @@ std::string iamHost(const Partition& p, const Variant& v) {
   return host;
 }
 
-// Host prefixes are the signing names except for the SSO portal.
+// Host prefixes are the signing names except for the SSO portal and its token service.
 std::string hostPrefix(const std::string& serviceId) {
   std::string id = lower(serviceId);
+  if (id == "sso oidc") return "oidc";
   return id == "sso" ? "portal.sso" : id;
 }
 
@@ -121,13 +113,40 @@ std::string regionalHost(const std::string& serviceId, const std::string& region
                      v.dualStack ? p.dualStackDnsSuffix : p.dnsSuffix);
 }
 
-std::optional<std::string> configuredEndpoint(const std::string& serviceId) {
-  if (auto ignore = env("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"); ignore && lower(*ignore) == "true")
-    return std::nullopt;
+// "SSO OIDC" -> "sso_oidc": the service's name in AWS_ENDPOINT_URL_<ID> (upper case) and in a
+// services section (lower case).
+std::string snakeServiceId(const std::string& serviceId) {
   std::string id;
-  for (char c : serviceId) id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  auto url = env(("AWS_ENDPOINT_URL_" + id).c_str());
+  for (char c : serviceId) id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return id;
+}
+
+// The endpoint_url of the profile's `services = NAME` section for this service.
+std::optional<std::string> servicesSectionEndpoint(const std::string& id, const std::optional<std::string>& profile) {
+  auto name = profileSetting(profile, "services");
+  if (!name) return std::nullopt;
+  auto services = loadServicesSection(*name);
+  if (!services)
+    throw ClientError(fmt::format("profile {} names services {}, which the config file does not have",
+                                  profileName(profile), *name));
+  auto it = services->find(id + ".endpoint_url");
+  if (it == services->end() || it->second.empty()) return std::nullopt;
+  return it->second;
+}
+
+// In the vendor's order: the service's variable, AWS_ENDPOINT_URL, the service in the profile's
+// services section, the profile's endpoint_url.
+std::optional<std::string> configuredEndpoint(const std::string& serviceId, const std::optional<std::string>& profile) {
+  if (auto ignore = userSetting("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", "ignore_configured_endpoint_urls", profile);
+      ignore && lower(ignore->value) == "true")
+    return std::nullopt;
+  const std::string id = snakeServiceId(serviceId);
+  std::string upperId = id;
+  for (char& c : upperId) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto url = env(("AWS_ENDPOINT_URL_" + upperId).c_str());
   if (!url) url = env("AWS_ENDPOINT_URL");
+  if (!url) url = servicesSectionEndpoint(id, profile);
+  if (!url) url = profileSetting(profile, "endpoint_url");
   if (!url) return std::nullopt;
   while (!url->empty() && url->back() == '/') url->pop_back();
   return url;
@@ -145,7 +164,7 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
   const std::string signingRegion = isIam && *p.iam.plain ? p.iam.signingRegion : effectiveRegion;
   // Checked also where an endpoint URL makes them moot, so that a typo is never passed over.
   const Variant v = variantFor(profile);
-  if (auto url = configuredEndpoint(serviceId)) return {*url, signingRegion};
+  if (auto url = configuredEndpoint(serviceId, profile)) return {*url, signingRegion};
   if (effectiveRegion.empty()) throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
   // STS's global endpoint has only its plain host; the variants are those of us-east-1.
   if (isSts && region.empty() && !v.fips && !v.dualStack) return {"https://sts.amazonaws.com", "us-east-1"};
@@ -158,6 +177,8 @@ std::string resolveEndpoint(const std::string& serviceId, const std::string& reg
   return serviceEndpoint(serviceId, region, profile).url;
 }
 
-bool endpointOverridden(const std::string& serviceId) { return configuredEndpoint(serviceId).has_value(); }
+bool endpointOverridden(const std::string& serviceId, const std::optional<std::string>& profile) {
+  return configuredEndpoint(serviceId, profile).has_value();
+}
 
 }  // namespace aws::detail

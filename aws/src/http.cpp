@@ -3,6 +3,10 @@
 #include "tarnwick_testlibs/aws/http.h"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <cctype>
@@ -148,6 +152,68 @@ void setMethodAndBody(CURL* h, const Request& request) {
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
 }
 
+// What the handshake saw of the peer, filled by checkPeer.
+struct PeerCheck {
+  std::string pin;  // normalFingerprint of the request's pin, or ""
+  bool verifyChain = false;
+  bool seen = false;
+  std::string sha256, subject, problem;
+};
+
+std::string fingerprintOf(X509* cert) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!cert || X509_digest(cert, EVP_sha256(), digest, &length) != 1) return "";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) hex += fmt::format("{}{:02X}", i ? ":" : "", digest[i]);
+  return hex;
+}
+
+std::string subjectOf(X509* cert) {
+  char line[512] = {0};
+  if (cert) X509_NAME_oneline(X509_get_subject_name(cert), line, sizeof line);
+  return line;
+}
+
+// Runs in place of the library's chain check, so that a pin is decided in the handshake.
+int checkPeer(X509_STORE_CTX* store, void* arg) {
+  auto* check = static_cast<PeerCheck*>(arg);
+  X509* leaf = X509_STORE_CTX_get0_cert(store);
+  check->seen = true;
+  check->sha256 = fingerprintOf(leaf);
+  check->subject = subjectOf(leaf);
+  if (check->verifyChain && X509_verify_cert(store) != 1)
+    check->problem = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+  const bool pinHolds = check->pin.empty() || check->pin == check->sha256;
+  return pinHolds && check->problem.empty() ? 1 : 0;
+}
+
+CURLcode onSslContext(CURL*, void* sslContext, void* arg) {
+  auto* ctx = static_cast<SSL_CTX*>(sslContext);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_cert_verify_callback(ctx, checkPeer, arg);
+  return CURLE_OK;
+}
+
+void setPeerCheck(CURL* h, const Request& request, PeerCheck* check) {
+  check->pin = normalFingerprint(request.pinnedSha256);
+  // A pin that is no fingerprint matches nothing rather than everything.
+  if (check->pin.empty() && !request.pinnedSha256.empty()) check->pin = "not a fingerprint";
+  check->verifyChain = request.verifyTls;
+  curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, onSslContext);
+  curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, check);
+  // A pooled connection was never checked against this pin.
+  curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+}
+
+void clearPeerCheck(CURL* h) {
+  curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, nullptr);
+  curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, nullptr);
+  curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 0L);
+  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 0L);
+}
+
 void setConnection(CURL* h, const Request& request) {
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
@@ -160,7 +226,9 @@ void setConnection(CURL* h, const Request& request) {
   if (request.verifyTls) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle)
+    if (!request.caBundle.empty())
+      curl_easy_setopt(h, CURLOPT_CAINFO, request.caBundle.c_str());
+    else if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle)
       curl_easy_setopt(h, CURLOPT_CAINFO, bundle);
   } else {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -239,11 +307,24 @@ Response send(const Request& request) {
   curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, onDebug);
   curl_easy_setopt(h, CURLOPT_DEBUGDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+  PeerCheck peer;
+  const bool checked = !request.pinnedSha256.empty() || request.describePeer;
+  if (checked) setPeerCheck(h, request, &peer);
 
   CURLcode rc = curl_easy_perform(h);
   // The handle outlives this call; it must not keep pointers into this frame.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  if (checked) clearPeerCheck(h);
+  const bool refused = rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CONNECT_ERROR;
+  if (checked && refused && peer.seen) {
+    // The chain passed and so did the pin: the library refused the name.
+    if (peer.problem.empty() && (peer.pin.empty() || peer.pin == peer.sha256))
+      peer.problem = errors[0] ? errors : curl_easy_strerror(rc);
+    throw PeerCertificateError(fmt::format("{} {}: the peer's certificate was refused", request.method,
+                                           safeUrl(request.url)),
+                               peer.sha256, peer.subject, peer.problem);
+  }
   if (transfer.writeFailed)
     throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)),
                       FailureKind::kTransfer);
@@ -258,6 +339,19 @@ Response send(const Request& request) {
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   response.resent = transfer.requestsSent > 1;
   return response;
+}
+
+std::string normalFingerprint(const std::string& text) {
+  std::string hex;
+  for (char c : text) {
+    if (c == ':' || c == ' ') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
+    hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (hex.size() != 64) return "";
+  std::string out;
+  for (size_t i = 0; i < hex.size(); i += 2) out += (i ? ":" : "") + hex.substr(i, 2);
+  return out;
 }
 
 std::string uriEncode(const std::string& s, bool keepSlash) {

@@ -2,6 +2,7 @@
 // and short time-outs so that a host off EC2 gives up quickly.
 #include "tarnwick_testlibs/aws/imds.h"
 
+#include <charconv>
 #include <mutex>
 #include <optional>
 
@@ -16,16 +17,43 @@ namespace aws::imds {
 namespace {
 
 constexpr const char* kDefaultEndpoint = "http://169.254.169.254";
-constexpr long kConnectTimeoutMs = 1000;
-constexpr long kTotalTimeoutMs = 3000;
+// Per attempt: the connection within the configured time-out, the whole answer within three.
+constexpr long kTotalTimeoutFactor = 3;
 constexpr int kTokenTtlSeconds = 21600;
 // A token this close to its end is not used any more.
 constexpr auto kTokenMargin = std::chrono::minutes(5);
 
+struct Settings {
+  long timeoutMs = 1000;
+  int attempts = 1;
+  bool v1Disabled = false;
+};
+
+// A setting of whole seconds or attempts, at least 1.
+int positiveSetting(const char* envName, const char* key, const std::optional<std::string>& profile, int fallback) {
+  auto setting = detail::userSetting(envName, key, profile);
+  if (!setting) return fallback;
+  int n = 0;
+  const char* end = setting->value.data() + setting->value.size();
+  const auto [stop, error] = std::from_chars(setting->value.data(), end, n);
+  if (error == std::errc() && stop == end && n >= 1 && n <= 3600) return n;
+  throw ClientError(fmt::format("{} must be a whole number from 1 to 3600, not \"{}\"", setting->source, setting->value));
+}
+
+Settings settingsOf(const std::optional<std::string>& profile) {
+  Settings s;
+  s.timeoutMs = 1000L * positiveSetting("AWS_METADATA_SERVICE_TIMEOUT", "metadata_service_timeout", profile, 1);
+  s.attempts = positiveSetting("AWS_METADATA_SERVICE_NUM_ATTEMPTS", "metadata_service_num_attempts", profile, 1);
+  s.v1Disabled = detail::flagSetting("AWS_EC2_METADATA_V1_DISABLED", "ec2_metadata_v1_disabled", profile);
+  return s;
+}
+
+// Only a token the service handed out is kept: a refusal or a lost answer is asked again next
+// time, so that a host that requires tokens is not left without one for the token's lifetime.
 struct TokenCache {
   std::mutex lock;
   std::string endpoint;
-  std::optional<std::string> token;  // empty string: the service does not hand out tokens
+  std::optional<std::string> token;
   std::chrono::system_clock::time_point expires;
 };
 
@@ -34,20 +62,20 @@ TokenCache& cache() {
   return c;
 }
 
-http::Request baseRequest(const std::string& method, const std::string& url) {
+http::Request baseRequest(const std::string& method, const std::string& url, const Settings& s) {
   http::Request r;
   r.method = method;
   r.url = url;
   r.verifyTls = false;
   r.bypassProxy = true;
-  r.connectTimeoutMs = kConnectTimeoutMs;
-  r.totalTimeoutMs = kTotalTimeoutMs;
+  r.connectTimeoutMs = s.timeoutMs;
+  r.totalTimeoutMs = s.timeoutMs * kTotalTimeoutFactor;
   return r;
 }
 
 // A token, or "" when the service refuses tokens (and plain requests are the way to go).
-std::string fetchToken(const std::string& base) {
-  http::Request r = baseRequest("PUT", base + "/latest/api/token");
+std::string fetchToken(const std::string& base, const Settings& s) {
+  http::Request r = baseRequest("PUT", base + "/latest/api/token", s);
   r.headers.emplace_back("x-aws-ec2-metadata-token-ttl-seconds", std::to_string(kTokenTtlSeconds));
   http::Response resp;
   try {
@@ -63,22 +91,38 @@ std::string fetchToken(const std::string& base) {
   throw ClientError(fmt::format("the instance metadata service refused a session token (status {})", resp.status));
 }
 
-std::string token(const std::string& base, bool renew) {
+std::string token(const std::string& base, bool renew, const Settings& s) {
   TokenCache& c = cache();
   std::lock_guard<std::mutex> g(c.lock);
   auto now = aws::clock().now();
   if (renew || c.endpoint != base || !c.token || now + kTokenMargin >= c.expires) {
-    c.token = fetchToken(base);
+    c.token.reset();
+    std::string fetched = fetchToken(base, s);
+    if (fetched.empty()) {
+      if (s.v1Disabled)
+        throw ClientError("the instance metadata service gave no session token and IMDSv1 is disabled "
+                          "(AWS_EC2_METADATA_V1_DISABLED or ec2_metadata_v1_disabled)");
+      return "";
+    }
+    c.token = std::move(fetched);
     c.endpoint = base;
     c.expires = now + std::chrono::seconds(kTokenTtlSeconds);
   }
   return *c.token;
 }
 
-http::Response getWith(const std::string& url, const std::string& tok) {
-  http::Request r = baseRequest("GET", url);
+http::Response getWith(const std::string& url, const std::string& tok, const Settings& s) {
+  http::Request r = baseRequest("GET", url, s);
   if (!tok.empty()) r.headers.emplace_back("x-aws-ec2-metadata-token", tok);
   return http::send(r);
+}
+
+// One GET, with its token renewed once when the service no longer accepts it (after a restart).
+http::Response getOnce(const std::string& base, const std::string& url, const Settings& s) {
+  std::string tok = token(base, false, s);
+  http::Response resp = getWith(url, tok, s);
+  if (resp.status == 401 && !tok.empty()) resp = getWith(url, token(base, true, s), s);
+  return resp;
 }
 
 }  // namespace
@@ -95,15 +139,20 @@ bool disabled() {
   return tarnwick::text::lower(*v) == "true";
 }
 
-http::Response get(const std::string& path) {
+http::Response get(const std::string& path, const std::optional<std::string>& profile) {
   if (disabled()) throw ClientError("the instance metadata service is disabled (AWS_EC2_METADATA_DISABLED)");
+  const Settings s = settingsOf(profile);
   std::string base = endpoint();
   std::string url = base + (path.empty() || path[0] != '/' ? "/" : "") + path;
-  std::string tok = token(base, false);
-  http::Response resp = getWith(url, tok);
-  // A token the service no longer accepts (for example after a restart) is renewed once.
-  if (resp.status == 401 && !tok.empty()) resp = getWith(url, token(base, true));
-  return resp;
+  for (int attempt = 1;; ++attempt) {
+    const bool last = attempt >= s.attempts;
+    try {
+      http::Response resp = getOnce(base, url, s);
+      if (last || (resp.status == 200 && !resp.body.empty())) return resp;
+    } catch (const ClientError& e) {
+      if (last || e.kind() == FailureKind::kOther) throw;
+    }
+  }
 }
 
 }  // namespace aws::imds

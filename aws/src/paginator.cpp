@@ -89,4 +89,24 @@ bool Paginator::next(Doc& page) {
   return true;
 }
 
+Doc allPages(ServiceClient& client, const std::string& operation, const Doc& params) {
+  const PagingTokens tokens = pagingTokensOf(operation);
+  Paginator pages(client, operation, params);
+  Doc all, page;
+  while (pages.next(page)) {
+    if (all.is_null()) {
+      all = page;
+      continue;
+    }
+    for (auto& [member, value] : page.items()) {
+      if (!value.is_array()) continue;
+      Doc& list = all[member];
+      if (list.is_null()) list = Doc::array();
+      if (list.is_array()) list.insert(list.end(), value.begin(), value.end());
+    }
+  }
+  if (all.is_object()) all.erase(tokens.outputToken);
+  return all;
+}
+
 }  // namespace aws

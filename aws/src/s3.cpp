@@ -121,6 +121,14 @@ std::string errorBodyRegion(const std::string& body) {
   return doc.child("Error").child_value("Region");
 }
 
+// "scheme://host[:port]" of an absolute URL; "" when it is not one.
+std::string originOf(const std::string& url) {
+  const auto scheme = url.find("://");
+  if (scheme == std::string::npos || scheme == 0) return "";
+  const auto end = url.find_first_of("/?#", scheme + 3);
+  return end == scheme + 3 ? "" : url.substr(0, end);
+}
+
 // Whether an answer says that the request went to a region other than the bucket's, as the SDKs
 // read S3's answers: a redirect, PermanentRedirect, AuthorizationHeaderMalformed naming a Region.
 bool wrongRegionAnswer(const http::Response& r) {
@@ -148,9 +156,10 @@ class RestS3Client : public S3Client {
       : model_(serviceModel("s3")),
         region_(region),
         profile_(profile),
-        pathStyle_(endpointOverridden("S3")),
+        pathStyle_(endpointOverridden("S3", profile)),
         creds_(std::move(creds)),
-        retry_(RetryConfig::resolve(profile)) {
+        retry_(RetryConfig::resolve(profile)),
+        connection_(ConnectionSettings::resolve(profile)) {
     regional(region_);  // a region without an endpoint fails here, when the client is opened
   }
 
@@ -217,7 +226,7 @@ class RestS3Client : public S3Client {
     auto& slot = regional_[region];
     if (!slot)
       slot = std::make_unique<Regional>(
-          Regional{resolveEndpoint("S3", region, profile_), Transport("s3", region, creds_, retry_)});
+          Regional{resolveEndpoint("S3", region, profile_), Transport("s3", region, creds_, retry_, connection_)});
     return *slot;
   }
 
@@ -225,6 +234,15 @@ class RestS3Client : public S3Client {
                         const std::function<void()>& rewind) {
     Regional& r = regional(region);
     req.url = baseUrl(r.endpoint, bucket) + req.url;
+    return r.transport.send(std::move(req), errorCodeOf, true, rewind);
+  }
+
+  // The request as sendIn would address it, at another scheme, host and port.
+  http::Response sendAt(const std::string& region, const std::string& origin, const std::string& bucket,
+                        http::Request req, const std::function<void()>& rewind) {
+    Regional& r = regional(region);
+    const std::string url = baseUrl(r.endpoint, bucket) + req.url;
+    req.url = origin + url.substr(originOf(url).size());
     return r.transport.send(std::move(req), errorCodeOf, true, rewind);
   }
 
@@ -236,6 +254,12 @@ class RestS3Client : public S3Client {
                           const std::function<void()>& rewind = {}) {
     const std::string region = bucketRegions().find(bucket).value_or(region_);
     http::Response r = sendIn(region, bucket, req, rewind);
+    // A bucket created moments ago is not yet known to every host: S3 points at one that knows
+    // it, and the request goes there once.
+    if (const std::string origin = originOf(r.header("location")); r.status == 307 && !origin.empty()) {
+      if (rewind) rewind();
+      return sendAt(region, origin, bucket, req, rewind);
+    }
     if (bucket.empty() || !wrongRegionAnswer(r)) return r;
     std::string actual = r.header("x-amz-bucket-region");
     if (actual.empty()) actual = errorBodyRegion(r.body);
@@ -371,6 +395,7 @@ class RestS3Client : public S3Client {
   bool pathStyle_;
   std::shared_ptr<CredentialsProvider> creds_;
   RetryConfig retry_;
+  ConnectionSettings connection_;
   std::mutex regionalLock_;
   std::map<std::string, std::unique_ptr<Regional>> regional_;
 };

@@ -1,8 +1,10 @@
-// Credentials of SSO profiles: the access token that `aws sso login` cached, exchanged for role
-// credentials at the SSO portal (GetRoleCredentials).
+// Credentials of SSO profiles: the access token that `aws sso login` cached (refreshed with its
+// refresh token near its end), exchanged for role credentials at the SSO portal (GetRoleCredentials).
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <ctime>
+#include <system_error>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -14,6 +16,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/files.h"
 #include "credential_sources.h"
 #include "protocol.h"
 #include "transport.h"
@@ -72,17 +75,84 @@ std::string tokenCachePath(const SsoSettings& s) {
   return fmt::format("{}/.aws/sso/cache/{}.json", home ? home : "", hex);
 }
 
-SsoToken loadToken(const SsoSettings& s) {
-  const std::string path = tokenCachePath(s);
+nlohmann::json readCachedToken(const SsoSettings& s, const std::string& path) {
   std::ifstream in(path);
   if (!in) throw CredentialsError(fmt::format("there is no SSO token for profile {} ({}): {}", s.profile, path, loginHint(s.profile)));
   std::stringstream text;
   text << in.rdbuf();
-  const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
-  std::optional<std::chrono::system_clock::time_point> expiresAt;
-  if (doc.is_object() && doc.contains("expiresAt") && doc["expiresAt"].is_string())
-    expiresAt = parseIso8601(doc["expiresAt"].get<std::string>());
-  if (!expiresAt || !doc.contains("accessToken") || !doc["accessToken"].is_string())
+  return nlohmann::json::parse(text.str(), nullptr, false);
+}
+
+std::optional<std::chrono::system_clock::time_point> timeMember(const nlohmann::json& doc, const char* member) {
+  if (!doc.is_object() || !doc.contains(member) || !doc[member].is_string()) return std::nullopt;
+  return parseIso8601(doc[member].get<std::string>());
+}
+
+std::string iso8601(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+bool hasText(const nlohmann::json& doc, const char* member) {
+  return doc.is_object() && doc.contains(member) && doc[member].is_string() && !doc[member].get<std::string>().empty();
+}
+
+// CreateToken with the cached refresh token. Absent when the cache holds no usable registration
+// or the service refuses: the cached token then serves as long as it is valid.
+std::optional<nlohmann::json> refreshedToken(const SsoSettings& s, const nlohmann::json& cached) {
+  for (const char* member : {"refreshToken", "clientId", "clientSecret"})
+    if (!hasText(cached, member)) return std::nullopt;
+  const auto registrationEnds = timeMember(cached, "registrationExpiresAt");
+  if (!registrationEnds || *registrationEnds <= aws::clock().now()) return std::nullopt;
+  const ServiceEndpoint oidc = serviceEndpoint("SSO OIDC", s.region, s.profile);
+  Transport transport("sso-oauth", oidc.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile),
+                      ConnectionSettings::resolve(s.profile));
+  http::Request r;
+  r.method = "POST";
+  r.url = oidc.url + "/token";
+  r.headers.emplace_back("Content-Type", "application/json");
+  r.body = nlohmann::json{{"clientId", cached["clientId"]}, {"clientSecret", cached["clientSecret"]},
+                          {"grantType", "refresh_token"}, {"refreshToken", cached["refreshToken"]}}.dump();
+  http::Response resp;
+  try {
+    resp = transport.send(r, errorCodeOf);
+  } catch (const ClientError&) {
+    return std::nullopt;
+  }
+  const nlohmann::json answer = nlohmann::json::parse(resp.body, nullptr, false);
+  if (resp.status != 200 || !hasText(answer, "accessToken") || !answer.contains("expiresIn") ||
+      !answer["expiresIn"].is_number_integer())
+    return std::nullopt;
+  nlohmann::json renewed = cached;
+  renewed["accessToken"] = answer["accessToken"];
+  renewed["expiresAt"] = iso8601(aws::clock().now() + std::chrono::seconds(answer["expiresIn"].get<long long>()));
+  if (hasText(answer, "refreshToken")) renewed["refreshToken"] = answer["refreshToken"];
+  return renewed;
+}
+
+// Renewed this close to its end, as the SDKs do, so that a long run outlives the login's token.
+constexpr auto kTokenRefreshWindow = std::chrono::minutes(15);
+
+SsoToken loadToken(const SsoSettings& s) {
+  const std::string path = tokenCachePath(s);
+  nlohmann::json doc = readCachedToken(s, path);
+  std::optional<std::chrono::system_clock::time_point> expiresAt = timeMember(doc, "expiresAt");
+  // Only the sso-session form keeps a registration that may refresh the token.
+  if (expiresAt && !s.session.empty() && *expiresAt - aws::clock().now() < kTokenRefreshWindow)
+    if (auto renewed = refreshedToken(s, doc)) {
+      doc = std::move(*renewed);
+      expiresAt = timeMember(doc, "expiresAt");
+      try {
+        tarnwick::files::writeAtomically(path, doc.dump());
+      } catch (const std::system_error&) {
+        // The token still serves this run; the next one refreshes again.
+      }
+    }
+  if (!expiresAt || !hasText(doc, "accessToken"))
     throw CredentialsError(fmt::format("the SSO token of profile {} ({}) is not valid: {}", s.profile, path, loginHint(s.profile)));
   return {doc["accessToken"].get<std::string>(), *expiresAt};
 }
@@ -115,7 +185,8 @@ Credentials fetchSso(const SsoSettings& s) {
   const SsoToken token = loadToken(s);
   if (aws::clock().now() >= token.expiresAt) sessionExpired(s);
   const ServiceEndpoint portal = serviceEndpoint("SSO", s.region, s.profile);
-  Transport transport("awsssoportal", portal.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile));
+  Transport transport("awsssoportal", portal.signingRegion, anonymousCredentials(), RetryConfig::resolve(s.profile),
+                      ConnectionSettings::resolve(s.profile));
   http::Request r;
   r.url = portal.url + "/federation/credentials?" +
           http::queryString({{"role_name", s.roleName}, {"account_id", s.accountId}});

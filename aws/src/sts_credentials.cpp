@@ -45,7 +45,7 @@ Credentials stsCredentials(const std::string& action, Fields form, const std::st
                            const ProviderPtr& signer) {
   const std::string region = resolveRegion(std::nullopt, profile).value_or("");
   const ServiceEndpoint endpoint = serviceEndpoint("STS", region, profile);
-  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile));
+  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile), ConnectionSettings::resolve(profile));
   form.insert(form.begin(), {{"Action", action}, {"Version", kStsVersion}});
   http::Request r;
   r.method = "POST";
@@ -95,13 +95,14 @@ class Terminal {
   int fd_;
 };
 
-std::string mfaCode(const std::string& profile, const std::string& serial) {
+// `renewal`: the first credentials ran out in a long run, and whoever started it may be gone.
+std::string mfaCode(const std::string& profile, const std::string& serial, bool renewal) {
   Terminal tty;
   if (!tty.available())
     throw CredentialsError(fmt::format(
-        "profile {} needs an MFA code for {} (mfa_serial), but there is no terminal to enter it on", profile,
-        serial));
-  std::string code = tty.readHidden(fmt::format("Enter MFA code for {}: ", serial));
+        "profile {} needs {} MFA code for {} (mfa_serial){}, but there is no terminal to enter it on", profile,
+        renewal ? "a new" : "an", serial, renewal ? " to renew its role credentials" : ""));
+  std::string code = tty.readHidden(fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
   if (code.empty()) throw CredentialsError(fmt::format("no MFA code was entered for profile {}", profile));
   return code;
 }
@@ -156,13 +157,9 @@ ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settin
   return refreshingCredentials([=] {
     Fields call = form;
     if (!serial.empty()) {
-      // A code is good for one assumption, and nobody may be at the terminal by the time these
-      // credentials run out.
-      if (*fetched)
-        throw CredentialsError(fmt::format(
-            "the role credentials of profile {} needed an MFA code and cannot be renewed without one", profile));
+      // A code is good for one assumption: every renewal asks for a new one.
       call.emplace_back("SerialNumber", serial);
-      call.emplace_back("TokenCode", mfaCode(profile, serial));
+      call.emplace_back("TokenCode", mfaCode(profile, serial, *fetched));
     }
     Credentials c = stsCredentials("AssumeRole", call, profile, source);
     *fetched = true;

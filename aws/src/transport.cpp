@@ -78,6 +78,12 @@ Transport::Answer finalAnswer(http::Response response, bool afterLostAnswer) {
 
 }  // namespace
 
+// STS answers IDPCommunicationError when the identity provider behind a web identity token did not
+// answer it in time: a short outage there is worth another attempt, as the SDKs make.
+bool Transport::identityProviderBlip(const std::string& code) const {
+  return signingName_ == "sts" && code == "IDPCommunicationError";
+}
+
 // The difference between our clock and the services', learnt from their answers, so that a host
 // with a wrong clock still signs with a time the services accept.
 struct Transport::ClockSkew {
@@ -100,12 +106,13 @@ struct Transport::ClockSkew {
 };
 
 Transport::Transport(std::string signingName, std::string region,
-                     std::shared_ptr<CredentialsProvider> creds, RetryConfig retry)
+                     std::shared_ptr<CredentialsProvider> creds, RetryConfig retry, ConnectionSettings connection)
     : signingName_(std::move(signingName)),
       region_(std::move(region)),
       creds_(std::move(creds)),
       retry_(std::make_shared<ServiceRetryPolicy>(std::move(retry))),
-      skew_(std::make_shared<ClockSkew>()) {}
+      skew_(std::make_shared<ClockSkew>()),
+      connection_(std::move(connection)) {}
 
 Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
                                const std::function<void()>& rewind) {
@@ -115,6 +122,7 @@ Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& erro
   int lastCost = 0;
   const std::string invocation = invocationId();
   bool lost = false;  // an earlier attempt may have been carried out
+  connection_.applyTo(request);
 
   for (int attempt = 1;; ++attempt) {
     if (attempt > 1 && rewind) rewind();
@@ -135,7 +143,8 @@ Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& erro
         retry_->succeeded(lastCost);
         return finalAnswer(std::move(resp), lost);
       }
-      if (!ServiceRetryPolicy::retryable(resp.status, code) && !skew_->corrected(resp, code))
+      if (!ServiceRetryPolicy::retryable(resp.status, code) && !identityProviderBlip(code) &&
+          !skew_->corrected(resp, code))
         return finalAnswer(std::move(resp), lost);
       cost = retry_->retryCost(code);
       if (!attempts.allowsAnother(attempt) || !retry_->acquire(cost)) return finalAnswer(std::move(resp), lost);

@@ -19,8 +19,8 @@ struct ServiceEndpoint {
   std::string url;            // scheme://host[:port], no trailing slash
   std::string signingRegion;  // the region the requests are signed for
 };
-// Where a service's calls go: AWS_ENDPOINT_URL_<SERVICE_ID> ("EC2", "IAM", "S3", "SSM", "STS",
-// "SSO"), then AWS_ENDPOINT_URL, then the standard host of the region's partition, in its FIPS
+// Where a service's calls go: a configured endpoint (endpointOverridden; service ids "EC2", "IAM",
+// "S3", "SSM", "STS", "SSO", "SSO OIDC"), else the standard host of the region's partition, in its FIPS
 // or dual-stack variant when AWS_USE_FIPS_ENDPOINT / AWS_USE_DUALSTACK_ENDPOINT (or the profile's
 // use_fips_endpoint / use_dualstack_endpoint) ask for it; a variant that does not exist throws
 // ClientError. IAM is global (one host per partition, signed for the partition's region); STS
@@ -29,8 +29,22 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
                                 const std::optional<std::string>& profile = std::nullopt);
 std::string resolveEndpoint(const std::string& serviceId, const std::string& region,
                             const std::optional<std::string>& profile = std::nullopt);
-// True when the endpoint came from AWS_ENDPOINT_URL(_<SERVICE>) (S3 then uses path-style).
-bool endpointOverridden(const std::string& serviceId);
+// True when the endpoint was configured (S3 then uses path-style): AWS_ENDPOINT_URL_<SERVICE>,
+// AWS_ENDPOINT_URL, the profile's services section, the profile's endpoint_url, in this order,
+// unless AWS_IGNORE_CONFIGURED_ENDPOINT_URLS or ignore_configured_endpoint_urls is true.
+bool endpointOverridden(const std::string& serviceId, const std::optional<std::string>& profile = std::nullopt);
+
+// How a client's connections are made, from the environment, else the profile: AWS_CA_BUNDLE or
+// ca_bundle; AWS_CONNECT_TIMEOUT or connect_timeout and AWS_READ_TIMEOUT or read_timeout, in
+// seconds as the vendor's Python SDK names them. Values that are not valid throw ClientError.
+struct ConnectionSettings {
+  std::string caBundle;                 // "": the system's certificates
+  long connectTimeoutMs = 10000;
+  std::optional<long> readTimeoutSec;   // absent: each request's own limits
+  static ConnectionSettings resolve(const std::optional<std::string>& profile);
+  // Applies the settings to one request.
+  void applyTo(http::Request& r) const;
+};
 
 // Extracts the service error code from an error answer ("" when there is none).
 using ErrorCodeOf = std::function<std::string(const http::Response&)>;
@@ -43,7 +57,7 @@ class Transport {
   };
 
   Transport(std::string signingName, std::string region, std::shared_ptr<CredentialsProvider> creds,
-            RetryConfig retry = RetryConfig::fromEnvironment());
+            RetryConfig retry = RetryConfig::fromEnvironment(), ConnectionSettings connection = {});
   // Signs and sends `request`, retrying what the retry strategy finds worth it (throttling codes,
   // 500/502/503/504, failed connections) with its back-off through aws::clock(), within a retry
   // quota shared by all threads using this transport (in adaptive mode the rate limiter paces
@@ -63,10 +77,12 @@ class Transport {
 
  private:
   struct ClockSkew;
+  bool identityProviderBlip(const std::string& code) const;
   std::string signingName_, region_;
   std::shared_ptr<CredentialsProvider> creds_;
   std::shared_ptr<ServiceRetryPolicy> retry_;
   std::shared_ptr<ClockSkew> skew_;
+  ConnectionSettings connection_;
 };
 
 }  // namespace aws::detail

@@ -127,6 +127,8 @@ int runSpokeSearch(const Options& args, aws::Ec2Client& ec2) {
   const SpokeOptions spoke = args.spoke.value_or(SpokeOptions{});
   const std::string controller = cli::text(spoke.controller_ip);
   const std::string user = cli::text(spoke.controller_user);
+  // Before anything reaches the controller: the login carries the password.
+  twk_https::setVerification({cli::text(spoke.controller_ca), cli::text(spoke.controller_fingerprint)});
   const std::string password =
       cli::nonEmpty(spoke.controller_password) ? *spoke.controller_password : askPassword();
   const std::string cid = gatepass::get_tarnwick_cid(controller, user, password);

@@ -34,6 +34,8 @@ const cli::FieldTable<SpokeOptions>& spokeFields() {
           {"controller_user", &SpokeOptions::controller_user},
           {"controller_password", &SpokeOptions::controller_password},
           {"spoke_gw_name", &SpokeOptions::spoke_gw_name},
+          {"controller_ca", &SpokeOptions::controller_ca},
+          {"controller_fingerprint", &SpokeOptions::controller_fingerprint},
       },
       {{"horizontal_scaling", &SpokeOptions::horizontal_scaling}});
   return table;
@@ -80,6 +82,9 @@ cli::Parser makeParser() {
   spoke.addValue("--controller_password", "Tarnwick Controller password", {.secret = true});
   spoke.addValue("--spoke_gw_name", "find subnet(s) with spoke gateway <spoke_gw_name>", {.required = true});
   spoke.addFlag("--horizontal_scaling", "find subnet(s) with horizontal-scaling spoke gateway");
+  spoke.addValue("--controller_ca", "check the controller's certificate against this CA bundle (PEM) before logging in");
+  spoke.addValue("--controller_fingerprint",
+                 "pin the controller's certificate by its SHA-256 fingerprint (hex, colons optional)");
 
   p.addSubcommand(kNatgwCommand, "search subnet with natgw", kSubcommandField);
   return p;

@@ -18,6 +18,8 @@ struct SpokeOptions {
   std::optional<std::string> controller_user;
   std::optional<std::string> controller_password;
   std::optional<std::string> spoke_gw_name;
+  std::optional<std::string> controller_ca;
+  std::optional<std::string> controller_fingerprint;
   bool horizontal_scaling = false;
 };
 

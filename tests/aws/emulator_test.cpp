@@ -290,6 +290,18 @@ TEST_F(Transfers, ABucketElsewhereIsLearntOnceAndOddKeysAreSignedAsAwsChecksThem
   EXPECT_EQ(front.requests().size(), 8u);  // one refusal, then every client goes straight to eu-west-2
 }
 
+// A bucket created moments ago: S3 sends the first request on with a 307, and it goes there once.
+TEST_F(Transfers, ATemporaryRedirectIsFollowedOnceToItsNewAddress) {
+  testbed::boto3("s3.create_bucket(Bucket='brand-new')");
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront,
+                            {{"upstream", testbed::moto().url()}, {"newBuckets", {"brand-new"}},
+                             {"redirectTo", testbed::moto().url()}});
+  testbed::ScopedEnv viaFront{{"AWS_ENDPOINT_URL", front.url()}};
+  aws::Session::fromProfile(std::nullopt).s3()->upload_file(dir_.write("in.txt", "new"), "brand-new", "k");
+  EXPECT_EQ(session_.s3()->list_objects_v2({{"Bucket", "brand-new"}}).at("KeyCount"), 1);
+  EXPECT_EQ(front.requests().size(), 2u);  // the upload's one, answered 307, and the listing
+}
+
 TEST_F(Emulator, RegionalClientsNeedARegionGlobalOnesDefault) {
   testbed::ScopedEnv noRegion;
   noRegion.unset("AWS_DEFAULT_REGION").unset("AWS_REGION");

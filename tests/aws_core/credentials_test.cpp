@@ -272,7 +272,64 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
     EXPECT_NE(message.find("run `aws sso login --profile current`"), std::string::npos) << message;
   }
   EXPECT_EQ(portal.requests().size(), 3u);
+
+  // Near its end the token is refreshed with the cached refresh token, and the cache keeps the new one.
+  set("AWS_ENDPOINT_URL_SSO_OIDC", portal.url());
+  portal.setFixture({{"token", "sso-access-token"}, {"account", "111122223333"}, {"role", "Deployer"},
+                     {"refreshToken", "refresh-1"}});
+  const auto soon = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + std::chrono::minutes(5));
+  char expiresAt[32];
+  std::strftime(expiresAt, sizeof expiresAt, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&soon));
+  testbed::cacheSsoToken(dir_.path(), "corp", "stale-token", expiresAt,
+                         {{"refreshToken", "refresh-1"}, {"clientId", "c"}, {"clientSecret", "cs"},
+                          {"registrationExpiresAt", "2200-01-01T00:00:00Z"}});
+  EXPECT_EQ(aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
+  EXPECT_EQ(portal.requests().at(3).path, "/token");
+  EXPECT_EQ(aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
+  EXPECT_EQ(portal.requests().size(), 6u);  // the renewed token was cached: no second refresh
   EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"), std::string::npos);
+}
+
+// Each source's short outage, as the SDKs ride it out: a container endpoint that fails twice (a
+// second apart), an identity provider STS could not reach, a metadata service that fails.
+TEST_F(CredentialChain, TransientFailuresOfEachSourceAreRetried) {
+  auto clock = std::make_shared<aws::ManualClock>();
+  aws::setClock(clock);
+  const nlohmann::ordered_json creds = {{"AccessKeyId", "KEY"}, {"SecretAccessKey", "S"}, {"Token", "T"},
+                                        {"Expiration", "2999-01-01T00:00:00Z"}};
+  const nlohmann::ordered_json blips = {{{"status", 500}}, {{"body", "<html>"}}, {{"body", creds}}};
+  FakeServer container(FakeServer::Mode::Generic, {{"routes", {{{"sequence", blips}}}}});
+  set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
+  EXPECT_EQ(clock->slept(), std::chrono::seconds(2));
+
+  const std::string idpDown = "<ErrorResponse><Error><Code>IDPCommunicationError</Code></Error></ErrorResponse>";
+  const std::string answer = std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
+  FakeServer sts(FakeServer::Mode::Generic,
+                 {{"routes", {{{"sequence", {{{"status", 400}, {"body", idpDown}}, {{"body", answer}}}}}}}});
+  set("AWS_ENDPOINT_URL_STS", sts.url());
+  set("AWS_WEB_IDENTITY_TOKEN_FILE", write("ci-token", "t"));
+  set("AWS_ROLE_ARN", "arn:aws:iam::111122223333:role/ci");
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "ROLEKEY");
+  EXPECT_EQ(sts.requests().size(), 2u);
+  set("AWS_WEB_IDENTITY_TOKEN_FILE", std::nullopt);
+  set("AWS_CONTAINER_CREDENTIALS_FULL_URI", std::nullopt);
+
+  // Tokens refused at first (not remembered), then required; IMDSv1 off; attempts from the config.
+  FakeServer imds(FakeServer::Mode::Metadata, {{"tokenStatus", 403}, {"credentials", creds}});
+  set("AWS_EC2_METADATA_DISABLED", "false");
+  set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
+  set("AWS_EC2_METADATA_V1_DISABLED", "true");
+  EXPECT_NE(failureOf(std::nullopt).find("IMDSv1 is disabled"), std::string::npos);
+  const std::string rolePath = "/latest/meta-data/iam/security-credentials/fake-instance-role";
+  imds.setFixture({{"requireToken", true},
+                   {"routes", {{{"path", rolePath}, {"sequence", {{{"status", 500}}, {{"body", creds}}}}}}}});
+  write("config", "[default]\nmetadata_service_num_attempts = 2\n");
+  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
+  write("config", "[default]\nmetadata_service_timeout = soon\n");
+  EXPECT_NE(failureOf(std::nullopt).find("metadata_service_timeout in the config file must be"), std::string::npos);
+  aws::setClock(nullptr);
 }
 
 // Renewal of temporary credentials shared by several threads, on a manual clock.

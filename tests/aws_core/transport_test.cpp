@@ -91,6 +91,55 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
   EXPECT_TRUE(aws::detail::endpointOverridden("S3"));
 }
 
+// Endpoints, certificates and time-outs that a profile configures, in the vendor's precedence.
+TEST(ConfiguredSettings, ProfileEndpointsServicesSectionsCaBundleAndTimeouts) {
+  testbed::TempDir dir;
+  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[profile dev]\nendpoint_url = http://127.0.0.1:7000\n"
+                                                        "services = local\nconnect_timeout = 2.5\nread_timeout = 30\n"
+                                                        "[services local]\nsts =\n  endpoint_url = http://127.0.0.1:7001\n"
+                                                        "[profile lost]\nservices = missing\n"
+                                                        "[profile off]\nendpoint_url = http://127.0.0.1:7000\n"
+                                                        "ignore_configured_endpoint_urls = true\n"
+                                                        "[profile slow]\nread_timeout = never\n")},
+                {"AWS_PROFILE", "off"}, {"AWS_DEFAULT_PROFILE", "dev"}, {"AWS_ENDPOINT_URL", std::nullopt},
+                {"AWS_ENDPOINT_URL_STS", std::nullopt}, {"AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", std::nullopt},
+                {"AWS_CA_BUNDLE", std::nullopt}, {"AWS_CONNECT_TIMEOUT", std::nullopt}, {"AWS_READ_TIMEOUT", std::nullopt}};
+  struct Row {
+    const char* service;
+    std::optional<std::string> profile, globalEnv, serviceEnv;
+    const char* url;  // "" when the configuration is refused
+  };
+  for (const Row& row : {Row{"EC2", std::nullopt, {}, {}, "http://127.0.0.1:7000"},  // AWS_DEFAULT_PROFILE wins
+                         Row{"STS", "dev", {}, {}, "http://127.0.0.1:7001"},
+                         Row{"STS", "dev", "http://127.0.0.1:7002", {}, "http://127.0.0.1:7002"},
+                         Row{"EC2", "dev", "http://127.0.0.1:7002", "http://127.0.0.1:7003", "http://127.0.0.1:7002"},
+                         Row{"STS", "dev", "http://127.0.0.1:7002", "http://127.0.0.1:7003", "http://127.0.0.1:7003"},
+                         Row{"EC2", "off", {}, {}, "https://ec2.eu-west-1.amazonaws.com"},
+                         Row{"EC2", "lost", {}, {}, ""}}) {
+    env.apply({{"AWS_ENDPOINT_URL", row.globalEnv}, {"AWS_ENDPOINT_URL_STS", row.serviceEnv}});
+    SCOPED_TRACE(fmt::format("{} {}", row.service, row.profile.value_or("-")));
+    if (!*row.url) EXPECT_THROW(aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), aws::ClientError);
+    else EXPECT_EQ(aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), row.url);
+  }
+  const auto dev = aws::detail::ConnectionSettings::resolve(std::string("dev"));
+  EXPECT_EQ(std::tie(dev.connectTimeoutMs, dev.readTimeoutSec), std::tuple(2500L, std::optional<long>(30)));
+  EXPECT_THROW(aws::detail::ConnectionSettings::resolve(std::string("slow")), aws::ClientError);
+
+  // A service behind a certificate of its own: refused until the profile's ca_bundle names it.
+  FakeServer service(FakeServer::Mode::Generic, {{"routes", {{{"body", "<ok/>"}}}}}, true);
+  aws::http::Request r;
+  r.url = service.url() + "/";
+  auto send = [&](const std::optional<std::string>& profile) {
+    return aws::detail::Transport("ec2", "eu-west-1", aws::staticCredentials({"AK", "SK", "", {}}),
+                                  aws::detail::RetryConfig{1, "standard"},
+                                  aws::detail::ConnectionSettings::resolve(profile))
+        .send(r, {});
+  };
+  EXPECT_THROW(send(std::string("dev")), aws::ClientError);
+  env.set("AWS_CONFIG_FILE", dir.write("config", "[profile corp]\nca_bundle = " + service.certPath() + "\n"));
+  EXPECT_EQ(send(std::string("corp")).status, 200);
+}
+
 TEST(RetrySettings, EnvironmentThenProfileAndBadValuesFail) {
   testbed::TempDir dir;
   ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[default]\nretry_mode = adaptive\nmax_attempts = 4\n"

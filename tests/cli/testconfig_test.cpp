@@ -84,7 +84,7 @@ TEST_F(TestConfigFile, ReadErrorsNameTheFile) {
   const std::string deep = "[{\"a\": " + std::string(100000, '[') + std::string(100000, ']') + "}]";
   for (const Case& c : {Case{std::nullopt, "cannot be opened"}, Case{"[{\"a\": ", "is not valid JSON"},
                         Case{"{\"a\": \"b\"}", "is not a JSON array"}, Case{"[\"x\"]", "not a JSON object"},
-                        Case{"", "is not valid JSON"}, Case{"[{\"a\": 1e999}]", "is not valid JSON"},
+                        Case{"", "is not valid JSON"}, Case{"[\n {\"a\": 1e999}]", "holds a number too large to read (1e999) at line 2, column 8"},
                         Case{"[{\"a\": \"b\"}, {\"c\": null}]", "entry 2 has a member \"c\" that is not text"},
                         Case{deep, "entry 1 has a member \"a\" that is not text"}}) {
     fs::remove(path);

@@ -139,6 +139,9 @@ TEST_F(Resources, SubnetLookupGivesTheInstanceAndItsSoleAssociatedAddress) {
     ec2.answer("DescribeInstances", answer);
     EXPECT_EQ(getEc2(ec2, "subnet-1"), expected) << answer.dump();
   }
+  ec2.answer("DescribeInstances", {{"Reservations", Doc::array()}, {"NextToken", "p2"}});
+  ec2.answer("DescribeInstances", reservationsOf({{"1.1.1.1"}}));
+  EXPECT_EQ(getEc2(ec2, "subnet-1"), (Result{"i-1", "1.1.1.1"}));
   EXPECT_TRUE(log.contains(INFO, "  **Alert** More than one ec2 with tag Name:tarnwick-test-ec2 found in subnet-1"));
   EXPECT_TRUE(log.contains(INFO, "  No ec2 with tag Name:tarnwick-test-ec2 found in subnet-1"));
 }

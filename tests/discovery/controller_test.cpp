@@ -156,4 +156,28 @@ TEST_F(HttpsSender, BodyPayloadsTravelFormEncodedWithTheCallersHeaders) {
   EXPECT_EQ(login[0].body, "action=login&username=admin&password=s3cret");
 }
 
+// Opted-in checks refuse a controller whose certificate does not match before the login is sent.
+TEST_F(HttpsSender, AMismatchedCertificateEndsTheLoginBeforeThePasswordIsSent) {
+  auto failure = [&](const twk_https::Verification& v) {
+    twk_https::setVerification(v);
+    try {
+      gatepass::get_tarnwick_cid(controller->address(), "admin", "s3cret");
+    } catch (const aws::ClientError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  const std::string wrongPin(64, 'a');
+  const std::string pinned = failure({"", wrongPin});
+  EXPECT_NE(pinned.find("expected SHA-256 fingerprint AA:AA:"), std::string::npos) << pinned;
+  const auto found = pinned.find("with SHA-256 fingerprint ");
+  ASSERT_NE(found, std::string::npos) << pinned;
+  const std::string actual = pinned.substr(found + 25, 95);
+  EXPECT_NE(failure({"/etc/ssl/certs/ca-certificates.crt", ""}).find("issued through"), std::string::npos);
+  EXPECT_TRUE(controller->requests("get_api_token").empty() && controller->requests("login").empty());
+  EXPECT_EQ(failure({"", actual}), "");  // the right pin logs in
+  EXPECT_EQ(controller->requests("login").size(), 1u);
+  twk_https::setVerification({});
+}
+
 }  // namespace

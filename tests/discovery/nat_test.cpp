@@ -70,7 +70,7 @@ TEST_F(NatSearch, OneEntryPerPublicNatGatewayInListingOrderWithATestSubnetOfItsZ
                  {"gw_subnet_id", "pub-a"}, {"gw_subnet_cidr", "10.30.0.0/24"}, {"private_subnet_id", "priv-a2"},
                  {"private_subnet_cidr", "10.30.5.0/24"}, {"private_subnet_gw_ip", "10.30.5.1"}})
                 .dump());
-  EXPECT_EQ(ec2.params("DescribeNatGateways"),
+  EXPECT_EQ(ec2.params("DescribeNatGateways", 0),
             Doc({{"Filter", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}},
                               {{"Name", "state"}, {"Values", {"available"}}}}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets", 0), Doc({{"SubnetIds", {"pub-b", "pub-a"}}}));

@@ -42,6 +42,13 @@ struct ScriptedVpc {
                                                      {"PublicIp", "52.0.0." + std::to_string(natGateways.size() + 1)}}}}});
   }
 
+  static aws::Doc page(const char* member, const aws::Doc& all, const aws::Doc& params) {
+    const size_t at = params.contains("NextToken") ? std::stoul(params["NextToken"].get<std::string>()) : 0;
+    aws::Doc answer{{member, at < all.size() ? aws::Doc::array({all[at]}) : aws::Doc::array()}};
+    if (at + 1 < all.size()) answer["NextToken"] = std::to_string(at + 1);
+    return answer;
+  }
+
   void install(testbed::FakeEc2& ec2) const {
     ec2.always("DescribeNetworkInterfaces", [this](const aws::Doc& p) {
       aws::Doc list = aws::Doc::array();
@@ -50,8 +57,9 @@ struct ScriptedVpc {
         for (const auto& eni : it->second) list.push_back({{"NetworkInterfaceId", eni}});
       return aws::Doc{{"NetworkInterfaces", list}};
     });
-    ec2.always("DescribeRouteTables", [this](const aws::Doc&) { return aws::Doc{{"RouteTables", routeTables}}; });
-    ec2.always("DescribeNatGateways", [this](const aws::Doc&) { return aws::Doc{{"NatGateways", natGateways}}; });
+    // One record a page, so that a search that reads only the first page misses subnets.
+    ec2.always("DescribeRouteTables", [this](const aws::Doc& p) { return page("RouteTables", routeTables, p); });
+    ec2.always("DescribeNatGateways", [this](const aws::Doc& p) { return page("NatGateways", natGateways, p); });
     ec2.always("DescribeSubnets", [this](const aws::Doc& p) {
       aws::Doc list = aws::Doc::array();
       for (const auto& id : p["SubnetIds"]) {

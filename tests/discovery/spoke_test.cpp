@@ -157,7 +157,7 @@ TEST_F(SpokeSearch, TestSubnetIsTheFirstAssociationOfTheFirstRoutingTable) {
             "    \"gw_subnet_id\": \"subnet-spoke-a\",\n    \"gw_subnet_cidr\": \"10.1.0.0/24\",\n"
             "    \"private_subnet_id\": \"s3\",\n    \"private_subnet_cidr\": \"10.20.1.64/26\",\n"
             "    \"private_subnet_gw_ip\": \"10.20.1.65\"\n  }\n]\n");
-  EXPECT_EQ(ec2.params("DescribeRouteTables"),
+  EXPECT_EQ(ec2.params("DescribeRouteTables", 0),
             Doc({{"Filters", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}}}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets"), Doc({{"SubnetIds", {"s3"}}}));
 }

@@ -1,6 +1,7 @@
 """A front before the emulator: checks each signature from the bytes that arrived, as AWS does, and
 answers as S3 does for a bucket elsewhere. Fixture: "upstream", "buckets" ({name: region}),
-"wrongRegion" ("redirect", "malformed", "bare": a 301 naming no region), "secrets" ({key: secret})."""
+"wrongRegion" ("redirect", "malformed", "bare": a 301 naming no region), "secrets" ({key: secret}),
+"newBuckets" ([names]: the first request for each is sent on by a 307 to "redirectTo")."""
 import hashlib
 import hmac
 import http.client
@@ -9,6 +10,7 @@ from urllib.parse import quote, unquote, urlsplit
 
 AUTH = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/]+)/(\d{8})/([^/]+)/([^/]+)/aws4_request, "
                   r"SignedHeaders=([^,]+), Signature=([0-9a-f]{64})$")
+REDIRECTED = set()  # new buckets whose first request was sent on
 ASSUMED = {}  # secrets of the temporary keys that passed by in AssumeRole answers
 
 
@@ -59,5 +61,9 @@ def front_answer(fixture, req):  # (status, body, headers)
     if not auth or not signature_matches(fixture, req, *auth.groups()):
         return 403, "<Error><Code>SignatureDoesNotMatch</Code></Error>", {}
     region, service = auth.group(3, 4)
-    home = fixture.get("buckets", {}).get(unquote(req["path"].split("/")[1])) if service == "s3" else None
+    bucket = unquote(req["path"].split("/")[1])
+    if service == "s3" and bucket in fixture.get("newBuckets", []) and bucket not in REDIRECTED:
+        REDIRECTED.add(bucket)
+        return 307, "<Error><Code>TemporaryRedirect</Code></Error>", {"Location": fixture["redirectTo"] + req["path"]}
+    home = fixture.get("buckets", {}).get(bucket) if service == "s3" else None
     return wrong_region(fixture, req["method"], home) if home and home != region else forward(fixture, req)

@@ -112,15 +112,15 @@ std::string FakeServer::certPath() const { return (dir_->path() / "cert.pem").st
 std::string FakeServer::log() const { return readFile(dir_->path() / "server.log"); }
 
 void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
-                   const std::string& expiresAt) {
+                   const std::string& expiresAt, const nlohmann::ordered_json& registration) {
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char*>(cacheKey.data()), cacheKey.size(), digest);
   char name[2 * SHA_DIGEST_LENGTH + 1];
   for (int i = 0; i < SHA_DIGEST_LENGTH; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
-  writeFile(home / ".aws" / "sso" / "cache" / (std::string(name) + ".json"),
-            nlohmann::ordered_json{{"startUrl", "https://example.awsapps.com/start"}, {"region", "eu-west-1"},
-                                   {"accessToken", token}, {"expiresAt", expiresAt}}
-                .dump());
+  nlohmann::ordered_json doc{{"startUrl", "https://example.awsapps.com/start"}, {"region", "eu-west-1"},
+                             {"accessToken", token}, {"expiresAt", expiresAt}};
+  doc.update(registration);
+  writeFile(home / ".aws" / "sso" / "cache" / (std::string(name) + ".json"), doc.dump());
 }
 
 }  // namespace testbed

@@ -63,8 +63,9 @@ class FakeServer {
 };
 
 // Leaves an SSO token in HOME's cache as `aws sso login` does; `cacheKey` is the sso-session
-// name, or the start URL in the older form.
+// name, or the start URL in the older form; `registration` is merged in (refreshToken, clientId, ...).
 void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKey, const std::string& token,
-                   const std::string& expiresAt);
+                   const std::string& expiresAt,
+                   const nlohmann::ordered_json& registration = nlohmann::ordered_json::object());
 
 }  // namespace testbed

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
@@ -115,7 +116,7 @@ nlohmann::ordered_json Nat::get_existing_natgws(aws::Ec2Client& ec2_client, cons
     filters.push_back(filter("tag:" + key, value));
   }
   // The service model names this member "Filter", unlike the other Describe operations.
-  Doc answer = ec2_client.describe_nat_gateways(Doc{{"Filter", filters}});
+  Doc answer = aws::allPages(ec2_client, "DescribeNatGateways", Doc{{"Filter", filters}});
   return answer.value("NatGateways", Doc::array());
 }
 
@@ -144,8 +145,8 @@ NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc
 void Nat::findNatGws(const subnet_scout::Options& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client) {
   const std::string vpc = cli::text(args.vpc);
   NatGwMap gateways = get_natgw_infos(ec2_client, vpc);
-  collectPrivateSubnets(ec2_client.describe_route_tables(Doc{{"Filters", Doc::array({filter("vpc-id", vpc)})}}),
-                        gateways);
+  collectPrivateSubnets(
+      aws::allPages(ec2_client, "DescribeRouteTables", Doc{{"Filters", Doc::array({filter("vpc-id", vpc)})}}), gateways);
   for (auto& [id, gateway] : gateways.entries()) chooseTestSubnet(ec2_client, gateway);
 
   Doc entries = Doc::array();

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
@@ -158,7 +159,7 @@ void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2, const
       const std::string eni = interfaceCarrying(ec2, gateway.gw_public_ip);
       map.assign(eni, std::move(gateway));
     }
-    collectPrivateSubnets(ec2.describe_route_tables(oneFilter("vpc-id", cli::text(args.vpc))), map);
+    collectPrivateSubnets(aws::allPages(ec2, "DescribeRouteTables", oneFilter("vpc-id", cli::text(args.vpc))), map);
     Doc entries = Doc::array();
     for (auto& [eni, gateway] : map.entries()) {
       chooseTestSubnet(ec2, gateway);

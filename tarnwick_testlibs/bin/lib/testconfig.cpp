@@ -24,6 +24,45 @@ std::runtime_error fileError(const std::string& path, const std::string& what) {
 
 std::string systemError() { return std::strerror(errno); }
 
+// Only where the text stops being JSON, and why, in words of our own: the library's messages
+// name its internals ("[json.exception.out_of_range.406] ...").
+struct FirstFault : nlohmann::json_sax<nlohmann::ordered_json> {
+  size_t position = 0;
+  std::string why;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t at, const std::string& token, const nlohmann::detail::exception& e) override {
+    // `at` counts the bytes read, up to the end of the faulty token: its first byte is the place.
+    position = at >= token.size() ? at - token.size() + 1 : 1;
+    why = e.id == 406 ? "holds a number too large to read (" + token + ")" : "is not valid JSON";
+    return false;
+  }
+};
+
+// "line 3, column 14" of the byte at `position` (counted from 1).
+std::string placeOf(const std::string& text, size_t position) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i + 1 < position && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return fmt::format("line {}, column {}", line, column);
+}
+
 }  // namespace
 
 nlohmann::ordered_json read(const std::string& path) {
@@ -36,12 +75,10 @@ nlohmann::ordered_json read(const std::string& path) {
 }
 
 nlohmann::ordered_json parse(const std::string& text, const std::string& path) {
-  nlohmann::ordered_json doc;
-  try {
-    doc = nlohmann::ordered_json::parse(text);
-  } catch (const nlohmann::json::exception& e) {  // also a number out of range, such as 1e999
-    throw fileError(path, std::string("is not valid JSON: ") + e.what());
-  }
+  FirstFault fault;
+  if (!nlohmann::ordered_json::sax_parse(text, &fault))
+    throw fileError(path, fmt::format("{} at {}", fault.why, placeOf(text, fault.position)));
+  nlohmann::ordered_json doc = nlohmann::ordered_json::parse(text);
   if (!doc.is_array()) throw fileError(path, "is not a JSON array");
   // Entries are flat: anything nested would be written back as deep as it came in.
   for (size_t i = 0; i < doc.size(); ++i) {

@@ -1,5 +1,5 @@
 // The controller API sender: the HTTPS controller over the AWS layer's HTTP client, without
-// certificate checks, and the process's choice of controller.
+// certificate checks unless the user asks for them, and the process's choice of controller.
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
 
 #include <mutex>
@@ -12,6 +12,8 @@ namespace {
 
 std::mutex timeoutsLock;
 Timeouts currentTimeouts;
+
+Verification currentVerification;
 
 std::mutex controllerLock;
 std::shared_ptr<Controller> currentController;  // null until first use or after a reset
@@ -39,6 +41,30 @@ void setTimeouts(Timeouts t) {
   currentTimeouts = t;
 }
 
+Verification verification() {
+  std::lock_guard<std::mutex> guard(timeoutsLock);
+  return currentVerification;
+}
+
+void setVerification(Verification v) {
+  std::lock_guard<std::mutex> guard(timeoutsLock);
+  currentVerification = std::move(v);
+}
+
+namespace {
+
+std::string refusedCertificate(const Verification& v, const aws::http::PeerCertificateError& e) {
+  std::string expected, found = "a certificate for " + e.subject() + " with SHA-256 fingerprint " + e.sha256();
+  if (!v.fingerprint.empty()) expected = "SHA-256 fingerprint " + aws::http::normalFingerprint(v.fingerprint);
+  if (!v.caFile.empty())
+    expected += (expected.empty() ? "" : " and ") + std::string("a certificate issued through ") + v.caFile;
+  if (!e.problem().empty()) found += " (" + e.problem() + ")";
+  return "the controller's certificate does not match: expected " + expected + ", found " + found +
+         "; nothing was sent to it";
+}
+
+}  // namespace
+
 WireRequest wireRequest(const ControllerRequest& request) {
   WireRequest wire{request.method, request.url, request.headers, ""};
   if (request.payloadIn == PayloadIn::Query) {
@@ -57,12 +83,23 @@ ApiResponse HttpsController::send(const ControllerRequest& request) {
   http.url = std::move(wire.url);
   http.headers = std::move(wire.headers);
   http.body = std::move(wire.body);
-  http.verifyTls = false;
+  const Verification checks = verification();
+  if (!checks.fingerprint.empty() && aws::http::normalFingerprint(checks.fingerprint).empty())
+    throw aws::ClientError("--controller_fingerprint is not a SHA-256 fingerprint (64 hex digits): " +
+                           checks.fingerprint);
+  http.verifyTls = !checks.caFile.empty();
+  http.caBundle = checks.caFile;
+  http.pinnedSha256 = checks.fingerprint;
+  http.describePeer = http.verifyTls;
   Timeouts limits = timeouts();
   http.connectTimeoutMs = limits.connectMs;
   http.totalTimeoutMs = limits.totalMs;
-  aws::http::Response response = aws::http::send(http);
-  return ApiResponse{response.status, std::move(response.body)};
+  try {
+    aws::http::Response response = aws::http::send(http);
+    return ApiResponse{response.status, std::move(response.body)};
+  } catch (const aws::http::PeerCertificateError& e) {
+    throw aws::ClientError(refusedCertificate(checks, e), aws::FailureKind::kTls);
+  }
 }
 
 std::shared_ptr<Controller> controller() {

@@ -38,6 +38,17 @@ struct Timeouts {
 Timeouts timeouts();
 void setTimeouts(Timeouts t);
 
+// By default the controller's certificate is not checked (controllers often have self-signed
+// ones). Opted in, it is checked in the handshake, before the login's password is sent: against
+// the bundle in `caFile` (chain and name), and/or against a pinned SHA-256 `fingerprint`. A
+// certificate that fails throws aws::ClientError naming what was expected and what was found.
+struct Verification {
+  std::string caFile;
+  std::string fingerprint;
+};
+Verification verification();
+void setVerification(Verification v);
+
 // Where controller requests go: the controller itself, or a stand-in.
 class Controller {
  public:

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -136,7 +137,8 @@ std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& in
 
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
                                                                           const std::string& subnet_id) {
-  const Doc reply = ec2_client.describe_instances(
+  const Doc reply = aws::allPages(
+      ec2_client, "DescribeInstances",
       {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}),
                                 resources::liveInstanceStates()})}});
   const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
@@ -155,7 +157,8 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
   Doc reply;
   try {
-    reply = ec2_client.describe_instances(
+    reply = aws::allPages(
+        ec2_client, "DescribeInstances",
         {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
                                  resources::liveInstanceStates()})}});
   } catch (const aws::Error& e) {

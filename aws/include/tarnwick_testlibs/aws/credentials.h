@@ -37,7 +37,7 @@ std::shared_ptr<CredentialsProvider> refreshingCredentials(std::function<Credent
 // allowed); absent when the text is not one.
 std::optional<std::chrono::system_clock::time_point> parseExpiration(const std::string& text);
 
-// The vendor SDKs' default chain. The profile is the explicit one, else AWS_PROFILE, else
+// The vendor SDKs' default chain. The profile is the explicit one, else AWS_DEFAULT_PROFILE, AWS_PROFILE, else
 // "default"; an explicit profile skips the environment's keys and web identity settings.
 //  1. AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY
 //  2. the profile's role_arn (source_profile or credential_source; mfa_serial asks on the terminal)

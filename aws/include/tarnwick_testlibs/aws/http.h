@@ -16,7 +16,15 @@ struct Request {
   std::string url;
   Headers headers;
   std::string body;
-  bool verifyTls = true;        // AWS_CA_BUNDLE is honoured when set
+  bool verifyTls = true;
+  std::string caBundle;  // certificates to verify against; "": AWS_CA_BUNDLE, else the system's
+  // When set, the peer's certificate must have this SHA-256 fingerprint (hex; colons and case do
+  // not matter), checked in the handshake, before anything is sent; the chain is then checked
+  // only with verifyTls. Such a request always opens a connection of its own.
+  std::string pinnedSha256;
+  // A refused certificate is described (fingerprint, subject) in a PeerCertificateError; also a
+  // connection of its own.
+  bool describePeer = false;
   long connectTimeoutMs = 10000;
   long totalTimeoutMs = 120000;  // 0: no total limit (large transfers)
   // 0: none. Otherwise a transfer that moves no data for this many seconds fails (and is retried
@@ -31,6 +39,26 @@ struct Request {
   long long uploadSize = 0;
   std::FILE* downloadTo = nullptr;  // when set, a 2xx body is written here instead of `body`
 };
+
+// The peer's certificate failed the request's checks (pinnedSha256, or verifyTls with caBundle):
+// nothing was sent. Says what was found, for a message that names expected and found.
+class PeerCertificateError : public ClientError {
+ public:
+  PeerCertificateError(const std::string& message, std::string sha256, std::string subject, std::string problem)
+      : ClientError(message, FailureKind::kTls),
+        sha256_(std::move(sha256)),
+        subject_(std::move(subject)),
+        problem_(std::move(problem)) {}
+  const std::string& sha256() const { return sha256_; }    // upper-case hex pairs joined by ':'
+  const std::string& subject() const { return subject_; }  // one line
+  const std::string& problem() const { return problem_; }  // why the chain failed, "" when it did not
+
+ private:
+  std::string sha256_, subject_, problem_;
+};
+
+// "AB:CD:..." from any spelling of a SHA-256 fingerprint; "" when it is not one.
+std::string normalFingerprint(const std::string& text);
 
 struct Response {
   long status = 0;

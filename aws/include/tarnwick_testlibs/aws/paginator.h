@@ -43,4 +43,8 @@ class Paginator {
   std::unique_ptr<State> state_;
 };
 
+// Every page of one call as one answer: the lists of all pages joined in page order, the other
+// members as the first page has them, no paging token. For lookups that must see everything.
+Doc allPages(ServiceClient& client, const std::string& operation, const Doc& params);
+
 }  // namespace aws
