@@ -337,7 +337,9 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
   invalid["private_subnet_id"] = "";  // a spoke entry: its skip message would need a nat_gw_id
   const std::string in = writeConfig(Json::array({spoke_})), bad = dir_.write("bad", Json::array({invalid}).dump());
   for (const bool deployed : {false, true}) {
-    if (deployed) ASSERT_EQ(run({"--test_config", in, "--output_test_config", "o", "--ec2_role", "default"}).status, 0);
+    if (deployed) {
+      ASSERT_EQ(run({"--test_config", in, "--output_test_config", "o", "--ec2_role", "default"}).status, 0);
+    }
     const Json before = leftovers();
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--dry_run", "--test_config", in, "--output_test_config", "o"}, deployed ? "- Reuse existing policy" : "- Create policy"},
