@@ -69,8 +69,9 @@ std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Lo
 // Everything a run reads or writes locally is checked before its first AWS call: a bad input file
 // or an unwritable output must not surface after the run has created or removed things.
 void requireInputsAndOutputs(const Options& args) {
-  detail::checkEntries(detail::readEntries(cli::text(args.test_config), true), args.revert);
-  if (!args.revert) files::requireReplaceable(cli::text(args.output_test_config));
+  // A revert by VPC and a sweep find their objects by names and tags: they have no input file.
+  if (args.test_config) detail::checkEntries(detail::readEntries(*args.test_config, true), args.revert);
+  if (!args.revert && !args.sweep) files::requireReplaceable(cli::text(args.output_test_config));
   if (cli::nonEmpty(args.summary_json)) files::requireReplaceable(*args.summary_json);
 }
 
