@@ -19,5 +19,8 @@ inline constexpr const char* kSgName = "tarnwick-test-ec2-sg";
 inline constexpr const char* kPrivateSgName = "tarnwick-test-ec2-private-interface-sg";
 inline constexpr const char* kKeyPairPrefix = "tarnwick-test-ec2-key-pair-";
 inline constexpr const char* kSecretsPrefix = "/tarnwick/workflow/secrets/";
+inline constexpr const char* kEipName = "tarnwick-test-ec2-eip";
+inline constexpr const char* kEipVpcTagKey = "tarnwick:vpc-id";
+inline constexpr const char* kKeyPairTag = "tarnwick-test-ec2-key-pair";
 
 }  // namespace tarnwick::probe_deployer

@@ -19,9 +19,7 @@ using resources::log;
 
 namespace {
 
-constexpr const char* kEipName = "tarnwick-test-ec2-eip";
 // Lets a revert find addresses that never reached their instance, by VPC alone.
-constexpr const char* kEipVpcTagKey = "tarnwick:vpc-id";
 // Names the interface an address was allocated for, so that a repeated allocation can find the
 // address its lost attempt made.
 constexpr const char* kEipInterfaceTagKey = "tarnwick:network-interface-id";

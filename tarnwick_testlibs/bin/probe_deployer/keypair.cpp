@@ -22,7 +22,6 @@ using resources::log;
 
 namespace {
 
-constexpr const char* kKeyPairTag = "tarnwick-test-ec2-key-pair";
 constexpr const char* kDuplicate = "InvalidKeyPair.Duplicate";
 // Creations of one run; each lost answer costs one, and a link that loses every answer ends the run.
 constexpr int kCreateRounds = 3;

@@ -29,9 +29,6 @@ using Findings = std::map<std::string, VpcFindings>;
 namespace {
 
 // The tags the deployment puts on addresses and key pairs (eip.cpp, keypair.cpp).
-constexpr const char* kEipName = "tarnwick-test-ec2-eip";
-constexpr const char* kEipVpcTagKey = "tarnwick:vpc-id";
-constexpr const char* kKeyPairTag = "tarnwick-test-ec2-key-pair";
 
 std::string tagValue(const aws::view::Record& record, const std::string& key) {
   for (const auto& tag : record.list("Tags"))
