@@ -1,10 +1,6 @@
 // Credentials from STS for the default chain: a profile's role (with an MFA code read from the
 // terminal when it asks for one) and web identity (CI runners' OIDC tokens, Kubernetes service
 // accounts).
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -13,6 +9,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/terminal.h"
 #include "credential_sources.h"
 #include "protocol.h"
 #include "transport.h"
@@ -57,52 +54,20 @@ Credentials stsCredentials(const std::string& action, Fields form, const std::st
   return parseStsCredentials(action, resp);
 }
 
-// ---- the terminal, for MFA codes ----------------------------------------------------------
-
-class Terminal {
- public:
-  Terminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
-  ~Terminal() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-  bool available() const { return fd_ >= 0; }
-
-  // A line typed without echo (codes are one-time secrets, but secrets all the same).
-  std::string readHidden(const std::string& prompt) {
-    write(prompt);
-    termios saved{};
-    const bool quiet = ::tcgetattr(fd_, &saved) == 0;
-    if (quiet) {
-      termios noEcho = saved;
-      noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      ::tcsetattr(fd_, TCSAFLUSH, &noEcho);
-    }
-    std::string line;
-    char c;
-    while (::read(fd_, &c, 1) == 1 && c != '\n') line += c;
-    if (quiet) ::tcsetattr(fd_, TCSAFLUSH, &saved);
-    write("\n");
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    return line;
-  }
-
- private:
-  void write(const std::string& text) {
-    if (::write(fd_, text.data(), text.size()) < 0) return;  // a prompt that cannot be shown is no error
-  }
-  int fd_;
-};
+// ---- MFA codes ----------------------------------------------------------------------------
 
 // `renewal`: the first credentials ran out in a long run, and whoever started it may be gone.
 std::string mfaCode(const std::string& profile, const std::string& serial, bool renewal) {
-  Terminal tty;
-  if (!tty.available())
+  const tarnwick::FileDescriptor tty = tarnwick::terminal::open();
+  if (!tty.valid())
     throw CredentialsError(fmt::format(
         "profile {} needs {} MFA code for {} (mfa_serial){}, but there is no terminal to enter it on", profile,
         renewal ? "a new" : "an", serial, renewal ? " to renew its role credentials" : ""));
-  std::string code = tty.readHidden(fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
+  // Codes are one-time secrets, but secrets all the same: typed without echo.
+  tarnwick::terminal::write(tty.get(), fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
+  std::string code = tarnwick::terminal::readHiddenLine(tty.get());
+  tarnwick::terminal::write(tty.get(), "\n");
+  while (!code.empty() && (code.back() == '\r' || code.back() == ' ')) code.pop_back();
   if (code.empty()) throw CredentialsError(fmt::format("no MFA code was entered for profile {}", profile));
   return code;
 }
