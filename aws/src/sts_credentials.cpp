@@ -1,15 +1,18 @@
 // Credentials from STS for the default chain: a profile's role (with an MFA code read from the
 // terminal when it asks for one) and web identity (CI runners' OIDC tokens, Kubernetes service
 // accounts).
+#include <charconv>
 #include <fstream>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
+#include "tarnwick_testlibs/aws/assume_role.h"
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/terminal.h"
+#include "clients.h"
 #include "credential_sources.h"
 #include "protocol.h"
 #include "transport.h"
@@ -97,6 +100,31 @@ Credentials assumeRoleWithWebIdentity(const WebIdentity& w) {
                         w.profile, anonymousCredentials());
 }
 
+// ---- role assumption -------------------------------------------------------------------------
+
+// STS as the profile's files and environment say at the time of each call, in its region or
+// else at the global endpoint: a renewal hours later sees what they say then.
+class ProfileSts : public StsClient {
+ public:
+  ProfileSts(std::string profile, ProviderPtr source) : profile_(std::move(profile)), source_(std::move(source)) {}
+  Doc call(const std::string& operation, const Doc& params) override {
+    const std::string region = resolveRegion(std::nullopt, profile_).value_or("");
+    return makeSts(region, source_, profile_)->call(operation, params);
+  }
+
+ private:
+  std::string profile_;
+  ProviderPtr source_;
+};
+
+int durationSetting(const std::string& profile, const std::string& text) {
+  int seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (error != std::errc() || end != text.data() + text.size())
+    throw CredentialsError(fmt::format("profile {} has a duration_seconds that is not a number: {}", profile, text));
+  return seconds;
+}
+
 }  // namespace
 
 std::string valueOf(const Profile& p, const std::string& key) {
@@ -112,24 +140,15 @@ std::string generatedSessionName() {
 }
 
 ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settings, ProviderPtr source) {
-  Fields form = {{"RoleArn", valueOf(settings, "role_arn")}};
-  std::string sessionName = valueOf(settings, "role_session_name");
-  form.emplace_back("RoleSessionName", sessionName.empty() ? generatedSessionName() : sessionName);
-  if (std::string id = valueOf(settings, "external_id"); !id.empty()) form.emplace_back("ExternalId", id);
-  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) form.emplace_back("DurationSeconds", d);
-  const std::string serial = valueOf(settings, "mfa_serial");
-  auto fetched = std::make_shared<bool>(false);
-  return refreshingCredentials([=] {
-    Fields call = form;
-    if (!serial.empty()) {
-      // A code is good for one assumption: every renewal asks for a new one.
-      call.emplace_back("SerialNumber", serial);
-      call.emplace_back("TokenCode", mfaCode(profile, serial, *fetched));
-    }
-    Credentials c = stsCredentials("AssumeRole", call, profile, source);
-    *fetched = true;
-    return c;
-  });
+  RoleToAssume role;
+  role.roleArn = valueOf(settings, "role_arn");
+  role.sessionName = valueOf(settings, "role_session_name");
+  if (role.sessionName.empty()) role.sessionName = generatedSessionName();
+  role.externalId = valueOf(settings, "external_id");
+  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) role.durationSeconds = durationSetting(profile, d);
+  role.mfaSerial = valueOf(settings, "mfa_serial");
+  role.mfaCode = [profile, serial = role.mfaSerial](bool renewal) { return mfaCode(profile, serial, renewal); };
+  return assumeRoleCredentials(std::make_shared<ProfileSts>(profile, std::move(source)), std::move(role));
 }
 
 ProviderPtr webIdentityProvider(const std::string& profile, const Profile* settings, bool useEnvironment) {
