@@ -43,7 +43,9 @@ FirstAssumption assumeFirst(const aws::RoleToAssume& role, const std::optional<s
 }  // namespace
 
 aws::Session start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile) {
-  const aws::RoleToAssume role{.roleArn = assume_role, .sessionName = kRoleSessionName};
+  aws::RoleToAssume role;
+  role.roleArn = assume_role;
+  role.sessionName = kRoleSessionName;
   FirstAssumption first = assumeFirst(role, profile);
   aws::Credentials initial;
   try {
