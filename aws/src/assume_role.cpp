@@ -5,7 +5,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/views.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 namespace {
 constexpr const char* kOperation = "AssumeRole";
@@ -48,4 +48,4 @@ std::shared_ptr<CredentialsProvider> assumeRoleCredentials(std::shared_ptr<StsCl
       std::move(initial));
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -7,7 +7,7 @@
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "config.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 using ProviderPtr = std::shared_ptr<CredentialsProvider>;
 
@@ -35,4 +35,4 @@ ProviderPtr webIdentityProvider(const std::string& profile, const Profile* setti
 // are incomplete.
 ProviderPtr ssoProvider(const std::string& profile, const Profile& settings);
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -32,7 +32,7 @@
 #include "credentials_document.h"
 #include "transport.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 using tarnwick::FileDescriptor;
@@ -417,4 +417,4 @@ Credentials detail::parseCredentialsDocument(const std::string& body, const char
   return fromJson(body, tokenMember, source);
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

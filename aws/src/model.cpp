@@ -8,7 +8,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -91,4 +91,4 @@ const ServiceModel& serviceModel(const std::string& service) {
   return models.at(service);
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

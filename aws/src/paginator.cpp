@@ -11,7 +11,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 using tarnwick::text::camelFromSnake;
@@ -96,4 +96,4 @@ Doc allPages(ServiceClient& client, const std::string& operation, const Doc& par
   return all;
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -17,7 +17,7 @@
 #include "protocol.h"
 #include "transport.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 constexpr const char* kStsVersion = "2011-06-15";
@@ -168,4 +168,4 @@ ProviderPtr webIdentityProvider(const std::string& profile, const Profile* setti
   return refreshingCredentials([w] { return assumeRoleWithWebIdentity(w); });
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

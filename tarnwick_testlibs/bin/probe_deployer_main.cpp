@@ -5,6 +5,6 @@
 
 int main(int argc, char** argv) {
   // Hundreds of workers share one account's request limits: pace the calls after throttling.
-  aws::setDefaultRetryMode("adaptive");
+  tarnwick::aws::setDefaultRetryMode("adaptive");
   return tarnwick::probe_deployer::main(argc, argv);
 }

@@ -17,7 +17,7 @@
 #include "testbed/log_capture.h"
 
 namespace pd = tarnwick::probe_deployer;
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 namespace {
 
@@ -46,8 +46,8 @@ Doc reservationsOf(const std::vector<Doc>& instances) {
 class LaunchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    clock_ = std::make_shared<aws::ManualClock>();
-    aws::setClock(clock_);
+    clock_ = std::make_shared<tarnwick::aws::ManualClock>();
+    tarnwick::aws::setClock(clock_);
     entry_ = {{"gw_name", "gw-a"},         {"gw_private_ip", "10.0.0.10"},
               {"gw_subnet_id", kGwSubnet}, {"gw_subnet_cidr", "10.0.0.0/24"},
               {"private_subnet_id", kPrivSubnet}, {"private_subnet_cidr", "10.0.1.0/24"},
@@ -60,7 +60,7 @@ class LaunchTest : public ::testing::Test {
                                                    {"SystemStatus", {{"Status", "ok"}}}}})}};
     });
   }
-  void TearDown() override { aws::setClock(nullptr); }
+  void TearDown() override { tarnwick::aws::setClock(nullptr); }
 
   // DescribeInstances: the Name/subnet search finds `existing`; a lookup by id answers `byId`
   // in turn (the last one repeating).
@@ -88,7 +88,7 @@ class LaunchTest : public ::testing::Test {
     return a;
   }
 
-  std::shared_ptr<aws::ManualClock> clock_;
+  std::shared_ptr<tarnwick::aws::ManualClock> clock_;
   testbed::FakeEc2 ec2_;
   testbed::FakeIam iam_;
   pd::Options args_;
@@ -136,7 +136,7 @@ TEST_F(LaunchTest, NamedRoleProblemsEndTheWorkerBeforeAnyLaunch) {
 
   // Any other service error is not this operation's to handle: it reaches the worker's edge.
   iam_.fail("ListInstanceProfilesForRole", testbed::serviceError("AccessDenied", "denied", 403));
-  EXPECT_THROW(pd::createEc2(launchArgs()), aws::ServiceError);
+  EXPECT_THROW(pd::createEc2(launchArgs()), tarnwick::aws::ServiceError);
 
   EXPECT_EQ(ec2_.count("DescribeInstances"), 0);
   EXPECT_EQ(ec2_.count("RunInstances"), 0);
@@ -166,7 +166,7 @@ TEST_F(LaunchTest, ProfileNotReadyIsRetriedUpToSixTimesTenSecondsApart) {
 TEST_F(LaunchTest, OtherLaunchFailuresAreLoggedAndNotRetried) {
   testbed::FakeEc2 ec2;
   ec2.fail("RunInstances", testbed::serviceError("InsufficientInstanceCapacity", "none left"));
-  ec2.fail("RunInstances", aws::ClientError("connection reset"));
+  ec2.fail("RunInstances", tarnwick::aws::ClientError("connection reset"));
   EXPECT_EQ(pd::createEc2WithRetry(ec2, kRequest), std::nullopt);
   EXPECT_EQ(pd::createEc2WithRetry(ec2, kRequest), std::nullopt);
   EXPECT_EQ(ec2.count("RunInstances"), 2);
@@ -265,7 +265,7 @@ TEST_F(PollerTest, ServiceErrorOfAMergedCallReachesOnlyTheLookupThatCausedIt) {
   EXPECT_EQ(poller.describe_instances(ids("i-4")), describeEach(ids("i-4"), "Reservations"));
   EXPECT_EQ(settled(one), describeEach(ids("i-1"), "Reservations"));
   EXPECT_EQ(settled(three), describeEach(ids("i-3"), "Reservations"));
-  EXPECT_THROW(settled(gone), aws::ServiceError);
+  EXPECT_THROW(settled(gone), tarnwick::aws::ServiceError);
   // [1 gone 3 4] fails, then [1 gone] fails, [1] answers, [gone] fails, [3 4] answers.
   EXPECT_EQ(ec2_.count("DescribeInstances"), 5);
 }
@@ -306,7 +306,7 @@ TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   std::thread stuck([&] {
     try {
       poller.wait("instance_terminated", "i-stuck");
-    } catch (const aws::WaiterError&) {
+    } catch (const tarnwick::aws::WaiterError&) {
       stuckFailed = true;
     }
   });
@@ -315,12 +315,12 @@ TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   EXPECT_TRUE(stuckFailed);
 
   logs_.clear();
-  clock_ = std::make_shared<aws::ManualClock>();
-  aws::setClock(clock_);
+  clock_ = std::make_shared<tarnwick::aws::ManualClock>();
+  tarnwick::aws::setClock(clock_);
   ec2_.always("DescribeInstanceStatus", [](const Doc&) {
     return Doc{{"InstanceStatuses", Doc::array({{{"InstanceStatus", {{"Status", "initializing"}}}}})}};
   });
-  EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), aws::WaiterError);
+  EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), tarnwick::aws::WaiterError);
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15));
   // Attempts every 15 s for 585 s: a line at 30 s, 60 s, ... 570 s, and nothing at INFO or above.
   const auto lines = logs_.messages(tarnwick::logging::DETAIL);

@@ -85,26 +85,26 @@ TEST_F(Resources, GroupCreationFailureEndsTheProcessWithoutAnErrorRecord) {
 TEST_F(Resources, GroupLookupFailuresCountAsNotFoundExceptCallFailures) {
   ec2.fail("DescribeSecurityGroups", serviceError("InvalidGroup.NotFound", "gone"));
   ec2.fail("DescribeSecurityGroups", serviceError("UnauthorizedOperation", "no"));
-  ec2.fail("DescribeSecurityGroups", aws::ClientError("connection refused"));
+  ec2.fail("DescribeSecurityGroups", tarnwick::aws::ClientError("connection refused"));
   EXPECT_EQ(getSgId(ec2, "vpc-1", "g"), std::nullopt);
   EXPECT_EQ(getSgId(ec2, "vpc-1", "g"), std::nullopt);
-  EXPECT_THROW(getSgId(ec2, "vpc-1", "g"), aws::ClientError);
+  EXPECT_THROW(getSgId(ec2, "vpc-1", "g"), tarnwick::aws::ClientError);
   EXPECT_EQ(log.messages(ERROR), Keys{"  **Error** SG not found g in vpc-1"});
 }
 
 TEST_F(Resources, FailedKeyLookupIsLoggedAndNoPairIsCreatedOnAGuess) {
   ec2.fail("DescribeKeyPairs", serviceError("RequestLimitExceeded", "slow down"));
-  EXPECT_THROW(createKeyPair(ec2, nullptr, "vpc-1", args), aws::ServiceError);
+  EXPECT_THROW(createKeyPair(ec2, nullptr, "vpc-1", args), tarnwick::aws::ServiceError);
   EXPECT_EQ(ec2.count("CreateKeyPair"), 0);
   EXPECT_TRUE(log.contains(ERROR, "  **Error** "));
 }
 
 TEST_F(Resources, PolicyWithoutArnIsPassedOnAndNothingIsAttached) {
   iam.fail("CreatePolicy", serviceError("LimitExceeded", "too many"));
-  EXPECT_THROW(createS3Policy(iam, args), aws::ServiceError);
+  EXPECT_THROW(createS3Policy(iam, args), tarnwick::aws::ServiceError);
   EXPECT_EQ(log.count(ERROR), 0);
-  iam.fail("CreatePolicy", aws::ClientError("no route"));
-  EXPECT_THROW(createS3Policy(iam, args), aws::ClientError);
+  iam.fail("CreatePolicy", tarnwick::aws::ClientError("no route"));
+  EXPECT_THROW(createS3Policy(iam, args), tarnwick::aws::ClientError);
   EXPECT_EQ(log.messages(ERROR), Keys{"  **Error** no route"});
 }
 
@@ -114,7 +114,7 @@ TEST_F(Resources, FullProfileIsAcceptedOnlyWhenItHoldsOurRole) {
   iam.answer("GetInstanceProfile", {{"InstanceProfile", {{"Roles", {{{"RoleName", "someone-else"}}}}}}});
   EXPECT_NO_THROW(createInstanceProfile(iam));
   EXPECT_TRUE(log.contains(INFO, "  **Alert** "));
-  EXPECT_THROW(createInstanceProfile(iam), aws::ServiceError);
+  EXPECT_THROW(createInstanceProfile(iam), tarnwick::aws::ServiceError);
 }
 
 Doc reservationsOf(const std::vector<std::vector<std::string>>& publicIpsPerInstance) {

@@ -12,7 +12,7 @@
 
 namespace {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 using tarnwick::nat::Nat;
 namespace logging = tarnwick::logging;
 

@@ -9,7 +9,7 @@
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 struct RoleToAssume {
   std::string roleArn;
@@ -37,4 +37,4 @@ Credentials assumedRoleCredentials(const Doc& answer);
 std::shared_ptr<CredentialsProvider> assumeRoleCredentials(std::shared_ptr<StsClient> sts, RoleToAssume role,
                                                            std::optional<Credentials> initial = std::nullopt);
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -5,7 +5,7 @@
 #include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 struct WaiterConfig {
   int delaySeconds = 15;
@@ -20,4 +20,4 @@ struct WaiterConfig {
 // std::invalid_argument.
 void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg = {});
 
-}  // namespace aws
+}  // namespace tarnwick::aws
