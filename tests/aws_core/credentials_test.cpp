@@ -182,9 +182,9 @@ TEST_F(CredentialChain, ExpiredMfaRoleCredentialsAskForANewCodeOnTheTerminal) {
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {  // on the terminal: the first credentials, then the renewal an hour later
-    auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
-    aws::setClock(clock);
-    auto chain = aws::defaultChain(std::string("mfa"));
+    auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
+    tarnwick::aws::setClock(clock);
+    auto chain = tarnwick::aws::defaultChain(std::string("mfa"));
     chain->get();
     clock->advance(std::chrono::hours(1));
     _exit(chain->get().accessKeyId == "ROLEKEY" ? 0 : 3);
