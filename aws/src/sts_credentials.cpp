@@ -117,6 +117,7 @@ class ProfileSts : public StsClient {
   ProviderPtr source_;
 };
 
+// The model sends DurationSeconds as a number, so a profile's text that is none cannot be passed on.
 int durationSetting(const std::string& profile, const std::string& text) {
   int seconds = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
