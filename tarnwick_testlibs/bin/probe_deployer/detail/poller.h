@@ -61,9 +61,9 @@ class Poller : public aws::Ec2Client {
   std::shared_future<aws::Doc> submit(const std::string& operation, const aws::Doc& params);
   // The published waiter `waiterName` for one instance, with its acceptors, messages and limit of
   // time, on the short rounds above, which all waits of that name share: a first attempt at once,
-  // as the published waiters make it, then one at every round. Returns the instance's answer that ended the wait. While
-  // waits run, a DETAIL line tells at most once every 30 s for the whole run how many instances
-  // are still waited for.
+  // as the published waiters make it, then one at every round. Returns the instance's answer that
+  // ended the wait. While waits run, a DETAIL line tells at most once every 30 s for the whole run
+  // how many instances are still waited for.
   aws::Doc wait(const std::string& waiterName, const std::string& instanceId);
 
   struct Lookup;  // one worker's lookup, settled by a round
