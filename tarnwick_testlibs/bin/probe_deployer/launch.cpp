@@ -77,6 +77,29 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
   return true;
 }
 
+}  // namespace
+
+Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
+  Doc request;
+  request["InstanceType"] = a.args->instance_type.value_or(kDefaultInstanceType);
+  request["MinCount"] = 1;
+  request["MaxCount"] = 1;
+  request["ImageId"] = a.ami;
+  request["TagSpecifications"] = Doc::array(
+      {Doc{{"ResourceType", "instance"}, {"Tags", Doc::array({Doc{{"Key", "Name"}, {"Value", kEc2Name}}})}}});
+  Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
+  Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
+  request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
+  if (a.args->tag_resource) populateTags(request, *a.args->tag_resource);
+  if (a.sg_id) request["NetworkInterfaces"][0]["Groups"] = Doc::array({*a.sg_id});
+  if (a.sg_id_private_inf) request["NetworkInterfaces"][1]["Groups"] = Doc::array({*a.sg_id_private_inf});
+  if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
+  if (a.key_name) request["KeyName"] = *a.key_name;
+  return request;
+}
+
+namespace {
+
 // The instance record of a DescribeInstances answer for one instance.
 Doc describeInstance(aws::Ec2Client& ec2, const std::string& instanceId) {
   const Doc answer = ec2.describe_instances(Doc{{"InstanceIds", Doc::array({instanceId})}});
@@ -127,25 +150,6 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
 }
 
 }  // namespace
-
-Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
-  Doc request;
-  request["InstanceType"] = a.args->instance_type.value_or(kDefaultInstanceType);
-  request["MinCount"] = 1;
-  request["MaxCount"] = 1;
-  request["ImageId"] = a.ami;
-  request["TagSpecifications"] = Doc::array(
-      {Doc{{"ResourceType", "instance"}, {"Tags", Doc::array({Doc{{"Key", "Name"}, {"Value", kEc2Name}}})}}});
-  Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
-  Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
-  request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
-  if (a.args->tag_resource) populateTags(request, *a.args->tag_resource);
-  if (a.sg_id) request["NetworkInterfaces"][0]["Groups"] = Doc::array({*a.sg_id});
-  if (a.sg_id_private_inf) request["NetworkInterfaces"][1]["Groups"] = Doc::array({*a.sg_id_private_inf});
-  if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
-  if (a.key_name) request["KeyName"] = *a.key_name;
-  return request;
-}
 
 std::string fillUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket, const std::string& tag) {
   std::string script = user_data_tmp;

@@ -319,7 +319,7 @@ void checkPermissions(KeptAnswers& ec2, Identity& identity, const std::vector<co
     a.sg_id = found.sgId;
     // Only what exists already: the run makes the rest before it launches.
     a.key_name = cli::nonEmpty(args.key_name) ? args.key_name
-                 : found.keyPair && vpcId.size() ? std::optional(vpcKeyPairName(vpcId))
+                 : found.keyPair                 ? std::optional(vpcKeyPairName(vpcId))
                                                  : std::nullopt;
     const std::optional<std::string> namedRole =
         cli::nonEmpty(args.ec2_role) && *args.ec2_role != "default" ? args.ec2_role : std::nullopt;

@@ -111,7 +111,8 @@ int run(int argc, char** argv, RunSummary& summary) {
 
   if (!revert) {
     const ImageInfo image = lookupImage(*ec2, args);
-    deployEc2s(*ec2, s3.get(), *iam, image, args, session.sts(args.region).get());
+    const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // names the identity of a denial
+    deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
   } else if (args.sweep) {
     sweepRegion(*ec2, *iam, args, SweepClock::now());
   } else if (args.vpc_id) {
