@@ -29,6 +29,7 @@ struct Options {
   int entries = 200;
   bool withBuckets = true;
   bool withoutBuckets = true;
+  std::vector<std::string> lifecycle;  // the front's options for instances as slow as EC2's
 };
 
 struct Step {
@@ -44,7 +45,8 @@ struct Round {
 };
 
 void usage() {
-  std::cerr << "usage: deploy_at_scale [--entries N] [--buckets-only | --no-buckets-only]\n";
+  std::cerr << "usage: deploy_at_scale [--entries N] [--buckets-only | --no-buckets-only] [--ready-after S]\n"
+               "                       [--shutting-down-for S] [--latency S]\n";
   std::exit(2);
 }
 
@@ -59,6 +61,8 @@ Options parse(int argc, char** argv) {
       o.withoutBuckets = false;
     } else if (a == "--no-buckets-only") {
       o.withBuckets = false;
+    } else if ((a == "--ready-after" || a == "--shutting-down-for" || a == "--latency") && i + 1 < argc) {
+      o.lifecycle.insert(o.lifecycle.end(), {a, argv[++i]});
     } else {
       usage();
     }
@@ -170,7 +174,9 @@ void printStep(const char* name, const Step& s, int entries) {
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   testbed::FakeServer ipEcho(testbed::FakeServer::Mode::PublicIp, Json{{"ip", "203.0.113.7"}});
-  testbed::MotoServer server({}, std::vector<std::string>{"--lifetime", "21600"});
+  std::vector<std::string> frontArgs{"--lifetime", "21600"};
+  frontArgs.insert(frontArgs.end(), o.lifecycle.begin(), o.lifecycle.end());
+  testbed::MotoServer server({}, frontArgs);
 
   std::map<bool, Round> rounds;
   for (bool buckets : {true, false}) {

@@ -81,17 +81,27 @@ std::string stateOf(const Json& acceptors, const Json* answer, const ServiceErro
 
 }  // namespace
 
-void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg) {
+Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg) {
+  const RetryPolicy attempts = cfg.attempts();
+  const BackoffPolicy backoff = cfg.backoff();
+  return wait(ec2, waiterName, params, [&](int attempt) {
+    if (!attempts.allowsAnother(attempt)) return false;
+    backoff.pause(attempt);
+    return true;
+  });
+}
+
+Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
+         const std::function<bool(int attempt)>& nextAttempt) {
   const auto& waiters = detail::serviceModel("ec2").waiters;
   if (!waiters.contains(waiterName)) throw std::invalid_argument("Unknown waiter " + waiterName);
   const Json& def = waiters[waiterName];
   const std::string operation = def.at("operation");
-  const RetryPolicy attempts = cfg.attempts();
-  const BackoffPolicy backoff = cfg.backoff();
   for (int attempt = 1;; ++attempt) {
     std::string state;
+    Doc answer;
     try {
-      const Doc answer = ec2.call(operation, params);
+      answer = ec2.call(operation, params);
       state = stateOf(def.at("acceptors"), &answer, nullptr);
     } catch (const ServiceError& e) {
       state = stateOf(def.at("acceptors"), nullptr, &e);
@@ -99,12 +109,10 @@ void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, Wait
         throw WaiterError(fmt::format("Waiter {} failed: An error occurred ({}): {}", waiterName, e.code(),
                                       e.message()));
     }
-    if (state == "success") return;
+    if (state == "success") return answer;
     if (state == "failure")
       throw WaiterError(fmt::format("Waiter {} failed: Waiter encountered a terminal failure state", waiterName));
-    if (!attempts.allowsAnother(attempt))
-      throw WaiterError(fmt::format("Waiter {} failed: Max attempts exceeded", waiterName));
-    backoff.pause(attempt);
+    if (!nextAttempt(attempt)) throw WaiterError(fmt::format("Waiter {} failed: Max attempts exceeded", waiterName));
   }
 }
 

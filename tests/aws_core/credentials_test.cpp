@@ -1,5 +1,9 @@
 // The default credential chain: order of sources, profiles, processes, role assumption and the
 // container and instance endpoints (served by a local fake).
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -162,6 +166,58 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
   EXPECT_EXIT((setsid(), std::cerr << failureOf(std::string("mfa")), std::exit(0)), testing::ExitedWithCode(0),
               "needs an MFA code for arn:aws:iam::111122223333:mfa/me \\(mfa_serial\\), but there is no terminal");
   EXPECT_EQ(sts.requests().size(), 2u);
+}
+
+// A code is good for one assumption: when the role's credentials run out in a long run, the
+// terminal is asked again, with a prompt that says so.
+TEST_F(CredentialChain, ExpiredMfaRoleCredentialsAskForANewCodeOnTheTerminal) {
+  FakeServer sts(FakeServer::Mode::Generic,
+                 {{"routes", {{{"body", std::regex_replace(kAssumeRoleAnswer, std::regex("2999-01-01T00"),
+                                                           "2024-05-01T13")}}}}});
+  set("AWS_ENDPOINT_URL_STS", sts.url());
+  write("credentials", "[base]\naws_access_key_id = BASEKEY\naws_secret_access_key = BASESECRET\n");
+  write("config", "[profile mfa]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
+                  "mfa_serial = arn:aws:iam::111122223333:mfa/me\n");
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {  // on the terminal: the first credentials, then the renewal an hour later
+    auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
+    aws::setClock(clock);
+    auto chain = aws::defaultChain(std::string("mfa"));
+    chain->get();
+    clock->advance(std::chrono::hours(1));
+    _exit(chain->get().accessKeyId == "ROLEKEY" ? 0 : 3);
+  }
+  std::string screen;
+  const std::vector<std::string> codes{"111111", "222222"};
+  size_t answered = 0;
+  char buffer[1024];
+  for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 30000) > 0;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    screen.append(buffer, static_cast<size_t>(n));
+    size_t prompts = 0;
+    for (size_t at = screen.find("MFA code for"); at != std::string::npos; at = screen.find("MFA code for", at + 1))
+      ++prompts;
+    for (; answered < prompts && answered < codes.size(); ++answered) {
+      termios mode{};  // answer only once echo is off, or the line would be flushed with the old mode
+      while (tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO)) usleep(10000);
+      const std::string line = codes[answered] + "\n";
+      ASSERT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+  EXPECT_NE(screen.find("Enter MFA code for arn:aws:iam::111122223333:mfa/me"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("Enter a new MFA code for arn:aws:iam::111122223333:mfa/me"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find("111111"), std::string::npos) << screen;
+  const auto sent = sts.requests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].form.at("TokenCode"), "111111");
+  EXPECT_EQ(sent[1].form.at("TokenCode"), "222222");
 }
 
 TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {

@@ -364,14 +364,16 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
 }
 
 // Its own emulator, behind request buckets far smaller than EC2's so that a few dozen entries
-// meet them: every entry is deployed and removed all the same, and the runs end with 0. The deploy
-// skips its checks: two dozen entries exceed the emulator's quota of five addresses.
+// meet them, and instances that take 2 s to pass their checks and 2 s to shut down: every entry
+// is deployed and removed all the same, and the runs end with 0. The deploy skips its checks: two
+// dozen entries exceed the emulator's quota of five addresses.
 class ThrottledE2E : public DeployE2E {
   void SetUp() override {}
 };
 
 TEST_F(ThrottledE2E, RunsStillDeployAndRemoveEveryEntry) {
-  testbed::MotoServer throttled({}, std::vector<std::string>{"--describe", "10,5", "--mutate", "8,6"});
+  testbed::MotoServer throttled({}, std::vector<std::string>{"--describe", "10,5", "--mutate", "8,6", "--ready-after", "2",
+                                                             "--shutting-down-for", "2"});
   throttled.resetFront(false);
   const Json entries = Json::parse(testbed::boto3(R"(
 vpc = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]

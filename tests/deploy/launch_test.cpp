@@ -188,12 +188,12 @@ TEST_F(LaunchTest, ReusedInstanceWithoutAddressGetsAnElasticIpOnItsGatewayInterf
   EXPECT_EQ(entry_["ec2_2nd_private_ip"], "10.0.1.5");
 }
 
-TEST_F(LaunchTest, AddressThatNeverAppearsIsAnErrorAfterTwoMoreRounds) {
+TEST_F(LaunchTest, AddressThatNeverAppearsIsAnErrorAfterTenSecondsOfShortRounds) {
   const Doc bare = instanceRecord("i-old", "", {{kGwSubnet, "10.0.0.5"}});
   scriptInstances({bare}, {bare});
   ec2_.answer("AllocateAddress", {{"AllocationId", "eipalloc-1"}, {"PublicIp", "3.3.3.3"}});
   pd::createEc2(launchArgs());
-  EXPECT_EQ(clock_->sleeps(), 2);
+  EXPECT_EQ(clock_->sleeps(), 5);
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(10));
   EXPECT_TRUE(logs_.contains(tarnwick::logging::ERROR, "  Failed to allocate and associate EIP to i-old"));
   EXPECT_FALSE(entry_.contains("ec2_ip"));
@@ -247,11 +247,12 @@ TEST_F(PollerTest, WaitingLookupsShareOneCallPerRoundWithinTheIdLimit) {
   for (int i = 0; i < 150; ++i) others.push_back(poller.submit("DescribeInstanceStatus", ids("i-" + std::to_string(i))));
   const Doc mine = poller.describe_instance_status(ids("i-mine"));
 
-  // At most 100 instance ids per call: two rounds, the second a round's spacing after the first.
+  // At most 100 instance ids per call: two rounds, the first after the gathering pause, the
+  // second a round's spacing after the first.
   ASSERT_EQ(ec2_.count("DescribeInstanceStatus"), 2);
   EXPECT_EQ(ec2_.params("DescribeInstanceStatus", 0)["InstanceIds"].size(), 100u);
   EXPECT_EQ(ec2_.params("DescribeInstanceStatus", 1)["InstanceIds"].size(), 51u);
-  EXPECT_EQ(clock_->slept(), std::chrono::seconds(1));
+  EXPECT_EQ(clock_->slept(), pd::Poller::kGather + pd::Poller::kRoundSpacing);
   EXPECT_EQ(mine, describeEach(ids("i-mine"), "InstanceStatuses"));
   for (int i : {0, 99, 149})
     EXPECT_EQ(settled(others[i]), describeEach(ids("i-" + std::to_string(i)), "InstanceStatuses"));
@@ -318,17 +319,40 @@ TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   logs_.clear();
   clock_ = std::make_shared<aws::ManualClock>();
   aws::setClock(clock_);
-  ec2_.always("DescribeInstanceStatus", [](const Doc&) {
+  const auto start = clock_->now();
+  std::vector<double> asked;  // seconds after the start
+  ec2_.always("DescribeInstanceStatus", [&](const Doc&) {
+    asked.push_back(std::chrono::duration<double>(clock_->now() - start).count());
     return Doc{{"InstanceStatuses", Doc::array({{{"InstanceStatus", {{"Status", "initializing"}}}}})}};
   });
   EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), aws::WaiterError);
-  EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15));
-  // Attempts every 15 s for 585 s: a line at 30 s, 60 s, ... 570 s, and nothing at INFO or above.
+  // The published limit of 585 s; rounds 2 s apart for the first 30 s, then further apart, up to 15 s.
+  EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15) + pd::Poller::kGather);
+  for (size_t i = 1; i + 1 < asked.size(); ++i) {
+    EXPECT_GE(asked[i] - asked[i - 1], 1.99) << i;
+    EXPECT_LE(asked[i] - asked[i - 1], asked[i] <= 30.2 ? 2.01 : 15.01) << i;
+  }
+  EXPECT_LT(asked.size(), 80u);
+  // A line at 30 s, then one at the first round 30 s after the last, and nothing at INFO or above.
   const auto lines = logs_.messages(tarnwick::logging::DETAIL);
-  ASSERT_EQ(lines.size(), 19u) << logs_.text();
+  ASSERT_EQ(lines.size(), 18u) << logs_.text();
   EXPECT_EQ(lines.front(), "  still waiting for 1 instance after 30 s");
-  EXPECT_EQ(lines.back(), "  still waiting for 1 instance after 570 s");
   EXPECT_EQ(logs_.count(tarnwick::logging::INFO), 0);
+}
+
+// Instances ready 20 s after their launch: the wait ends within a round and hands back the answer
+// that ended it, which the launch takes as the instance's status instead of asking again.
+TEST_F(PollerTest, WaitEndsWithinARoundOfReadiness) {
+  const auto ready = clock_->now() + std::chrono::seconds(20);
+  ec2_.always("DescribeInstanceStatus", [&](const Doc& p) {
+    const char* status = clock_->now() >= ready ? "ok" : "initializing";
+    return Doc{{"InstanceStatuses", Doc::array({{{"InstanceId", p["InstanceIds"][0]}, {"InstanceStatus", {{"Status", status}}}}})}};
+  });
+  scriptInstances({}, {instanceRecord("i-new", "54.1.1.1", {{kGwSubnet, "10.0.0.20"}})});
+  pd::createEc2(launchArgs());
+  EXPECT_EQ(entry_["ec2_ip"], "54.1.1.1");
+  EXPECT_LE(clock_->now() - ready, pd::rounds::kShortest);
+  EXPECT_LE(ec2_.count("DescribeInstanceStatus"), 12);
 }
 
 TEST(UserDataTemplate, FillsItsThreePlaceholders) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "testbed/fake_server.h"
@@ -90,6 +91,24 @@ TEST_F(Resources, GroupLookupFailuresCountAsNotFoundExceptCallFailures) {
   EXPECT_EQ(getSgId(ec2, "vpc-1", "g"), std::nullopt);
   EXPECT_THROW(getSgId(ec2, "vpc-1", "g"), aws::ClientError);
   EXPECT_EQ(log.messages(ERROR), Keys{"  **Error** SG not found g in vpc-1"});
+}
+
+// An interface of an instance just terminated holds its group a while: the deletion asks again
+// on short rounds, and gives up with its report only after the waiters' limit of 585 s.
+TEST_F(Resources, GroupHeldByATerminatedInstanceIsDeletedOnALaterRound) {
+  auto clock = std::make_shared<aws::ManualClock>();
+  aws::setClock(clock);
+  for (int i = 0; i < 2; ++i) ec2.fail("DeleteSecurityGroup", serviceError("DependencyViolation", "in use"));
+  deleteSG(ec2, "sg-1", args);
+  EXPECT_EQ(ec2.count("DeleteSecurityGroup"), 3);
+  EXPECT_EQ(clock->slept(), std::chrono::seconds(4));
+  ec2.always("DeleteSecurityGroup", [](const Doc&) -> Doc { throw serviceError("DependencyViolation", "in use"); });
+  testing::internal::CaptureStderr();
+  deleteSG(ec2, "sg-1", args);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("DependencyViolation"), std::string::npos);
+  EXPECT_EQ(clock->slept(), std::chrono::seconds(4 + 585));
+  EXPECT_LT(ec2.count("DeleteSecurityGroup"), 3 + 80);
+  aws::setClock(nullptr);
 }
 
 TEST_F(Resources, FailedKeyLookupIsLoggedAndNoPairIsCreatedOnAGuess) {

@@ -35,6 +35,8 @@ class FakeController : public ControllerAnswers {
 
   // "127.0.0.1:<port>", as --controller_ip takes it.
   std::string address() const { return server_.host(); }
+  // Its self-signed certificate, which serves as the CA bundle that vouches for it.
+  std::string certPath() const { return server_.certPath(); }
 
   // Answers ({"status", "body", "delay"}) replacing the regular one; null restores it.
   void answerToken(const Doc& answer);

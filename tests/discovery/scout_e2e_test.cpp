@@ -133,6 +133,25 @@ TEST_F(SubnetScout, FailedAndEmptySearchesWriteNoFileAndTheRerunSearchesAgain) {
   }
 }
 
+// An opted-in certificate check that fails ends the run before the password leaves the host.
+TEST_F(SubnetScout, AControllerCertificateThatDoesNotMatchEndsTheRunBeforeTheLogin) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a"});
+  controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
+  struct Case { std::vector<std::string> check; int status; std::string says; };
+  for (const Case& c : {Case{{"--controller_fingerprint", std::string(64, 'a')}, 1, "expected SHA-256 fingerprint AA:AA:"},
+                        Case{{"--controller_ca", "/etc/ssl/certs/ca-certificates.crt"}, 1, "issued through"},
+                        Case{{"--controller_ca", controller->certPath()}, 0, "- Saved "}}) {
+    controller->clearRequests();
+    auto words = spokeArgs(vpc.vpc, "spoke-a");
+    words.insert(words.end(), c.check.begin(), c.check.end());
+    auto r = scout(words);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(controller->requests("login").size(), c.status == 0 ? 1u : 0u) << c.check[0];
+    EXPECT_EQ(hasOutput(vpc.vpc), c.status == 0);
+  }
+}
+
 TEST_F(SubnetScout, AGatewayWithoutARoutedSubnetLeavesNoFileAndTheStatusAlone) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"}, {"spoke-a"});
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));

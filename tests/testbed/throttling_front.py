@@ -15,6 +15,11 @@ are counted per action:
 RunInstances keeps its ClientToken as EC2 does: a launch that repeats a token gets the answer of
 the first launch with it, and launches nothing.
 
+With --latency, --ready-after or --shutting-down-for, instances live on EC2's clock instead of the
+emulator's instant one (see Lifecycle); the stats then also hold "lifecycle": {"lastReady",
+"lastGone"}, the epoch seconds at which the last launched instance passes its status checks and
+the last terminated one is gone.
+
 Prints "READY <port>" once it answers; ends like moto_launcher.py.
 """
 import argparse
@@ -49,6 +54,91 @@ class TokenBucket:
         return True
 
 
+class Lifecycle:
+    """Instances as slow as EC2's: every call waits `latency` seconds before it is served, an
+    instance reports passed status checks only `ready_after` seconds after its launch, and a
+    terminated one stays "shutting-down" for `shutting_down_for` seconds, during which
+    DeleteSecurityGroup is refused with DependencyViolation (an interface of it still holds the
+    group)."""
+
+    def __init__(self, latency, ready_after, shutting_down_for):
+        self.latency = latency
+        self.ready_after = ready_after
+        self.shutting_down_for = shutting_down_for
+        self.lock = threading.Lock()
+        self.shutting_down = []  # (time it is gone, instance)
+        self.last_ready = self.last_gone = 0.0
+
+    def active(self):
+        return bool(self.latency or self.ready_after or self.shutting_down_for)
+
+    def reset(self):
+        with self.lock:
+            self.last_ready = self.last_gone = 0.0
+
+    def stats(self):
+        with self.lock:
+            return {"lastReady": self.last_ready, "lastGone": self.last_gone}
+
+    def before_call(self):
+        """Every AWS call: the latency, then the instances whose shutdown is over are terminated."""
+        if self.latency:
+            time.sleep(self.latency)
+        now = time.time()
+        with self.lock:
+            gone = [i for t, i in self.shutting_down if t <= now]
+            self.shutting_down = [(t, i) for t, i in self.shutting_down if t > now]
+        for instance in gone:
+            instance._state.name, instance._state.code = "terminated", 48
+
+    def patch(self):
+        from moto.ec2.exceptions import DependencyViolationError
+        from moto.ec2.models import instances, security_groups
+
+        lifecycle = self
+        init, terminate = instances.Instance.__init__, instances.Instance.terminate
+        status = instances.Instance.instance_status.fget
+        system = instances.Instance.system_status.fget
+        delete_group = security_groups.SecurityGroupBackend.delete_security_group
+
+        def launched(instance, *args, **kwargs):
+            init(instance, *args, **kwargs)
+            instance.ready_at = time.time() + lifecycle.ready_after
+            with lifecycle.lock:
+                lifecycle.last_ready = max(lifecycle.last_ready, instance.ready_at)
+
+        def checked(real):
+            def check(instance):
+                if instance.state_code == 16 and time.time() < getattr(instance, "ready_at", 0):
+                    return {"Details": [{"Name": "reachability", "Status": "initializing"}], "Status": "initializing"}
+                return real(instance)
+            return property(check)
+
+        def terminated(instance):
+            was_live = instance.state_code not in (32, 48)
+            previous = terminate(instance)
+            if was_live and lifecycle.shutting_down_for:
+                gone = time.time() + lifecycle.shutting_down_for
+                instance._state.name, instance._state.code = "shutting-down", 32
+                with lifecycle.lock:
+                    lifecycle.shutting_down.append((gone, instance))
+                    lifecycle.last_gone = max(lifecycle.last_gone, gone)
+            return previous
+
+        def delete_security_group(backend, name=None, group_id=None):
+            with lifecycle.lock:
+                busy = bool(lifecycle.shutting_down)
+            if busy:
+                raise DependencyViolationError(f"resource {group_id or name} has a dependent object")
+            return delete_group(backend, name=name, group_id=group_id)
+
+        instances.Instance.__init__ = launched
+        instances.Instance.instance_status = checked(status)
+        instances.Instance.system_status = checked(system)
+        instances.Instance.terminate = terminated
+        security_groups.SecurityGroupBackend.delete_security_group = delete_security_group
+
+
 class ThrottlingFront:
     """WSGI middleware in front of the emulator's application."""
 
@@ -58,6 +148,7 @@ class ThrottlingFront:
         self.mutate = mutate
         self.lock = threading.Lock()
         self.launches = {}  # ClientToken -> (status, headers, body) of the first launch
+        self.lifecycle = None
         self.reset(buckets)
 
     def reset(self, buckets):
@@ -67,11 +158,16 @@ class ThrottlingFront:
             self.calls = {}
             self.throttled = {}
             self.to_lose = set()
+        if self.lifecycle:
+            self.lifecycle.reset()
 
     def stats(self):
         with self.lock:
-            return {"calls": dict(self.calls), "throttled": dict(self.throttled), "buckets": self.buckets_on,
-                    "toLose": sorted(self.to_lose)}
+            stats = {"calls": dict(self.calls), "throttled": dict(self.throttled), "buckets": self.buckets_on,
+                     "toLose": sorted(self.to_lose)}
+        if self.lifecycle:
+            stats["lifecycle"] = self.lifecycle.stats()
+        return stats
 
     def admit(self, service, action):
         """Counts the call; False when EC2's bucket for the action is empty."""
@@ -96,6 +192,8 @@ class ThrottlingFront:
         body = environ["wsgi.input"].read(length) if length else b""
         environ["wsgi.input"] = io.BytesIO(body)
         service, action = call_of(environ, body)
+        if action and self.lifecycle:
+            self.lifecycle.before_call()
         if action and not self.admit(service, action):
             return throttled_answer(start_response)
         token = parse_qs(body.decode("utf-8", "replace")).get("ClientToken", [""])[0] if action == "RunInstances" else ""
@@ -229,14 +327,22 @@ def main():
     parser.add_argument("--describe", type=bucket_size, default=(100, 20.0), help="capacity,refill per second")
     parser.add_argument("--mutate", type=bucket_size, default=(200, 5.0), help="capacity,refill per second")
     parser.add_argument("--no-buckets", action="store_true", help="count only")
+    parser.add_argument("--latency", type=float, default=0.0, help="seconds every call waits before it is served")
+    parser.add_argument("--ready-after", type=float, default=0.0, help="seconds from launch to passed status checks")
+    parser.add_argument("--shutting-down-for", type=float, default=0.0, help="seconds from termination to terminated")
     options = parser.parse_args()
 
     apply_patches()
     from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
     from werkzeug.serving import make_server
 
-    app = Denials(ThrottlingFront(DomainDispatcherApplication(create_backend_app), options.describe, options.mutate,
-                                  buckets=not options.no_buckets))
+    front = ThrottlingFront(DomainDispatcherApplication(create_backend_app), options.describe, options.mutate,
+                            buckets=not options.no_buckets)
+    lifecycle = Lifecycle(options.latency, options.ready_after, options.shutting_down_for)
+    if lifecycle.active():
+        lifecycle.patch()
+        front.lifecycle = lifecycle
+    app = Denials(front)
     server = make_server("127.0.0.1", options.port, app, threaded=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     print(f"READY {server.server_address[1]}", flush=True)

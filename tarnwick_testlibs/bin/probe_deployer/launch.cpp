@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/views.h"
@@ -190,15 +191,16 @@ void createEc2(const LaunchArgs& a) {
   log().info("- Create " + std::string(kEc2Name) + " in private " + a.private_subnet_id);
   std::optional<std::string> instanceId = getEc2(ec2, a.gw_subnet_id).first;
   if (instanceId) report::reused(report::Kind::kInstance, *instanceId);
+  Doc status;  // the wait's last answer is the status a new instance has now
   if (!instanceId) {
     const Doc request = buildLaunchRequest(a, instance_profile);
     if (args.dry_run) return report::outcome(report::Outcome::kDryRun);
     instanceId = createEc2WithRetry(ec2, request);
     if (!instanceId) return;
-    ec2.wait("instance_status_ok", *instanceId);
+    status = ec2.wait("instance_status_ok", *instanceId);
   }
 
-  const Doc status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});
+  if (status.is_null()) status = ec2.describe_instance_status(Doc{{"InstanceIds", Doc::array({*instanceId})}});
   if (aws::view::Record(status, "DescribeInstanceStatus").list("InstanceStatuses").empty()) {
     // Only running instances report a status; a stopped one would leave the entry without addresses.
     log().error(messages::instanceNotRunning(kEc2Name, *instanceId, a.gw_subnet_id));
@@ -211,13 +213,11 @@ void createEc2(const LaunchArgs& a) {
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
-  // The first look, then the rounds that wait for the address to show.
-  const aws::RetryPolicy looks(1 + kAddressRounds);
-  const aws::BackoffPolicy addressBackoff = aws::BackoffPolicy::fixed(kAddressPause);
-  for (int look = 1; !hasPublicAddress(instance) && looks.allowsAnother(look); ++look) {
-    addressBackoff.pause(look);
+  // The first look, then short rounds until the address shows, for as long as the published
+  // rounds of 5 s would have waited.
+  const auto lookedFirst = aws::clock().now();
+  while (!hasPublicAddress(instance) && rounds::pause(lookedFirst, kAddressRounds * kAddressPause))
     instance = describeInstance(ec2, *instanceId);
-  }
   if (!hasPublicAddress(instance)) {
     log().error("  Failed to allocate and associate EIP to " + *instanceId);
     return;

@@ -116,6 +116,26 @@ logging::Logger& log() { return logging::getLogger(kLogger); }
 
 }  // namespace
 
+namespace rounds {
+
+std::chrono::milliseconds period(std::chrono::milliseconds waited) { return std::clamp(waited / 15, kShortest, kLongest); }
+
+std::chrono::system_clock::time_point next(std::chrono::system_clock::time_point anchor,
+                                           std::chrono::system_clock::time_point now) {
+  auto round = anchor;
+  while (round <= now) round += period(std::chrono::duration_cast<std::chrono::milliseconds>(round - anchor));
+  return round;
+}
+
+bool pause(std::chrono::system_clock::time_point start, std::chrono::milliseconds limit) {
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(aws::clock().now() - start);
+  if (waited >= limit) return false;
+  aws::clock().sleep_for(std::min(period(waited), limit - waited));
+  return true;
+}
+
+}  // namespace rounds
+
 struct Poller::Lookup {
   std::vector<std::string> values;
   std::promise<Doc> promise;
@@ -217,14 +237,13 @@ void Poller::serve(Queue& queue, const std::shared_ptr<Lookup>& mine) {
       continue;
     }
     queue.inRound = true;
-    if (queue.lastRound) {
-      const auto due = *queue.lastRound + spacing_;
-      const auto now = aws::clock().now();
-      if (now < due) {
-        g.unlock();
-        aws::clock().sleep_for(std::chrono::ceil<std::chrono::milliseconds>(due - now));
-        g.lock();
-      }
+    const auto now = aws::clock().now();
+    const auto due = queue.lastRound ? *queue.lastRound + spacing_ : now;
+    const auto gather = std::min(spacing_, kGather);
+    if (now < due || gather.count() > 0) {
+      g.unlock();
+      aws::clock().sleep_for(now < due ? std::chrono::ceil<std::chrono::milliseconds>(due - now) : gather);
+      g.lock();
     }
     queue.lastRound = aws::clock().now();
     const auto round = queue.takeRound();
@@ -248,19 +267,38 @@ void Poller::serve(Queue& queue, const std::shared_ptr<Lookup>& mine) {
   }
 }
 
-void Poller::wait(const std::string& waiterName, const std::string& instanceId) {
+Doc Poller::wait(const std::string& waiterName, const std::string& instanceId) {
+  const auto start = aws::clock().now();
+  std::chrono::system_clock::time_point anchor;
   {
     std::lock_guard<std::mutex> g(lock_);
-    if (waiting_++ == 0) waitStart_ = lastReport_ = aws::clock().now();
+    if (waiting_++ == 0) waitStart_ = lastReport_ = start;
+    Rounds& r = rounds_[waiterName];
+    if (r.waiting++ == 0) r.anchor = start;
+    anchor = r.anchor;
   }
   struct Done {
     Poller& poller;
+    const std::string& name;
     ~Done() {
       std::lock_guard<std::mutex> g(poller.lock_);
       --poller.waiting_;
+      --poller.rounds_[name].waiting;
     }
-  } done{*this};
-  aws::wait(*this, waiterName, Doc{{"InstanceIds", Doc::array({instanceId})}});
+  } done{*this, waiterName};
+  // Every wait of the name sleeps to the same rounds, so their attempts meet in one call.
+  const auto sleepUntil = [](std::chrono::system_clock::time_point t) {
+    const auto now = aws::clock().now();
+    if (now < t) aws::clock().sleep_for(std::chrono::ceil<std::chrono::milliseconds>(t - now));
+  };
+  const auto deadline = start + rounds::kLimit;
+  const auto nextAttempt = [&](int) {
+    const auto now = aws::clock().now();
+    if (now >= deadline) return false;
+    sleepUntil(std::min(rounds::next(anchor, now), deadline));
+    return true;
+  };
+  return aws::wait(*this, waiterName, Doc{{"InstanceIds", Doc::array({instanceId})}}, nextAttempt);
 }
 
 void Poller::reportProgressLocked() {

@@ -5,12 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
 namespace tarnwick::probe_deployer {
@@ -24,6 +26,7 @@ constexpr const char* kSgDescription = "Tarnwick test ec2";
 constexpr const char* kDefaultPublicIpUrl = "https://api.ipify.org";
 constexpr long kPublicIpConnectTimeoutMs = 10000;
 constexpr long kPublicIpTotalTimeoutMs = 30000;
+constexpr const char* kGroupInUse = "DependencyViolation";
 
 // What differs between the two groups this system creates.
 struct GroupKind {
@@ -158,15 +161,20 @@ std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const 
 
 void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options& args) {
   if (args.dry_run) return;
-  try {
-    ec2_client.delete_security_group({{"GroupId", sgId}});
-    report::removed(report::Kind::kSecurityGroup, sgId);
-  } catch (const aws::ServiceError& e) {
-    // A repeat finds the group its lost attempt deleted.
-    if (resources::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
-    resources::reportFailure(e);
-  } catch (const aws::Error& e) {
-    resources::reportFailure(e);
+  const auto start = aws::clock().now();
+  for (;;) {
+    try {
+      ec2_client.delete_security_group({{"GroupId", sgId}});
+      return report::removed(report::Kind::kSecurityGroup, sgId);
+    } catch (const aws::ServiceError& e) {
+      // A repeat finds the group its lost attempt deleted.
+      if (resources::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
+      // An interface of an instance that has just been terminated holds the group a little longer.
+      if (e.code() == kGroupInUse && rounds::pause(start)) continue;
+      return resources::reportFailure(e);
+    } catch (const aws::Error& e) {
+      return resources::reportFailure(e);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // EC2 waiters with the vendor SDKs' published definitions; delays go through aws::clock().
 #pragma once
+#include <functional>
 #include <string>
 
 #include "tarnwick_testlibs/aws/retry.h"
@@ -16,8 +17,14 @@ struct WaiterConfig {
 };
 
 // "instance_status_ok" (DescribeInstanceStatus) or "instance_terminated" (DescribeInstances).
-// Throws WaiterError on a failure state or after the last attempt; unknown names throw
-// std::invalid_argument.
-void wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg = {});
+// Returns the answer that met the success state. Throws WaiterError on a failure state or after
+// the last attempt; unknown names throw std::invalid_argument.
+Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg = {});
+
+// The same waiter on rounds of the caller's own: `nextAttempt`, called after attempt `attempt`
+// did not settle the wait, pauses until the next attempt and returns true, or returns false when
+// the wait has used up its time.
+Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
+         const std::function<bool(int attempt)>& nextAttempt);
 
 }  // namespace aws

@@ -14,6 +14,26 @@
 
 namespace tarnwick::probe_deployer {
 
+// How often the run's waits ask. A wait that ends within a round of its instance being ready
+// needs short rounds; a wait of minutes needs no more than the published waiters' 15 s. The
+// rounds are shared by every waiting worker, so short ones cost calls per run, not per instance.
+namespace rounds {
+inline constexpr std::chrono::milliseconds kShortest{2000};
+inline constexpr std::chrono::milliseconds kLongest{15000};
+// The published waiters' 40 attempts 15 s apart: 585 s from the first attempt to the last.
+inline constexpr std::chrono::milliseconds kLimit{39 * 15000};
+
+// The pause after a round of a wait that has gone on for `waited`: 2 s for the first 30 s, then a
+// fifteenth of the time waited, up to 15 s.
+std::chrono::milliseconds period(std::chrono::milliseconds waited);
+// The first round after `now` of waits whose rounds began at `anchor`.
+std::chrono::system_clock::time_point next(std::chrono::system_clock::time_point anchor,
+                                           std::chrono::system_clock::time_point now);
+// For a retry loop of its own that began at `start`: sleeps until its next round and returns
+// true, or returns false once `limit` has passed (a last round falls on the limit itself).
+bool pause(std::chrono::system_clock::time_point start, std::chrono::milliseconds limit = kLimit);
+}  // namespace rounds
+
 // The run's EC2 client as its workers see it. A lookup of one instance, subnet or address
 // (DescribeInstances, DescribeInstanceStatus, DescribeAddresses with one value where the value
 // varies) waits for the next round of its kind, which asks about every waiting worker's value in
@@ -25,6 +45,9 @@ class Poller : public aws::Ec2Client {
  public:
   // Rounds of one kind start at most this often, so that lookups arriving meanwhile share one.
   static constexpr std::chrono::milliseconds kRoundSpacing{1000};
+  // A round that could start at once still waits this long (no longer than the spacing), for
+  // the workers that one event released together: a wait's round, a shared answer.
+  static constexpr std::chrono::milliseconds kGather{100};
   static constexpr std::chrono::seconds kProgressEvery{30};
 
   explicit Poller(aws::Ec2Client& ec2, std::chrono::milliseconds roundSpacing = kRoundSpacing);
@@ -36,10 +59,12 @@ class Poller : public aws::Ec2Client {
   // Queues a lookup for the next round of its kind without waiting; that round runs on the
   // next call() of the same kind, from any thread. Other calls are sent at once.
   std::shared_future<aws::Doc> submit(const std::string& operation, const aws::Doc& params);
-  // The published waiter `waiterName` for one instance, with its acceptors, delay and attempts;
-  // its calls are shared with the other workers' waits. While waits run, a DETAIL line tells at
-  // most once every 30 s for the whole run how many instances are still waited for.
-  void wait(const std::string& waiterName, const std::string& instanceId);
+  // The published waiter `waiterName` for one instance, with its acceptors, messages and limit of
+  // time, on the short rounds above, which all waits of that name share: a first attempt at once,
+  // as the published waiters make it, then one at every round. Returns the instance's answer that
+  // ended the wait. While waits run, a DETAIL line tells at most once every 30 s for the whole run
+  // how many instances are still waited for.
+  aws::Doc wait(const std::string& waiterName, const std::string& instanceId);
 
   struct Lookup;  // one worker's lookup, settled by a round
 
@@ -55,6 +80,11 @@ class Poller : public aws::Ec2Client {
   std::condition_variable roundEnded_;
   std::map<std::string, std::unique_ptr<Queue>> queues_;
   int waiting_ = 0;  // instances in a wait
+  struct Rounds {
+    int waiting = 0;
+    std::chrono::system_clock::time_point anchor;  // when the first of the present waits began
+  };
+  std::map<std::string, Rounds> rounds_;  // by waiter name
   std::chrono::system_clock::time_point waitStart_, lastReport_;
 };
 
