@@ -257,6 +257,7 @@ class Identity {
       ++calls_;
       name_ = aws::view::Record(sts_->get_caller_identity(Doc::object()), "GetCallerIdentity").text("Arn");
     } catch (const aws::Error&) {
+      // The denial is still reported, naming no identity: it is the finding, the name only a help.
     }
     return *name_;
   }
