@@ -333,7 +333,8 @@ TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
 }
 
 // Dry runs both ways, before and after a deploy with the IAM set, and runs refused for their input
-// or output: the kill proxy, told never to kill, lists every AWS action they sent.
+// or output: the kill proxy, told never to kill, lists every AWS action they sent (the checks' dry
+// runs among them, which change nothing).
 TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
   Json invalid = spoke_;
   invalid["private_subnet_id"] = "";  // a spoke entry: its skip message would need a nat_gw_id
