@@ -131,7 +131,8 @@ Round runRound(testbed::MotoServer& server, const testbed::FakeServer& ipEcho, i
 
   Round round;
   server.resetFront(buckets);
-  round.deploy = runDeployer(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config"});
+  // Hundreds of entries exceed the emulator's quota of five addresses, which the checks would refuse.
+  round.deploy = runDeployer(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"});
   server.resetFront(false);
   const Json out = Json::parse(testbed::readFile(dir / "out.config"));
   round.deploy.done = static_cast<int>(

@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
                                                           "--shutting-down-for", fmt::format("{}", o.shuttingDownFor)});
   testbed::TempDir dir;
   const std::string in = dir.write("in.config", makeNetwork(server, o.entries).dump(2));
-  const Step deploy = run(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config"}, "lastReady");
+  // More entries than the emulator's quota of five addresses, which the checks would refuse.
+  const Step deploy = run(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"},
+                          "lastReady");
   const Step revert = run(server, ipEcho, dir, {"--revert", "--test_config", in}, "lastGone");
   fmt::print("{} entries, ready {} s after launch, terminated {} s after the request, {} ms per call\n", o.entries,
              o.readyAfter, o.shuttingDownFor, o.latencyMs);

@@ -29,9 +29,12 @@ Doc Ec2Client::create_key_pair(const Doc& p) { return call("CreateKeyPair", p); 
 Doc Ec2Client::create_security_group(const Doc& p) { return call("CreateSecurityGroup", p); }
 Doc Ec2Client::delete_key_pair(const Doc& p) { return call("DeleteKeyPair", p); }
 Doc Ec2Client::delete_security_group(const Doc& p) { return call("DeleteSecurityGroup", p); }
+Doc Ec2Client::describe_account_attributes(const Doc& p) { return call("DescribeAccountAttributes", p); }
 Doc Ec2Client::describe_addresses(const Doc& p) { return call("DescribeAddresses", p); }
 Doc Ec2Client::describe_images(const Doc& p) { return call("DescribeImages", p); }
 Doc Ec2Client::describe_instance_status(const Doc& p) { return call("DescribeInstanceStatus", p); }
+Doc Ec2Client::describe_instance_type_offerings(const Doc& p) { return call("DescribeInstanceTypeOfferings", p); }
+Doc Ec2Client::describe_instance_types(const Doc& p) { return call("DescribeInstanceTypes", p); }
 Doc Ec2Client::describe_instances(const Doc& p) { return call("DescribeInstances", p); }
 Doc Ec2Client::describe_key_pairs(const Doc& p) { return call("DescribeKeyPairs", p); }
 Doc Ec2Client::describe_nat_gateways(const Doc& p) { return call("DescribeNatGateways", p); }

@@ -16,8 +16,10 @@ import botocore
 
 OPERATIONS = {
     "ec2": ["AllocateAddress", "AssociateAddress", "AuthorizeSecurityGroupIngress", "CreateKeyPair",
-            "CreateSecurityGroup", "DeleteKeyPair", "DeleteSecurityGroup", "DescribeAddresses",
-            "DescribeImages", "DescribeInstanceStatus", "DescribeInstances", "DescribeKeyPairs",
+            "CreateSecurityGroup", "DeleteKeyPair", "DeleteSecurityGroup", "DescribeAccountAttributes",
+            "DescribeAddresses",
+            "DescribeImages", "DescribeInstanceStatus", "DescribeInstanceTypeOfferings",
+            "DescribeInstanceTypes", "DescribeInstances", "DescribeKeyPairs",
             "DescribeNatGateways", "DescribeNetworkInterfaces", "DescribeRouteTables",
             "DescribeSecurityGroups", "DescribeSubnets", "ReleaseAddress", "RunInstances",
             "TerminateInstances"],

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -229,7 +230,8 @@ iam.create_role(RoleName="probe-role", AssumeRolePolicyDocument=trust)
 iam.create_instance_profile(InstanceProfileName="probe-role")
 iam.add_role_to_instance_profile(InstanceProfileName="probe-role", RoleName="probe-role")
 )");
-  const auto bare = deploy(Json::array({spoke_}), {"--ec2_role", "bare-role"});
+  // The checks would find the missing profile first: the worker's own check is what is proven here.
+  const auto bare = deploy(Json::array({spoke_}), {"--ec2_role", "bare-role", "--skip_preflight"});
   EXPECT_EQ(bare.status, 40);
   EXPECT_NE(bare.err.find("  **Error** no instance profile found for role bare-role"), std::string::npos) << bare.err;
   EXPECT_EQ(liveInstances().size(), 0u);
@@ -331,7 +333,8 @@ TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
 }
 
 // Dry runs both ways, before and after a deploy with the IAM set, and runs refused for their input
-// or output: the kill proxy, told never to kill, lists every AWS action they sent.
+// or output: the kill proxy, told never to kill, lists every AWS action they sent (the checks' dry
+// runs among them, which change nothing).
 TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
   Json invalid = spoke_;
   invalid["private_subnet_id"] = "";  // a spoke entry: its skip message would need a nat_gw_id
@@ -353,7 +356,8 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
       EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
       std::istringstream actions(r.out);
       for (std::string action; std::getline(actions, action);)
-        EXPECT_TRUE(args[0] == "--dry_run" && (action.starts_with("Describe") || action.starts_with("List") || action.starts_with("Get"))) << action;
+        EXPECT_TRUE(args[0] == "--dry_run" && (action.starts_with("Describe") || action.starts_with("List") ||
+                                                action.starts_with("Get") || action.ends_with(" DryRun"))) << action;
       EXPECT_EQ(leftovers(), before) << r.err;
       EXPECT_EQ(summary()["removed"]["instance_profiles"], Json::array());
     }
@@ -362,7 +366,8 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
 
 // Its own emulator, behind request buckets far smaller than EC2's so that a few dozen entries
 // meet them, and instances that take 2 s to pass their checks and 2 s to shut down: every entry
-// is deployed and removed all the same, and the runs end with 0.
+// is deployed and removed all the same, and the runs end with 0. The deploy skips its checks: two
+// dozen entries exceed the emulator's quota of five addresses.
 class ThrottledE2E : public DeployE2E {
   void SetUp() override {}
 };
@@ -382,7 +387,7 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   for (const bool revert : {false, true}) {
     throttled.resetFront(true);
     const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, -1, throttled)
-                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, -1, throttled);
+                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"}, -1, throttled);
     EXPECT_EQ(r.status, 0) << r.err;
     const Json stats = throttled.frontStats();
     for (const auto& [op, n] : stats["throttled"].items()) throttledAnswers += n.get<int>();
@@ -393,6 +398,52 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   EXPECT_EQ(testbed::boto3(R"(
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
 out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", throttled), "[0, 0]\n");
+}
+
+// Deploys that would fail halfway end before creating anything and name every problem: six entries
+// for five addresses, a gateway subnet in a zone without t3.micro, RunInstances denied, all three.
+// A healthy dry run passes, and the checks cost it at most 8 calls. Behind the front, which denies.
+class PreflightE2E : public DeployE2E {
+  void SetUp() override {}
+};
+
+TEST_F(PreflightE2E, DeploysThatWouldFailNameEveryProblemAndCreateNothing) {
+  testbed::MotoServer front({}, std::vector<std::string>{"--no-buckets"});
+  net_ = Json::parse(testbed::boto3(R"(
+vpc = ec2.create_vpc(CidrBlock="10.50.0.0/16")["Vpc"]["VpcId"]
+def sn(i, zone): return ec2.create_subnet(VpcId=vpc, CidrBlock=f"10.50.{i}.0/24", AvailabilityZone=zone)["Subnet"]["SubnetId"]
+def entry(i, zone): return {"gw_name": f"gw-{i}", "gw_private_ip": f"10.50.{2 * i}.10", "gw_subnet_id": sn(2 * i, zone),
+    "private_subnet_id": sn(2 * i + 1, zone), "private_subnet_cidr": f"10.50.{2 * i + 1}.0/24"}
+out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(6, "us-east-1e")]})
+)", front));
+  const Json six(net_["entries"].begin(), net_["entries"].begin() + 6), inZoneE = Json::array({net_["entries"][6]});
+  const std::string quota = "need 6 new Elastic IPs, only 5 are free", zone = "t3.micro is not offered in us-east-1e, the zone of gateway subnet ",
+                    denied = "  **Error** Pre-flight permission: RunInstances (gw-0) is not allowed for arn:aws:";
+  const Json before = leftovers(front);
+  for (const auto& [entries, deny, says] : std::vector<std::tuple<Json, std::string, std::vector<std::string>>>{
+           {six, "", {"gw-0, gw-1, gw-2, gw-3, gw-4, gw-5 " + quota}}, {inZoneE, "", {zone}},
+           {Json::array({six[0]}), "RunInstances", {denied}}, {net_["entries"], "RunInstances", {"need 7 new Elastic IPs", zone, denied}}}) {
+    front.deny(deny);
+    const auto r = run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, -1, front);
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const auto& text : says) EXPECT_NE(r.err.find(text), std::string::npos) << text << r.err;
+    size_t problems = 0;
+    for (auto at = r.err.find("  **Error** Pre-flight "); at != std::string::npos; at = r.err.find("  **Error** Pre-flight ", at + 1)) ++problems;
+    EXPECT_EQ(problems, says.size()) << r.err;
+    EXPECT_NE(r.err.find("; nothing was created\n"), std::string::npos) << r.err;
+    EXPECT_EQ(leftovers(front), before);
+  }
+  front.deny("");
+  std::vector<int> calls;
+  for (const char* checks : {"--dry_run", "--skip_preflight"}) {
+    front.resetFront(false);
+    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, -1, front);
+    EXPECT_EQ(r.status, 0) << r.err;
+    int n = 0;
+    for (const auto& [action, count] : front.frontStats()["calls"].items()) n += count.get<int>();
+    calls.push_back(n);
+  }
+  EXPECT_LE(calls[0] - calls[1], 8);
 }
 
 TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
@@ -428,7 +479,7 @@ TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
   ASSERT_EQ(revert(entries, role).status, 0);
   std::string last;
   for (int n = 1; std::getline(actions, last) && actions.peek() != EOF; ++n) {
-    if (last.starts_with("Describe") || last.starts_with("List") || last.starts_with("Get")) continue;
+    if (last.starts_with("Describe") || last.starts_with("List") || last.starts_with("Get") || last.ends_with(" DryRun")) continue;
     ASSERT_EQ(deployKilledAfter(n).status, 128 + 9) << "killed after " << last;
     const auto back = revert(entries, role);
     EXPECT_EQ(back.status, 0) << "killed after " << last << back.err;
@@ -471,7 +522,9 @@ out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 
   testbed::RunResult phase(bool revert, const char* lose) {
     if (lose) front_->loseNextAnswer(lose);
     std::vector<std::string> args = {"--test_config", writeConfig(net_["entries"]), "--ec2_role", "default"};
-    const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"} : std::vector<std::string>{"--output_test_config", "out.config"};
+    // Without the checks' dry runs, which the front would take for the next call of the action.
+    const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"}
+                                                 : std::vector<std::string>{"--output_test_config", "out.config", "--skip_preflight"};
     args.insert(args.end(), mode.begin(), mode.end());
     const auto r = run(args, -1, *front_);
     EXPECT_EQ(front_->frontStats()["toLose"], Json::array()) << (lose ? lose : "") << " was never called";

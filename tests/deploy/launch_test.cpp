@@ -13,6 +13,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
 
@@ -361,6 +362,27 @@ TEST(UserDataTemplate, FillsItsThreePlaceholders) {
   EXPECT_NE(filled.find("\"spoke_gw\": \"10.0.0.10\"}\n"), std::string::npos);
   EXPECT_NE(filled.find("aws s3 cp /tmp/result.txt s3://bkt/result-gw-a-nightly.txt\n"), std::string::npos);
   EXPECT_NE(filled.find("aws s3 cp /tmp/log.txt s3://bkt/log-gw-a-nightly.txt\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Only an associated address of the toolkit inside an entry's gateway subnet spares it one: not an
+// unassociated one, nor the gateway's own address in the same subnet.
+TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
+  const auto address = [](const std::string& privateIp, bool associated, const std::string& name) {
+    Doc a{{"PrivateIpAddress", privateIp}, {"Tags", Doc::array({{{"Key", "Name"}, {"Value", name}}})}};
+    if (associated) a["AssociationId"] = "eipassoc-" + privateIp;
+    return a;
+  };
+  const std::vector<pd::PlannedEntry> planned{{"reused", "s-a", "p-a", "10.0.0.0/24"}, {"unassociated", "s-b", "p-b", "10.0.1.0/24"},
+                                              {"gateway's", "s-c", "p-c", "10.0.2.0/24"}, {"unknown subnet", "s-d", "p-d", ""}};
+  const Doc addresses{{"Addresses", Doc::array({address("10.0.0.7", true, pd::kEipName), address("10.0.1.7", false, pd::kEipName),
+                                                address("10.0.2.7", true, "spoke-gw")})}};
+  std::vector<std::string> needing;
+  for (const auto* p : pd::entriesNeedingAddress(planned, addresses)) needing.push_back(p->label);
+  EXPECT_EQ(needing, (std::vector<std::string>{"unassociated", "gateway's", "unknown subnet"}));
 }
 
 }  // namespace

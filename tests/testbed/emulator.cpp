@@ -97,6 +97,8 @@ void MotoServer::loseNextAnswer(const std::string& action) {
   control(url() + "/tarnwick-front/lose?action=" + action, true);
 }
 
+void MotoServer::deny(const std::string& action) { control(url() + "/tarnwick-front/deny?action=" + action, true); }
+
 std::string MotoServer::log() const { return readFile(dir_->path() / "moto.log"); }
 
 MotoServer& moto() {

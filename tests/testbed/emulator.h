@@ -38,6 +38,8 @@ class MotoServer {
   void resetFront(bool buckets);
   // The front lets the next call of `action` take effect, then closes its connection unanswered.
   void loseNextAnswer(const std::string& action);
+  // The front answers UnauthorizedOperation to every call of `action` from now on; "": to none.
+  void deny(const std::string& action);
 
  private:
   std::unique_ptr<TempDir> dir_;

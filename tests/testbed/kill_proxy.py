@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Usage: kill_proxy.py N PROGRAM [ARGS...]. Runs PROGRAM with its AWS requests passed one at a time to
-AWS_ENDPOINT_URL and kills it (status 137) right after the Nth; prints each request's action, one a line."""
+AWS_ENDPOINT_URL and kills it (status 137) right after the Nth; prints each request's action, one a line
+("RunInstances DryRun" for a request marked DryRun)."""
 import http.client, os, subprocess, sys, threading, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -13,7 +14,8 @@ class Proxy(BaseHTTPRequestHandler):
         with lock:  # request N has taken effect before N + 1 is looked at
             if len(passed) == N:
                 return child.kill()
-            passed.append(urllib.parse.parse_qs(body.decode("latin-1")).get("Action", [self.path])[0])
+            query = urllib.parse.parse_qs(body.decode("latin-1"))
+            passed.append(query.get("Action", [self.path])[0] + (" DryRun" if query.get("DryRun") == ["true"] else ""))
             upstream = http.client.HTTPConnection(UPSTREAM.hostname, UPSTREAM.port, timeout=60)
             upstream.request(self.command, self.path, body, dict(self.headers))
             reply = upstream.getresponse()

@@ -6,6 +6,7 @@ test process ended), when its parent goes away, or after --lifetime seconds.
 """
 import argparse
 import os
+import types
 from datetime import datetime, timezone
 
 from lifeline import watch
@@ -18,6 +19,7 @@ from moto.ec2.models import amis as ami_models  # noqa: E402
 from moto.ec2.models import elastic_ip_addresses as eip_models  # noqa: E402
 from moto.ec2.models import elastic_network_interfaces as eni_models  # noqa: E402
 from moto.ec2.responses import amis as ami_responses  # noqa: E402
+from moto.ec2.responses import subnets as subnet_responses  # noqa: E402
 
 
 def patch_eni_public_ip_filter():
@@ -93,11 +95,18 @@ def patch_describe_images_deprecation():
     ami_responses.AmisResponse.describe_images = describe_images
 
 
+def patch_subnet_zone():
+    """A subnet made without a zone lands in the region's first zone: the emulator would pick one at
+    random, which could part a test's gateway and test subnets or choose one without t3.micro."""
+    subnet_responses.random = types.SimpleNamespace(choice=lambda zones: zones[0])
+
+
 def apply_patches():
     patch_eni_public_ip_filter()
     patch_address_instance_through_eni()
     patch_image_list()
     patch_describe_images_deprecation()
+    patch_subnet_zone()
 
 
 

@@ -290,6 +290,31 @@ def throttled_answer(start_response):
     return [payload]
 
 
+class Denials:
+    """Answers the calls of one action as EC2 answers a caller without the permission, DryRun or not:
+    POST /tarnwick-front/deny?action=NAME chooses the action, an empty NAME none."""
+
+    def __init__(self, app):
+        self.app = app
+        self.action = ""
+
+    def __call__(self, environ, start_response):
+        if environ.get("PATH_INFO") == CONTROL + "deny" and environ.get("REQUEST_METHOD") == "POST":
+            self.action = parse_qs(environ.get("QUERY_STRING", "")).get("action", [""])[0]
+            start_response("200 OK", [("Content-Type", "text/plain"), ("Content-Length", "0")])
+            return [b""]
+        length = int(environ.get("CONTENT_LENGTH") or 0)
+        body = environ["wsgi.input"].read(length) if length else b""
+        environ["wsgi.input"] = io.BytesIO(body)
+        if not self.action or call_of(environ, body)[1] != self.action:
+            return self.app(environ, start_response)
+        payload = ('<?xml version="1.0" encoding="UTF-8"?>\n<Response><Errors><Error><Code>UnauthorizedOperation</Code>'
+                   "<Message>You are not authorized to perform this operation.</Message></Error></Errors>"
+                   f"<RequestID>{uuid.uuid4()}</RequestID></Response>").encode()
+        start_response("403 Forbidden", [("Content-Type", "text/xml;charset=UTF-8"), ("Content-Length", str(len(payload)))])
+        return [payload]
+
+
 def bucket_size(text):
     capacity, refill = text.split(",")
     return int(capacity), float(refill)
@@ -311,12 +336,13 @@ def main():
     from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
     from werkzeug.serving import make_server
 
-    app = ThrottlingFront(DomainDispatcherApplication(create_backend_app), options.describe, options.mutate,
-                          buckets=not options.no_buckets)
+    front = ThrottlingFront(DomainDispatcherApplication(create_backend_app), options.describe, options.mutate,
+                            buckets=not options.no_buckets)
     lifecycle = Lifecycle(options.latency, options.ready_after, options.shutting_down_for)
     if lifecycle.active():
         lifecycle.patch()
-        app.lifecycle = lifecycle
+        front.lifecycle = lifecycle
+    app = Denials(front)
     server = make_server("127.0.0.1", options.port, app, threaded=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     print(f"READY {server.server_address[1]}", flush=True)

@@ -18,6 +18,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::probe_deployer {
@@ -178,20 +179,29 @@ void requireOutputTestConfig(const Options& args) {
 
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const std::string& ami, const Options& args) {
+  deployEc2s(ec2_client, s3_client, iam_client, ImageInfo{ami, ""}, args, nullptr);
+}
+
+void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                const ImageInfo& image, const Options& args, aws::StsClient* sts_client) {
   requireOutputTestConfig(args);
   Doc entries = detail::readEntries(cli::text(args.test_config), true);
   detail::checkEntries(entries, false);
 
-  const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
-  const std::optional<std::string> sgId = createSG(ec2_client, vpcId, args);
+  // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
+  KeptAnswers ec2(ec2_client);
+  const std::string vpcId = args.skip_preflight
+                                ? getVpcId(ec2, detail::requireText(entries.at(0), "gw_subnet_id"))
+                                : runPreflight(ec2, sts_client, entries, image, args);
+  const std::optional<std::string> sgId = createSG(ec2, vpcId, args);
   const std::optional<std::string> keyName =
-      args.key_name ? args.key_name : std::optional(createKeyPair(ec2_client, s3_client, vpcId, args));
+      args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args));
   std::optional<std::string> instanceProfile;
   if (args.ec2_role == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
-  Poller poller(ec2_client);
+  Poller poller(ec2);
   std::vector<LaunchArgs> plan =
-      planLaunches(entries, ec2_client, iam_client, ami, args, sgId, instanceProfile, keyName);
+      planLaunches(entries, ec2, iam_client, image.id, args, sgId, instanceProfile, keyName);
   for (auto& a : plan) a.poller = &poller;
   const std::optional<std::string> unstarted = runLaunches(plan);
 

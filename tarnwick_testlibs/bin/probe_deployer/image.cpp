@@ -23,7 +23,7 @@ constexpr const char* kLatestImagesPath = "/aws/service/ami-amazon-linux-latest"
 
 }  // namespace
 
-std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) {
+ImageInfo lookupImage(aws::Ec2Client& ec2_client, const Options& args) {
   logging::Logger& log = logging::getLogger(kLogger);
   const std::string image = cli::text(args.image);
   log.info("- Lookup AMI for " + image);
@@ -35,10 +35,12 @@ std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) {
   const Doc answer = ec2_client.describe_images(request);
   const Doc images = answer.value("Images", Doc::array());
   if (images.empty()) imageNotFound(log, image);
-  const std::string imageId = images[0].value("ImageId", "");
-  log.info("  " + imageId);
-  return imageId;
+  const ImageInfo found{images[0].value("ImageId", ""), images[0].value("Architecture", "")};
+  log.info("  " + found.id);
+  return found;
 }
+
+std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) { return lookupImage(ec2_client, args).id; }
 
 std::string getAMI(aws::SsmClient& ssm_client, const Options& args) {
   logging::Logger& log = logging::getLogger(kLogger);

@@ -177,6 +177,14 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   return keyname;
 }
 
+std::string vpcKeyPairName(const std::string& vpcId) { return keyNameOf(vpcId); }
+
+Doc createKeyPairRequest(const std::string& vpcId, const Options& args) { return creationRequest(keyNameOf(vpcId), args); }
+
+bool vpcKeyPairFound(aws::Ec2Client& ec2_client, const std::string& vpcId) {
+  return !findKeyPairs(ec2_client, keyNameOf(vpcId)).empty();
+}
+
 void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Options& args) {
   log().info("- Delete key pair " + keyname);
   const Doc found = findKeyPairs(ec2_client, keyname);

@@ -78,6 +78,8 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
   return true;
 }
 
+}  // namespace
+
 Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
   Doc request;
   request["InstanceType"] = a.args->instance_type.value_or(kDefaultInstanceType);
@@ -96,6 +98,8 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
   if (a.key_name) request["KeyName"] = *a.key_name;
   return request;
 }
+
+namespace {
 
 // The instance record of a DescribeInstances answer for one instance.
 Doc describeInstance(aws::Ec2Client& ec2, const std::string& instanceId) {

@@ -31,7 +31,8 @@ const cli::FieldTable<Options>& fields() {
           {"vpc_id", &Options::vpc_id},
           {"older_than", &Options::older_than},
       },
-      {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep}});
+      {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep},
+       {"skip_preflight", &Options::skip_preflight}});
   return table;
 }
 
@@ -78,6 +79,7 @@ cli::Parser makeParser() {
   p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
   p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d",
              {.yieldsPrefixes = true});
+  p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }

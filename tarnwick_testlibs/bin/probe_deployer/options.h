@@ -36,6 +36,8 @@ struct Options {
   std::optional<std::string> vpc_id;
   bool sweep = false;
   std::optional<std::string> older_than;  // with `sweep`: "90m", "6h", "2d", "0s"
+  // A deploy then creates without first checking that every entry can be deployed.
+  bool skip_preflight = false;
 };
 
 // A --older_than value: "90m", "6h", "2d", "0s", a whole number and one of s, m, h, d; nothing for

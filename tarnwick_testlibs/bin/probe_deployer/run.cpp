@@ -112,8 +112,9 @@ int run(int argc, char** argv, RunSummary& summary) {
   const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
 
   if (!revert) {
-    const std::string ami = getAMIByName(*ec2, args);
-    deployEc2s(*ec2, s3.get(), *iam, ami, args);
+    const ImageInfo image = lookupImage(*ec2, args);
+    const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // names the identity of a denial
+    deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
   } else if (args.sweep) {
     sweepRegion(*ec2, *iam, args, SweepClock::now());
   } else if (args.vpc_id) {

@@ -148,6 +148,8 @@ std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string
   }
 }
 
+Doc createSGRequest(const std::string& vpc_id, const Options& args) { return creationRequest(kMainGroup, vpc_id, args); }
+
 std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args) {
   return createOrReuse(ec2_client, kMainGroup, vpc_id, args);
 }

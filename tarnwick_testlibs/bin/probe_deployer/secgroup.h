@@ -10,6 +10,8 @@ namespace tarnwick::probe_deployer {
 
 std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                    const std::string& sg_name);
+// The CreateSecurityGroup request with which createSG makes the group.
+Doc createSGRequest(const std::string& vpc_id, const Options& args);
 std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args);
 std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                               const Options& args);

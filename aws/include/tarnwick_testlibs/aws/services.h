@@ -33,9 +33,12 @@ class Ec2Client : public ServiceClient {
   Doc create_security_group(const Doc& p);
   Doc delete_key_pair(const Doc& p);
   Doc delete_security_group(const Doc& p);
+  Doc describe_account_attributes(const Doc& p);
   Doc describe_addresses(const Doc& p);
   Doc describe_images(const Doc& p);
   Doc describe_instance_status(const Doc& p);
+  Doc describe_instance_type_offerings(const Doc& p);
+  Doc describe_instance_types(const Doc& p);
   Doc describe_instances(const Doc& p);
   Doc describe_key_pairs(const Doc& p);
   Doc describe_nat_gateways(const Doc& p);

@@ -44,6 +44,58 @@ inline std::string instanceNotRunning(std::string_view name, std::string_view in
 }
 inline std::string eipNotAllocated() { return error("fail to allocate EIP"); }
 
+// Pre-flight checks: each names its check, the entries or subnet concerned, and what to do.
+inline std::string preflight(std::string_view check, std::string_view problem, std::string_view remedy) {
+  return error("Pre-flight " + std::string(check) + ": " + std::string(problem) + ": " + std::string(remedy));
+}
+inline std::string preflightSubnetMissing(std::string_view subnetId, std::string_view entry) {
+  return preflight("subnets", "subnet " + std::string(subnetId) + " of " + std::string(entry) + " not found",
+                   "correct the test configuration");
+}
+inline std::string preflightAddresses(std::string_view entries, size_t needed, long free, long quota, size_t allocated) {
+  return preflight("addresses",
+                   std::string(entries) + " need " + std::to_string(needed) + " new Elastic IPs, only " +
+                       std::to_string(free) + " are free (vpc-max-elastic-ips " + std::to_string(quota) + ", " +
+                       std::to_string(allocated) + " allocated)",
+                   "release unused Elastic IPs, raise the quota or deploy fewer entries");
+}
+inline std::string preflightNotOffered(std::string_view type, std::string_view zone, std::string_view subnetId,
+                                       std::string_view entry) {
+  return preflight("offering",
+                   std::string(type) + " is not offered in " + std::string(zone) + ", the zone of gateway subnet " +
+                       std::string(subnetId) + " of " + std::string(entry),
+                   "choose another --instance_type or a gateway subnet in another zone");
+}
+inline std::string preflightZones(std::string_view entry, std::string_view testSubnet, std::string_view testZone,
+                                  std::string_view gwSubnet, std::string_view gwZone) {
+  return preflight("offering",
+                   "test subnet " + std::string(testSubnet) + " of " + std::string(entry) + " is in " +
+                       std::string(testZone) + ", its gateway subnet " + std::string(gwSubnet) + " in " + std::string(gwZone),
+                   "an instance's two interfaces need one zone: pick a test subnet in " + std::string(gwZone));
+}
+inline std::string preflightRoom(std::string_view subnetId, long free, std::string_view entries, size_t needed) {
+  return preflight("room",
+                   "subnet " + std::string(subnetId) + " has " + std::to_string(free) + " free addresses, " +
+                       std::string(entries) + " need " + std::to_string(needed),
+                   "free addresses in that subnet or deploy fewer entries into it");
+}
+inline std::string preflightArchitecture(std::string_view imageId, std::string_view architecture, std::string_view type,
+                                         std::string_view supported) {
+  return preflight("architecture",
+                   "image " + std::string(imageId) + " is " + std::string(architecture) + ", " + std::string(type) +
+                       " runs " + std::string(supported) + " (every entry)",
+                   "choose an --image and --instance_type of one architecture");
+}
+inline std::string preflightDenied(std::string_view action, std::string_view forWhat, std::string_view identity) {
+  return preflight("permission",
+                   std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity),
+                   "grant ec2:" + std::string(action) + " to that identity");
+}
+inline std::string preflightRefused(std::string_view action, std::string_view forWhat, std::string_view failure) {
+  return preflight("permission", std::string(action) + " (" + std::string(forWhat) + ") would fail: " + std::string(failure),
+                   "correct what the message names");
+}
+
 // Discovery.
 
 inline std::string noPublicNatGateway(std::string_view vpcId) {

@@ -37,6 +37,8 @@ struct LaunchArgs {
 };
 
 void createEc2(const LaunchArgs& a);
+// The RunInstances request of a launch with `instance_profile` (the launch's own, or the named role).
+Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile);
 std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data);
 
 }  // namespace tarnwick::probe_deployer

@@ -1,0 +1,64 @@
+// The checks a deploy makes before it creates anything, and the client that lets the deploy take
+// the answers of the lookups they share instead of asking twice. Internal to the module.
+#pragma once
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarnwick_testlibs/aws/services.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
+#include "tarnwick_testlibs/bin/probe_deployer/image.h"
+
+namespace tarnwick::probe_deployer {
+
+// The run's EC2 client for the deploy. An answer kept with keeping() goes to the next call with the
+// same operation and parameters, once; every other call goes to the client. Nothing has been
+// created between the checks' lookup and the deploy's, so the kept answer is still the cloud's.
+class KeptAnswers : public aws::Ec2Client {
+ public:
+  explicit KeptAnswers(aws::Ec2Client& ec2) : ec2_(ec2) {}
+  aws::Doc call(const std::string& operation, const aws::Doc& params) override;
+  // Runs `lookup` with its answers kept; for the calling thread only, while no worker runs.
+  template <class F>
+  auto keeping(F lookup) {
+    struct Off {
+      bool& on;
+      ~Off() { on = false; }
+    } off{keeping_ = true};
+    return lookup();
+  }
+  int sent() const { return sent_; }  // calls that reached the client
+  int kept() const { return keptCount_; }  // answers kept so far
+
+ private:
+  aws::Ec2Client& ec2_;
+  std::mutex lock_;
+  std::map<std::string, aws::Doc> kept_;
+  bool keeping_ = false;
+  std::atomic<int> sent_ = 0;
+  int keptCount_ = 0;
+};
+
+// One entry the deploy will launch for: not skipped, first for its gateway subnet.
+struct PlannedEntry {
+  std::string label;  // gw_name, nat_gw_id or "entry N"
+  std::string gw_subnet_id;
+  std::string private_subnet_id;
+  std::string gw_subnet_cidr;  // from DescribeSubnets; empty when not known
+};
+
+// The planned entries that need a new Elastic IP: those whose gateway subnet holds no associated
+// address of this toolkit (the test instance found there with its public address).
+std::vector<const PlannedEntry*> entriesNeedingAddress(const std::vector<PlannedEntry>& planned,
+                                                       const aws::Doc& describeAddresses);
+
+// Runs every check on the run's entries and returns the VPC of the first entry. Logs each problem
+// at ERROR and throws ProcessExit(1) after the last check when there was one; a check that cannot
+// be made is a WARNING. `sts` names the identity in a denial (none: not named).
+std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entries, const ImageInfo& image,
+                         const Options& args);
+
+}  // namespace tarnwick::probe_deployer
