@@ -17,7 +17,7 @@
 
 namespace {
 
-using aws::detail::Json;
+using tarnwick::aws::detail::Json;
 
 const Json kParams = Json::parse(
     R"({"Filters":[{"Name":"subnet-id","Values":["subnet-0abc"]},{"Name":"instance-state-name","Values":["running","pending"]}]})");
@@ -53,17 +53,17 @@ std::string typicalAnswer(int n) {
                      items);
 }
 
-aws::http::Request signedRequest() {
-  const auto& model = aws::detail::serviceModel("ec2");
+tarnwick::aws::http::Request signedRequest() {
+  const auto& model = tarnwick::aws::detail::serviceModel("ec2");
   const auto& op = model.operation("DescribeInstances");
-  aws::detail::validate(op.input, kParams);
-  aws::http::Request req;
+  tarnwick::aws::detail::validate(op.input, kParams);
+  tarnwick::aws::http::Request req;
   req.method = "POST";
   req.url = "https://ec2.us-east-1.amazonaws.com/";
   req.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded; charset=utf-8");
-  req.body = aws::http::formEncode(aws::detail::serializeQuery(model, op, kParams));
-  aws::Credentials creds{"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", "", std::nullopt};
-  aws::sigv4::sign(req, creds, {"us-east-1", "ec2", false, ""}, std::chrono::system_clock::now());
+  req.body = tarnwick::aws::http::formEncode(tarnwick::aws::detail::serializeQuery(model, op, kParams));
+  tarnwick::aws::Credentials creds{"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", "", std::nullopt};
+  tarnwick::aws::sigv4::sign(req, creds, {"us-east-1", "ec2", false, ""}, std::chrono::system_clock::now());
   return req;
 }
 
@@ -72,27 +72,27 @@ void SignRequest(benchmark::State& state) {
 }
 
 void ParseAnswer(benchmark::State& state) {
-  const auto& model = aws::detail::serviceModel("ec2");
+  const auto& model = tarnwick::aws::detail::serviceModel("ec2");
   const auto& op = model.operation("DescribeInstances");
   const std::string body = typicalAnswer(static_cast<int>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(aws::detail::parseXmlAnswer(model, op, body));
+  for (auto _ : state) benchmark::DoNotOptimize(tarnwick::aws::detail::parseXmlAnswer(model, op, body));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
 }
 
 void WholeCall(benchmark::State& state) {
-  const auto& model = aws::detail::serviceModel("ec2");
+  const auto& model = tarnwick::aws::detail::serviceModel("ec2");
   const auto& op = model.operation("DescribeInstances");
   const std::string body = typicalAnswer(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     benchmark::DoNotOptimize(signedRequest());
-    benchmark::DoNotOptimize(aws::detail::parseXmlAnswer(model, op, body));
+    benchmark::DoNotOptimize(tarnwick::aws::detail::parseXmlAnswer(model, op, body));
   }
 }
 
 // What every call pays to read credentials that its workers share (and that renew themselves).
 void SharedCredentials(benchmark::State& state) {
-  static const auto provider = aws::refreshingCredentials(
-      [] { return aws::Credentials{"AKID", "SECRET", "TOKEN", std::chrono::system_clock::now() + std::chrono::hours(1)}; });
+  static const auto provider = tarnwick::aws::refreshingCredentials(
+      [] { return tarnwick::aws::Credentials{"AKID", "SECRET", "TOKEN", std::chrono::system_clock::now() + std::chrono::hours(1)}; });
   for (auto _ : state) benchmark::DoNotOptimize(provider->get());
 }
 
@@ -103,13 +103,13 @@ void SignFileBody(benchmark::State& state) {
   const std::string part(static_cast<size_t>(state.range(0)), 'x');
   std::fwrite(part.data(), 1, part.size(), f.get());
   std::rewind(f.get());
-  aws::http::Request req;
+  tarnwick::aws::http::Request req;
   req.method = "PUT";
   req.url = "http://127.0.0.1:9000/bucket/key";
   req.uploadFrom = f.get();
   req.uploadSize = state.range(0);
-  const aws::Credentials creds{"AKIDEXAMPLE", "SECRET", "", std::nullopt};
-  for (auto _ : state) aws::sigv4::sign(req, creds, {"us-east-1", "s3", true, ""}, std::chrono::system_clock::now());
+  const tarnwick::aws::Credentials creds{"AKIDEXAMPLE", "SECRET", "", std::nullopt};
+  for (auto _ : state) tarnwick::aws::sigv4::sign(req, creds, {"us-east-1", "s3", true, ""}, std::chrono::system_clock::now());
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 

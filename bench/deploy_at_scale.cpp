@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "call_counts.h"
 #include "testbed/emulator.h"
 #include "testbed/fake_server.h"
 #include "testbed/process.h"
@@ -147,23 +148,14 @@ Round runRound(testbed::MotoServer& server, const testbed::FakeServer& ipEcho, i
   return round;
 }
 
-int sumOf(const Json& counts) {
-  int total = 0;
-  for (const auto& [op, n] : counts.items()) total += n.get<int>();
-  return total;
-}
-
 void printStep(const char* name, const Step& s, int entries) {
   const char* verb = std::string(name) == "deploy" ? "deployed" : "removed";
   fmt::print("  {:<7} exit {:<3} {} of {} entries {}, wall {:.1f} s\n", name, s.status, s.done, entries, verb,
              s.seconds);
-  std::vector<std::pair<std::string, int>> calls;
-  for (const auto& [op, n] : s.stats["calls"].items()) calls.emplace_back(op, n.get<int>());
-  std::sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-  fmt::print("          calls per entry {:.2f} ({} calls):", static_cast<double>(sumOf(s.stats["calls"])) / entries,
-             sumOf(s.stats["calls"]));
-  for (const auto& [op, n] : calls) fmt::print(" {} {:.2f}", op, static_cast<double>(n) / entries);
-  fmt::print("\n          throttled answers {}", sumOf(s.stats["throttled"]));
+  const int total = bench::sumOf(s.stats["calls"]);
+  fmt::print("          calls per entry {:.2f} ({} calls):", static_cast<double>(total) / entries, total);
+  bench::printPerEntry(s.stats["calls"], entries);
+  fmt::print("\n          throttled answers {}", bench::sumOf(s.stats["throttled"]));
   for (const auto& [op, n] : s.stats["throttled"].items()) fmt::print(" {} {}", op, n.get<int>());
   fmt::print("\n");
   if (!s.tail.empty()) fmt::print("          end of its log:\n{}\n", s.tail);

@@ -2,17 +2,16 @@
 // EC2's (the throttling front's lifecycle: status checks pass some seconds after launch, a
 // terminated instance shuts down for some seconds, every call takes its time), and prints how long
 // each run went on after the last instance was ready or gone, and its calls per entry.
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "call_counts.h"
 #include "testbed/emulator.h"
 #include "testbed/fake_server.h"
 #include "testbed/process.h"
@@ -101,17 +100,11 @@ Step run(testbed::MotoServer& server, const testbed::FakeServer& ipEcho, const t
 }
 
 void print(const char* name, const char* past, const Step& s, int entries) {
-  int total = 0;
-  std::vector<std::pair<std::string, int>> calls;
-  for (const auto& [op, n] : s.calls.items()) {
-    calls.emplace_back(op, n.get<int>());
-    total += n.get<int>();
-  }
-  std::sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  const int total = bench::sumOf(s.calls);
   fmt::print("  {:<7} exit {}, wall {:.1f} s, {} {:.1f} s, calls per entry {:.2f} ({} calls)\n", name, s.status,
              s.wall, past, s.pastLast, static_cast<double>(total) / entries, total);
   fmt::print("         ");
-  for (const auto& [op, n] : calls) fmt::print(" {} {:.2f}", op, static_cast<double>(n) / entries);
+  bench::printPerEntry(s.calls, entries);
   fmt::print("\n");
   if (!s.tail.empty()) fmt::print("          end of its log:\n{}\n", s.tail);
 }

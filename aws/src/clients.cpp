@@ -8,7 +8,7 @@
 #include "protocol.h"
 #include "transport.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 namespace {
 constexpr const char* kResponseMetadata = "ResponseMetadata";
@@ -154,4 +154,4 @@ std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<Cr
 }
 
 }  // namespace detail
-}  // namespace aws
+}  // namespace tarnwick::aws

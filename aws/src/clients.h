@@ -8,7 +8,7 @@
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 std::shared_ptr<Ec2Client> makeEc2(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
                                      const std::optional<std::string>& profile = std::nullopt);
@@ -21,4 +21,4 @@ std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<Cr
 std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
                                      const std::optional<std::string>& profile = std::nullopt);
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

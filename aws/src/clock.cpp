@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 class RealClock : public Clock {
@@ -65,4 +65,4 @@ int ManualClock::sleeps() const {
   return state_->sleeps;
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -17,7 +17,7 @@
 #include "tarnwick_testlibs/base/text.h"
 #include "transport.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 using tarnwick::text::lower;
@@ -272,4 +272,4 @@ RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {
   return c;
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

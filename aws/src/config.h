@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 // One profile's settings, keys in lower case.
 using Profile = std::map<std::string, std::string>;
@@ -48,4 +48,4 @@ std::optional<Profile> loadProfile(const std::string& name);
 // "2024-05-01T12:00:00Z", with optional fraction and numeric offset.
 std::optional<std::chrono::system_clock::time_point> parseIso8601(const std::string& text);
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

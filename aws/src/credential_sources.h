@@ -7,7 +7,7 @@
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "config.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 using ProviderPtr = std::shared_ptr<CredentialsProvider>;
 
@@ -20,9 +20,9 @@ ProviderPtr anonymousCredentials();
 // "tarnwick-session-<epoch seconds>", for role assumptions that name no session.
 std::string generatedSessionName();
 
-// AssumeRole for profile `profile` (its role_arn, role_session_name, external_id,
-// duration_seconds, mfa_serial) with the credentials of `source`. With mfa_serial the code is read
-// from the terminal once; credentials that needed one are not renewed.
+// AssumeRole (assumeRoleCredentials) for profile `profile` (its role_arn, role_session_name,
+// external_id, duration_seconds, mfa_serial) with the credentials of `source`. With mfa_serial
+// every assumption, renewals included, reads a code from the terminal.
 ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settings, ProviderPtr source);
 
 // AssumeRoleWithWebIdentity, each setting from the environment (when `useEnvironment`) else from
@@ -35,4 +35,4 @@ ProviderPtr webIdentityProvider(const std::string& profile, const Profile* setti
 // are incomplete.
 ProviderPtr ssoProvider(const std::string& profile, const Profile& settings);
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -25,15 +25,17 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/imds.h"
+#include "tarnwick_testlibs/base/descriptor.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 #include "credential_sources.h"
 #include "credentials_document.h"
 #include "transport.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
+using tarnwick::FileDescriptor;
 using tarnwick::text::trim;
 
 using detail::env;
@@ -99,24 +101,8 @@ struct ProcessResult {
   std::string out, err;
 };
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
 // Reads both pipes to their end together, so that a chatty standard error cannot block the child.
-void drain(Fd& out, Fd& err, ProcessResult& r) {
+void drain(FileDescriptor& out, FileDescriptor& err, ProcessResult& r) {
   char buf[4096];
   while (out.get() >= 0 || err.get() >= 0) {
     std::array<pollfd, 2> fds{{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
@@ -136,9 +122,9 @@ void drain(Fd& out, Fd& err, ProcessResult& r) {
 ProcessResult runShell(const std::string& command) {
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0) throw CredentialsError("credential_process: no pipe");
-  Fd outRead(outPipe[0]), outWrite(outPipe[1]);
+  FileDescriptor outRead(outPipe[0]), outWrite(outPipe[1]);
   if (::pipe2(errPipe, O_CLOEXEC) != 0) throw CredentialsError("credential_process: no pipe");
-  Fd errRead(errPipe[0]), errWrite(errPipe[1]);
+  FileDescriptor errRead(errPipe[0]), errWrite(errPipe[1]);
   pid_t pid = ::fork();
   if (pid < 0) throw CredentialsError(fmt::format("credential_process could not be started: {}", command));
   if (pid == 0) {
@@ -431,4 +417,4 @@ Credentials detail::parseCredentialsDocument(const std::string& body, const char
   return fromJson(body, tokenMember, source);
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -13,7 +13,7 @@
 #include "config.h"
 #include "transport.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 using tarnwick::text::lower;
@@ -181,4 +181,4 @@ bool endpointOverridden(const std::string& serviceId, const std::optional<std::s
   return configuredEndpoint(serviceId, profile).has_value();
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -3,7 +3,7 @@
 
 #include <fmt/format.h>
 
-namespace aws {
+namespace tarnwick::aws {
 
 ServiceError::ServiceError(std::string code, std::string message, long httpStatus,
                            std::string requestId, std::string operation)
@@ -15,4 +15,4 @@ ServiceError::ServiceError(std::string code, std::string message, long httpStatu
       requestId_(std::move(requestId)),
       operation_(std::move(operation)) {}
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -20,7 +20,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 
-namespace aws::http {
+namespace tarnwick::aws::http {
 namespace {
 
 using tarnwick::text::lower;
@@ -418,4 +418,4 @@ std::string formDecode(const std::string& s) {
   return out;
 }
 
-}  // namespace aws::http
+}  // namespace tarnwick::aws::http

@@ -13,7 +13,7 @@
 #include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 
-namespace aws::imds {
+namespace tarnwick::aws::imds {
 namespace {
 
 constexpr const char* kDefaultEndpoint = "http://169.254.169.254";
@@ -155,4 +155,4 @@ http::Response get(const std::string& path, const std::optional<std::string>& pr
   }
 }
 
-}  // namespace aws::imds
+}  // namespace tarnwick::aws::imds

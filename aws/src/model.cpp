@@ -1,14 +1,14 @@
 // Links the generated model's shapes by pointer once, so the protocols walk them cheaply.
 #include "model.h"
 
-#include <cctype>
 #include <mutex>
 
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -65,20 +65,6 @@ ServiceModel readService(const std::string& name, const Json& j) {
   return m;
 }
 
-std::string camelFromSnake(const std::string& s) {
-  std::string out;
-  bool up = true;
-  for (char c : s) {
-    if (c == '_') {
-      up = true;
-      continue;
-    }
-    out += up ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
-    up = false;
-  }
-  return out;
-}
-
 }  // namespace
 
 const MemberRef* Shape::find(const std::string& memberName) const {
@@ -89,7 +75,7 @@ const MemberRef* Shape::find(const std::string& memberName) const {
 
 const Operation& ServiceModel::operation(const std::string& opName) const {
   auto it = operations.find(opName);
-  if (it == operations.end()) it = operations.find(camelFromSnake(opName));
+  if (it == operations.end()) it = operations.find(tarnwick::text::camelFromSnake(opName));
   if (it == operations.end())
     throw ClientError(fmt::format("Unknown operation {} for service {}", opName, serviceId));
   return it->second;
@@ -105,4 +91,4 @@ const ServiceModel& serviceModel(const std::string& service) {
   return models.at(service);
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 extern const char* const kModelJson;
 
@@ -60,4 +60,4 @@ struct ServiceModel {
 // The model of one service, built once on first use. Throws std::out_of_range for others.
 const ServiceModel& serviceModel(const std::string& service);
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -2,7 +2,6 @@
 // vendor's published paginator definitions).
 #include "tarnwick_testlibs/aws/paginator.h"
 
-#include <cctype>
 #include <map>
 #include <optional>
 
@@ -10,9 +9,12 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
+
+using tarnwick::text::camelFromSnake;
 
 const std::map<std::string, PagingTokens>& pagingDefinitions() {
   static const std::map<std::string, PagingTokens> defs = [] {
@@ -28,26 +30,11 @@ const std::map<std::string, PagingTokens>& pagingDefinitions() {
   return defs;
 }
 
-// "list_policies" -> "ListPolicies"; a model name stays as it is.
-std::string modelName(const std::string& name) {
-  std::string out;
-  bool up = true;
-  for (char c : name) {
-    if (c == '_') {
-      up = true;
-    } else {
-      out += up ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
-      up = false;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 PagingTokens pagingTokensOf(const std::string& operation) {
   const auto& defs = pagingDefinitions();
-  const auto it = defs.find(modelName(operation));
+  const auto it = defs.find(camelFromSnake(operation));
   if (it == defs.end()) throw ClientError(fmt::format("{} does not page", operation));
   return it->second;
 }
@@ -65,7 +52,7 @@ Paginator::Paginator(Call call, const Doc& params, PagingTokens tokens)
                                            std::move(tokens), std::nullopt, false})) {}
 
 Paginator::Paginator(ServiceClient& client, const std::string& operation, const Doc& params)
-    : Paginator([&client, op = modelName(operation)](const Doc& p) { return client.call(op, p); }, params,
+    : Paginator([&client, op = camelFromSnake(operation)](const Doc& p) { return client.call(op, p); }, params,
                 pagingTokensOf(operation)) {}
 
 Paginator::~Paginator() = default;
@@ -109,4 +96,4 @@ Doc allPages(ServiceClient& client, const std::string& operation, const Doc& par
   return all;
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -18,7 +18,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 using tarnwick::text::trim;
@@ -526,4 +526,4 @@ std::string isoTime(double epochSeconds) {
   return std::string(buf) + "Z";
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

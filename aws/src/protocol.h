@@ -9,7 +9,7 @@
 #include "tarnwick_testlibs/aws/http.h"
 #include "model.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 using Json = nlohmann::ordered_json;
 using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -49,4 +49,4 @@ std::string errorCodeOf(const http::Response& r);
 // Throws ClientError outside the years 1 to 9999.
 std::string isoTime(double epochSeconds);
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

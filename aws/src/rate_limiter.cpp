@@ -8,7 +8,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 double clockSeconds() {
   return std::chrono::duration<double>(aws::clock().now().time_since_epoch()).count();
@@ -123,4 +123,4 @@ void RateLimiter::afterResponse(bool throttled) {
 
 double RateLimiter::sendRate() { return bucket_.maxRate(); }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -4,7 +4,7 @@
 #pragma once
 #include <mutex>
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 // aws::clock() in seconds, as the rate arithmetic wants it.
 double clockSeconds();
@@ -85,4 +85,4 @@ class RateLimiter {
   bool enabled_ = false;
 };
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

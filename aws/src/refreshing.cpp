@@ -8,7 +8,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "config.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 using TimePoint = std::chrono::system_clock::time_point;
@@ -115,4 +115,4 @@ std::shared_ptr<CredentialsProvider> refreshingCredentials(std::function<Credent
   return std::make_shared<RefreshingProvider>(std::move(fetch), std::move(initial));
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -12,7 +12,7 @@
 #include "rate_limiter.h"
 #include "retry_strategy.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 std::mutex& modeLock() {
@@ -157,4 +157,4 @@ void ServiceRetryPolicy::afterFailure() {
 }
 
 }  // namespace detail
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -9,7 +9,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/retry.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 struct RetryConfig {
   int maxAttempts = 10;  // AWS_MAX_ATTEMPTS, else the profile's max_attempts
@@ -73,4 +73,4 @@ class ServiceRetryPolicy {
   std::unique_ptr<RateLimiter> limiter_;  // adaptive mode only
 };
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -26,7 +26,7 @@
 #include "protocol.h"
 #include "transport.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 constexpr long long kMiB = 1024 * 1024;
@@ -407,4 +407,4 @@ std::shared_ptr<S3Client> makeS3(const std::string& region, std::shared_ptr<Cred
   return std::make_shared<RestS3Client>(region, std::move(creds), profile);
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

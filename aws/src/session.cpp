@@ -5,7 +5,7 @@
 #include "clients.h"
 #include "transport.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 constexpr const char* kGlobalRegion = "us-east-1";
@@ -57,4 +57,4 @@ std::shared_ptr<S3Client> Session::s3(const std::optional<std::string>& region) 
   return detail::makeS3(regionFor(*this, region, true), creds_, profile_);
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

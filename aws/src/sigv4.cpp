@@ -18,7 +18,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 
-namespace aws::sigv4 {
+namespace tarnwick::aws::sigv4 {
 namespace {
 
 using tarnwick::text::lower;
@@ -297,4 +297,4 @@ void sign(http::Request& request, const Credentials& creds, const Options& opts,
                                    signature));
 }
 
-}  // namespace aws::sigv4
+}  // namespace tarnwick::aws::sigv4

@@ -21,7 +21,7 @@
 #include "protocol.h"
 #include "transport.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 struct SsoSettings {
@@ -205,4 +205,4 @@ ProviderPtr ssoProvider(const std::string& profile, const Profile& settings) {
   return refreshingCredentials([s] { return fetchSso(s); });
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

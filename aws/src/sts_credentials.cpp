@@ -1,23 +1,23 @@
 // Credentials from STS for the default chain: a profile's role (with an MFA code read from the
 // terminal when it asks for one) and web identity (CI runners' OIDC tokens, Kubernetes service
 // accounts).
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
+#include <charconv>
 #include <fstream>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
+#include "tarnwick_testlibs/aws/assume_role.h"
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/terminal.h"
+#include "clients.h"
 #include "credential_sources.h"
 #include "protocol.h"
 #include "transport.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 constexpr const char* kStsVersion = "2011-06-15";
@@ -57,52 +57,20 @@ Credentials stsCredentials(const std::string& action, Fields form, const std::st
   return parseStsCredentials(action, resp);
 }
 
-// ---- the terminal, for MFA codes ----------------------------------------------------------
-
-class Terminal {
- public:
-  Terminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
-  ~Terminal() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-  bool available() const { return fd_ >= 0; }
-
-  // A line typed without echo (codes are one-time secrets, but secrets all the same).
-  std::string readHidden(const std::string& prompt) {
-    write(prompt);
-    termios saved{};
-    const bool quiet = ::tcgetattr(fd_, &saved) == 0;
-    if (quiet) {
-      termios noEcho = saved;
-      noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      ::tcsetattr(fd_, TCSAFLUSH, &noEcho);
-    }
-    std::string line;
-    char c;
-    while (::read(fd_, &c, 1) == 1 && c != '\n') line += c;
-    if (quiet) ::tcsetattr(fd_, TCSAFLUSH, &saved);
-    write("\n");
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    return line;
-  }
-
- private:
-  void write(const std::string& text) {
-    if (::write(fd_, text.data(), text.size()) < 0) return;  // a prompt that cannot be shown is no error
-  }
-  int fd_;
-};
+// ---- MFA codes ----------------------------------------------------------------------------
 
 // `renewal`: the first credentials ran out in a long run, and whoever started it may be gone.
 std::string mfaCode(const std::string& profile, const std::string& serial, bool renewal) {
-  Terminal tty;
-  if (!tty.available())
+  const tarnwick::FileDescriptor tty = tarnwick::terminal::open();
+  if (!tty.valid())
     throw CredentialsError(fmt::format(
         "profile {} needs {} MFA code for {} (mfa_serial){}, but there is no terminal to enter it on", profile,
         renewal ? "a new" : "an", serial, renewal ? " to renew its role credentials" : ""));
-  std::string code = tty.readHidden(fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
+  // Codes are one-time secrets, but secrets all the same: typed without echo.
+  tarnwick::terminal::write(tty.get(), fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
+  std::string code = tarnwick::terminal::readHiddenLine(tty.get());
+  tarnwick::terminal::write(tty.get(), "\n");
+  while (!code.empty() && (code.back() == '\r' || code.back() == ' ')) code.pop_back();
   if (code.empty()) throw CredentialsError(fmt::format("no MFA code was entered for profile {}", profile));
   return code;
 }
@@ -132,6 +100,32 @@ Credentials assumeRoleWithWebIdentity(const WebIdentity& w) {
                         w.profile, anonymousCredentials());
 }
 
+// ---- role assumption -------------------------------------------------------------------------
+
+// STS as the profile's files and environment say at the time of each call, in its region or
+// else at the global endpoint: a renewal hours later sees what they say then.
+class ProfileSts : public StsClient {
+ public:
+  ProfileSts(std::string profile, ProviderPtr source) : profile_(std::move(profile)), source_(std::move(source)) {}
+  Doc call(const std::string& operation, const Doc& params) override {
+    const std::string region = resolveRegion(std::nullopt, profile_).value_or("");
+    return makeSts(region, source_, profile_)->call(operation, params);
+  }
+
+ private:
+  std::string profile_;
+  ProviderPtr source_;
+};
+
+// The model sends DurationSeconds as a number, so a profile's text that is none cannot be passed on.
+int durationSetting(const std::string& profile, const std::string& text) {
+  int seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (error != std::errc() || end != text.data() + text.size())
+    throw CredentialsError(fmt::format("profile {} has a duration_seconds that is not a number: {}", profile, text));
+  return seconds;
+}
+
 }  // namespace
 
 std::string valueOf(const Profile& p, const std::string& key) {
@@ -147,24 +141,15 @@ std::string generatedSessionName() {
 }
 
 ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settings, ProviderPtr source) {
-  Fields form = {{"RoleArn", valueOf(settings, "role_arn")}};
-  std::string sessionName = valueOf(settings, "role_session_name");
-  form.emplace_back("RoleSessionName", sessionName.empty() ? generatedSessionName() : sessionName);
-  if (std::string id = valueOf(settings, "external_id"); !id.empty()) form.emplace_back("ExternalId", id);
-  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) form.emplace_back("DurationSeconds", d);
-  const std::string serial = valueOf(settings, "mfa_serial");
-  auto fetched = std::make_shared<bool>(false);
-  return refreshingCredentials([=] {
-    Fields call = form;
-    if (!serial.empty()) {
-      // A code is good for one assumption: every renewal asks for a new one.
-      call.emplace_back("SerialNumber", serial);
-      call.emplace_back("TokenCode", mfaCode(profile, serial, *fetched));
-    }
-    Credentials c = stsCredentials("AssumeRole", call, profile, source);
-    *fetched = true;
-    return c;
-  });
+  RoleToAssume role;
+  role.roleArn = valueOf(settings, "role_arn");
+  role.sessionName = valueOf(settings, "role_session_name");
+  if (role.sessionName.empty()) role.sessionName = generatedSessionName();
+  role.externalId = valueOf(settings, "external_id");
+  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) role.durationSeconds = durationSetting(profile, d);
+  role.mfaSerial = valueOf(settings, "mfa_serial");
+  role.mfaCode = [profile, serial = role.mfaSerial](bool renewal) { return mfaCode(profile, serial, renewal); };
+  return assumeRoleCredentials(std::make_shared<ProfileSts>(profile, std::move(source)), std::move(role));
 }
 
 ProviderPtr webIdentityProvider(const std::string& profile, const Profile* settings, bool useEnvironment) {
@@ -184,4 +169,4 @@ ProviderPtr webIdentityProvider(const std::string& profile, const Profile* setti
   return refreshingCredentials([w] { return assumeRoleWithWebIdentity(w); });
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -18,7 +18,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/sigv4.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 namespace {
 
 // Answers that mean the request's time stamp was off, by the codes the services use for it.
@@ -162,4 +162,4 @@ Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& erro
   }
 }
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

@@ -9,7 +9,7 @@
 #include "tarnwick_testlibs/aws/http.h"
 #include "retry_strategy.h"
 
-namespace aws::detail {
+namespace tarnwick::aws::detail {
 
 // Region, AWS_REGION, AWS_DEFAULT_REGION, the profile's region (shared config file).
 std::optional<std::string> resolveRegion(const std::optional<std::string>& explicitRegion,
@@ -85,4 +85,4 @@ class Transport {
   ConnectionSettings connection_;
 };
 
-}  // namespace aws::detail
+}  // namespace tarnwick::aws::detail

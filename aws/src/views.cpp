@@ -6,7 +6,7 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 
-namespace aws::view {
+namespace tarnwick::aws::view {
 
 namespace {
 
@@ -101,4 +101,4 @@ std::vector<RoutedSubnet> routedSubnets(const Doc& answer, const std::string& ta
   return found;
 }
 
-}  // namespace aws::view
+}  // namespace tarnwick::aws::view

@@ -9,7 +9,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "model.h"
 
-namespace aws {
+namespace tarnwick::aws {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -116,4 +116,4 @@ Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
   }
 }
 
-}  // namespace aws
+}  // namespace tarnwick::aws

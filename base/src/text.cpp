@@ -16,4 +16,18 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+std::string camelFromSnake(std::string_view snake) {
+  std::string camel;
+  bool upper = true;
+  for (char c : snake) {
+    if (c == '_') {
+      upper = true;
+      continue;
+    }
+    camel += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    upper = false;
+  }
+  return camel;
+}
+
 }  // namespace tarnwick::text

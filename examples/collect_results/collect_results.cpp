@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     options.test_config = argv[1];
     options.s3_bucket = argv[2];
 
-    auto session = aws::Session::fromProfile(std::nullopt);
+    auto session = tarnwick::aws::Session::fromProfile(std::nullopt);
     if (argc > 3) {
       options.image = argv[3];
       std::cout << "image: " << pd::getAMI(*session.ssm(), options) << "\n";

@@ -9,7 +9,6 @@
 #include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
 #include "tarnwick_testlibs/bin/probe_deployer/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/results.h"
-#include "tarnwick_testlibs/bin/probe_deployer/run.h"
 #include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 #include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
 #include "tarnwick_testlibs/bin/probe_deployer/sweep.h"

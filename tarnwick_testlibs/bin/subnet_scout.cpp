@@ -1,8 +1,6 @@
 // The run flow of subnet_scout: parse, set up logging, open sessions, run one search, exit.
 #include "tarnwick_testlibs/bin/subnet_scout.h"
 
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "tarnwick_testlibs/aws/session.h"
+#include "tarnwick_testlibs/base/terminal.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -28,61 +27,6 @@ namespace {
 constexpr const char* kLogger = "tarnwick_testlibs";
 constexpr const char* kPasswordPrompt = "Enter Tarnwick Controller Password: ";
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Switches echo off on a terminal for its lifetime.
-class EchoOff {
- public:
-  explicit EchoOff(int fd) : fd_(fd) {
-    if (::tcgetattr(fd_, &saved_) != 0) return;
-    termios quiet = saved_;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-  }
-  ~EchoOff() {
-    if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-
- private:
-  int fd_;
-  termios saved_{};
-  bool active_ = false;
-};
-
-void writeAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
-// One line from `fd` without its line end; read byte by byte so nothing after it is consumed.
-std::string readLine(int fd) {
-  std::string line;
-  char c = 0;
-  while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 // Without a terminal there is nobody to prompt: the search would log in with an empty password.
 void requirePasswordSource(const cli::Parser& parser, const Options& args) {
   if (!args.spoke || cli::nonEmpty(args.spoke->controller_password) || ::isatty(STDIN_FILENO)) return;
@@ -91,16 +35,13 @@ void requirePasswordSource(const cli::Parser& parser, const Options& args) {
 
 // The prompt and the answer go through the terminal itself, as a password prompt should.
 std::string askPassword() {
-  FileDescriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY));
-  int fd = tty.get() >= 0 ? tty.get() : STDIN_FILENO;
-  int promptFd = tty.get() >= 0 ? tty.get() : STDERR_FILENO;
-  writeAll(promptFd, kPasswordPrompt);
-  std::string password;
-  {
-    EchoOff quiet(fd);
-    password = readLine(fd);
-  }
-  writeAll(promptFd, "\n");
+  const FileDescriptor tty = terminal::open();
+  const int fd = tty.valid() ? tty.get() : STDIN_FILENO;
+  const int promptFd = tty.valid() ? tty.get() : STDERR_FILENO;
+  terminal::write(promptFd, kPasswordPrompt);
+  std::string password = terminal::readHiddenLine(fd);
+  terminal::write(promptFd, "\n");
+  if (!password.empty() && password.back() == '\r') password.pop_back();
   return password;
 }
 

@@ -5,6 +5,6 @@
 
 int main(int argc, char** argv) {
   // Other tools of the account draw on the same request limits: pace the calls after throttling.
-  aws::setDefaultRetryMode("adaptive");
+  tarnwick::aws::setDefaultRetryMode("adaptive");
   return tarnwick::subnet_scout::main(argc, argv);
 }

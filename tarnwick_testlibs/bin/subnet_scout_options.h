@@ -1,16 +1,18 @@
 // The options record of subnet_scout: one field per option of its command line, named as the
-// option without its leading dashes, and the sub-command with its own options. The searches of
-// the spoke and nat modules read it; a workflow that calls them fills one itself.
+// option without its leading dashes, and the sub-command with its own options. What the searches
+// read of it is their own SearchOptions, which it extends.
 #pragma once
 #include <optional>
 #include <string>
+
+#include "tarnwick_testlibs/bin/lib/search_options.h"
 
 namespace tarnwick::subnet_scout {
 
 inline constexpr const char* kSpokeCommand = "spoke";
 inline constexpr const char* kNatgwCommand = "natgw";
-inline constexpr const char* kDefaultOutputTestConfig = "subnet.config";
-inline constexpr const char* kDefaultBackupFolder = "backups";
+inline constexpr const char* kDefaultOutputTestConfig = SearchOptions::kDefaultOutputTestConfig;
+inline constexpr const char* kDefaultBackupFolder = SearchOptions::kDefaultBackupFolder;
 
 // The options of the sub-command "spoke".
 struct SpokeOptions {
@@ -24,14 +26,11 @@ struct SpokeOptions {
 };
 
 // Value options hold text or are absent; flags hold booleans. The defaults are the command line's.
-struct Options {
-  std::optional<std::string> vpc;
+// vpc, output_test_config, backup_folder and s3_bucket are those of SearchOptions.
+struct Options : SearchOptions {
   std::optional<std::string> profile;
   std::optional<std::string> assume_role;
   std::optional<std::string> region;
-  std::optional<std::string> output_test_config = kDefaultOutputTestConfig;
-  std::optional<std::string> backup_folder = kDefaultBackupFolder;
-  std::optional<std::string> s3_bucket;
   // The sub-command given, kSpokeCommand or kNatgwCommand.
   std::optional<std::string> subparser_name;
   // Present exactly when the sub-command is "spoke".

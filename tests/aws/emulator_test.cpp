@@ -16,25 +16,25 @@
 
 namespace {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 class Emulator : public ::testing::Test {
  protected:
   void SetUp() override { testbed::moto().reset(); }
 
   testbed::UseMoto env_;
-  aws::Session session_ = aws::Session::fromProfile(std::nullopt);
+  tarnwick::aws::Session session_ = tarnwick::aws::Session::fromProfile(std::nullopt);
 };
 
 template <class F>
-aws::ServiceError serviceErrorOf(F&& f) {
+tarnwick::aws::ServiceError serviceErrorOf(F&& f) {
   try {
     f();
-  } catch (const aws::ServiceError& e) {
+  } catch (const tarnwick::aws::ServiceError& e) {
     return e;
   }
   ADD_FAILURE() << "no service error";
-  return aws::ServiceError("", "", 0, "", "");
+  return tarnwick::aws::ServiceError("", "", 0, "", "");
 }
 
 // A VPC with one subnet, made with boto3.
@@ -113,10 +113,10 @@ TEST_F(Emulator, InstanceLifecycleWithAddressesAndWaiters) {
        {"TagSpecifications", {{{"ResourceType", "instance"}, {"Tags", {{{"Key", "Name"}, {"Value", "probe"}}}}}}}});
   const std::string id = reservation.at("Instances").at(0).at("InstanceId");
 
-  auto clock = std::make_shared<aws::ManualClock>();
-  aws::setClock(clock);
-  aws::wait(*ec2, "instance_status_ok", {{"InstanceIds", {id}}});
-  aws::setClock(nullptr);
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>();
+  tarnwick::aws::setClock(clock);
+  tarnwick::aws::wait(*ec2, "instance_status_ok", {{"InstanceIds", {id}}});
+  tarnwick::aws::setClock(nullptr);
 
   const Doc described = ec2->describe_instances({{"Filters", {{{"Name", "tag:Name"}, {"Values", {"probe"}}}}}});
   const Doc& inst = described.at("Reservations").at(0).at("Instances").at(0);
@@ -137,7 +137,7 @@ TEST_F(Emulator, InstanceLifecycleWithAddressesAndWaiters) {
   EXPECT_EQ(withAddress.at("NetworkInterfaces").at(0).at("Association").at("PublicIp"), eip.at("PublicIp"));
 
   ec2->terminate_instances({{"InstanceIds", {id}}});
-  aws::wait(*ec2, "instance_terminated", {{"InstanceIds", {id}}}, {.delaySeconds = 0, .maxAttempts = 40});
+  tarnwick::aws::wait(*ec2, "instance_terminated", {{"InstanceIds", {id}}}, {.delaySeconds = 0, .maxAttempts = 40});
   ec2->release_address({{"AllocationId", eip.at("AllocationId")}});
   EXPECT_TRUE(ec2->describe_addresses({}).at("Addresses").empty());
 }
@@ -272,8 +272,8 @@ TEST_F(Transfers, FailedDownloadLeavesNoFileAndFailedUploadNoParts) {
   EXPECT_EQ(serviceErrorOf([&] { s3->download_file("probe-bucket", "no/such/key", dst); }).code(), "NoSuchKey");
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   const std::string big = dir_.write("big.bin", pattern(9 * 1024 * 1024));
-  EXPECT_THROW(s3->upload_file(big, "no-such-bucket", "k"), aws::ServiceError);
-  EXPECT_THROW(s3->upload_file((dir_ / "absent").string(), "probe-bucket", "k"), aws::ClientError);
+  EXPECT_THROW(s3->upload_file(big, "no-such-bucket", "k"), tarnwick::aws::ServiceError);
+  EXPECT_THROW(s3->upload_file((dir_ / "absent").string(), "probe-bucket", "k"), tarnwick::aws::ClientError);
 }
 
 // Through a front that checks every signature from the bytes that arrive, as AWS does.
@@ -284,7 +284,7 @@ TEST_F(Transfers, ABucketElsewhereIsLearntOnceAndOddKeysAreSignedAsAwsChecksThem
   testbed::ScopedEnv viaFront{{"AWS_ENDPOINT_URL", front.url()}};
   const std::string src = dir_.write("in.txt", "far"), dst = (dir_ / "out.txt").string();
   const std::vector<std::string> odd = {"dots/./x/../y", "odd dir/a b+c~d=e*f/\xc3\xbc.txt", "plus+"};
-  for (const auto& key : odd) aws::Session::fromProfile(std::nullopt).s3()->upload_file(src, "far-away", key);
+  for (const auto& key : odd) tarnwick::aws::Session::fromProfile(std::nullopt).s3()->upload_file(src, "far-away", key);
   EXPECT_EQ(session_.s3()->list_objects_v2({{"Bucket", "far-away"}, {"Prefix", "odd dir/a b+c"}}).at("Contents").at(0).at("Key"), odd[1]);
   for (const auto& key : odd) session_.s3()->download_file("far-away", key, dst);
   EXPECT_EQ(front.requests().size(), 8u);  // one refusal, then every client goes straight to eu-west-2
@@ -297,7 +297,7 @@ TEST_F(Transfers, ATemporaryRedirectIsFollowedOnceToItsNewAddress) {
                             {{"upstream", testbed::moto().url()}, {"newBuckets", {"brand-new"}},
                              {"redirectTo", testbed::moto().url()}});
   testbed::ScopedEnv viaFront{{"AWS_ENDPOINT_URL", front.url()}};
-  aws::Session::fromProfile(std::nullopt).s3()->upload_file(dir_.write("in.txt", "new"), "brand-new", "k");
+  tarnwick::aws::Session::fromProfile(std::nullopt).s3()->upload_file(dir_.write("in.txt", "new"), "brand-new", "k");
   EXPECT_EQ(session_.s3()->list_objects_v2({{"Bucket", "brand-new"}}).at("KeyCount"), 1);
   EXPECT_EQ(front.requests().size(), 2u);  // the upload's one, answered 307, and the listing
 }
@@ -305,12 +305,12 @@ TEST_F(Transfers, ATemporaryRedirectIsFollowedOnceToItsNewAddress) {
 TEST_F(Emulator, RegionalClientsNeedARegionGlobalOnesDefault) {
   testbed::ScopedEnv noRegion;
   noRegion.unset("AWS_DEFAULT_REGION").unset("AWS_REGION");
-  const auto s = aws::Session::fromProfile(std::nullopt);
+  const auto s = tarnwick::aws::Session::fromProfile(std::nullopt);
   EXPECT_FALSE(s.defaultRegion());
   try {
     s.ec2();
     ADD_FAILURE() << "no error";
-  } catch (const aws::ClientError& e) {
+  } catch (const tarnwick::aws::ClientError& e) {
     EXPECT_STREQ(e.what(), "You must specify a region");
   }
   EXPECT_EQ(s.sts()->get_caller_identity({}).at("Account").get<std::string>().size(), 12u);

@@ -11,7 +11,7 @@
 
 namespace {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 namespace pd = tarnwick::probe_deployer;
 
 class ImageLookup : public ::testing::Test {
@@ -48,7 +48,7 @@ TEST_F(ImageLookup, ByNameWithoutMatchLogsErrorAndEndsWithStatusOne) {
 
 TEST_F(ImageLookup, ServiceFailuresAreNotCaught) {
   ec2_.fail("DescribeImages", testbed::serviceError("AuthFailure"));
-  EXPECT_THROW(pd::getAMIByName(ec2_, args("x")), aws::ServiceError);
+  EXPECT_THROW(pd::getAMIByName(ec2_, args("x")), tarnwick::aws::ServiceError);
 }
 
 TEST_F(ImageLookup, FromParametersMatchesTheEndOfTheNameInAnswerOrder) {

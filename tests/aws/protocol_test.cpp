@@ -12,13 +12,13 @@
 
 namespace {
 
-using aws::detail::Fields;
-using aws::detail::Json;
-using aws::detail::serviceModel;
+using tarnwick::aws::detail::Fields;
+using tarnwick::aws::detail::Json;
+using tarnwick::aws::detail::serviceModel;
 
 Fields serialize(const std::string& service, const std::string& op, const Json& params) {
   const auto& m = serviceModel(service);
-  return aws::detail::serializeQuery(m, m.operation(op), params);
+  return tarnwick::aws::detail::serializeQuery(m, m.operation(op), params);
 }
 
 Fields without(Fields f, size_t head = 2) { return Fields(f.begin() + static_cast<long>(head), f.end()); }
@@ -63,27 +63,27 @@ TEST(QuerySerialization, StartsWithActionAndVersion) {
 
 TEST(Validation, RejectsMembersTheModelDoesNotKnowAndWrongKinds) {
   const auto& op = serviceModel("ec2").operation("DescribeInstances");
-  EXPECT_NO_THROW(aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Name":"a","Values":["b"]}]})")));
+  EXPECT_NO_THROW(tarnwick::aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Name":"a","Values":["b"]}]})")));
   for (const char* bad : {R"({"InstanceId":["i-1"]})", R"({"Filters":[{"Name":"a","Value":["b"]}]})",
                           R"({"InstanceIds":"i-1"})", R"({"MaxResults":"5"})", R"({"DryRun":1})"}) {
-    EXPECT_THROW(aws::detail::validate(op.input, Json::parse(bad)), aws::ClientError) << bad;
+    EXPECT_THROW(tarnwick::aws::detail::validate(op.input, Json::parse(bad)), tarnwick::aws::ClientError) << bad;
   }
   try {
-    aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Nme":"a"}]})"));
-  } catch (const aws::ClientError& e) {
+    tarnwick::aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Nme":"a"}]})"));
+  } catch (const tarnwick::aws::ClientError& e) {
     EXPECT_NE(std::string(e.what()).find("\"Nme\""), std::string::npos);
   }
 }
 
 TEST(IdempotencyToken, FilledOnlyWhereTheModelMarksOneAndKeptWhenGiven) {
   const auto& run = serviceModel("ec2").operation("RunInstances");
-  const Json filled = aws::detail::withIdempotencyTokens(run.input, {{"MinCount", 1}});
+  const Json filled = tarnwick::aws::detail::withIdempotencyTokens(run.input, {{"MinCount", 1}});
   EXPECT_TRUE(std::regex_match(filled.at("ClientToken").get<std::string>(),
                                std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
-  EXPECT_NE(filled["ClientToken"], aws::detail::withIdempotencyTokens(run.input, {}).at("ClientToken"));
-  EXPECT_EQ(aws::detail::withIdempotencyTokens(run.input, {{"ClientToken", "mine"}}).at("ClientToken"), "mine");
+  EXPECT_NE(filled["ClientToken"], tarnwick::aws::detail::withIdempotencyTokens(run.input, {}).at("ClientToken"));
+  EXPECT_EQ(tarnwick::aws::detail::withIdempotencyTokens(run.input, {{"ClientToken", "mine"}}).at("ClientToken"), "mine");
   const auto& describe = serviceModel("ec2").operation("DescribeInstances");
-  EXPECT_EQ(aws::detail::withIdempotencyTokens(describe.input, {}), Json::object());
+  EXPECT_EQ(tarnwick::aws::detail::withIdempotencyTokens(describe.input, {}), Json::object());
 }
 
 constexpr const char* kDescribeInstances = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -114,7 +114,7 @@ constexpr const char* kDescribeInstances = R"(<?xml version="1.0" encoding="UTF-
 
 TEST(XmlAnswers, Ec2SetsTypesAndPresence) {
   const auto& m = serviceModel("ec2");
-  const Json d = aws::detail::parseXmlAnswer(m, m.operation("DescribeInstances"), kDescribeInstances);
+  const Json d = tarnwick::aws::detail::parseXmlAnswer(m, m.operation("DescribeInstances"), kDescribeInstances);
   ASSERT_EQ(d.at("Reservations").size(), 1u);
   const Json& r = d["Reservations"][0];
   EXPECT_EQ(r.at("Groups"), Json::array());  // empty, not absent
@@ -136,16 +136,16 @@ TEST(XmlAnswers, QueryResultsSitInTheirWrapperAndListMembers) {
   <ListPoliciesResult><IsTruncated>true</IsTruncated><Marker>m2</Marker>
     <Policies><member><PolicyName>p</PolicyName><AttachmentCount>2</AttachmentCount></member></Policies>
   </ListPoliciesResult><ResponseMetadata><RequestId>x</RequestId></ResponseMetadata></ListPoliciesResponse>)";
-  const Json d = aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), body);
+  const Json d = tarnwick::aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), body);
   EXPECT_EQ(d, Json::parse(R"({"Policies":[{"PolicyName":"p","AttachmentCount":2}],"IsTruncated":true,"Marker":"m2"})"));
   const std::string noOutput = "<DeleteRoleResponse><ResponseMetadata/></DeleteRoleResponse>";
-  EXPECT_EQ(aws::detail::parseXmlAnswer(m, m.operation("DeleteRole"), noOutput), Json::object());
-  EXPECT_THROW(aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), "<oops"), aws::ClientError);
+  EXPECT_EQ(tarnwick::aws::detail::parseXmlAnswer(m, m.operation("DeleteRole"), noOutput), Json::object());
+  EXPECT_THROW(tarnwick::aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), "<oops"), tarnwick::aws::ClientError);
 }
 
 TEST(JsonAnswers, TimestampsBecomeIsoTextAndUnknownMembersDrop) {
   const auto& op = serviceModel("ssm").operation("GetParameter");
-  const Json d = aws::detail::parseJsonAnswer(
+  const Json d = tarnwick::aws::detail::parseJsonAnswer(
       op, R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":1704708000.5,"Extra":1}})");
   EXPECT_EQ(d, Json::parse(R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":"2024-01-08T10:00:00.500Z"}})"));
 }
@@ -174,20 +174,20 @@ TEST(MalformedAnswers, FailWithTheLayersOwnError) {
     const auto& m = serviceModel(c.service);
     const auto& op = m.operation(c.operation);
     try {
-      m.protocol == "json"       ? aws::detail::parseJsonAnswer(op, c.body)
-      : m.protocol == "rest-xml" ? aws::detail::parseXmlBody(*op.output, c.body, op.name)
-                                 : aws::detail::parseXmlAnswer(m, op, c.body);
+      m.protocol == "json"       ? tarnwick::aws::detail::parseJsonAnswer(op, c.body)
+      : m.protocol == "rest-xml" ? tarnwick::aws::detail::parseXmlBody(*op.output, c.body, op.name)
+                                 : tarnwick::aws::detail::parseXmlAnswer(m, op, c.body);
       ADD_FAILURE() << "accepted " << c.body.substr(0, 100);
-    } catch (const aws::ClientError& e) {
+    } catch (const tarnwick::aws::ClientError& e) {
       const std::string format = m.protocol == "json" ? "JSON" : "XML";
       EXPECT_EQ(e.what(), "Malformed " + format + " answer to " + c.operation + ": " + c.why);
-      EXPECT_EQ(e.kind(), aws::FailureKind::kMalformedAnswer);
+      EXPECT_EQ(e.kind(), tarnwick::aws::FailureKind::kMalformedAnswer);
     }
   }
 }
 
 TEST(AnswerViews, ReadRecordsAndFailOnMalformedOnesWithTheLayersOwnError) {
-  namespace view = aws::view;
+  namespace view = tarnwick::aws::view;
   const Json reservations = Json::parse(R"({"Reservations": [{"Instances": [
       {"InstanceId": "i-1", "VpcId": "vpc-1", "State": {"Name": "running"},
        "NetworkInterfaces": [{"NetworkInterfaceId": "eni-1", "Association": {"PublicIp": "3.3.3.3"}}]},
@@ -216,8 +216,8 @@ TEST(AnswerViews, ReadRecordsAndFailOnMalformedOnesWithTheLayersOwnError) {
     try {
       c.read(Json::parse(c.answer));
       ADD_FAILURE() << "accepted " << c.answer;
-    } catch (const aws::ClientError& e) {
-      EXPECT_EQ(e.kind(), aws::FailureKind::kMalformedAnswer);
+    } catch (const tarnwick::aws::ClientError& e) {
+      EXPECT_EQ(e.kind(), tarnwick::aws::FailureKind::kMalformedAnswer);
       EXPECT_NE(std::string(e.what()).find(std::string(": ") + c.why), std::string::npos) << e.what();
     }
   }
@@ -229,35 +229,35 @@ TEST(AnswerViews, RouteTableJoinKeepsTheAnswersOrderAndSkipsOrRefusesMainAssocia
        "Associations": [{"SubnetId": "subnet-b"}, {"Main": true}, {"SubnetId": "subnet-a"}]},
       {"RouteTableId": "rtb-2", "Routes": [{"NatGatewayId": "nat-9"}], "Associations": [{"SubnetId": "subnet-c"}]}]})");
   const auto wanted = [](const std::string& id) { return id == "nat-2"; };
-  const auto routed = aws::view::routedSubnets(tables, "NatGatewayId", aws::view::MainAssociations::kSkip, wanted);
+  const auto routed = tarnwick::aws::view::routedSubnets(tables, "NatGatewayId", tarnwick::aws::view::MainAssociations::kSkip, wanted);
   ASSERT_EQ(routed.size(), 2u);
   EXPECT_EQ(routed[0].target + " " + routed[0].subnetId + " " + routed[1].subnetId, "nat-2 subnet-b subnet-a");
-  EXPECT_THROW(aws::view::routedSubnets(tables, "NatGatewayId", aws::view::MainAssociations::kRefuse, wanted),
-               aws::ClientError);
+  EXPECT_THROW(tarnwick::aws::view::routedSubnets(tables, "NatGatewayId", tarnwick::aws::view::MainAssociations::kRefuse, wanted),
+               tarnwick::aws::ClientError);
 }
 
 struct ErrorCase {
   const char* name;
   long status;
-  aws::http::Headers headers;
+  tarnwick::aws::http::Headers headers;
   const char* body;
-  aws::detail::ErrorInfo expected;
+  tarnwick::aws::detail::ErrorInfo expected;
 };
 
 class ErrorFormats : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ErrorFormats, GiveCodeMessageAndRequestId) {
-  aws::http::Response r;
+  tarnwick::aws::http::Response r;
   r.status = GetParam().status;
   r.headers = GetParam().headers;
   r.body = GetParam().body;
-  const auto e = aws::detail::parseError(r);
+  const auto e = tarnwick::aws::detail::parseError(r);
   EXPECT_EQ(e.code, GetParam().expected.code);
   EXPECT_EQ(e.message, GetParam().expected.message);
   EXPECT_EQ(e.requestId, GetParam().expected.requestId);
   try {
-    aws::detail::throwServiceError(r, "Op");
-  } catch (const aws::ServiceError& s) {
+    tarnwick::aws::detail::throwServiceError(r, "Op");
+  } catch (const tarnwick::aws::ServiceError& s) {
     EXPECT_EQ(s.httpStatus(), GetParam().status);
     EXPECT_EQ(s.code(), e.code);
   }
@@ -287,12 +287,12 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(ErrorCodeOf, SuccessHasNone) {
-  aws::http::Response ok;
+  tarnwick::aws::http::Response ok;
   ok.status = 200;
   ok.body = "<Error><Code>X</Code></Error>";
-  EXPECT_EQ(aws::detail::errorCodeOf(ok), "");
+  EXPECT_EQ(tarnwick::aws::detail::errorCodeOf(ok), "");
   ok.status = 503;
-  EXPECT_EQ(aws::detail::errorCodeOf(ok), "X");
+  EXPECT_EQ(tarnwick::aws::detail::errorCodeOf(ok), "X");
 }
 
 }  // namespace

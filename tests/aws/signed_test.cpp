@@ -12,7 +12,7 @@
 
 namespace {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 // The first unauthenticated calls make a user with an allow-all policy and its access key, which
 // makes a VPC for a deployment and a bucket in another region.
@@ -57,11 +57,11 @@ class SignedCalls : public ::testing::Test {
         .set("AWS_MAX_ATTEMPTS", "1");
   }
 
-  static aws::Session sessionWith(const std::string& secret) {
-    aws::Credentials c;
+  static tarnwick::aws::Session sessionWith(const std::string& secret) {
+    tarnwick::aws::Credentials c;
     c.accessKeyId = id_;
     c.secretAccessKey = secret;
-    return aws::Session::fromCredentials(c);
+    return tarnwick::aws::Session::fromCredentials(c);
   }
 
   static inline testbed::MotoServer* server_ = nullptr;
@@ -100,7 +100,7 @@ TEST_F(SignedCalls, AWrongSecretIsRefusedAsAServiceError) {
   auto refused = [](auto&& f) {
     try {
       f();
-    } catch (const aws::ServiceError& e) {
+    } catch (const tarnwick::aws::ServiceError& e) {
       EXPECT_FALSE(e.code().empty());
       EXPECT_GE(e.httpStatus(), 400);
       return true;

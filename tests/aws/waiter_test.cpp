@@ -12,7 +12,7 @@
 
 namespace {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 Doc statuses(std::initializer_list<const char*> states) {
   Doc list = Doc::array();
@@ -28,10 +28,10 @@ Doc instances(std::initializer_list<const char*> states) {
 
 class Waiters : public ::testing::Test {
  protected:
-  void SetUp() override { aws::setClock(clock_); }
-  void TearDown() override { aws::setClock(nullptr); }
+  void SetUp() override { tarnwick::aws::setClock(clock_); }
+  void TearDown() override { tarnwick::aws::setClock(nullptr); }
 
-  std::shared_ptr<aws::ManualClock> clock_ = std::make_shared<aws::ManualClock>();
+  std::shared_ptr<tarnwick::aws::ManualClock> clock_ = std::make_shared<tarnwick::aws::ManualClock>();
   testbed::FakeEc2 ec2_;
   const Doc params_ = {{"InstanceIds", {"i-1"}}};
 };
@@ -41,7 +41,7 @@ TEST_F(Waiters, StatusOkRetriesNotFoundAndWaitsFifteenSecondsBetweenAttempts) {
   ec2_.answer("DescribeInstanceStatus", statuses({}));  // pathAll over nothing is no success
   ec2_.answer("DescribeInstanceStatus", statuses({"ok", "initializing"}));
   ec2_.answer("DescribeInstanceStatus", statuses({"ok", "ok"}));
-  aws::wait(ec2_, "instance_status_ok", params_);
+  tarnwick::aws::wait(ec2_, "instance_status_ok", params_);
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 4);
   EXPECT_EQ(ec2_.params("DescribeInstanceStatus"), params_);
   EXPECT_EQ(clock_->sleeps(), 3);
@@ -50,21 +50,21 @@ TEST_F(Waiters, StatusOkRetriesNotFoundAndWaitsFifteenSecondsBetweenAttempts) {
 
 TEST_F(Waiters, StatusOkGivesUpAfterFortyAttempts) {
   ec2_.always("DescribeInstanceStatus", [](const Doc&) { return statuses({"initializing"}); });
-  EXPECT_THROW(aws::wait(ec2_, "instance_status_ok", params_), aws::WaiterError);
+  EXPECT_THROW(tarnwick::aws::wait(ec2_, "instance_status_ok", params_), tarnwick::aws::WaiterError);
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 40);
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15));
 }
 
 TEST_F(Waiters, AnErrorNoAcceptorNamesEndsTheWait) {
   ec2_.fail("DescribeInstanceStatus", testbed::serviceError("UnauthorizedOperation"));
-  EXPECT_THROW(aws::wait(ec2_, "instance_status_ok", params_), aws::WaiterError);
+  EXPECT_THROW(tarnwick::aws::wait(ec2_, "instance_status_ok", params_), tarnwick::aws::WaiterError);
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 1);
 }
 
 TEST_F(Waiters, TerminatedSucceedsOnlyWhenEveryInstanceIsTerminated) {
   ec2_.answer("DescribeInstances", instances({"shutting-down", "terminated"}));
   ec2_.answer("DescribeInstances", instances({"terminated", "terminated"}));
-  aws::wait(ec2_, "instance_terminated", params_, {.delaySeconds = 5, .maxAttempts = 3});
+  tarnwick::aws::wait(ec2_, "instance_terminated", params_, {.delaySeconds = 5, .maxAttempts = 3});
   EXPECT_EQ(ec2_.count("DescribeInstances"), 2);
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(5));
 }
@@ -73,16 +73,16 @@ TEST_F(Waiters, TerminatedFailsAtOnceOnPendingOrStopping) {
   for (const char* state : {"pending", "stopping"}) {
     ec2_.clearCalls();
     ec2_.answer("DescribeInstances", instances({"terminated", state}));
-    EXPECT_THROW(aws::wait(ec2_, "instance_terminated", params_), aws::WaiterError) << state;
+    EXPECT_THROW(tarnwick::aws::wait(ec2_, "instance_terminated", params_), tarnwick::aws::WaiterError) << state;
     EXPECT_EQ(ec2_.count("DescribeInstances"), 1);
   }
   // The terminated waiter does not retry a missing instance: that error ends it too.
   ec2_.fail("DescribeInstances", testbed::serviceError("InvalidInstanceID.NotFound"));
-  EXPECT_THROW(aws::wait(ec2_, "instance_terminated", params_), aws::WaiterError);
+  EXPECT_THROW(tarnwick::aws::wait(ec2_, "instance_terminated", params_), tarnwick::aws::WaiterError);
 }
 
 TEST_F(Waiters, UnknownWaiterNamesAreRejected) {
-  EXPECT_THROW(aws::wait(ec2_, "instance_running", params_), std::invalid_argument);
+  EXPECT_THROW(tarnwick::aws::wait(ec2_, "instance_running", params_), std::invalid_argument);
 }
 
 }  // namespace

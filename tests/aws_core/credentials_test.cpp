@@ -40,8 +40,8 @@ class CredentialChain : public testing::Test {
   // The message of the CredentialsError that `get` of the profile's chain throws.
   static std::string failureOf(const std::optional<std::string>& profile) {
     try {
-      aws::defaultChain(profile)->get();
-    } catch (const aws::CredentialsError& e) {
+      tarnwick::aws::defaultChain(profile)->get();
+    } catch (const tarnwick::aws::CredentialsError& e) {
       return e.what();
     }
     ADD_FAILURE() << "no CredentialsError";
@@ -58,39 +58,39 @@ TEST_F(CredentialChain, SourcesAreTriedInTheVendorOrder) {
   write("config", "[profile other]\naws_access_key_id = CFGKEY\naws_secret_access_key = CFGSECRET\n"
                   "aws_session_token = CFGTOKEN\n");
 
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "FILEKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "FILEKEY");
 
   set("AWS_ACCESS_KEY_ID", "ENVKEY");
   set("AWS_SECRET_ACCESS_KEY", "ENVSECRET");
   set("AWS_SESSION_TOKEN", "ENVTOKEN");
-  auto fromEnv = aws::defaultChain(std::nullopt)->get();
+  auto fromEnv = tarnwick::aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(fromEnv.accessKeyId, "ENVKEY");
   EXPECT_EQ(fromEnv.sessionToken, "ENVTOKEN");
 
   // A profile named on the command line wins over the environment; AWS_PROFILE does not.
-  EXPECT_EQ(aws::defaultChain(std::string("named"))->get().accessKeyId, "NAMEDKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::string("named"))->get().accessKeyId, "NAMEDKEY");
   set("AWS_PROFILE", "other");
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "ENVKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "ENVKEY");
   set("AWS_ACCESS_KEY_ID", std::nullopt);
-  auto fromConfig = aws::defaultChain(std::nullopt)->get();
+  auto fromConfig = tarnwick::aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(fromConfig.accessKeyId, "CFGKEY");
   EXPECT_EQ(fromConfig.sessionToken, "CFGTOKEN");
 }
 
 TEST_F(CredentialChain, MissingNamedProfileFailsAtOnce) {
   write("credentials", "[default]\naws_access_key_id = K\naws_secret_access_key = S\n");
-  EXPECT_THROW(aws::defaultChain(std::string("nosuch")), aws::CredentialsError);
+  EXPECT_THROW(tarnwick::aws::defaultChain(std::string("nosuch")), tarnwick::aws::CredentialsError);
   set("AWS_PROFILE", "nosuch");
-  EXPECT_THROW(aws::defaultChain(std::nullopt), aws::CredentialsError);
+  EXPECT_THROW(tarnwick::aws::defaultChain(std::nullopt), tarnwick::aws::CredentialsError);
 }
 
 TEST_F(CredentialChain, NoSourceGivesCredentialsError) {
-  auto chain = aws::defaultChain(std::nullopt);
+  auto chain = tarnwick::aws::defaultChain(std::nullopt);
   try {
     chain->get();
     FAIL() << "credentials without a source";
-  } catch (const aws::CredentialsError& e) {
-    EXPECT_EQ(e.kind(), aws::FailureKind::kCredentials);
+  } catch (const tarnwick::aws::CredentialsError& e) {
+    EXPECT_EQ(e.kind(), tarnwick::aws::FailureKind::kCredentials);
   }
 }
 
@@ -104,7 +104,7 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
         "\"SecretAccessKey\": \"S\"}'\n"
         "[profile undated]\ncredential_process = printf '{\"Version\": 1, \"AccessKeyId\": \"K\", "
         "\"SecretAccessKey\": \"S\", \"Expiration\": \"soon\"}'\n");
-  auto c = aws::defaultChain(std::nullopt)->get();
+  auto c = tarnwick::aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(c.accessKeyId, "PROCKEY");
   EXPECT_EQ(c.secretAccessKey, "PROCSECRET");
   EXPECT_EQ(c.sessionToken, "PROCTOKEN");
@@ -142,7 +142,7 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
         "[profile mfa]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
         "mfa_serial = arn:aws:iam::111122223333:mfa/me\n");
 
-  auto c = aws::defaultChain(std::string("deploy"))->get();
+  auto c = tarnwick::aws::defaultChain(std::string("deploy"))->get();
   EXPECT_EQ(c.accessKeyId, "ROLEKEY");
   EXPECT_EQ(c.sessionToken, "ROLETOKEN");
   ASSERT_EQ(sts.requests().size(), 1u);
@@ -154,9 +154,9 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
   EXPECT_NE(sent.header("authorization").find("/eu-west-1/sts/aws4_request"), std::string::npos);
 
   try {
-    aws::defaultChain(std::string("denied"))->get();
+    tarnwick::aws::defaultChain(std::string("denied"))->get();
     FAIL() << "AssumeRole refusal was not reported";
-  } catch (const aws::ServiceError& e) {
+  } catch (const tarnwick::aws::ServiceError& e) {
     EXPECT_EQ(e.code(), "AccessDenied");
     EXPECT_EQ(e.requestId(), "rid-1");
     EXPECT_EQ(e.httpStatus(), 403);
@@ -182,9 +182,9 @@ TEST_F(CredentialChain, ExpiredMfaRoleCredentialsAskForANewCodeOnTheTerminal) {
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {  // on the terminal: the first credentials, then the renewal an hour later
-    auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
-    aws::setClock(clock);
-    auto chain = aws::defaultChain(std::string("mfa"));
+    auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
+    tarnwick::aws::setClock(clock);
+    auto chain = tarnwick::aws::defaultChain(std::string("mfa"));
     chain->get();
     clock->advance(std::chrono::hours(1));
     _exit(chain->get().accessKeyId == "ROLEKEY" ? 0 : 3);
@@ -228,7 +228,7 @@ TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
                                      {"Expiration", "2999-01-01T00:00:00Z"}}}}}}});
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
   set("AWS_CONTAINER_AUTHORIZATION_TOKEN", "secret-auth");
-  auto c = aws::defaultChain(std::nullopt)->get();
+  auto c = tarnwick::aws::defaultChain(std::nullopt)->get();
   EXPECT_EQ(c.accessKeyId, "CKEY");
   EXPECT_EQ(c.sessionToken, "CTOKEN");
   EXPECT_EQ(container.requests().at(0).header("authorization"), "secret-auth");
@@ -236,13 +236,13 @@ TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
   for (const char* url : {"http://example.com/creds", "http://127.0.0.1.example.com/creds",
                           "http://127.0.0.1@example.com/creds", "http://localhost.example.com/creds"}) {
     set("AWS_CONTAINER_CREDENTIALS_FULL_URI", url);
-    EXPECT_THROW(aws::defaultChain(std::nullopt)->get(), aws::CredentialsError) << url;
+    EXPECT_THROW(tarnwick::aws::defaultChain(std::nullopt)->get(), tarnwick::aws::CredentialsError) << url;
   }
 }
 
 TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
-  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
-  aws::setClock(clock);
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
+  tarnwick::aws::setClock(clock);
   // The service answers 401 to any request without its session token.
   FakeServer imds(FakeServer::Mode::Metadata,
                   {{"requireToken", true},
@@ -253,7 +253,7 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
   set("AWS_EC2_METADATA_DISABLED", "false");
   set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
 
-  auto chain = aws::defaultChain(std::nullopt);
+  auto chain = tarnwick::aws::defaultChain(std::nullopt);
   EXPECT_EQ(chain->get().sessionToken, "ITOKEN");
   EXPECT_EQ(chain->get().accessKeyId, "IKEY");
   auto credentialFetches = [&] {
@@ -265,7 +265,7 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
   clock->advance(std::chrono::minutes(26));  // four minutes before expiry
   chain->get();
   EXPECT_EQ(credentialFetches(), 2);
-  aws::setClock(nullptr);
+  tarnwick::aws::setClock(nullptr);
 }
 
 TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFallsThrough) {
@@ -278,9 +278,9 @@ TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFal
   write("config", "[profile pod]\nweb_identity_token_file = " + write("pod-token", "pod-token") +
                       "\nrole_arn = arn:aws:iam::111122223333:role/pod\n");
 
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().sessionToken, "ROLETOKEN");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().sessionToken, "ROLETOKEN");
   // A profile named on the command line leaves the environment's settings aside.
-  EXPECT_EQ(aws::defaultChain(std::string("pod"))->get().accessKeyId, "ROLEKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::string("pod"))->get().accessKeyId, "ROLEKEY");
   const auto sent = sts.requests();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].form.at("WebIdentityToken"), "ci-oidc-token");
@@ -315,7 +315,7 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
   testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
   testbed::cacheSsoToken(dir_.path(), "https://old.awsapps.com/start", "sso-access-token", "2200-01-01T00:00:00Z");
   for (const char* profile : {"current", "legacy"}) {
-    auto c = aws::defaultChain(std::string(profile))->get();
+    auto c = tarnwick::aws::defaultChain(std::string(profile))->get();
     EXPECT_TRUE(c.accessKeyId == "SSOKEY" && c.sessionToken == "SSOTOKEN" && c.expiration) << profile;
   }
   EXPECT_EQ(portal.requests().size(), 2u);
@@ -339,9 +339,9 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
   testbed::cacheSsoToken(dir_.path(), "corp", "stale-token", expiresAt,
                          {{"refreshToken", "refresh-1"}, {"clientId", "c"}, {"clientSecret", "cs"},
                           {"registrationExpiresAt", "2200-01-01T00:00:00Z"}});
-  EXPECT_EQ(aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
   EXPECT_EQ(portal.requests().at(3).path, "/token");
-  EXPECT_EQ(aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
   EXPECT_EQ(portal.requests().size(), 6u);  // the renewed token was cached: no second refresh
   EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"), std::string::npos);
 }
@@ -349,14 +349,14 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
 // Each source's short outage, as the SDKs ride it out: a container endpoint that fails twice (a
 // second apart), an identity provider STS could not reach, a metadata service that fails.
 TEST_F(CredentialChain, TransientFailuresOfEachSourceAreRetried) {
-  auto clock = std::make_shared<aws::ManualClock>();
-  aws::setClock(clock);
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>();
+  tarnwick::aws::setClock(clock);
   const nlohmann::ordered_json creds = {{"AccessKeyId", "KEY"}, {"SecretAccessKey", "S"}, {"Token", "T"},
                                         {"Expiration", "2999-01-01T00:00:00Z"}};
   const nlohmann::ordered_json blips = {{{"status", 500}}, {{"body", "<html>"}}, {{"body", creds}}};
   FakeServer container(FakeServer::Mode::Generic, {{"routes", {{{"sequence", blips}}}}});
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
   EXPECT_EQ(clock->slept(), std::chrono::seconds(2));
 
   const std::string idpDown = "<ErrorResponse><Error><Code>IDPCommunicationError</Code></Error></ErrorResponse>";
@@ -366,7 +366,7 @@ TEST_F(CredentialChain, TransientFailuresOfEachSourceAreRetried) {
   set("AWS_ENDPOINT_URL_STS", sts.url());
   set("AWS_WEB_IDENTITY_TOKEN_FILE", write("ci-token", "t"));
   set("AWS_ROLE_ARN", "arn:aws:iam::111122223333:role/ci");
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "ROLEKEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "ROLEKEY");
   EXPECT_EQ(sts.requests().size(), 2u);
   set("AWS_WEB_IDENTITY_TOKEN_FILE", std::nullopt);
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", std::nullopt);
@@ -375,30 +375,30 @@ TEST_F(CredentialChain, TransientFailuresOfEachSourceAreRetried) {
   FakeServer imds(FakeServer::Mode::Metadata, {{"tokenStatus", 403}, {"credentials", creds}});
   set("AWS_EC2_METADATA_DISABLED", "false");
   set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
   set("AWS_EC2_METADATA_V1_DISABLED", "true");
   EXPECT_NE(failureOf(std::nullopt).find("IMDSv1 is disabled"), std::string::npos);
   const std::string rolePath = "/latest/meta-data/iam/security-credentials/fake-instance-role";
   imds.setFixture({{"requireToken", true},
                    {"routes", {{{"path", rolePath}, {"sequence", {{{"status", 500}}, {{"body", creds}}}}}}}});
   write("config", "[default]\nmetadata_service_num_attempts = 2\n");
-  EXPECT_EQ(aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
+  EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "KEY");
   write("config", "[default]\nmetadata_service_timeout = soon\n");
   EXPECT_NE(failureOf(std::nullopt).find("metadata_service_timeout in the config file must be"), std::string::npos);
-  aws::setClock(nullptr);
+  tarnwick::aws::setClock(nullptr);
 }
 
 // Renewal of temporary credentials shared by several threads, on a manual clock.
 class RefreshWindows : public testing::Test {
  protected:
-  void SetUp() override { aws::setClock(clock_); }
-  void TearDown() override { aws::setClock(nullptr); }
-  aws::Credentials issued(const std::string& key, std::chrono::minutes lifetime) {
+  void SetUp() override { tarnwick::aws::setClock(clock_); }
+  void TearDown() override { tarnwick::aws::setClock(nullptr); }
+  tarnwick::aws::Credentials issued(const std::string& key, std::chrono::minutes lifetime) {
     return {key, "S", "T", clock_->now() + lifetime};
   }
   // A renewal that waits inside the fetch until released.
-  std::shared_ptr<aws::CredentialsProvider> heldRenewal() {
-    return aws::refreshingCredentials(
+  std::shared_ptr<tarnwick::aws::CredentialsProvider> heldRenewal() {
+    return tarnwick::aws::refreshingCredentials(
         [this] {
           ++fetches_;
           entered_.set_value();
@@ -408,7 +408,7 @@ class RefreshWindows : public testing::Test {
         issued("OLD", std::chrono::minutes(60)));
   }
 
-  std::shared_ptr<aws::ManualClock> clock_ = std::make_shared<aws::ManualClock>();
+  std::shared_ptr<tarnwick::aws::ManualClock> clock_ = std::make_shared<tarnwick::aws::ManualClock>();
   std::atomic<int> fetches_{0};
   std::promise<void> entered_, released_;
   std::shared_future<void> release_ = released_.get_future().share();
@@ -439,10 +439,10 @@ TEST_F(RefreshWindows, CallersWaitForTheRenewalInTheMandatoryWindow) {
 }
 
 TEST_F(RefreshWindows, FailedRenewalKeepsValidCredentialsUntilTheyExpire) {
-  auto provider = aws::refreshingCredentials(
-      [this]() -> aws::Credentials {
+  auto provider = tarnwick::aws::refreshingCredentials(
+      [this]() -> tarnwick::aws::Credentials {
         ++fetches_;
-        throw aws::ServiceError("Throttling", "Rate exceeded", 400, "rid", "AssumeRole");
+        throw tarnwick::aws::ServiceError("Throttling", "Rate exceeded", 400, "rid", "AssumeRole");
       },
       issued("OLD", std::chrono::minutes(60)));
   clock_->advance(std::chrono::minutes(55));
@@ -453,10 +453,10 @@ TEST_F(RefreshWindows, FailedRenewalKeepsValidCredentialsUntilTheyExpire) {
   provider->get();
   EXPECT_EQ(fetches_, 2);
   clock_->advance(std::chrono::minutes(4));
-  EXPECT_THROW(provider->get(), aws::ServiceError);
+  EXPECT_THROW(provider->get(), tarnwick::aws::ServiceError);
 
   // Credentials issued for 15 minutes are not renewed on every call.
-  auto shortLived = aws::refreshingCredentials([this] { return issued("NEXT", std::chrono::minutes(15)); },
+  auto shortLived = tarnwick::aws::refreshingCredentials([this] { return issued("NEXT", std::chrono::minutes(15)); },
                                                issued("FIRST", std::chrono::minutes(15)));
   clock_->advance(std::chrono::minutes(5));
   EXPECT_EQ(shortLived->get().accessKeyId, "FIRST");

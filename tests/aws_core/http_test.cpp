@@ -31,13 +31,13 @@ TEST(Http, FileUploadSendsTheWholeFileAndHeadersAsGiven) {
   std::fwrite(data.data(), 1, data.size(), in.get());
   std::rewind(in.get());
 
-  aws::http::Request r;
+  tarnwick::aws::http::Request r;
   r.method = "PUT";
   r.url = server.url() + "/bucket/key";
   r.headers = {{"X-Amz-Meta-A", "1"}, {"x-empty", ""}};
   r.uploadFrom = in.get();
   r.uploadSize = static_cast<long long>(data.size());
-  EXPECT_EQ(aws::http::send(r).status, 200);
+  EXPECT_EQ(tarnwick::aws::http::send(r).status, 200);
 
   auto seen = server.requests().at(0);
   EXPECT_EQ(seen.method, "PUT");
@@ -55,10 +55,10 @@ TEST(Http, DownloadGoesToTheFileOnlyForSuccess) {
                       {{{"path", "/ok"}, {"body", "file body"}},
                        {{"status", 404}, {"body", "<Error><Code>NoSuchKey</Code></Error>"}}}}});
   File out = tempFile();
-  aws::http::Request r;
+  tarnwick::aws::http::Request r;
   r.url = server.url() + "/ok";
   r.downloadTo = out.get();
-  auto ok = aws::http::send(r);
+  auto ok = tarnwick::aws::http::send(r);
   EXPECT_EQ(ok.status, 200);
   EXPECT_EQ(ok.body, "");
   EXPECT_EQ(contents(out.get()), "file body");
@@ -66,7 +66,7 @@ TEST(Http, DownloadGoesToTheFileOnlyForSuccess) {
   File out2 = tempFile();
   r.url = server.url() + "/missing";
   r.downloadTo = out2.get();
-  auto missing = aws::http::send(r);
+  auto missing = tarnwick::aws::http::send(r);
   EXPECT_EQ(missing.status, 404);
   EXPECT_NE(missing.body.find("NoSuchKey"), std::string::npos);
   EXPECT_EQ(contents(out2.get()), "");
@@ -74,14 +74,14 @@ TEST(Http, DownloadGoesToTheFileOnlyForSuccess) {
 }
 
 TEST(Http, UnreachableHostIsAClientErrorWithoutTheQuery) {
-  aws::http::Request r;
+  tarnwick::aws::http::Request r;
   r.url = "http://127.0.0.1:1/?X-Amz-Signature=secret";
   try {
-    aws::http::send(r);
+    tarnwick::aws::http::send(r);
     FAIL() << "no error for a closed port";
-  } catch (const aws::ClientError& e) {
+  } catch (const tarnwick::aws::ClientError& e) {
     EXPECT_EQ(std::string(e.what()).find("secret"), std::string::npos) << e.what();
-    EXPECT_EQ(e.kind(), aws::FailureKind::kConnection);
+    EXPECT_EQ(e.kind(), tarnwick::aws::FailureKind::kConnection);
   }
 }
 

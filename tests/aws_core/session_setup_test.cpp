@@ -95,8 +95,8 @@ TEST(InstanceIdentityUnreachable, EndsWithStatusOneWithoutLogging) {
 }
 
 TEST(AssumedRoleSession, AssumesTheRoleAgainBeforeItsCredentialsRunOut) {
-  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));  // 12:30:45
-  aws::setClock(clock);
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));  // 12:30:45
+  tarnwick::aws::setClock(clock);
   FakeServer sts(FakeServer::Mode::Generic,
                  {{"routes",
                    {{{"body", "<AssumeRoleResponse><AssumeRoleResult><Credentials><AccessKeyId>ROLEKEY</AccessKeyId>"
@@ -106,14 +106,14 @@ TEST(AssumedRoleSession, AssumesTheRoleAgainBeforeItsCredentialsRunOut) {
   testbed::ScopedEnv env{{"AWS_ENDPOINT_URL_STS", sts.url()}, {"AWS_PROFILE", std::nullopt},
                          {"AWS_ACCESS_KEY_ID", "testing"}, {"AWS_SECRET_ACCESS_KEY", "testing"},
                          {"AWS_CONFIG_FILE", "/dev/null"}, {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"}};
-  aws::Session session = tarnwick::start_aws_session("arn:aws:iam::111122223333:role/deployer");
+  tarnwick::aws::Session session = tarnwick::start_aws_session("arn:aws:iam::111122223333:role/deployer");
   EXPECT_EQ(session.credentials()->get().accessKeyId, "ROLEKEY");
   EXPECT_EQ(sts.requests().size(), 1u);
   clock->advance(std::chrono::minutes(55));
   EXPECT_EQ(session.credentials()->get().accessKeyId, "ROLEKEY");
   ASSERT_EQ(sts.requests().size(), 2u);
   EXPECT_EQ(sts.requests()[1].form.at("RoleSessionName"), "Tarnwick_Workflow");
-  aws::setClock(nullptr);
+  tarnwick::aws::setClock(nullptr);
 }
 
 }  // namespace

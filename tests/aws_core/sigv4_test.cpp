@@ -14,12 +14,12 @@
 namespace {
 
 struct Case {
-  Case(std::string n, std::string m, std::string u, aws::http::Headers h, std::string b,
+  Case(std::string n, std::string m, std::string u, tarnwick::aws::http::Headers h, std::string b,
        std::string svc = "ec2", bool isS3 = false, std::string tok = "")
       : name(std::move(n)), method(std::move(m)), url(std::move(u)), headers(std::move(h)),
         body(std::move(b)), service(std::move(svc)), s3(isS3), token(std::move(tok)) {}
   std::string name, method, url;
-  aws::http::Headers headers;
+  tarnwick::aws::http::Headers headers;
   std::string body;
   std::string service;
   bool s3;
@@ -48,7 +48,7 @@ std::string runReference(const nlohmann::json& cases) {
   return out;
 }
 
-std::string s3Key(const std::string& key) { return aws::http::uriEncode(key, true); }
+std::string s3Key(const std::string& key) { return tarnwick::aws::http::uriEncode(key, true); }
 
 std::vector<Case> matrix() {
   std::string binary("\x00\x01\xff\xfe\r\n\x80 end", 12);
@@ -56,10 +56,10 @@ std::vector<Case> matrix() {
       {"EmptyGet", "GET", "https://ec2.eu-west-1.amazonaws.com/", {}, ""},
       {"QueryFormPost", "POST", "https://ec2.eu-west-1.amazonaws.com/",
        {{"Content-Type", "application/x-www-form-urlencoded; charset=utf-8"}},
-       aws::http::formEncode({{"Action", "DescribeInstances"}, {"Filter.1.Value.1", "a b+c/d=é"}})},
+       tarnwick::aws::http::formEncode({{"Action", "DescribeInstances"}, {"Filter.1.Value.1", "a b+c/d=é"}})},
       {"ReservedAndUnicodeQuery", "GET",
        "https://ec2.eu-west-1.amazonaws.com/?" +
-           aws::http::queryString({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
+           tarnwick::aws::http::queryString({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
        {}, ""},
       {"SessionTokenAndSpacedHeader", "POST", "https://sts.amazonaws.com/",
        {{"X-Custom", "  two   spaces  here "}, {"Content-Type", "text/plain"}}, "Action=GetCallerIdentity",
@@ -71,7 +71,7 @@ std::vector<Case> matrix() {
        "body", "s3", true, "tok"},
       {"S3ListWithPrefix", "GET",
        "https://s3.eu-west-1.amazonaws.com/my-bucket?list-type=2&prefix=" +
-           aws::http::uriEncode("backups/vpc 1/"),
+           tarnwick::aws::http::uriEncode("backups/vpc 1/"),
        {}, "", "s3", true},
       {"S3EmptyBinaryKey", "DELETE", "https://s3.eu-west-1.amazonaws.com/b/" + s3Key("dir//x y"), {}, "",
        "s3", true},
@@ -80,7 +80,7 @@ std::vector<Case> matrix() {
 
 TEST(SigV4, MatchesIndependentSignerForRequestMatrix) {
   const auto when = std::chrono::system_clock::from_time_t(1714566645);  // 2024-05-01T12:30:45Z
-  const aws::Credentials baseCreds{"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", "", {}};
+  const tarnwick::aws::Credentials baseCreds{"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", "", {}};
   auto cases = matrix();
 
   nlohmann::json input = nlohmann::json::array();
@@ -95,32 +95,32 @@ TEST(SigV4, MatchesIndependentSignerForRequestMatrix) {
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);
-    aws::http::Request r;
+    tarnwick::aws::http::Request r;
     r.method = c.method;
     r.url = c.url;
     r.headers = c.headers;
     r.body = c.body;
-    aws::Credentials creds = baseCreds;
+    tarnwick::aws::Credentials creds = baseCreds;
     creds.sessionToken = c.token;
-    aws::sigv4::Options opts{"eu-west-1", c.service, c.s3, ""};
-    aws::sigv4::sign(r, creds, opts, when);
+    tarnwick::aws::sigv4::Options opts{"eu-west-1", c.service, c.s3, ""};
+    tarnwick::aws::sigv4::sign(r, creds, opts, when);
 
     ASSERT_EQ(r.headers.back().first, "Authorization");
     EXPECT_EQ(r.headers.back().second, expected[i]["authorization"].get<std::string>());
     r.headers.pop_back();
-    EXPECT_EQ(aws::sigv4::canonicalRequest(r, opts, aws::sigv4::sha256Hex(c.body)),
+    EXPECT_EQ(tarnwick::aws::sigv4::canonicalRequest(r, opts, tarnwick::aws::sigv4::sha256Hex(c.body)),
               expected[i]["canonical"].get<std::string>());
   }
 }
 
 TEST(SigV4, ResigningReplacesEarlierSignatureHeaders) {
-  aws::http::Request r;
+  tarnwick::aws::http::Request r;
   r.url = "https://ec2.eu-west-1.amazonaws.com/";
-  aws::Credentials creds{"AK", "SK", "TOKEN", {}};
-  aws::sigv4::Options opts{"eu-west-1", "ec2", false, ""};
-  aws::sigv4::sign(r, creds, opts, std::chrono::system_clock::from_time_t(1714566645));
+  tarnwick::aws::Credentials creds{"AK", "SK", "TOKEN", {}};
+  tarnwick::aws::sigv4::Options opts{"eu-west-1", "ec2", false, ""};
+  tarnwick::aws::sigv4::sign(r, creds, opts, std::chrono::system_clock::from_time_t(1714566645));
   auto first = r.headers;
-  aws::sigv4::sign(r, creds, opts, std::chrono::system_clock::from_time_t(1714566645));
+  tarnwick::aws::sigv4::sign(r, creds, opts, std::chrono::system_clock::from_time_t(1714566645));
   EXPECT_EQ(r.headers, first);
 }
 

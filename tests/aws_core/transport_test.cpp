@@ -26,15 +26,15 @@ TEST(Region, ExplicitThenEnvironmentThenProfile) {
                 {"AWS_REGION", "eu-west-1"},
                 {"AWS_DEFAULT_REGION", "eu-central-1"}};
 
-  EXPECT_EQ(aws::detail::resolveRegion(std::string("us-west-2"), std::nullopt), "us-west-2");
-  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-west-1");
+  EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::string("us-west-2"), std::nullopt), "us-west-2");
+  EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-west-1");
   env.unset("AWS_REGION");
-  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-central-1");
+  EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-central-1");
   env.unset("AWS_DEFAULT_REGION");
-  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::nullopt), "ap-south-1");
-  EXPECT_EQ(aws::detail::resolveRegion(std::nullopt, std::string("p")), "sa-east-1");
+  EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::nullopt, std::nullopt), "ap-south-1");
+  EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::nullopt, std::string("p")), "sa-east-1");
   env.set("AWS_CONFIG_FILE", "/nonexistent/config");
-  EXPECT_FALSE(aws::detail::resolveRegion(std::nullopt, std::nullopt).has_value());
+  EXPECT_FALSE(tarnwick::aws::detail::resolveRegion(std::nullopt, std::nullopt).has_value());
 }
 
 TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
@@ -71,24 +71,24 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
     env.apply({{"AWS_USE_FIPS_ENDPOINT", *row.fips ? std::optional<std::string>(row.fips) : std::nullopt},
                {"AWS_USE_DUALSTACK_ENDPOINT", *row.dual ? std::optional<std::string>(row.dual) : std::nullopt}});
     if (!*row.url) {
-      EXPECT_THROW(aws::detail::serviceEndpoint(row.service, row.region), aws::ClientError);
+      EXPECT_THROW(tarnwick::aws::detail::serviceEndpoint(row.service, row.region), tarnwick::aws::ClientError);
       continue;
     }
-    auto e = aws::detail::serviceEndpoint(row.service, row.region);
+    auto e = tarnwick::aws::detail::serviceEndpoint(row.service, row.region);
     EXPECT_EQ(e.url, row.url);
     EXPECT_EQ(e.signingRegion, row.signingRegion);
   }
   env.unset("AWS_USE_FIPS_ENDPOINT").unset("AWS_USE_DUALSTACK_ENDPOINT");
-  EXPECT_THROW(aws::detail::resolveEndpoint("EC2", ""), aws::ClientError);
-  EXPECT_EQ(aws::detail::resolveEndpoint("EC2", "eu-west-1", std::string("fips")), "https://ec2-fips.eu-west-1.amazonaws.com");
-  EXPECT_FALSE(aws::detail::endpointOverridden("S3"));
+  EXPECT_THROW(tarnwick::aws::detail::resolveEndpoint("EC2", ""), tarnwick::aws::ClientError);
+  EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint("EC2", "eu-west-1", std::string("fips")), "https://ec2-fips.eu-west-1.amazonaws.com");
+  EXPECT_FALSE(tarnwick::aws::detail::endpointOverridden("S3"));
 
   // An override keeps its address; IAM is still signed for its partition's region.
   env.set("AWS_ENDPOINT_URL", "http://127.0.0.1:5000/").set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:6000");
-  EXPECT_EQ(aws::detail::resolveEndpoint("EC2", "eu-west-1"), "http://127.0.0.1:5000");
-  EXPECT_EQ(aws::detail::resolveEndpoint("S3", "eu-west-1"), "http://127.0.0.1:6000");
-  EXPECT_EQ(aws::detail::serviceEndpoint("IAM", "us-gov-east-1").signingRegion, "us-gov-west-1");
-  EXPECT_TRUE(aws::detail::endpointOverridden("S3"));
+  EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint("EC2", "eu-west-1"), "http://127.0.0.1:5000");
+  EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint("S3", "eu-west-1"), "http://127.0.0.1:6000");
+  EXPECT_EQ(tarnwick::aws::detail::serviceEndpoint("IAM", "us-gov-east-1").signingRegion, "us-gov-west-1");
+  EXPECT_TRUE(tarnwick::aws::detail::endpointOverridden("S3"));
 }
 
 // Endpoints, certificates and time-outs that a profile configures, in the vendor's precedence.
@@ -118,24 +118,24 @@ TEST(ConfiguredSettings, ProfileEndpointsServicesSectionsCaBundleAndTimeouts) {
                          Row{"EC2", "lost", {}, {}, ""}}) {
     env.apply({{"AWS_ENDPOINT_URL", row.globalEnv}, {"AWS_ENDPOINT_URL_STS", row.serviceEnv}});
     SCOPED_TRACE(fmt::format("{} {}", row.service, row.profile.value_or("-")));
-    if (!*row.url) EXPECT_THROW(aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), aws::ClientError);
-    else EXPECT_EQ(aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), row.url);
+    if (!*row.url) EXPECT_THROW(tarnwick::aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), tarnwick::aws::ClientError);
+    else EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), row.url);
   }
-  const auto dev = aws::detail::ConnectionSettings::resolve(std::string("dev"));
+  const auto dev = tarnwick::aws::detail::ConnectionSettings::resolve(std::string("dev"));
   EXPECT_EQ(std::tie(dev.connectTimeoutMs, dev.readTimeoutSec), std::tuple(2500L, std::optional<long>(30)));
-  EXPECT_THROW(aws::detail::ConnectionSettings::resolve(std::string("slow")), aws::ClientError);
+  EXPECT_THROW(tarnwick::aws::detail::ConnectionSettings::resolve(std::string("slow")), tarnwick::aws::ClientError);
 
   // A service behind a certificate of its own: refused until the profile's ca_bundle names it.
   FakeServer service(FakeServer::Mode::Generic, {{"routes", {{{"body", "<ok/>"}}}}}, true);
-  aws::http::Request r;
+  tarnwick::aws::http::Request r;
   r.url = service.url() + "/";
   auto send = [&](const std::optional<std::string>& profile) {
-    return aws::detail::Transport("ec2", "eu-west-1", aws::staticCredentials({"AK", "SK", "", {}}),
-                                  aws::detail::RetryConfig{1, "standard"},
-                                  aws::detail::ConnectionSettings::resolve(profile))
+    return tarnwick::aws::detail::Transport("ec2", "eu-west-1", tarnwick::aws::staticCredentials({"AK", "SK", "", {}}),
+                                  tarnwick::aws::detail::RetryConfig{1, "standard"},
+                                  tarnwick::aws::detail::ConnectionSettings::resolve(profile))
         .send(r, {});
   };
-  EXPECT_THROW(send(std::string("dev")), aws::ClientError);
+  EXPECT_THROW(send(std::string("dev")), tarnwick::aws::ClientError);
   env.set("AWS_CONFIG_FILE", dir.write("config", "[profile corp]\nca_bundle = " + service.certPath() + "\n"));
   EXPECT_EQ(send(std::string("corp")).status, 200);
 }
@@ -147,52 +147,52 @@ TEST(RetrySettings, EnvironmentThenProfileAndBadValuesFail) {
                 {"AWS_PROFILE", std::nullopt},
                 {"AWS_RETRY_MODE", std::nullopt},
                 {"AWS_MAX_ATTEMPTS", std::nullopt}};
-  auto fromFile = aws::detail::RetryConfig::resolve(std::nullopt);
+  auto fromFile = tarnwick::aws::detail::RetryConfig::resolve(std::nullopt);
   EXPECT_EQ(std::tie(fromFile.mode, fromFile.maxAttempts, fromFile.modeSetByUser), std::tuple("adaptive", 4, true));
-  EXPECT_THROW(aws::detail::RetryConfig::resolve(std::string("bad")), aws::ClientError);
+  EXPECT_THROW(tarnwick::aws::detail::RetryConfig::resolve(std::string("bad")), tarnwick::aws::ClientError);
   env.set("AWS_RETRY_MODE", "legacy").set("AWS_MAX_ATTEMPTS", "2");
-  auto fromEnv = aws::detail::RetryConfig::resolve(std::nullopt);
+  auto fromEnv = tarnwick::aws::detail::RetryConfig::resolve(std::nullopt);
   EXPECT_EQ(std::tie(fromEnv.mode, fromEnv.maxAttempts), std::tuple("legacy", 2));
   env.set("AWS_CONFIG_FILE", "/nonexistent").unset("AWS_RETRY_MODE");
-  EXPECT_FALSE(aws::detail::RetryConfig::resolve(std::nullopt).modeSetByUser);
+  EXPECT_FALSE(tarnwick::aws::detail::RetryConfig::resolve(std::nullopt).modeSetByUser);
   // A program's preferred mode applies only where the user chose none.
-  aws::setDefaultRetryMode("adaptive");
-  EXPECT_EQ(aws::detail::RetryConfig::resolve(std::nullopt).mode, "adaptive");
+  tarnwick::aws::setDefaultRetryMode("adaptive");
+  EXPECT_EQ(tarnwick::aws::detail::RetryConfig::resolve(std::nullopt).mode, "adaptive");
   env.set("AWS_RETRY_MODE", "standard");
-  EXPECT_EQ(aws::detail::RetryConfig::resolve(std::nullopt).mode, "standard");
-  aws::setDefaultRetryMode("standard");
-  EXPECT_THROW(aws::setDefaultRetryMode("eager"), std::invalid_argument);
+  EXPECT_EQ(tarnwick::aws::detail::RetryConfig::resolve(std::nullopt).mode, "standard");
+  tarnwick::aws::setDefaultRetryMode("standard");
+  EXPECT_THROW(tarnwick::aws::setDefaultRetryMode("eager"), std::invalid_argument);
   env.set("AWS_RETRY_MODE", "fast");
-  EXPECT_THROW(aws::detail::RetryConfig::resolve(std::nullopt), aws::ClientError);
+  EXPECT_THROW(tarnwick::aws::detail::RetryConfig::resolve(std::nullopt), tarnwick::aws::ClientError);
 }
 
-std::string queryErrorCode(const aws::http::Response& r) {
+std::string queryErrorCode(const tarnwick::aws::http::Response& r) {
   auto b = r.body.find("<Code>"), e = r.body.find("</Code>");
   return b == std::string::npos ? "" : r.body.substr(b + 6, e - b - 6);
 }
 
 class Retries : public testing::Test {
  protected:
-  void SetUp() override { aws::setClock(clock_); }
-  void TearDown() override { aws::setClock(nullptr); }
+  void SetUp() override { tarnwick::aws::setClock(clock_); }
+  void TearDown() override { tarnwick::aws::setClock(nullptr); }
 
-  aws::detail::Transport transport(int maxAttempts, const std::string& mode = "standard") {
-    return aws::detail::Transport("ec2", "eu-west-1", aws::staticCredentials({"AK", "SK", "", {}}),
-                                  aws::detail::RetryConfig{maxAttempts, mode});
+  tarnwick::aws::detail::Transport transport(int maxAttempts, const std::string& mode = "standard") {
+    return tarnwick::aws::detail::Transport("ec2", "eu-west-1", tarnwick::aws::staticCredentials({"AK", "SK", "", {}}),
+                                  tarnwick::aws::detail::RetryConfig{maxAttempts, mode});
   }
   // A service answering every request from `answers` in turn, the last one repeating.
   static FakeServer service(const Json& answers) {
     return FakeServer(FakeServer::Mode::Generic, {{"routes", {{{"sequence", answers}}}}});
   }
-  aws::http::Request request(const FakeServer& server) {
-    aws::http::Request r;
+  tarnwick::aws::http::Request request(const FakeServer& server) {
+    tarnwick::aws::http::Request r;
     r.method = "POST";
     r.url = server.url() + "/";
     r.body = "Action=DescribeInstances";
     return r;
   }
 
-  std::shared_ptr<aws::ManualClock> clock_ = std::make_shared<aws::ManualClock>();
+  std::shared_ptr<tarnwick::aws::ManualClock> clock_ = std::make_shared<tarnwick::aws::ManualClock>();
 };
 
 TEST_F(Retries, TransientStatusIsRetriedAfterAJitteredPause) {
@@ -226,9 +226,9 @@ TEST_F(Retries, AttemptsAreLimitedAndBackoffIsCapped) {
 }
 
 TEST_F(Retries, ConnectionFailureIsRetriedThenReported) {
-  aws::http::Request r;
+  tarnwick::aws::http::Request r;
   r.url = "http://127.0.0.1:1/";
-  EXPECT_THROW(transport(3).send(r, queryErrorCode), aws::ClientError);
+  EXPECT_THROW(transport(3).send(r, queryErrorCode), tarnwick::aws::ClientError);
   EXPECT_EQ(clock_->sleeps(), 2);
 }
 
@@ -270,7 +270,7 @@ TEST_F(Retries, SharedQuotaStopsRetriesWhenSpentButNotAdaptiveThrottling) {
 }
 
 TEST(FailureKinds, CurlResultsGiveTheKindTheRetryDecisionFollows) {
-  using K = aws::FailureKind;
+  using K = tarnwick::aws::FailureKind;
   struct Row {
     int curlCode;
     K kind;
@@ -283,35 +283,35 @@ TEST(FailureKinds, CurlResultsGiveTheKindTheRetryDecisionFollows) {
                          Row{52, K::kConnection, true, 5}, Row{56, K::kConnection, true, 5},
                          Row{28, K::kTimeout, true, 10}, Row{35, K::kTls, true, 5}, Row{60, K::kTls, true, 5},
                          Row{3, K::kTransfer, true, 5}, Row{26, K::kTransfer, true, 5}}) {
-    const aws::ClientError failure("POST http://127.0.0.1/: failed", aws::http::failureKindOf(row.curlCode));
+    const tarnwick::aws::ClientError failure("POST http://127.0.0.1/: failed", tarnwick::aws::http::failureKindOf(row.curlCode));
     EXPECT_EQ(failure.kind(), row.kind) << row.curlCode;
-    EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryable(failure), row.retried) << row.curlCode;
-    EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryCost(failure), row.cost) << row.curlCode;
+    EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryable(failure), row.retried) << row.curlCode;
+    EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(failure), row.cost) << row.curlCode;
   }
   // The text plays no part: a time-out is one by its kind alone, and an answer that cannot be
   // read or missing credentials are never sent again.
-  EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryCost(aws::ClientError("stalled", K::kTimeout)), 10);
-  EXPECT_EQ(aws::detail::ServiceRetryPolicy::retryCost(aws::ClientError("timed out", K::kConnection)), 5);
+  EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(tarnwick::aws::ClientError("stalled", K::kTimeout)), 10);
+  EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(tarnwick::aws::ClientError("timed out", K::kConnection)), 5);
   for (K kind : {K::kMalformedAnswer, K::kCredentials, K::kOther})
-    EXPECT_FALSE(aws::detail::ServiceRetryPolicy::retryable(aws::ClientError("x", kind)));
+    EXPECT_FALSE(tarnwick::aws::detail::ServiceRetryPolicy::retryable(tarnwick::aws::ClientError("x", kind)));
 }
 
 TEST(RetryPolicies, AttemptLimitsAndDelays) {
-  EXPECT_EQ(aws::RetryPolicy(0).maxAttempts(), 1);
-  const aws::RetryPolicy six(6);
+  EXPECT_EQ(tarnwick::aws::RetryPolicy(0).maxAttempts(), 1);
+  const tarnwick::aws::RetryPolicy six(6);
   EXPECT_TRUE(six.allowsAnother(5));
   EXPECT_FALSE(six.allowsAnother(6));
-  const aws::detail::ServiceRetryPolicy standard(aws::detail::RetryConfig{4, "standard"});
+  const tarnwick::aws::detail::ServiceRetryPolicy standard(tarnwick::aws::detail::RetryConfig{4, "standard"});
   EXPECT_EQ(standard.attempts(true).maxAttempts(), 4);
   EXPECT_EQ(standard.attempts(false).maxAttempts(), 1);  // a body that cannot be sent again
 
-  const auto fixed = aws::BackoffPolicy::fixed(std::chrono::seconds(15));
+  const auto fixed = tarnwick::aws::BackoffPolicy::fixed(std::chrono::seconds(15));
   EXPECT_EQ(fixed.delay(1), std::chrono::seconds(15));
   EXPECT_EQ(fixed.delay(39), std::chrono::seconds(15));
 
   // Full jitter: the random share of 1 s doubling per attempt, capped at 20 s.
   double share = 0.5;
-  const auto jitter = aws::BackoffPolicy::exponentialFullJitter(std::chrono::seconds(1), std::chrono::seconds(20),
+  const auto jitter = tarnwick::aws::BackoffPolicy::exponentialFullJitter(std::chrono::seconds(1), std::chrono::seconds(20),
                                                                 [&share] { return share; });
   std::vector<long long> delays;
   for (int attempt = 1; attempt <= 7; ++attempt) delays.push_back(jitter.delay(attempt).count());
@@ -327,9 +327,9 @@ TEST(RetryPolicies, AttemptLimitsAndDelays) {
 // throttling at the 9th, 10th and 21st.
 TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {
   const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
-  auto clock = std::make_shared<aws::ManualClock>(start);
-  aws::setClock(clock);
-  aws::detail::RateLimiter limiter;
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>(start);
+  tarnwick::aws::setClock(clock);
+  tarnwick::aws::detail::RateLimiter limiter;
   const std::map<int, double> expected = {{4, 0.5},         {8, 5.6},       {9, 3.92},
                                           {10, 4.213416833622137}, {14, 5.047862603680192},
                                           {19, 5.507668019745658}, {20, 3.8553676138219606},
@@ -342,32 +342,32 @@ TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {
     }
   }
 
-  aws::detail::CubicCalculator cubic(10, 0);
+  tarnwick::aws::detail::CubicCalculator cubic(10, 0);
   EXPECT_NEAR(cubic.successReceived(0), 7.0, 1e-9);
   EXPECT_NEAR(cubic.successReceived(2), 10.000030849917364, 1e-9);
   EXPECT_NEAR(cubic.errorReceived(12, 4), 8.4, 1e-9);
   EXPECT_NEAR(cubic.successReceived(5), 11.495997865444386, 1e-9);
-  aws::setClock(nullptr);
+  tarnwick::aws::setClock(nullptr);
 }
 
 TEST(AdaptiveLimiter, SendsWaitForTokensOnlyAfterThrottling) {
   // Whole seconds, so that the token arithmetic in seconds comes out in whole milliseconds.
-  auto clock = std::make_shared<aws::ManualClock>(std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
-  aws::setClock(clock);
-  aws::detail::RateLimiter limiter;
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
+  tarnwick::aws::setClock(clock);
+  tarnwick::aws::detail::RateLimiter limiter;
   for (int i = 0; i < 5; ++i) limiter.beforeSend();
   EXPECT_EQ(clock->sleeps(), 0);
 
   // A bucket at 4 a second: the first token after 250 ms, then one every 250 ms; below one a
   // second the capacity stays one token and the rate no less than 0.5.
-  aws::detail::TokenBucket bucket(4);
+  tarnwick::aws::detail::TokenBucket bucket(4);
   for (int i = 0; i < 4; ++i) bucket.acquire();
   EXPECT_EQ(clock->slept(), std::chrono::milliseconds(1000));
   bucket.setMaxRate(0.2);
   EXPECT_DOUBLE_EQ(bucket.maxRate(), 0.5);
   bucket.acquire();
   EXPECT_EQ(clock->slept(), std::chrono::milliseconds(3000));
-  aws::setClock(nullptr);
+  tarnwick::aws::setClock(nullptr);
 }
 
 }  // namespace

@@ -150,7 +150,7 @@ TEST_P(LevelClash, FailsWithItsMessageAndRegistersNothing) {
   try {
     Common::addLoggingLevel(c.level, 7, c.method);
     FAIL() << "no error for " << c.level;
-  } catch (const tarnwick::AttributeError& e) {
+  } catch (const tarnwick::LevelNameClash& e) {
     EXPECT_STREQ(e.what(), c.message.c_str());
   }
   EXPECT_EQ(lg::levelName(7), "Level 7");
@@ -188,8 +188,8 @@ TEST(AddLoggingLevel, InstallsNameConstantAndOperationsUnderTheLowerCaseName) {
   EXPECT_THAT(root->seen, ElementsAre(":NOTICE:on the root"));
 
   // Both the level name and the operation name are now taken.
-  EXPECT_THROW(Common::addLoggingLevel("NOTICE", 26), tarnwick::AttributeError);
-  EXPECT_THROW(Common::addLoggingLevel("OTHER", 26, "notice"), tarnwick::AttributeError);
+  EXPECT_THROW(Common::addLoggingLevel("NOTICE", 26), tarnwick::LevelNameClash);
+  EXPECT_THROW(Common::addLoggingLevel("OTHER", 26, "notice"), tarnwick::LevelNameClash);
 }
 
 TEST(RemovePrefix, StripsOnlyALeadingPrefix) {

@@ -179,7 +179,7 @@ TEST_F(Wiring, SecondInitLogLocationFailsAndChangesNothing) {
   try {
     Common::initLogLocation(other.string());
     FAIL() << "second initLogLocation succeeded";
-  } catch (const tarnwick::AttributeError& e) {
+  } catch (const tarnwick::LevelNameClash& e) {
     EXPECT_STREQ(e.what(), "DETAIL already defined in logging module");
   }
   EXPECT_FALSE(fs::exists(other));

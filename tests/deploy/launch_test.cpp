@@ -18,7 +18,7 @@
 #include "testbed/log_capture.h"
 
 namespace pd = tarnwick::probe_deployer;
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 namespace {
 
@@ -47,8 +47,8 @@ Doc reservationsOf(const std::vector<Doc>& instances) {
 class LaunchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    clock_ = std::make_shared<aws::ManualClock>();
-    aws::setClock(clock_);
+    clock_ = std::make_shared<tarnwick::aws::ManualClock>();
+    tarnwick::aws::setClock(clock_);
     entry_ = {{"gw_name", "gw-a"},         {"gw_private_ip", "10.0.0.10"},
               {"gw_subnet_id", kGwSubnet}, {"gw_subnet_cidr", "10.0.0.0/24"},
               {"private_subnet_id", kPrivSubnet}, {"private_subnet_cidr", "10.0.1.0/24"},
@@ -61,7 +61,7 @@ class LaunchTest : public ::testing::Test {
                                                    {"SystemStatus", {{"Status", "ok"}}}}})}};
     });
   }
-  void TearDown() override { aws::setClock(nullptr); }
+  void TearDown() override { tarnwick::aws::setClock(nullptr); }
 
   // DescribeInstances: the Name/subnet search finds `existing`; a lookup by id answers `byId`
   // in turn (the last one repeating).
@@ -89,7 +89,7 @@ class LaunchTest : public ::testing::Test {
     return a;
   }
 
-  std::shared_ptr<aws::ManualClock> clock_;
+  std::shared_ptr<tarnwick::aws::ManualClock> clock_;
   testbed::FakeEc2 ec2_;
   testbed::FakeIam iam_;
   pd::Options args_;
@@ -137,7 +137,7 @@ TEST_F(LaunchTest, NamedRoleProblemsEndTheWorkerBeforeAnyLaunch) {
 
   // Any other service error is not this operation's to handle: it reaches the worker's edge.
   iam_.fail("ListInstanceProfilesForRole", testbed::serviceError("AccessDenied", "denied", 403));
-  EXPECT_THROW(pd::createEc2(launchArgs()), aws::ServiceError);
+  EXPECT_THROW(pd::createEc2(launchArgs()), tarnwick::aws::ServiceError);
 
   EXPECT_EQ(ec2_.count("DescribeInstances"), 0);
   EXPECT_EQ(ec2_.count("RunInstances"), 0);
@@ -167,7 +167,7 @@ TEST_F(LaunchTest, ProfileNotReadyIsRetriedUpToSixTimesTenSecondsApart) {
 TEST_F(LaunchTest, OtherLaunchFailuresAreLoggedAndNotRetried) {
   testbed::FakeEc2 ec2;
   ec2.fail("RunInstances", testbed::serviceError("InsufficientInstanceCapacity", "none left"));
-  ec2.fail("RunInstances", aws::ClientError("connection reset"));
+  ec2.fail("RunInstances", tarnwick::aws::ClientError("connection reset"));
   EXPECT_EQ(pd::createEc2WithRetry(ec2, kRequest), std::nullopt);
   EXPECT_EQ(pd::createEc2WithRetry(ec2, kRequest), std::nullopt);
   EXPECT_EQ(ec2.count("RunInstances"), 2);
@@ -267,7 +267,7 @@ TEST_F(PollerTest, ServiceErrorOfAMergedCallReachesOnlyTheLookupThatCausedIt) {
   EXPECT_EQ(poller.describe_instances(ids("i-4")), describeEach(ids("i-4"), "Reservations"));
   EXPECT_EQ(settled(one), describeEach(ids("i-1"), "Reservations"));
   EXPECT_EQ(settled(three), describeEach(ids("i-3"), "Reservations"));
-  EXPECT_THROW(settled(gone), aws::ServiceError);
+  EXPECT_THROW(settled(gone), tarnwick::aws::ServiceError);
   // [1 gone 3 4] fails, then [1 gone] fails, [1] answers, [gone] fails, [3 4] answers.
   EXPECT_EQ(ec2_.count("DescribeInstances"), 5);
 }
@@ -308,7 +308,7 @@ TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   std::thread stuck([&] {
     try {
       poller.wait("instance_terminated", "i-stuck");
-    } catch (const aws::WaiterError&) {
+    } catch (const tarnwick::aws::WaiterError&) {
       stuckFailed = true;
     }
   });
@@ -317,15 +317,15 @@ TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   EXPECT_TRUE(stuckFailed);
 
   logs_.clear();
-  clock_ = std::make_shared<aws::ManualClock>();
-  aws::setClock(clock_);
+  clock_ = std::make_shared<tarnwick::aws::ManualClock>();
+  tarnwick::aws::setClock(clock_);
   const auto start = clock_->now();
   std::vector<double> asked;  // seconds after the start
   ec2_.always("DescribeInstanceStatus", [&](const Doc&) {
     asked.push_back(std::chrono::duration<double>(clock_->now() - start).count());
     return Doc{{"InstanceStatuses", Doc::array({{{"InstanceStatus", {{"Status", "initializing"}}}}})}};
   });
-  EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), aws::WaiterError);
+  EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), tarnwick::aws::WaiterError);
   // The published limit of 585 s; rounds 2 s apart for the first 30 s, then further apart, up to 15 s.
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15) + pd::Poller::kGather);
   for (size_t i = 1; i + 1 < asked.size(); ++i) {

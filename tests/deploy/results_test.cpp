@@ -14,7 +14,7 @@
 #include "testbed/process.h"
 
 namespace pd = tarnwick::probe_deployer;
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 namespace {
 
@@ -92,19 +92,19 @@ TEST_F(ResultsTest, SingleModeNamesThePrivateSubnetOptionAndATagWithoutEntry) {
 
 TEST(WorkerEdge, ReportsTheEscapedFailureWithTheSubnetAndSwallowsIt) {
   testing::internal::CaptureStderr();
-  pd::detail::runAtThreadEdge("subnet-7", [] { throw aws::ClientError("waiter gave up"); });
+  pd::detail::runAtThreadEdge("subnet-7", [] { throw tarnwick::aws::ClientError("waiter gave up"); });
   pd::detail::runAtThreadEdge("subnet-8", [] { throw testbed::serviceError("UnauthorizedOperation", "no"); });
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("subnet-7"), std::string::npos);
-  EXPECT_NE(err.find("aws::ClientError: waiter gave up"), std::string::npos);
+  EXPECT_NE(err.find("tarnwick::aws::ClientError: waiter gave up"), std::string::npos);
   EXPECT_NE(err.find("subnet-8"), std::string::npos);
-  EXPECT_NE(err.find("aws::ServiceError"), std::string::npos);
+  EXPECT_NE(err.find("tarnwick::aws::ServiceError"), std::string::npos);
 }
 
 class DeleteEc2Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    aws::setClock(std::make_shared<aws::ManualClock>());
+    tarnwick::aws::setClock(std::make_shared<tarnwick::aws::ManualClock>());
     ec2_.always("DescribeInstances", [](const Doc&) {
       Doc inst{{"InstanceId", "i-1"},
                {"State", {{"Name", "terminated"}}},
@@ -113,7 +113,7 @@ class DeleteEc2Test : public ::testing::Test {
     });
     ec2_.answer("DescribeAddresses", {{"Addresses", Doc::array({{{"AllocationId", "eipalloc-1"}}})}});
   }
-  void TearDown() override { aws::setClock(nullptr); }
+  void TearDown() override { tarnwick::aws::setClock(nullptr); }
 
   testbed::FakeEc2 ec2_;
   testbed::FakeIam iam_;

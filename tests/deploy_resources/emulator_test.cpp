@@ -51,10 +51,10 @@ class OnEmulator : public ::testing::Test {
   int count(const std::string& listing) { return boto3Json("out(len(" + listing + "))").get<int>(); }
 
   testbed::UseMoto useMoto;
-  aws::Session session = aws::Session::fromProfile(std::nullopt);
-  std::shared_ptr<aws::Ec2Client> ec2 = session.ec2();
-  std::shared_ptr<aws::IamClient> iam = session.iam();
-  std::shared_ptr<aws::S3Client> s3 = session.s3();
+  tarnwick::aws::Session session = tarnwick::aws::Session::fromProfile(std::nullopt);
+  std::shared_ptr<tarnwick::aws::Ec2Client> ec2 = session.ec2();
+  std::shared_ptr<tarnwick::aws::IamClient> iam = session.iam();
+  std::shared_ptr<tarnwick::aws::S3Client> s3 = session.s3();
   testbed::FakeServer ipService{testbed::FakeServer::Mode::PublicIp, {{"ip", "203.0.113.7"}}};
   testbed::ScopedEnv ipEnv{{"TARNWICK_PUBLIC_IP_URL", ipService.url()}};
   testbed::TempDir dir;

@@ -86,18 +86,18 @@ TEST_F(Resources, GroupCreationFailureEndsTheProcessWithoutAnErrorRecord) {
 TEST_F(Resources, GroupLookupFailuresCountAsNotFoundExceptCallFailures) {
   ec2.fail("DescribeSecurityGroups", serviceError("InvalidGroup.NotFound", "gone"));
   ec2.fail("DescribeSecurityGroups", serviceError("UnauthorizedOperation", "no"));
-  ec2.fail("DescribeSecurityGroups", aws::ClientError("connection refused"));
+  ec2.fail("DescribeSecurityGroups", tarnwick::aws::ClientError("connection refused"));
   EXPECT_EQ(getSgId(ec2, "vpc-1", "g"), std::nullopt);
   EXPECT_EQ(getSgId(ec2, "vpc-1", "g"), std::nullopt);
-  EXPECT_THROW(getSgId(ec2, "vpc-1", "g"), aws::ClientError);
+  EXPECT_THROW(getSgId(ec2, "vpc-1", "g"), tarnwick::aws::ClientError);
   EXPECT_EQ(log.messages(ERROR), Keys{"  **Error** SG not found g in vpc-1"});
 }
 
 // An interface of an instance just terminated holds its group a while: the deletion asks again
 // on short rounds, and gives up with its report only after the waiters' limit of 585 s.
 TEST_F(Resources, GroupHeldByATerminatedInstanceIsDeletedOnALaterRound) {
-  auto clock = std::make_shared<aws::ManualClock>();
-  aws::setClock(clock);
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>();
+  tarnwick::aws::setClock(clock);
   for (int i = 0; i < 2; ++i) ec2.fail("DeleteSecurityGroup", serviceError("DependencyViolation", "in use"));
   deleteSG(ec2, "sg-1", args);
   EXPECT_EQ(ec2.count("DeleteSecurityGroup"), 3);
@@ -108,22 +108,22 @@ TEST_F(Resources, GroupHeldByATerminatedInstanceIsDeletedOnALaterRound) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("DependencyViolation"), std::string::npos);
   EXPECT_EQ(clock->slept(), std::chrono::seconds(4 + 585));
   EXPECT_LT(ec2.count("DeleteSecurityGroup"), 3 + 80);
-  aws::setClock(nullptr);
+  tarnwick::aws::setClock(nullptr);
 }
 
 TEST_F(Resources, FailedKeyLookupIsLoggedAndNoPairIsCreatedOnAGuess) {
   ec2.fail("DescribeKeyPairs", serviceError("RequestLimitExceeded", "slow down"));
-  EXPECT_THROW(createKeyPair(ec2, nullptr, "vpc-1", args), aws::ServiceError);
+  EXPECT_THROW(createKeyPair(ec2, nullptr, "vpc-1", args), tarnwick::aws::ServiceError);
   EXPECT_EQ(ec2.count("CreateKeyPair"), 0);
   EXPECT_TRUE(log.contains(ERROR, "  **Error** "));
 }
 
 TEST_F(Resources, PolicyWithoutArnIsPassedOnAndNothingIsAttached) {
   iam.fail("CreatePolicy", serviceError("LimitExceeded", "too many"));
-  EXPECT_THROW(createS3Policy(iam, args), aws::ServiceError);
+  EXPECT_THROW(createS3Policy(iam, args), tarnwick::aws::ServiceError);
   EXPECT_EQ(log.count(ERROR), 0);
-  iam.fail("CreatePolicy", aws::ClientError("no route"));
-  EXPECT_THROW(createS3Policy(iam, args), aws::ClientError);
+  iam.fail("CreatePolicy", tarnwick::aws::ClientError("no route"));
+  EXPECT_THROW(createS3Policy(iam, args), tarnwick::aws::ClientError);
   EXPECT_EQ(log.messages(ERROR), Keys{"  **Error** no route"});
 }
 
@@ -133,7 +133,7 @@ TEST_F(Resources, FullProfileIsAcceptedOnlyWhenItHoldsOurRole) {
   iam.answer("GetInstanceProfile", {{"InstanceProfile", {{"Roles", {{{"RoleName", "someone-else"}}}}}}});
   EXPECT_NO_THROW(createInstanceProfile(iam));
   EXPECT_TRUE(log.contains(INFO, "  **Alert** "));
-  EXPECT_THROW(createInstanceProfile(iam), aws::ServiceError);
+  EXPECT_THROW(createInstanceProfile(iam), tarnwick::aws::ServiceError);
 }
 
 Doc reservationsOf(const std::vector<std::vector<std::string>>& publicIpsPerInstance) {

@@ -65,7 +65,7 @@ TEST_F(BucketTransfers, AbsentBucketOrClientTransfersNothing) {
                                                       "  **Alert** failed to listAllFiles - no access to S3."}));
   EXPECT_TRUE(s3.calls().empty());
   auto unnamed = s3::listAllFiles(&s3, std::nullopt);
-  EXPECT_THROW(unnamed.begin(), aws::ClientError);
+  EXPECT_THROW(unnamed.begin(), tarnwick::aws::ClientError);
 }
 
 TEST_F(BucketTransfers, DownloadNeverWritesOutsideTheTargetFolder) {

@@ -26,10 +26,10 @@ class ControllerAccess : public ::testing::Test {
   void SetUp() override {
     twk_https::setController(controller);
     gatepass::clearCaches();
-    aws::setClock(clock);
+    tarnwick::aws::setClock(clock);
   }
   void TearDown() override {
-    aws::setClock(nullptr);
+    tarnwick::aws::setClock(nullptr);
     twk_https::setController(nullptr);
   }
 
@@ -39,7 +39,7 @@ class ControllerAccess : public ::testing::Test {
   size_t sent(const std::string& action) { return controller->requests(action).size(); }
 
   std::shared_ptr<RecordingController> controller = std::make_shared<RecordingController>();
-  std::shared_ptr<aws::ManualClock> clock = std::make_shared<aws::ManualClock>();
+  std::shared_ptr<tarnwick::aws::ManualClock> clock = std::make_shared<tarnwick::aws::ManualClock>();
 };
 
 // The HTTPS sender itself, against the loopback controller.
@@ -119,7 +119,7 @@ TEST_F(HttpsSender, AnUnreachableControllerFailsTheCallAndCachesNothing) {
   auto cid = [] { return gatepass::get_tarnwick_cid(controller->address(), "admin", "s3cret"); };
   controller->answerToken(Doc{{"body", ""}, {"delay", 3}});
   twk_https::setTimeouts({1000, 1000});
-  EXPECT_THROW(cid(), aws::ClientError);
+  EXPECT_THROW(cid(), tarnwick::aws::ClientError);
   twk_https::setTimeouts({});
   controller->answerToken(nullptr);
   EXPECT_EQ(cid(), "cid-7f3a");
@@ -162,7 +162,7 @@ TEST_F(HttpsSender, AMismatchedCertificateEndsTheLoginBeforeThePasswordIsSent) {
     twk_https::setVerification(v);
     try {
       gatepass::get_tarnwick_cid(controller->address(), "admin", "s3cret");
-    } catch (const aws::ClientError& e) {
+    } catch (const tarnwick::aws::ClientError& e) {
       return std::string(e.what());
     }
     return std::string();

@@ -12,7 +12,7 @@
 
 namespace {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 using tarnwick::nat::Nat;
 namespace logging = tarnwick::logging;
 
@@ -49,7 +49,7 @@ class NatSearch : public ::testing::Test {
   testbed::FakeEc2 ec2;
   testbed::FakeS3 s3;
   discovery::ScriptedVpc vpc;
-  tarnwick::subnet_scout::Options args;
+  tarnwick::SearchOptions args;
   testbed::LogCapture log;
 };
 

@@ -16,19 +16,19 @@ struct ScriptedVpc {
   };
   std::map<std::string, std::vector<std::string>> interfacesByPublicIp;
   std::map<std::string, Subnet> subnets;
-  aws::Doc routeTables = aws::Doc::array();
-  aws::Doc natGateways = aws::Doc::array();
+  tarnwick::aws::Doc routeTables = tarnwick::aws::Doc::array();
+  tarnwick::aws::Doc natGateways = tarnwick::aws::Doc::array();
 
   // A table routing to `targets` (interface or NAT gateway ids) and serving `associated`
   // (an empty id stands for the main-table association, which names no subnet).
   void addRouteTable(const std::vector<std::string>& targets, const std::vector<std::string>& associated) {
-    aws::Doc routes = aws::Doc::array({{{"DestinationCidrBlock", "10.0.0.0/16"}, {"GatewayId", "local"}}});
+    tarnwick::aws::Doc routes = tarnwick::aws::Doc::array({{{"DestinationCidrBlock", "10.0.0.0/16"}, {"GatewayId", "local"}}});
     for (const auto& t : targets)
       routes.push_back({{"DestinationCidrBlock", "0.0.0.0/0"},
                         {t.rfind("nat-", 0) == 0 ? "NatGatewayId" : "NetworkInterfaceId", t}});
-    aws::Doc associations = aws::Doc::array();
+    tarnwick::aws::Doc associations = tarnwick::aws::Doc::array();
     for (const auto& s : associated)
-      associations.push_back(s.empty() ? aws::Doc{{"Main", true}} : aws::Doc{{"Main", false}, {"SubnetId", s}});
+      associations.push_back(s.empty() ? tarnwick::aws::Doc{{"Main", true}} : tarnwick::aws::Doc{{"Main", false}, {"SubnetId", s}});
     routeTables.push_back({{"RouteTableId", "rtb-" + std::to_string(routeTables.size())},
                            {"Routes", routes},
                            {"Associations", associations}});
@@ -42,31 +42,31 @@ struct ScriptedVpc {
                                                      {"PublicIp", "52.0.0." + std::to_string(natGateways.size() + 1)}}}}});
   }
 
-  static aws::Doc page(const char* member, const aws::Doc& all, const aws::Doc& params) {
+  static tarnwick::aws::Doc page(const char* member, const tarnwick::aws::Doc& all, const tarnwick::aws::Doc& params) {
     const size_t at = params.contains("NextToken") ? std::stoul(params["NextToken"].get<std::string>()) : 0;
-    aws::Doc answer{{member, at < all.size() ? aws::Doc::array({all[at]}) : aws::Doc::array()}};
+    tarnwick::aws::Doc answer{{member, at < all.size() ? tarnwick::aws::Doc::array({all[at]}) : tarnwick::aws::Doc::array()}};
     if (at + 1 < all.size()) answer["NextToken"] = std::to_string(at + 1);
     return answer;
   }
 
   void install(testbed::FakeEc2& ec2) const {
-    ec2.always("DescribeNetworkInterfaces", [this](const aws::Doc& p) {
-      aws::Doc list = aws::Doc::array();
+    ec2.always("DescribeNetworkInterfaces", [this](const tarnwick::aws::Doc& p) {
+      tarnwick::aws::Doc list = tarnwick::aws::Doc::array();
       auto it = interfacesByPublicIp.find(p["Filters"][0]["Values"][0].get<std::string>());
       if (it != interfacesByPublicIp.end())
         for (const auto& eni : it->second) list.push_back({{"NetworkInterfaceId", eni}});
-      return aws::Doc{{"NetworkInterfaces", list}};
+      return tarnwick::aws::Doc{{"NetworkInterfaces", list}};
     });
     // One record a page, so that a search that reads only the first page misses subnets.
-    ec2.always("DescribeRouteTables", [this](const aws::Doc& p) { return page("RouteTables", routeTables, p); });
-    ec2.always("DescribeNatGateways", [this](const aws::Doc& p) { return page("NatGateways", natGateways, p); });
-    ec2.always("DescribeSubnets", [this](const aws::Doc& p) {
-      aws::Doc list = aws::Doc::array();
+    ec2.always("DescribeRouteTables", [this](const tarnwick::aws::Doc& p) { return page("RouteTables", routeTables, p); });
+    ec2.always("DescribeNatGateways", [this](const tarnwick::aws::Doc& p) { return page("NatGateways", natGateways, p); });
+    ec2.always("DescribeSubnets", [this](const tarnwick::aws::Doc& p) {
+      tarnwick::aws::Doc list = tarnwick::aws::Doc::array();
       for (const auto& id : p["SubnetIds"]) {
         const Subnet& s = subnets.at(id.get<std::string>());
         list.push_back({{"SubnetId", id}, {"CidrBlock", s.cidr}, {"AvailabilityZone", s.zone}});
       }
-      return aws::Doc{{"Subnets", list}};
+      return tarnwick::aws::Doc{{"Subnets", list}};
     });
   }
 };

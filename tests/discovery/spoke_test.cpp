@@ -141,7 +141,7 @@ class SpokeSearch : public SpokeQueries {
   testbed::TempDir dir;
   testbed::FakeEc2 ec2;
   discovery::ScriptedVpc vpc;
-  tarnwick::subnet_scout::Options args;
+  tarnwick::SearchOptions args;
 };
 
 TEST_F(SpokeSearch, TestSubnetIsTheFirstAssociationOfTheFirstRoutingTable) {

@@ -10,7 +10,7 @@
 #include "protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace aws::detail;
+  using namespace tarnwick::aws::detail;
   static const auto operations = [] {
     std::vector<std::pair<const ServiceModel*, const Operation*>> all;
     for (const char* service : {"ec2", "iam", "sts", "ssm", "s3"})
@@ -23,14 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto [model, op] = operations[eol % operations.size()];
   for (const auto& [m, o] : operations)
     if (o->name == input.substr(0, eol)) model = m, op = o;
-  aws::http::Response r;
+  tarnwick::aws::http::Response r;
   r.status = 400;
   r.body = input.substr(std::min(eol + 1, size));
   try {
     if (model->protocol == "json") parseJsonAnswer(*op, r.body);
     else if (model->protocol == "rest-xml") parseXmlBody(*op->output, r.body, op->name);
     else parseXmlAnswer(*model, *op, r.body);
-  } catch (const aws::ClientError&) {
+  } catch (const tarnwick::aws::ClientError&) {
   }
   parseError(r);
   return 0;

@@ -8,8 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
-    aws::detail::parseCredentialsDocument(std::string(reinterpret_cast<const char*>(data), size), "Token", "fuzz");
-  } catch (const aws::CredentialsError&) {
+    tarnwick::aws::detail::parseCredentialsDocument(std::string(reinterpret_cast<const char*>(data), size), "Token", "fuzz");
+  } catch (const tarnwick::aws::CredentialsError&) {
   }
   return 0;
 }

@@ -26,6 +26,6 @@ struct ScratchFile {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const ScratchFile file;
   std::ofstream(file.path, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<long>(size));
-  aws::detail::loadProfile("default");
+  tarnwick::aws::detail::loadProfile("default");
   return 0;
 }

@@ -16,6 +16,9 @@ done
 # Every header under include/tarnwick_testlibs/, and no internals among them.
 stray=$(cd "$scratch/prefix/include" && find . -type f ! -path './tarnwick_testlibs/*' -o -path '*/detail/*' -type f)
 [ -z "$stray" ] || { echo "installed where it must not be: $stray" >&2; exit 1; }
+# The programs' own headers (their mains, command lines and options records) stay behind.
+own=$(cd "$scratch/prefix/include" && find . -name run.h -o -name program_options.h -o -name 'subnet_scout*.h')
+[ -z "$own" ] || { echo "a program's own header is installed: $own" >&2; exit 1; }
 
 cmake -S "$example" -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/prefix" "$@" >/dev/null
 cmake --build "$scratch/example" >/dev/null

@@ -8,9 +8,9 @@
 
 namespace testbed {
 
-aws::ServiceError serviceError(const std::string& code, const std::string& message, long httpStatus,
+tarnwick::aws::ServiceError serviceError(const std::string& code, const std::string& message, long httpStatus,
                                const std::string& operation) {
-  return aws::ServiceError(code, message, httpStatus, "fake-request-id", operation);
+  return tarnwick::aws::ServiceError(code, message, httpStatus, "fake-request-id", operation);
 }
 
 void CallLog::push(const std::string& op, Answer a) {
@@ -93,7 +93,7 @@ const std::string kTokenPrefix = "fake-token:";
 
 std::string readLocalFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw aws::ClientError("cannot read " + path);
+  if (!in) throw tarnwick::aws::ClientError("cannot read " + path);
   std::ostringstream buf;
   buf << in.rdbuf();
   return buf.str();
@@ -180,7 +180,7 @@ void FakeS3::download_file(const std::string& bucket, const std::string& key, co
       data = it->second.data;
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw aws::ClientError("cannot write " + path);
+    if (!out) throw tarnwick::aws::ClientError("cannot write " + path);
     out << data;
     return Doc::object();
   });

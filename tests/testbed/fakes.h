@@ -17,7 +17,7 @@
 
 namespace testbed {
 
-using aws::Doc;
+using tarnwick::aws::Doc;
 
 struct Call {
   std::string operation;
@@ -27,7 +27,7 @@ struct Call {
 using Responder = std::function<Doc(const Doc& params)>;
 
 // A service error as the real client would throw it.
-aws::ServiceError serviceError(const std::string& code, const std::string& message = "",
+tarnwick::aws::ServiceError serviceError(const std::string& code, const std::string& message = "",
                                long httpStatus = 400, const std::string& operation = "");
 
 // Records calls and hands out the scripted answers. Thread-safe: deployment workers share
@@ -73,15 +73,15 @@ class FakeService : public Client, public CallLog {
   }
 };
 
-using FakeEc2 = FakeService<aws::Ec2Client>;
-using FakeIam = FakeService<aws::IamClient>;
-using FakeSts = FakeService<aws::StsClient>;
-using FakeSsm = FakeService<aws::SsmClient>;
+using FakeEc2 = FakeService<tarnwick::aws::Ec2Client>;
+using FakeIam = FakeService<tarnwick::aws::IamClient>;
+using FakeSts = FakeService<tarnwick::aws::StsClient>;
+using FakeSsm = FakeService<tarnwick::aws::SsmClient>;
 
 // An in-memory bucket store. Calls are recorded under the method names ("list_objects_v2",
 // "delete_object", "upload_file" with {Filename, Bucket, Key}, "download_file" likewise), and
 // scripted answers or errors for those names take the place of the store's own behaviour.
-class FakeS3 : public aws::S3Client, public CallLog {
+class FakeS3 : public tarnwick::aws::S3Client, public CallLog {
  public:
   struct Object {
     std::string data;

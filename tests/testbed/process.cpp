@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tarnwick_testlibs/base/descriptor.h"
+
 extern char** environ;
 
 namespace testbed {
@@ -106,21 +108,7 @@ std::vector<std::string> environmentWith(const EnvChanges& changes) {
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using tarnwick::FileDescriptor;
 
 struct Pipe {
   Pipe() {
@@ -129,7 +117,7 @@ struct Pipe {
     read.reset(fds[0]);
     write.reset(fds[1]);
   }
-  Fd read, write;
+  FileDescriptor read, write;
 };
 
 // Replaces the child with `program`; a failure's errno goes to `reportFd` (when >= 0). The
@@ -246,7 +234,7 @@ BackgroundProcess::BackgroundProcess(const std::string& program, const std::vect
   Pipe in, out;
   int errFd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (errFd < 0) throw std::runtime_error("cannot open " + stderrPath);
-  Fd errFile(errFd);
+  FileDescriptor errFile(errFd);
   auto envStrings = environmentWith(env);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");

@@ -5,9 +5,9 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick_testlibs/aws/assume_role.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/imds.h"
-#include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -20,21 +20,17 @@ constexpr long kExpectedStatus = 200;
 
 logging::Logger& logger() { return logging::getLogger("tarnwick_testlibs"); }
 
-aws::Doc assumeRole(aws::StsClient& sts, const std::string& assume_role) {
-  return sts.assume_role(aws::Doc{{"RoleArn", assume_role}, {"RoleSessionName", kRoleSessionName}});
-}
-
 // The profile session, its STS client and the first AssumeRole call: any failure here ends the run.
 struct FirstAssumption {
   std::shared_ptr<aws::StsClient> sts;
   aws::Doc answer;
 };
 
-FirstAssumption assumeFirst(const std::string& assume_role, const std::optional<std::string>& profile) {
+FirstAssumption assumeFirst(const aws::RoleToAssume& role, const std::optional<std::string>& profile) {
   try {
     aws::Session base = aws::Session::fromProfile(profile);
     auto sts = base.sts();
-    aws::Doc answer = assumeRole(*sts, assume_role);
+    aws::Doc answer = aws::assumeRole(*sts, role);
     if (!answer.contains("Credentials")) throw ProcessExit(kExitFatal, "AssumeRole answered without credentials");
     return {sts, answer};
   } catch (const aws::ServiceError& e) {
@@ -44,24 +40,16 @@ FirstAssumption assumeFirst(const std::string& assume_role, const std::optional<
   }
 }
 
-aws::Credentials credentialsFrom(const aws::Doc& answer) {
-  const aws::view::Record credentials = aws::view::Record(answer, "AssumeRole").object("Credentials");
-  aws::Credentials c;
-  c.accessKeyId = credentials.text("AccessKeyId");
-  c.secretAccessKey = credentials.text("SecretAccessKey");
-  c.sessionToken = credentials.text("SessionToken");
-  if (credentials.has("Expiration") && credentials.doc()["Expiration"].is_string())
-    c.expiration = aws::parseExpiration(credentials.text("Expiration"));
-  return c;
-}
-
 }  // namespace
 
 aws::Session start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile) {
-  FirstAssumption first = assumeFirst(assume_role, profile);
+  aws::RoleToAssume role;
+  role.roleArn = assume_role;
+  role.sessionName = kRoleSessionName;
+  FirstAssumption first = assumeFirst(role, profile);
   aws::Credentials initial;
   try {
-    initial = credentialsFrom(first.answer);
+    initial = aws::assumedRoleCredentials(first.answer);
   } catch (const std::exception&) {
     // No session object can stand in for a failed one, so the run ends here instead of at the
     // caller's first use of it.
@@ -69,15 +57,7 @@ aws::Session start_aws_session(const std::string& assume_role, const std::option
     throw ProcessExit(kExitFatal, messages::kSessionFailure);
   }
   // Long runs outlive the role's credentials: the session assumes the role again before they end.
-  auto renew = [sts = first.sts, assume_role] {
-    aws::Doc answer = assumeRole(*sts, assume_role);
-    try {
-      return credentialsFrom(answer);
-    } catch (const nlohmann::json::exception&) {
-      throw aws::ClientError("AssumeRole answered without credentials");
-    }
-  };
-  return aws::Session::fromProvider(aws::refreshingCredentials(renew, initial));
+  return aws::Session::fromProvider(aws::assumeRoleCredentials(first.sts, role, initial));
 }
 
 nlohmann::ordered_json get_aws_metadata() {

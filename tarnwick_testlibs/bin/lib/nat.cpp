@@ -142,7 +142,7 @@ NatGwMap Nat::get_natgw_infos(aws::Ec2Client& ec2_client, const std::string& vpc
   return byId;
 }
 
-void Nat::findNatGws(const subnet_scout::Options& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client) {
+void Nat::findNatGws(const SearchOptions& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client) {
   const std::string vpc = cli::text(args.vpc);
   NatGwMap gateways = get_natgw_infos(ec2_client, vpc);
   collectPrivateSubnets(

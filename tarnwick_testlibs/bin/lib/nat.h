@@ -8,7 +8,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "tarnwick_testlibs/aws/services.h"
-#include "tarnwick_testlibs/bin/subnet_scout_options.h"
+#include "tarnwick_testlibs/bin/lib/search_options.h"
 
 namespace tarnwick::nat {
 
@@ -61,7 +61,7 @@ class Nat {
   // All or nothing: a NAT gateway without a private subnet in its zone ends the process with
   // status 1 before anything is written. Writes Globals::TEST_CONFIG, then uploads it when
   // --s3_bucket is given. AWS, write and upload failures pass to the caller.
-  static void findNatGws(const subnet_scout::Options& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client);
+  static void findNatGws(const SearchOptions& args, aws::Ec2Client& ec2_client, aws::S3Client* s3_client);
 };
 
 }  // namespace tarnwick::nat

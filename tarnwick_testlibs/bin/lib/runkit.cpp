@@ -19,8 +19,8 @@ namespace {
 constexpr const char* kLogger = "tarnwick_testlibs.bin.lib.runkit";
 constexpr const char* kLogFileName = "/tarnwick_testlibs.log";
 
-AttributeError moduleClash(const std::string& name) {
-  return AttributeError(fmt::format("{} already defined in logging module", name));
+LevelNameClash moduleClash(const std::string& name) {
+  return LevelNameClash(fmt::format("{} already defined in logging module", name));
 }
 
 // The configuration names the latch only by its dotted class; linking it in happens here.
@@ -40,7 +40,7 @@ void Common::addLoggingLevel(const std::string& levelName, int levelNum,
   if (logging::facilityDefines(levelName)) throw moduleClash(levelName);
   if (logging::facilityDefines(method)) throw moduleClash(method);
   if (logging::loggerClassDefines(method)) {
-    throw AttributeError(fmt::format("{} already defined in logger class", method));
+    throw LevelNameClash(fmt::format("{} already defined in logger class", method));
   }
   logging::addLevelName(levelNum, levelName);
   logging::defineLevelConstant(levelName, levelNum);

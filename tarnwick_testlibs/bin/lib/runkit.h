@@ -7,13 +7,16 @@
 namespace tarnwick {
 
 // A name clash when registering a log level ("X already defined in logging module").
-class AttributeError : public std::runtime_error {
+class LevelNameClash : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
+// Operations only: there is nothing to construct.
 class Common {
  public:
+  Common() = delete;
+
   static void addLoggingLevel(const std::string& levelName, int levelNum,
                               const std::optional<std::string>& methodName = std::nullopt);
   // Registers DETAIL, creates <path>/log, points the log file there and applies the configuration.

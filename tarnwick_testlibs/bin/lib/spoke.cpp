@@ -151,7 +151,7 @@ bool worthWriting(const Doc& entries, const std::string& searched) {
 
 // Everything from the first controller query to the written file either completes or leaves no
 // file; the failure then goes to standard error only, so it does not fail the run by itself.
-void searchSubnets(const subnet_scout::Options& args, aws::Ec2Client& ec2, const std::string& searched,
+void searchSubnets(const SearchOptions& args, aws::Ec2Client& ec2, const std::string& searched,
                    const std::function<std::vector<Spoke>()>& gateways) {
   try {
     InterfaceMap map;
@@ -273,7 +273,7 @@ std::vector<Spoke> Spoke::getHsSpokeInfo(const std::string& api_endpoint_url, co
   return found;
 }
 
-void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+void Spoke::findClassicSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
                               const std::string& controller_api_url, const std::string& CID,
                               const std::string& spoke_gw_name) {
   searchSubnets(args, ec2_client, spoke_gw_name + " or " + spoke_gw_name + "-hagw", [&] {
@@ -284,7 +284,7 @@ void Spoke::findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client&
   });
 }
 
-void Spoke::findHsSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+void Spoke::findHsSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
                          const std::string& controller_api_url, const std::string& CID,
                          const std::string& spoke_gw_name) {
   searchSubnets(args, ec2_client, spoke_gw_name, [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });

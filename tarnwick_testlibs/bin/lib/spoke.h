@@ -8,7 +8,7 @@
 
 #include "tarnwick_testlibs/aws/services.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
-#include "tarnwick_testlibs/bin/subnet_scout_options.h"
+#include "tarnwick_testlibs/bin/lib/search_options.h"
 
 namespace tarnwick::spoke {
 
@@ -51,10 +51,10 @@ class Spoke {
 
   // Both write the test configuration at Globals::TEST_CONFIG; a failure on the way is reported
   // on standard error only and leaves no file.
-  static void findClassicSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+  static void findClassicSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
                                 const std::string& controller_api_url, const std::string& CID,
                                 const std::string& spoke_gw_name);
-  static void findHsSpokes(const subnet_scout::Options& args, aws::Ec2Client& ec2_client,
+  static void findHsSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
                            const std::string& controller_api_url, const std::string& CID,
                            const std::string& spoke_gw_name);
 };

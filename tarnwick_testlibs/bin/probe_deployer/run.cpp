@@ -1,4 +1,6 @@
 // The run flow of probe_deployer: parse, set up logging, check the options, run a mode, exit.
+#include "tarnwick_testlibs/bin/probe_deployer/run.h"
+
 #include <memory>
 #include <optional>
 #include <string>

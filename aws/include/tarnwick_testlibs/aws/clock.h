@@ -3,7 +3,7 @@
 #include <chrono>
 #include <memory>
 
-namespace aws {
+namespace tarnwick::aws {
 
 class Clock {
  public:
@@ -32,4 +32,4 @@ class ManualClock : public Clock {
   std::shared_ptr<State> state_;
 };
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace aws {
+namespace tarnwick::aws {
 
 struct Credentials {
   std::string accessKeyId;
@@ -52,4 +52,4 @@ std::optional<std::chrono::system_clock::time_point> parseExpiration(const std::
 // construction.
 std::shared_ptr<CredentialsProvider> defaultChain(const std::optional<std::string>& profile);
 
-}  // namespace aws
+}  // namespace tarnwick::aws

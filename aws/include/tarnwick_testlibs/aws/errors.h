@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace aws {
+namespace tarnwick::aws {
 
 // Any failure of a call: one of the two below. Code that handles every failure of a call alike
 // catches this, and lets everything else (a bug, a process exit) pass.
@@ -78,4 +78,4 @@ class WaiterError : public ClientError {
   using ClientError::ClientError;
 };
 
-}  // namespace aws
+}  // namespace tarnwick::aws

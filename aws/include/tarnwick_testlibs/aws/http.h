@@ -7,7 +7,7 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 
-namespace aws::http {
+namespace tarnwick::aws::http {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
@@ -86,4 +86,4 @@ std::string queryString(const std::vector<std::pair<std::string, std::string>>& 
 // The reverse of formEncode for one value: "+" is a blank, "%XX" the byte XX.
 std::string formDecode(const std::string& s);
 
-}  // namespace aws::http
+}  // namespace tarnwick::aws::http

@@ -5,7 +5,7 @@
 
 #include "tarnwick_testlibs/aws/http.h"
 
-namespace aws::imds {
+namespace tarnwick::aws::imds {
 
 // AWS_EC2_METADATA_SERVICE_ENDPOINT, or the standard link-local address.
 std::string endpoint();
@@ -22,4 +22,4 @@ bool disabled();
 // valid throw aws::ClientError. Transport failures of the last GET throw aws::ClientError.
 http::Response get(const std::string& path, const std::optional<std::string>& profile = std::nullopt);
 
-}  // namespace aws::imds
+}  // namespace tarnwick::aws::imds

@@ -7,7 +7,7 @@
 
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 // How an operation pages, by the names of the vendor's paginator definitions.
 struct PagingTokens {
@@ -47,4 +47,4 @@ class Paginator {
 // members as the first page has them, no paging token. For lookups that must see everything.
 Doc allPages(ServiceClient& client, const std::string& operation, const Doc& params);
 
-}  // namespace aws
+}  // namespace tarnwick::aws

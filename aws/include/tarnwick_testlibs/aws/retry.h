@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace aws {
+namespace tarnwick::aws {
 
 // Clients opened afterwards use `mode` ("standard", "legacy" or "adaptive") unless the user
 // chose one (AWS_RETRY_MODE, or the profile's retry_mode). Unknown modes throw
@@ -51,4 +51,4 @@ class BackoffPolicy {
   RandomSource random_;
 };
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-namespace aws {
+namespace tarnwick::aws {
 
 using Doc = nlohmann::ordered_json;
 
@@ -93,4 +93,4 @@ class S3Client {
   virtual void download_file(const std::string& bucket, const std::string& key, const std::string& path) = 0;
 };
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -7,7 +7,7 @@
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 class Session {
  public:
@@ -36,4 +36,4 @@ class Session {
   std::optional<std::string> profile_;
 };
 
-}  // namespace aws
+}  // namespace tarnwick::aws

@@ -6,7 +6,7 @@
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/http.h"
 
-namespace aws::sigv4 {
+namespace tarnwick::aws::sigv4 {
 
 struct Options {
   std::string region;
@@ -27,4 +27,4 @@ void sign(http::Request& request, const Credentials& creds, const Options& opts,
 std::string canonicalRequest(const http::Request& request, const Options& opts, const std::string& payloadHash);
 std::string sha256Hex(const std::string& data);
 
-}  // namespace aws::sigv4
+}  // namespace tarnwick::aws::sigv4

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-namespace aws::view {
+namespace tarnwick::aws::view {
 
 using Doc = nlohmann::ordered_json;
 
@@ -129,4 +129,4 @@ std::vector<RoutedSubnet> routedSubnets(const Doc& describeRouteTables, const st
                                         MainAssociations main,
                                         const std::function<bool(const std::string& target)>& wanted);
 
-}  // namespace aws::view
+}  // namespace tarnwick::aws::view

@@ -6,7 +6,7 @@
 #include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace aws {
+namespace tarnwick::aws {
 
 struct WaiterConfig {
   int delaySeconds = 15;
@@ -27,4 +27,4 @@ Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, Waite
 Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
          const std::function<bool(int attempt)>& nextAttempt);
 
-}  // namespace aws
+}  // namespace tarnwick::aws
