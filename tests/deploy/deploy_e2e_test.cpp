@@ -440,7 +440,8 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
     const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, -1, front);
     EXPECT_EQ(r.status, 0) << r.err;
     int n = 0;
-    for (const auto& [action, count] : front.frontStats()["calls"].items()) n += count.get<int>();
+    const Json stats = front.frontStats();  // the loop below must not outlive the answer it reads
+    for (const auto& [action, count] : stats["calls"].items()) n += count.get<int>();
     calls.push_back(n);
   }
   EXPECT_LE(calls[0] - calls[1], 8);
