@@ -13,15 +13,11 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "call_counts.h"
-#include "testbed/emulator.h"
-#include "testbed/fake_server.h"
-#include "testbed/process.h"
+#include "deployer_runs.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
+using bench::Json;
 
 constexpr auto kRunTimeout = std::chrono::hours(3);
 constexpr auto kSetupTimeout = std::chrono::seconds(1800);
@@ -33,12 +29,8 @@ struct Options {
   std::vector<std::string> lifecycle;  // the front's options for instances as slow as EC2's
 };
 
-struct Step {
-  int status = -1;
-  double seconds = 0;
+struct Step : bench::DeployerRun {
   int done = 0;  // entries deployed or removed
-  Json stats;
-  std::string tail;  // the end of the program's log when it failed
 };
 
 struct Round {
@@ -71,28 +63,6 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-// A VPC with a gateway and a test subnet per entry, and the test configuration naming them.
-Json makeNetwork(const testbed::MotoServer& server, int entries) {
-  return Json::parse(testbed::boto3(fmt::format(R"PY(
-import ipaddress
-n = {0}
-prefix = 27 if 2 * n <= 2048 else 28
-nets = list(ipaddress.ip_network("10.0.0.0/16").subnets(new_prefix=prefix))
-vpc = ec2.create_vpc(CidrBlock="10.0.0.0/16")["Vpc"]["VpcId"]
-entries = []
-for i in range(n):
-    gw, priv = nets[2 * i], nets[2 * i + 1]
-    gw_id = ec2.create_subnet(VpcId=vpc, CidrBlock=str(gw))["Subnet"]["SubnetId"]
-    priv_id = ec2.create_subnet(VpcId=vpc, CidrBlock=str(priv))["Subnet"]["SubnetId"]
-    entries.append({{"gw_name": f"gw-{{i}}", "gw_private_ip": str(gw[10]), "gw_subnet_id": gw_id,
-                    "gw_subnet_cidr": str(gw), "private_subnet_id": priv_id, "private_subnet_cidr": str(priv),
-                    "private_subnet_gw_ip": str(priv[1])}})
-out(entries)
-)PY",
-                                                             entries),
-                                                 server, kSetupTimeout));
-}
-
 // Gateway subnets that still hold a test instance that is not terminated.
 std::vector<std::string> occupiedSubnets(const testbed::MotoServer& server) {
   return Json::parse(testbed::boto3(R"PY(
@@ -107,26 +77,14 @@ out(sorted({i["SubnetId"] for p in pages for r in p["Reservations"] for i in r["
 
 Step runDeployer(const testbed::MotoServer& server, const testbed::FakeServer& ipEcho, const testbed::TempDir& dir,
                  const std::vector<std::string>& args) {
-  testbed::RunOptions options;
-  options.env = testbed::awsEnv(server.url());
-  options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho.url() + "/";
-  options.cwd = dir.str();
-  options.timeout = kRunTimeout;
-  const auto start = Clock::now();
-  const testbed::RunResult r = testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
-  Step step;
-  step.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  step.status = r.status;
-  step.stats = server.frontStats();
-  if (r.status != 0) step.tail = r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
-  return step;
+  return Step{bench::runDeployer(server, ipEcho, dir, args, kRunTimeout)};
 }
 
 Round runRound(testbed::MotoServer& server, const testbed::FakeServer& ipEcho, int entries, bool buckets) {
   server.reset();
   server.resetFront(false);
   testbed::TempDir dir;
-  const Json config = makeNetwork(server, entries);
+  const Json config = bench::makeNetwork(server, entries, kSetupTimeout);
   const std::string in = dir.write("in.config", config.dump(2));
 
   Round round;
@@ -152,13 +110,11 @@ void printStep(const char* name, const Step& s, int entries) {
   const char* verb = std::string(name) == "deploy" ? "deployed" : "removed";
   fmt::print("  {:<7} exit {:<3} {} of {} entries {}, wall {:.1f} s\n", name, s.status, s.done, entries, verb,
              s.seconds);
-  const int total = bench::sumOf(s.stats["calls"]);
-  fmt::print("          calls per entry {:.2f} ({} calls):", static_cast<double>(total) / entries, total);
-  bench::printPerEntry(s.stats["calls"], entries);
-  fmt::print("\n          throttled answers {}", bench::sumOf(s.stats["throttled"]));
+  bench::printCalls(s.stats["calls"], entries);
+  fmt::print("          throttled answers {}", bench::sumOf(s.stats["throttled"]));
   for (const auto& [op, n] : s.stats["throttled"].items()) fmt::print(" {} {}", op, n.get<int>());
   fmt::print("\n");
-  if (!s.tail.empty()) fmt::print("          end of its log:\n{}\n", s.tail);
+  bench::printTail(s);
 }
 
 }  // namespace

@@ -2,23 +2,18 @@
 // EC2's (the throttling front's lifecycle: status checks pass some seconds after launch, a
 // terminated instance shuts down for some seconds, every call takes its time), and prints how long
 // each run went on after the last instance was ready or gone, and its calls per entry.
-#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
-#include "call_counts.h"
-#include "testbed/emulator.h"
-#include "testbed/fake_server.h"
-#include "testbed/process.h"
+#include "deployer_runs.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using bench::Json;
 
 struct Options {
   int entries = 20;
@@ -27,12 +22,8 @@ struct Options {
   double latencyMs = 100;
 };
 
-struct Step {
-  int status = -1;
-  double wall = 0;
+struct Step : bench::DeployerRun {
   double pastLast = 0;  // from the last instance ready (or gone) to the run's end
-  Json calls;
-  std::string tail;
 };
 
 [[noreturn]] void usage() {
@@ -61,52 +52,18 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-double epochSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-Json makeNetwork(const testbed::MotoServer& server, int entries) {
-  return Json::parse(testbed::boto3(fmt::format(R"PY(
-vpc = ec2.create_vpc(CidrBlock="10.0.0.0/16")["Vpc"]["VpcId"]
-def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
-out([{{"gw_name": f"gw-{{i}}", "gw_private_ip": f"10.0.{{2 * i}}.10", "gw_subnet_id": sn(f"10.0.{{2 * i}}.0/24"),
-      "gw_subnet_cidr": f"10.0.{{2 * i}}.0/24", "private_subnet_id": sn(f"10.0.{{2 * i + 1}}.0/24"),
-      "private_subnet_cidr": f"10.0.{{2 * i + 1}}.0/24", "private_subnet_gw_ip": f"10.0.{{2 * i + 1}}.1"}}
-     for i in range({0})])
-)PY",
-                                                             entries),
-                                                 server, std::chrono::seconds(600)));
-}
-
 Step run(testbed::MotoServer& server, const testbed::FakeServer& ipEcho, const testbed::TempDir& dir,
          const std::vector<std::string>& args, const char* lastKey) {
   server.resetFront(true);
-  testbed::RunOptions options;
-  options.env = testbed::awsEnv(server.url());
-  options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho.url() + "/";
-  options.cwd = dir.str();
-  options.timeout = std::chrono::minutes(30);
-  const double start = epochSeconds();
-  const testbed::RunResult r = testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
-  const double end = epochSeconds();
-  const Json stats = server.frontStats();
-  Step step;
-  step.status = r.status;
-  step.wall = end - start;
-  step.pastLast = end - stats["lifecycle"][lastKey].get<double>();
-  step.calls = stats["calls"];
-  if (r.status != 0) step.tail = r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
+  Step step{bench::runDeployer(server, ipEcho, dir, args, std::chrono::minutes(30))};
+  step.pastLast = step.endedAt - step.stats["lifecycle"][lastKey].get<double>();
   return step;
 }
 
 void print(const char* name, const char* past, const Step& s, int entries) {
-  const int total = bench::sumOf(s.calls);
-  fmt::print("  {:<7} exit {}, wall {:.1f} s, {} {:.1f} s, calls per entry {:.2f} ({} calls)\n", name, s.status,
-             s.wall, past, s.pastLast, static_cast<double>(total) / entries, total);
-  fmt::print("         ");
-  bench::printPerEntry(s.calls, entries);
-  fmt::print("\n");
-  if (!s.tail.empty()) fmt::print("          end of its log:\n{}\n", s.tail);
+  fmt::print("  {:<7} exit {}, wall {:.1f} s, {} {:.1f} s\n", name, s.status, s.seconds, past, s.pastLast);
+  bench::printCalls(s.stats["calls"], entries);
+  bench::printTail(s);
 }
 
 }  // namespace
@@ -118,7 +75,7 @@ int main(int argc, char** argv) {
                                                           "--ready-after", fmt::format("{}", o.readyAfter),
                                                           "--shutting-down-for", fmt::format("{}", o.shuttingDownFor)});
   testbed::TempDir dir;
-  const std::string in = dir.write("in.config", makeNetwork(server, o.entries).dump(2));
+  const std::string in = dir.write("in.config", bench::makeNetwork(server, o.entries, std::chrono::seconds(600)).dump(2));
   // More entries than the emulator's quota of five addresses, which the checks would refuse.
   const Step deploy = run(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"},
                           "lastReady");
