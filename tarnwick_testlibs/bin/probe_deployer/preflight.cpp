@@ -26,20 +26,22 @@ namespace tarnwick::probe_deployer {
 using resources::log;
 
 aws::Doc KeptAnswers::call(const std::string& operation, const aws::Doc& params) {
-  const std::string key = operation + params.dump();
+  // Every call of the deploy passes here; once the few kept answers are taken, it costs a look.
   {
     const std::lock_guard<std::mutex> hold(lock_);
-    if (const auto it = kept_.find(key); it != kept_.end()) {
-      aws::Doc answer = std::move(it->second);
-      kept_.erase(it);
-      return answer;
+    if (!kept_.empty()) {
+      if (const auto it = kept_.find(operation + params.dump()); it != kept_.end()) {
+        aws::Doc answer = std::move(it->second);
+        kept_.erase(it);
+        return answer;
+      }
     }
   }
   ++sent_;
   aws::Doc answer = ec2_.call(operation, params);
   if (keeping_) {
     const std::lock_guard<std::mutex> hold(lock_);
-    kept_[key] = answer;
+    kept_[operation + params.dump()] = answer;
     ++keptCount_;
   }
   return answer;
