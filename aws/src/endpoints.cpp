@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 #include "transport.h"
@@ -59,7 +60,7 @@ struct Variant {
   bool dualStack = false;
 };
 
-const Partition& partitionOf(const std::string& region) {
+const Partition& partitionRecord(const std::string& region) {
   static const std::vector<std::regex> patterns = [] {
     std::vector<std::regex> out;
     for (const Partition& p : kPartitions) out.emplace_back(p.regionPattern);
@@ -159,7 +160,7 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
   const bool isIam = lower(serviceId) == "iam", isSts = lower(serviceId) == "sts";
   // The global services need no region; without one they are those of the first partition.
   const std::string effectiveRegion = region.empty() && (isIam || isSts) ? "us-east-1" : region;
-  const Partition& p = partitionOf(effectiveRegion);
+  const Partition& p = partitionRecord(effectiveRegion);
   // IAM is signed for its partition's region, also through an endpoint override: IAM checks it.
   const std::string signingRegion = isIam && *p.iam.plain ? p.iam.signingRegion : effectiveRegion;
   // Checked also where an endpoint URL makes them moot, so that a typo is never passed over.
@@ -182,3 +183,9 @@ bool endpointOverridden(const std::string& serviceId, const std::optional<std::s
 }
 
 }  // namespace tarnwick::aws::detail
+
+namespace tarnwick::aws {
+
+std::string partitionOf(const std::string& region) { return detail::partitionRecord(region).id; }
+
+}  // namespace tarnwick::aws

@@ -8,6 +8,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/aws/retry.h"
 #include "rate_limiter.h"
 #include "testbed/fake_server.h"
@@ -89,6 +90,12 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
   EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint("S3", "eu-west-1"), "http://127.0.0.1:6000");
   EXPECT_EQ(tarnwick::aws::detail::serviceEndpoint("IAM", "us-gov-east-1").signingRegion, "us-gov-west-1");
   EXPECT_TRUE(tarnwick::aws::detail::endpointOverridden("S3"));
+
+  // ARNs name the partition of their region, whatever endpoint the calls go to.
+  for (const auto& [region, partition] : std::map<std::string, std::string>{
+           {"eu-west-1", "aws"}, {"cn-northwest-1", "aws-cn"}, {"us-gov-west-1", "aws-us-gov"},
+           {"us-isob-east-1", "aws-iso-b"}, {"", "aws"}, {"nowhere", "aws"}})
+    EXPECT_EQ(tarnwick::aws::partitionOf(region), partition) << region;
 }
 
 // Endpoints, certificates and time-outs that a profile configures, in the vendor's precedence.
