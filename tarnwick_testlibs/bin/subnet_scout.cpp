@@ -18,6 +18,7 @@
 #include "tarnwick_testlibs/bin/lib/nat.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/lib/spoke.h"
+#include "tarnwick_testlibs/bin/lib/twk_https.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
 namespace tarnwick::subnet_scout {
@@ -26,6 +27,18 @@ namespace {
 
 constexpr const char* kLogger = "tarnwick_testlibs";
 constexpr const char* kPasswordPrompt = "Enter Tarnwick Controller Password: ";
+
+twk_https::Verification certificateChecks(const SpokeOptions& spoke) {
+  return {cli::text(spoke.controller_ca), cli::text(spoke.controller_fingerprint)};
+}
+
+// Certificate options that cannot work would only fail after the role is assumed and the
+// password asked for; they are usage errors, found before either.
+void requireUsableCertificateChecks(const cli::Parser& parser, const Options& args) {
+  if (!args.spoke) return;
+  if (auto problem = twk_https::verificationProblem(certificateChecks(*args.spoke)))
+    parser.subcommand(kSpokeCommand).fail(*problem);
+}
 
 // Without a terminal there is nobody to prompt: the search would log in with an empty password.
 void requirePasswordSource(const cli::Parser& parser, const Options& args) {
@@ -69,7 +82,7 @@ int runSpokeSearch(const Options& args, aws::Ec2Client& ec2) {
   const std::string controller = cli::text(spoke.controller_ip);
   const std::string user = cli::text(spoke.controller_user);
   // Before anything reaches the controller: the login carries the password.
-  twk_https::setVerification({cli::text(spoke.controller_ca), cli::text(spoke.controller_fingerprint)});
+  twk_https::setVerification(certificateChecks(spoke));
   const std::string password =
       cli::nonEmpty(spoke.controller_password) ? *spoke.controller_password : askPassword();
   const std::string cid = gatepass::get_tarnwick_cid(controller, user, password);
@@ -85,6 +98,7 @@ int run(int argc, char** argv) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
   const Options args = parseOptions(parser, words);
+  requireUsableCertificateChecks(parser, args);
   requirePasswordSource(parser, args);
 
   Common::initLogLocation(cli::text(args.backup_folder));

@@ -61,9 +61,11 @@ class SubnetScout : public ::testing::Test {
     if (scaling) words.push_back("--horizontal_scaling");
     return words;
   }
-  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "") const {
+  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "",
+                           testbed::EnvChanges env = {}) const {
     testbed::RunOptions options;
-    options.env = testbed::motoEnv();
+    options.env = std::move(env);
+    options.env.merge(testbed::motoEnv());  // keeps what `env` sets
     options.stdinText = input;
     return testbed::runProgram(TWK_SUBNET_SCOUT, words, options);
   }
@@ -133,18 +135,24 @@ TEST_F(SubnetScout, FailedAndEmptySearchesWriteNoFileAndTheRerunSearchesAgain) {
   }
 }
 
-// An opted-in certificate check that fails ends the run before the password leaves the host.
+// An opted-in certificate check that fails ends the run before the password leaves the host; one
+// that cannot work is a usage error before any call and any password (there is neither here).
 TEST_F(SubnetScout, AControllerCertificateThatDoesNotMatchEndsTheRunBeforeTheLogin) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
+  const std::string notPem = dir.write("notes.txt", "not a certificate\n");
   struct Case { std::vector<std::string> check; int status; std::string says; };
   for (const Case& c : {Case{{"--controller_fingerprint", std::string(64, 'a')}, 1, "expected SHA-256 fingerprint AA:AA:"},
                         Case{{"--controller_ca", "/etc/ssl/certs/ca-certificates.crt"}, 1, "issued through"},
+                        Case{{"--controller_fingerprint", "AB:CD:EF"}, 2, "error: --controller_fingerprint is not a SHA-256 fingerprint"},
+                        Case{{"--controller_ca", dir.str() + "/none.pem"}, 2, "none.pem cannot be read: No such file or directory"},
+                        Case{{"--controller_ca", notPem}, 2, "notes.txt holds no PEM certificate"},
                         Case{{"--controller_ca", controller->certPath()}, 0, "- Saved "}}) {
     controller->clearRequests();
-    auto words = spokeArgs(vpc.vpc, "spoke-a");
+    const bool usage = c.status == 2;
+    auto words = spokeArgs(vpc.vpc, "spoke-a", false, usage ? "" : "s3cret");
     words.insert(words.end(), c.check.begin(), c.check.end());
-    auto r = scout(words);
+    auto r = scout(words, "", usage ? testbed::awsEnv("http://127.0.0.1:9") : testbed::EnvChanges{});
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(controller->requests("login").size(), c.status == 0 ? 1u : 0u) << c.check[0];
