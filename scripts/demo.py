@@ -229,8 +229,9 @@ def demo(options, work, servers):
     deployer = options.probe_deployer
 
     step("subnet_scout spoke: the subnets behind spoke-a and its peer spoke-a-hagw")
+    say("    (the controller password comes from TARNWICK_CONTROLLER_PASSWORD, not the command line)")
     run(scout + ["spoke", "--controller_ip", f"127.0.0.1:{controller.port}", "--controller_user",
-                 CONTROLLER_USER, "--controller_password", CONTROLLER_PASSWORD, "--spoke_gw_name", "spoke-a"], env)
+                 CONTROLLER_USER, "--spoke_gw_name", "spoke-a"], {**env, "TARNWICK_CONTROLLER_PASSWORD": CONTROLLER_PASSWORD})
     spoke_config = os.path.join(backups, vpc, "subnet.config")
     spoke_entries = json.load(open(spoke_config, encoding="utf-8"))
     check(len(spoke_entries) == 2, f"{spoke_config} holds 2 spoke entries")

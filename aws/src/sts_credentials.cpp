@@ -67,9 +67,8 @@ std::string mfaCode(const std::string& profile, const std::string& serial, bool 
         "profile {} needs {} MFA code for {} (mfa_serial){}, but there is no terminal to enter it on", profile,
         renewal ? "a new" : "an", serial, renewal ? " to renew its role credentials" : ""));
   // Codes are one-time secrets, but secrets all the same: typed without echo.
-  tarnwick::terminal::write(tty.get(), fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
-  std::string code = tarnwick::terminal::readHiddenLine(tty.get());
-  tarnwick::terminal::write(tty.get(), "\n");
+  std::string code =
+      tarnwick::terminal::askHidden(tty.get(), fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
   while (!code.empty() && (code.back() == '\r' || code.back() == ' ')) code.pop_back();
   if (code.empty()) throw CredentialsError(fmt::format("no MFA code was entered for profile {}", profile));
   return code;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "tarnwick_testlibs/bin/lib/nat.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/lib/spoke.h"
+#include "tarnwick_testlibs/bin/lib/twk_https.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
 namespace tarnwick::subnet_scout {
@@ -26,22 +28,45 @@ namespace {
 
 constexpr const char* kLogger = "tarnwick_testlibs";
 constexpr const char* kPasswordPrompt = "Enter Tarnwick Controller Password: ";
+// Where a script or CI job keeps the password off the command line, which every user of the
+// host can read in the process list.
+constexpr const char* kPasswordVariable = "TARNWICK_CONTROLLER_PASSWORD";
 
-// Without a terminal there is nobody to prompt: the search would log in with an empty password.
-void requirePasswordSource(const cli::Parser& parser, const Options& args) {
-  if (!args.spoke || cli::nonEmpty(args.spoke->controller_password) || ::isatty(STDIN_FILENO)) return;
-  parser.subcommand(kSpokeCommand).fail("--controller_password is required when standard input is not a terminal");
+twk_https::Verification certificateChecks(const SpokeOptions& spoke) {
+  return {cli::text(spoke.controller_ca), cli::text(spoke.controller_fingerprint)};
 }
 
-// The prompt and the answer go through the terminal itself, as a password prompt should.
+// Certificate options that cannot work would only fail after the role is assumed and the
+// password asked for; they are usage errors, found before either.
+void requireUsableCertificateChecks(const cli::Parser& parser, const Options& args) {
+  if (!args.spoke) return;
+  if (auto problem = twk_https::verificationProblem(certificateChecks(*args.spoke)))
+    parser.subcommand(kSpokeCommand).fail(*problem);
+}
+
+std::string withoutLineEnd(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// Asked on the terminal when standard input is one; otherwise standard input's first line is
+// the answer (printf '%s\n' "$PW" | subnet_scout ...), and nothing is shown.
 std::string askPassword() {
+  if (!::isatty(STDIN_FILENO)) return withoutLineEnd(terminal::readHiddenLine(STDIN_FILENO));
   const FileDescriptor tty = terminal::open();
-  const int fd = tty.valid() ? tty.get() : STDIN_FILENO;
-  const int promptFd = tty.valid() ? tty.get() : STDERR_FILENO;
-  terminal::write(promptFd, kPasswordPrompt);
-  std::string password = terminal::readHiddenLine(fd);
-  terminal::write(promptFd, "\n");
-  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return withoutLineEnd(terminal::askHidden(tty.valid() ? tty.get() : STDIN_FILENO, kPasswordPrompt));
+}
+
+// The first non-empty one of: the option, the variable, the answer to the prompt.
+std::string controllerPassword(const cli::Parser& parser, const SpokeOptions& spoke) {
+  if (cli::nonEmpty(spoke.controller_password)) return *spoke.controller_password;
+  if (const char* fromEnvironment = std::getenv(kPasswordVariable); fromEnvironment && *fromEnvironment)
+    return fromEnvironment;
+  std::string password = askPassword();
+  if (password.empty())
+    parser.subcommand(kSpokeCommand)
+        .fail(std::string("no controller password: pipe it to standard input, set ") + kPasswordVariable +
+              " or give --controller_password");
   return password;
 }
 
@@ -64,14 +89,13 @@ bool prepareOutput(const Options& args, logging::Logger& log) {
   return true;
 }
 
-int runSpokeSearch(const Options& args, aws::Ec2Client& ec2) {
+int runSpokeSearch(const cli::Parser& parser, const Options& args, aws::Ec2Client& ec2) {
   const SpokeOptions spoke = args.spoke.value_or(SpokeOptions{});
   const std::string controller = cli::text(spoke.controller_ip);
   const std::string user = cli::text(spoke.controller_user);
   // Before anything reaches the controller: the login carries the password.
-  twk_https::setVerification({cli::text(spoke.controller_ca), cli::text(spoke.controller_fingerprint)});
-  const std::string password =
-      cli::nonEmpty(spoke.controller_password) ? *spoke.controller_password : askPassword();
+  twk_https::setVerification(certificateChecks(spoke));
+  const std::string password = controllerPassword(parser, spoke);
   const std::string cid = gatepass::get_tarnwick_cid(controller, user, password);
   const std::string gateway = cli::text(spoke.spoke_gw_name);
   if (spoke.horizontal_scaling)
@@ -85,7 +109,7 @@ int run(int argc, char** argv) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
   const Options args = parseOptions(parser, words);
-  requirePasswordSource(parser, args);
+  requireUsableCertificateChecks(parser, args);
 
   Common::initLogLocation(cli::text(args.backup_folder));
   // The controller password may stand on the command line; it never reaches a log.
@@ -103,7 +127,7 @@ int run(int argc, char** argv) {
     nat::Nat::findNatGws(args, *ec2, s3.get());
     return kExitOk;
   }
-  return runSpokeSearch(args, *ec2);
+  return runSpokeSearch(parser, args, *ec2);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ using discovery::Doc;
 using discovery::FakeController;
 
 constexpr const char* kPrompt = "Enter Tarnwick Controller Password: ";
+constexpr const char* kPasswordVariable = "TARNWICK_CONTROLLER_PASSWORD";
 
 std::string gatewayAddress(const std::string& cidr) { return cidr.substr(0, cidr.rfind('.')) + ".1"; }
 
@@ -61,9 +63,11 @@ class SubnetScout : public ::testing::Test {
     if (scaling) words.push_back("--horizontal_scaling");
     return words;
   }
-  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "") const {
+  testbed::RunResult scout(const std::vector<std::string>& words, const std::string& input = "",
+                           testbed::EnvChanges env = {}) const {
     testbed::RunOptions options;
-    options.env = testbed::motoEnv();
+    options.env = std::move(env);
+    options.env.merge(testbed::motoEnv());  // keeps what `env` sets
     options.stdinText = input;
     return testbed::runProgram(TWK_SUBNET_SCOUT, words, options);
   }
@@ -120,7 +124,7 @@ TEST_F(SubnetScout, FailedAndEmptySearchesWriteNoFileAndTheRerunSearchesAgain) {
                         Case{"spoke-a", "s3cret", Doc{{"sequence", {good, FakeController::refusal(FakeController::kCidRefused)}}}, 40,
                              "  **Error** Failed to get gateway info from controller. CID is invalid or expired."},
                         Case{"spoke-a", "wrong", FakeController::text("<html>"), 40, "Login failed"},
-                        Case{"spoke-a", "", good, 2, "spoke: error: --controller_password is required when standard input is not a terminal"}}) {
+                        Case{"spoke-a", "", good, 2, "spoke: error: no controller password: pipe it to standard input, set TARNWICK_CONTROLLER_PASSWORD or give --controller_password"}}) {
     controller->answerListing("/v1/api", c.listing);
     auto r = scout(spokeArgs(vpc.vpc, c.gateway, false, c.password));
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -133,18 +137,24 @@ TEST_F(SubnetScout, FailedAndEmptySearchesWriteNoFileAndTheRerunSearchesAgain) {
   }
 }
 
-// An opted-in certificate check that fails ends the run before the password leaves the host.
+// An opted-in certificate check that fails ends the run before the password leaves the host; one
+// that cannot work is a usage error before any call and any password (there is neither here).
 TEST_F(SubnetScout, AControllerCertificateThatDoesNotMatchEndsTheRunBeforeTheLogin) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
+  const std::string notPem = dir.write("notes.txt", "not a certificate\n");
   struct Case { std::vector<std::string> check; int status; std::string says; };
   for (const Case& c : {Case{{"--controller_fingerprint", std::string(64, 'a')}, 1, "expected SHA-256 fingerprint AA:AA:"},
                         Case{{"--controller_ca", "/etc/ssl/certs/ca-certificates.crt"}, 1, "issued through"},
+                        Case{{"--controller_fingerprint", "AB:CD:EF"}, 2, "error: --controller_fingerprint is not a SHA-256 fingerprint"},
+                        Case{{"--controller_ca", dir.str() + "/none.pem"}, 2, "none.pem cannot be read: No such file or directory"},
+                        Case{{"--controller_ca", notPem}, 2, "notes.txt holds no PEM certificate"},
                         Case{{"--controller_ca", controller->certPath()}, 0, "- Saved "}}) {
     controller->clearRequests();
-    auto words = spokeArgs(vpc.vpc, "spoke-a");
+    const bool usage = c.status == 2;
+    auto words = spokeArgs(vpc.vpc, "spoke-a", false, usage ? "" : "s3cret");
     words.insert(words.end(), c.check.begin(), c.check.end());
-    auto r = scout(words);
+    auto r = scout(words, "", usage ? testbed::awsEnv("http://127.0.0.1:9") : testbed::EnvChanges{});
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(controller->requests("login").size(), c.status == 0 ? 1u : 0u) << c.check[0];
@@ -161,22 +171,41 @@ TEST_F(SubnetScout, AGatewayWithoutARoutedSubnetLeavesNoFileAndTheStatusAlone) {
   EXPECT_FALSE(hasOutput(vpc.vpc));
 }
 
+// Also before the password is looked for: there is none, and nothing to ask it on.
 TEST_F(SubnetScout, AnExistingOutputEndsTheRunBeforeAnyLogin) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   std::filesystem::create_directories(dir / vpc.vpc / "subnet.config");  // a folder counts too
-  auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
+  auto r = scout(spokeArgs(vpc.vpc, "spoke-a", false, ""));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find("- Found " + output(vpc.vpc)), std::string::npos) << r.out << r.err;
   EXPECT_TRUE(controller->requests().empty());
 }
 
-// Runs subnet_scout on a pseudo-terminal, answering the prompt with `password`.
+// After the option come the variable and standard input's first line (line end and CR removed,
+// no prompt); only the source that should win holds the right password.
+TEST_F(SubnetScout, ThePasswordComesFromTheOptionTheVariableOrStandardInputInThatOrder) {
+  auto vpc = discovery::makeSpokeVpc({"spoke-a"});
+  controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
+  struct Case { std::string option, variable, input; };
+  for (const Case& c : {Case{"s3cret", "from-variable", "from-pipe\n"}, Case{"", "s3cret", "from-pipe\n"},
+                        Case{"", "", "s3cret\r\nnext line\n"}, Case{"", "", "s3cret"}}) {
+    auto r = scout(spokeArgs(vpc.vpc, "spoke-a", false, c.option), c.input, {{kPasswordVariable, c.variable}});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(controller->requests("login").back().form.at("password"), "s3cret");
+    for (const char* hidden : {"s3cret", kPrompt}) EXPECT_EQ((r.out + r.err).find(hidden), std::string::npos) << r.err;
+    std::filesystem::remove(output(vpc.vpc));
+  }
+}
+
+// Runs subnet_scout on a pseudo-terminal, answering the prompt with `password`, or with `signal`
+// (Ctrl-C typed for SIGINT).
 struct TerminalRun {
-  int status = -1;
+  int status = -1;  // 128 + the signal that ended it, as a shell tells it
   std::string screen;
+  bool echoAtPrompt = true, echoAtEnd = false;
 };
 
-TerminalRun onTerminal(const std::vector<std::string>& words, const std::string& password) {
+TerminalRun onTerminal(const std::vector<std::string>& words, const std::string& password, int signal = 0) {
   std::vector<std::string> env = testbed::environmentWith(testbed::motoEnv());
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -191,6 +220,7 @@ TerminalRun onTerminal(const std::vector<std::string>& words, const std::string&
     _exit(127);
   }
   TerminalRun run;
+  auto echoing = [master] { termios tty{}; return tcgetattr(master, &tty) == 0 && (tty.c_lflag & ECHO) != 0; };
   bool answered = false;
   char buffer[4096];
   for (;;) {
@@ -200,24 +230,34 @@ TerminalRun onTerminal(const std::vector<std::string>& words, const std::string&
     if (n <= 0) break;
     run.screen.append(buffer, static_cast<size_t>(n));
     if (!answered && run.screen.find(kPrompt) != std::string::npos) {
-      usleep(200000);  // let the program switch echo off before the answer arrives
-      std::string line = password + "\n";
-      if (write(master, line.data(), line.size()) < 0) break;
       answered = true;
+      run.echoAtPrompt = echoing();  // echo goes off before the prompt shows
+      const std::string keys = signal == SIGINT ? "\x03" : password + "\n";
+      if (signal != 0 && signal != SIGINT) kill(pid, signal);
+      else if (write(master, keys.data(), keys.size()) < 0) break;
     }
   }
+  run.echoAtEnd = echoing();
   close(master);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
   return run;
 }
 
+// Echo is back after the answer, and after giving up (Ctrl-C, SIGTERM, SIGHUP: the run ends as
+// the signal does).
 TEST_F(SubnetScout, WithoutAPasswordItPromptsOnceOnTheTerminalWithoutEcho) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
-  auto run = onTerminal(spokeArgs(vpc.vpc, "spoke-a", false, ""), "s3cret");
-  EXPECT_EQ(run.status, 0) << run.screen;
+  TerminalRun run;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    run = onTerminal(spokeArgs(vpc.vpc, "spoke-a", false, ""), "s3cret", signal);
+    EXPECT_EQ(run.status, signal ? 128 + signal : 0) << run.screen;
+    EXPECT_FALSE(run.echoAtPrompt) << signal;
+    EXPECT_TRUE(run.echoAtEnd) << signal;
+    EXPECT_EQ(hasOutput(vpc.vpc), signal == 0);
+  }
   size_t first = run.screen.find(kPrompt);
   ASSERT_NE(first, std::string::npos) << run.screen;
   EXPECT_EQ(run.screen.find(kPrompt, first + 1), std::string::npos);

@@ -126,7 +126,7 @@ EnvChanges awsEnv(const std::string& endpoint) {
         "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_CA_BUNDLE",
         "AWS_ENDPOINT_URL_EC2", "AWS_ENDPOINT_URL_IAM", "AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL_SSM",
         "AWS_ENDPOINT_URL_STS", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", "HTTP_PROXY", "HTTPS_PROXY",
-        "http_proxy", "https_proxy", "ALL_PROXY", "all_proxy"})
+        "http_proxy", "https_proxy", "ALL_PROXY", "all_proxy", "TARNWICK_CONTROLLER_PASSWORD"})
     env[name] = std::nullopt;
   return env;
 }

@@ -2,9 +2,15 @@
 // certificate checks unless the user asks for them, and the process's choice of controller.
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "tarnwick_testlibs/aws/http.h"
+#include "tarnwick_testlibs/base/descriptor.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 
 namespace tarnwick::twk_https {
@@ -29,6 +35,19 @@ std::string withQuery(const std::string& url, const std::string& query) {
   return url + (url.find('?') == std::string::npos ? "?" : "&") + query;
 }
 
+// 0 with the file's content in `out`, else the errno of the open or read that failed.
+int readWhole(const std::string& path, std::string& out) {
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return errno;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    if (n == 0) return 0;
+    if (n < 0 && errno != EINTR) return errno;
+    if (n > 0) out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 }  // namespace
 
 Timeouts timeouts() {
@@ -49,6 +68,20 @@ Verification verification() {
 void setVerification(Verification v) {
   std::lock_guard<std::mutex> guard(timeoutsLock);
   currentVerification = std::move(v);
+}
+
+std::optional<std::string> verificationProblem(const Verification& v) {
+  if (!v.fingerprint.empty() && aws::http::normalFingerprint(v.fingerprint).empty())
+    return "--controller_fingerprint is not a SHA-256 fingerprint (64 hex digits, colons optional): " + v.fingerprint;
+  if (v.caFile.empty()) return std::nullopt;
+  // Read whole, as the TLS library will read it, so that a bundle it cannot use is named here
+  // rather than in the first handshake.
+  std::string bundle;
+  if (const int error = readWhole(v.caFile, bundle))
+    return "--controller_ca " + v.caFile + " cannot be read: " + std::strerror(error);
+  if (bundle.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+    return "--controller_ca " + v.caFile + " holds no PEM certificate";
+  return std::nullopt;
 }
 
 namespace {
@@ -84,9 +117,7 @@ ApiResponse HttpsController::send(const ControllerRequest& request) {
   http.headers = std::move(wire.headers);
   http.body = std::move(wire.body);
   const Verification checks = verification();
-  if (!checks.fingerprint.empty() && aws::http::normalFingerprint(checks.fingerprint).empty())
-    throw aws::ClientError("--controller_fingerprint is not a SHA-256 fingerprint (64 hex digits): " +
-                           checks.fingerprint);
+  if (auto problem = verificationProblem(checks)) throw aws::ClientError(*problem);
   http.verifyTls = !checks.caFile.empty();
   http.caBundle = checks.caFile;
   http.pinnedSha256 = checks.fingerprint;

@@ -1,6 +1,7 @@
 // The controller API sender: form-encoded requests over HTTPS to a Tarnwick controller.
 #pragma once
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +49,10 @@ struct Verification {
 };
 Verification verification();
 void setVerification(Verification v);
+// Why `v` cannot be used, in the words of the options that set it: a fingerprint that is not 64
+// hex digits (colons optional), a CA bundle that cannot be read or holds no PEM certificate.
+// nullopt when it can.
+std::optional<std::string> verificationProblem(const Verification& v);
 
 // Where controller requests go: the controller itself, or a stand-in.
 class Controller {

@@ -14,8 +14,13 @@ FileDescriptor open();
 
 // One line from `fd` without its "\n" (nor anything else removed), read byte by byte so that
 // nothing after it is consumed. When `fd` is a terminal, what is typed is not echoed; the
-// terminal's settings are restored before it returns.
+// terminal's settings are restored before it returns, and also when SIGINT, SIGTERM or SIGHUP
+// (at their default handling) end the process meanwhile, as they then still do.
 std::string readHiddenLine(int fd);
+
+// Shows `prompt` on the terminal `fd`, reads the answer as readHiddenLine does and then ends the
+// line that the hidden answer left open.
+std::string askHidden(int fd, std::string_view prompt);
 
 // Writes all of `text` to `fd`; gives up quietly, since a prompt that cannot be shown is no
 // reason to fail.
