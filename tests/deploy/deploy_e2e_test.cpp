@@ -594,6 +594,9 @@ sg = ec2.create_security_group(GroupName="tarnwick-test-ec2-sg", Description="x"
 ec2.create_key_pair(KeyName="tarnwick-test-ec2-key-pair-" + vpc)
 ami = ec2.describe_images()["Images"][0]["ImageId"]
 ec2.run_instances(ImageId=ami, MinCount=1, MaxCount=1, SubnetId=sn, KeyName="tarnwick-test-ec2-key-pair-" + vpc, SecurityGroupIds=[sg])
+old = ec2.create_vpc(CidrBlock="10.50.0.0/16")["Vpc"]["VpcId"]  # a deployment of long ago, only its group left
+ec2.create_security_group(GroupName="tarnwick-test-ec2-sg", Description="x", VpcId=old, TagSpecifications=[{"ResourceType": "security-group",
+    "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2-sg"}, {"Key": "tarnwick:created-at", "Value": "2020-01-01T00:00:00Z"}]}])
 out({"vpc": vpc, "sg": sg})
 )");
   const auto everything = [&] { return testbed::boto3Json("out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + len(ec2.describe_security_groups()['SecurityGroups']) + len(iam.list_instance_profiles()['InstanceProfiles']))"); };
@@ -602,10 +605,12 @@ out({"vpc": vpc, "sg": sg})
   const auto dry = run({"--sweep", "--dry_run", role[0], role[1]});
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(summary()["mode"], "sweep");
-  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3) << summary().dump();  // each VPC: instances, addresses, group, key; IAM
+  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3 + 1) << summary().dump();  // each VPC: instances, addresses, group, key; IAM; the old group
   EXPECT_NE(dry.err.find("; would remove: "), std::string::npos);
   EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1]}).status, 0);
-  EXPECT_EQ(everything(), before);
+  const auto typo = run({"--revert", "--vpc_id", "vpc-0123456789abcdef0", role[0], role[1]});
+  EXPECT_TRUE(typo.status == 1 && typo.err.find("  **Error** VPC vpc-0123456789abcdef0 not found in us-east-1") != std::string::npos) << typo.err;
+  EXPECT_EQ(everything(), before.get<int>() - 1);  // the old group only: the IAM set stays beside the kept deployments
   EXPECT_EQ(liveInstances().size(), 3u);
 
   const auto one = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});

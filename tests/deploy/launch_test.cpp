@@ -385,4 +385,16 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
   EXPECT_EQ(needing, (std::vector<std::string>{"unassociated", "gateway's", "unknown subnet"}));
 }
 
+// A deployment seconds old is never old, whatever the ages and clocks at their limits.
+TEST(SweepAge, ArithmeticHoldsAtTheClocksLimits) {
+  using std::chrono::seconds;
+  const auto now = pd::SweepClock::now(), min = pd::SweepClock::time_point::min(), max = pd::SweepClock::time_point::max();
+  pd::VpcFindings found;
+  found.instances.push_back({pd::report::Kind::kInstance, "i-1", "subnet-1", now - seconds(10)});
+  for (const seconds olderThan : {seconds(11), seconds(24 * 3600 * 106752LL), seconds::max()}) EXPECT_FALSE(found.isOld(olderThan, now));
+  EXPECT_TRUE(found.isOld(seconds(10), now) && found.isOld(pd::kLongestOlderThan, max));
+  found.instances[0].created = max;
+  EXPECT_FALSE(found.isOld(seconds(0), min));
+}
+
 }  // namespace
