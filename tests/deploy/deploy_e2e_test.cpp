@@ -332,20 +332,22 @@ TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
   EXPECT_EQ(left["keys"], Json::array({keyName()}));
 }
 
-// Dry runs both ways, before and after a deploy with the IAM set, and runs refused for their input
+// Dry runs both ways, before and after a deploy with the IAM set and once its address is gone, and runs refused for their input
 // or output: the kill proxy, told never to kill, lists every AWS action they sent (the checks' dry
 // runs among them, which change nothing).
 TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
   Json invalid = spoke_;
   invalid["private_subnet_id"] = "";  // a spoke entry: its skip message would need a nat_gw_id
   const std::string in = writeConfig(Json::array({spoke_})), bad = dir_.write("bad", Json::array({invalid}).dump());
-  for (const bool deployed : {false, true}) {
+  for (const int deployed : {0, 1, 2}) {
     if (deployed) {
       ASSERT_EQ(run({"--test_config", in, "--output_test_config", "o", "--ec2_role", "default"}).status, 0);
     }
+    if (deployed == 2) testbed::boto3(R"(for a in ec2.describe_addresses()["Addresses"]: ec2.disassociate_address(AssociationId=a["AssociationId"]); ec2.release_address(AllocationId=a["AllocationId"]))");
     const Json before = leftovers();
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--dry_run", "--test_config", in, "--output_test_config", "o"}, deployed ? "- Reuse existing policy" : "- Create policy"},
+             {{"--dry_run", "--test_config", in, "--output_test_config", "o"},
+              deployed == 2 ? "  would allocate an EIP and associate it with eni-" : deployed ? "- Reuse existing policy" : "- Create policy"},
              {{"--dry_run", "--revert", "--test_config", in}, deployed ? "\n  Delete instance profile" : "  **Alert** tarnwick-test-ec2-policy not found"},
              {{"--test_config", bad, "--output_test_config", "o"}, "without \"nat_gw_id\""},
              {{"--test_config", in, "--output_test_config", "no/such/o"}, "beside no/such/o"}}) {

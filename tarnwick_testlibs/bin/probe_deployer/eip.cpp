@@ -84,6 +84,7 @@ void releaseLostAllocations(aws::Ec2Client& ec2, const std::string& networkInfId
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
                   const Options& args) {
   log().info("- Allocate EIP");
+  if (args.dry_run) return log().info("  would allocate an EIP and associate it with " + networkInfId);
   Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipInterfaceTagKey}, {"Value", networkInfId}});

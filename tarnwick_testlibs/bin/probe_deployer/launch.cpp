@@ -210,6 +210,8 @@ void createEc2(const LaunchArgs& a) {
   Doc instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
     associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instanceView(instance).vpcId(), args);
+    // A dry run only said what it would do: no address comes to wait for.
+    if (args.dry_run) return report::outcome(report::Outcome::kDryRun);
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
