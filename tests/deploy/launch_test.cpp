@@ -385,6 +385,16 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
   EXPECT_EQ(needing, (std::vector<std::string>{"unassociated", "gateway's", "unknown subnet"}));
 }
 
+// The quota is the record named vpc-max-elastic-ips wherever it stands; needing no new address
+// is never a problem, however many the account holds beyond the quota.
+TEST(PreflightAddresses, QuotaIsItsNamedRecordAndNeedingNoneIsNeverAProblem) {
+  const Doc quota = Doc::parse(R"({"AccountAttributes": [{"AttributeName": "max-instances", "AttributeValues": [{"AttributeValue": "20"}]},
+                                   {"AttributeName": "vpc-max-elastic-ips", "AttributeValues": [{"AttributeValue": "1"}]}]})");
+  const pd::PlannedEntry a{"gw-a", "s-a", "p-a", ""}, b{"gw-b", "s-b", "p-b", ""};
+  EXPECT_NE(pd::addressShortage({&a, &b}, Doc::object(), quota).value_or("").find("gw-a, gw-b need 2 new Elastic IPs, only 1 are free"), std::string::npos);
+  EXPECT_FALSE(pd::addressShortage({}, Doc::parse(R"({"Addresses": [{}, {}, {}]})"), quota));
+}
+
 // A deployment seconds old is never old, whatever the ages and clocks at their limits.
 TEST(SweepAge, ArithmeticHoldsAtTheClocksLimits) {
   using std::chrono::seconds;
