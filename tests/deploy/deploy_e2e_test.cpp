@@ -635,6 +635,8 @@ out({"vpc": vpc, "sg": sg})
   EXPECT_EQ(left["policies"], Json::array());
   EXPECT_EQ(testbed::boto3Json("out([g['GroupId'] for g in ec2.describe_security_groups(Filters=[{'Name': 'group-name', 'Values': ['tarnwick-test-ec2-sg']}])['SecurityGroups']])"),
             Json::array({third["sg"]}));
+  const auto again = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});  // nothing left: no raw AWS texts
+  EXPECT_TRUE(again.status == 0 && again.err.find("An error occurred") == std::string::npos) << again.err;
 }
 
 }  // namespace

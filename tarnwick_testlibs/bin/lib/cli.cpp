@@ -462,7 +462,7 @@ int runProgram(std::string_view prog, const std::function<int()>& body) {
     std::cerr << e.what() << std::flush;
     return kExitUsage;
   } catch (const ProcessExit& e) {
-    if (*e.what()) std::cerr << e.what() << std::endl;
+    if (*e.what()) std::cerr << prog << ": " << e.what() << std::endl;
     return e.status();
   } catch (const std::exception& e) {
     std::cerr << prog << ": " << e.what() << std::endl;

@@ -179,7 +179,8 @@ std::vector<std::string> splitAt(std::string_view text, char sep);
 
 // Runs a program's run flow and turns its outcome into the process exit status: help to
 // standard output (0), usage errors to standard error (2), ProcessExit to its status with its
-// diagnostic, any other exception to "<prog>: <what>" on standard error (1).
+// diagnostic as "<prog>: <diagnostic>" (when it has one), any other exception to "<prog>: <what>"
+// on standard error (1).
 int runProgram(std::string_view prog, const std::function<int()>& body);
 
 }  // namespace tarnwick::cli

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,7 +65,6 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
     return false;
   } catch (const aws::ClientError& e) {
     log().error(messages::error(e));
-    std::cerr << describeFailure(e) + "\n";
     return false;
   }
   const auto profiles = answer.find("InstanceProfiles");
@@ -145,7 +143,6 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
     log().error(messages::error(e));
   } catch (const std::exception& e) {
     log().error(messages::error(e));
-    std::cerr << describeFailure(e) + "\n";
   }
   return result;
 }
