@@ -42,6 +42,7 @@ Doc Ec2Client::describe_network_interfaces(const Doc& p) { return call("Describe
 Doc Ec2Client::describe_route_tables(const Doc& p) { return call("DescribeRouteTables", p); }
 Doc Ec2Client::describe_security_groups(const Doc& p) { return call("DescribeSecurityGroups", p); }
 Doc Ec2Client::describe_subnets(const Doc& p) { return call("DescribeSubnets", p); }
+Doc Ec2Client::describe_vpcs(const Doc& p) { return call("DescribeVpcs", p); }
 Doc Ec2Client::release_address(const Doc& p) { return call("ReleaseAddress", p); }
 Doc Ec2Client::run_instances(const Doc& p) { return call("RunInstances", p); }
 Doc Ec2Client::terminate_instances(const Doc& p) { return call("TerminateInstances", p); }

@@ -21,7 +21,7 @@ OPERATIONS = {
             "DescribeImages", "DescribeInstanceStatus", "DescribeInstanceTypeOfferings",
             "DescribeInstanceTypes", "DescribeInstances", "DescribeKeyPairs",
             "DescribeNatGateways", "DescribeNetworkInterfaces", "DescribeRouteTables",
-            "DescribeSecurityGroups", "DescribeSubnets", "ReleaseAddress", "RunInstances",
+            "DescribeSecurityGroups", "DescribeSubnets", "DescribeVpcs", "ReleaseAddress", "RunInstances",
             "TerminateInstances"],
     "iam": ["AddRoleToInstanceProfile", "AttachRolePolicy", "CreateInstanceProfile", "CreatePolicy",
             "CreateRole", "DeleteInstanceProfile", "DeletePolicy", "DeleteRole", "DetachRolePolicy",

@@ -71,6 +71,8 @@ TEST_F(ProgramRun, UsageErrorsExitTwoBeforeAnythingIsCreated) {
   const std::vector<std::pair<std::string, Words>> cases = {
       {PROBE_DEPLOYER_BIN, {"--tag_resource", "a"}},
       {PROBE_DEPLOYER_BIN, {"--test_config", "t.json", "--bogus"}},
+      {PROBE_DEPLOYER_BIN, {"--sweep", "--o", "6h"}}, {PROBE_DEPLOYER_BIN, {"--sweep", "--older_than", "106752d"}},
+      {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", "foo"}}, {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", ""}},
       {SUBNET_SCOUT_BIN, {"--vpc", "v", "--assume_role", "r", "--region", "x", "nat"}},
       {SUBNET_SCOUT_BIN,
        {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "127.0.0.1",

@@ -332,20 +332,22 @@ TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
   EXPECT_EQ(left["keys"], Json::array({keyName()}));
 }
 
-// Dry runs both ways, before and after a deploy with the IAM set, and runs refused for their input
+// Dry runs both ways, before and after a deploy with the IAM set and once its address is gone, and runs refused for their input
 // or output: the kill proxy, told never to kill, lists every AWS action they sent (the checks' dry
 // runs among them, which change nothing).
 TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
   Json invalid = spoke_;
   invalid["private_subnet_id"] = "";  // a spoke entry: its skip message would need a nat_gw_id
   const std::string in = writeConfig(Json::array({spoke_})), bad = dir_.write("bad", Json::array({invalid}).dump());
-  for (const bool deployed : {false, true}) {
+  for (const int deployed : {0, 1, 2}) {
     if (deployed) {
       ASSERT_EQ(run({"--test_config", in, "--output_test_config", "o", "--ec2_role", "default"}).status, 0);
     }
+    if (deployed == 2) testbed::boto3(R"(for a in ec2.describe_addresses()["Addresses"]: ec2.disassociate_address(AssociationId=a["AssociationId"]); ec2.release_address(AllocationId=a["AllocationId"]))");
     const Json before = leftovers();
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--dry_run", "--test_config", in, "--output_test_config", "o"}, deployed ? "- Reuse existing policy" : "- Create policy"},
+             {{"--dry_run", "--test_config", in, "--output_test_config", "o"},
+              deployed == 2 ? "  would allocate an EIP and associate it with eni-" : deployed ? "- Reuse existing policy" : "- Create policy"},
              {{"--dry_run", "--revert", "--test_config", in}, deployed ? "\n  Delete instance profile" : "  **Alert** tarnwick-test-ec2-policy not found"},
              {{"--test_config", bad, "--output_test_config", "o"}, "without \"nat_gw_id\""},
              {{"--test_config", in, "--output_test_config", "no/such/o"}, "beside no/such/o"}}) {
@@ -594,6 +596,9 @@ sg = ec2.create_security_group(GroupName="tarnwick-test-ec2-sg", Description="x"
 ec2.create_key_pair(KeyName="tarnwick-test-ec2-key-pair-" + vpc)
 ami = ec2.describe_images()["Images"][0]["ImageId"]
 ec2.run_instances(ImageId=ami, MinCount=1, MaxCount=1, SubnetId=sn, KeyName="tarnwick-test-ec2-key-pair-" + vpc, SecurityGroupIds=[sg])
+old = ec2.create_vpc(CidrBlock="10.50.0.0/16")["Vpc"]["VpcId"]  # a deployment of long ago, only its group left
+ec2.create_security_group(GroupName="tarnwick-test-ec2-sg", Description="x", VpcId=old, TagSpecifications=[{"ResourceType": "security-group",
+    "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2-sg"}, {"Key": "tarnwick:created-at", "Value": "2020-01-01T00:00:00Z"}]}])
 out({"vpc": vpc, "sg": sg})
 )");
   const auto everything = [&] { return testbed::boto3Json("out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + len(ec2.describe_security_groups()['SecurityGroups']) + len(iam.list_instance_profiles()['InstanceProfiles']))"); };
@@ -602,10 +607,12 @@ out({"vpc": vpc, "sg": sg})
   const auto dry = run({"--sweep", "--dry_run", role[0], role[1]});
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(summary()["mode"], "sweep");
-  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3) << summary().dump();  // each VPC: instances, addresses, group, key; IAM
+  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3 + 1) << summary().dump();  // each VPC: instances, addresses, group, key; IAM; the old group
   EXPECT_NE(dry.err.find("; would remove: "), std::string::npos);
   EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1]}).status, 0);
-  EXPECT_EQ(everything(), before);
+  const auto typo = run({"--revert", "--vpc_id", "vpc-0123456789abcdef0", role[0], role[1]});
+  EXPECT_TRUE(typo.status == 1 && typo.err.find("  **Error** VPC vpc-0123456789abcdef0 not found in us-east-1") != std::string::npos) << typo.err;
+  EXPECT_EQ(everything(), before.get<int>() - 1);  // the old group only: the IAM set stays beside the kept deployments
   EXPECT_EQ(liveInstances().size(), 3u);
 
   const auto one = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});
@@ -628,6 +635,8 @@ out({"vpc": vpc, "sg": sg})
   EXPECT_EQ(left["policies"], Json::array());
   EXPECT_EQ(testbed::boto3Json("out([g['GroupId'] for g in ec2.describe_security_groups(Filters=[{'Name': 'group-name', 'Values': ['tarnwick-test-ec2-sg']}])['SecurityGroups']])"),
             Json::array({third["sg"]}));
+  const auto again = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});  // nothing left: no raw AWS texts
+  EXPECT_TRUE(again.status == 0 && again.err.find("An error occurred") == std::string::npos) << again.err;
 }
 
 }  // namespace

@@ -385,4 +385,26 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
   EXPECT_EQ(needing, (std::vector<std::string>{"unassociated", "gateway's", "unknown subnet"}));
 }
 
+// The quota is the record named vpc-max-elastic-ips wherever it stands; needing no new address
+// is never a problem, however many the account holds beyond the quota.
+TEST(PreflightAddresses, QuotaIsItsNamedRecordAndNeedingNoneIsNeverAProblem) {
+  const Doc quota = Doc::parse(R"({"AccountAttributes": [{"AttributeName": "max-instances", "AttributeValues": [{"AttributeValue": "20"}]},
+                                   {"AttributeName": "vpc-max-elastic-ips", "AttributeValues": [{"AttributeValue": "1"}]}]})");
+  const pd::PlannedEntry a{"gw-a", "s-a", "p-a", ""}, b{"gw-b", "s-b", "p-b", ""};
+  EXPECT_NE(pd::addressShortage({&a, &b}, Doc::object(), quota).value_or("").find("gw-a, gw-b need 2 new Elastic IPs, only 1 are free"), std::string::npos);
+  EXPECT_FALSE(pd::addressShortage({}, Doc::parse(R"({"Addresses": [{}, {}, {}]})"), quota));
+}
+
+// A deployment seconds old is never old, whatever the ages and clocks at their limits.
+TEST(SweepAge, ArithmeticHoldsAtTheClocksLimits) {
+  using std::chrono::seconds;
+  const auto now = pd::SweepClock::now(), min = pd::SweepClock::time_point::min(), max = pd::SweepClock::time_point::max();
+  pd::VpcFindings found;
+  found.instances.push_back({pd::report::Kind::kInstance, "i-1", "subnet-1", now - seconds(10)});
+  for (const seconds olderThan : {seconds(11), seconds(24 * 3600 * 106752LL), seconds::max()}) EXPECT_FALSE(found.isOld(olderThan, now));
+  EXPECT_TRUE(found.isOld(seconds(10), now) && found.isOld(pd::kLongestOlderThan, max));
+  found.instances[0].created = max;
+  EXPECT_FALSE(found.isOld(seconds(0), min));
+}
+
 }  // namespace

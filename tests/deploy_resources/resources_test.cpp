@@ -124,7 +124,7 @@ TEST_F(Resources, PolicyWithoutArnIsPassedOnAndNothingIsAttached) {
   EXPECT_EQ(log.count(ERROR), 0);
   iam.fail("CreatePolicy", tarnwick::aws::ClientError("no route"));
   EXPECT_THROW(createS3Policy(iam, args), tarnwick::aws::ClientError);
-  EXPECT_EQ(log.messages(ERROR), Keys{"  **Error** no route"});
+  EXPECT_EQ(log.count(ERROR), 0);  // passed on, and reported once, by whoever catches it
 }
 
 TEST_F(Resources, FullProfileIsAcceptedOnlyWhenItHoldsOurRole) {

@@ -1,12 +1,7 @@
 // The one process-wide exit status behind every AppExitStatus instance.
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 
-#include <cxxabi.h>
-
 #include <atomic>
-#include <cstdlib>
-#include <memory>
-#include <typeinfo>
 
 namespace tarnwick {
 namespace {
@@ -23,10 +18,8 @@ int AppExitStatus::getStatus() const {
 }
 
 std::string describeFailure(const std::exception& e) {
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status),
-                                              std::free);
-  return std::string(status == 0 && name ? name.get() : typeid(e).name()) + ": " + e.what();
+  const std::string what = e.what();
+  return what.empty() ? "unexpected failure" : what;
 }
 
 }  // namespace tarnwick

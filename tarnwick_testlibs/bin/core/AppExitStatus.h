@@ -31,7 +31,9 @@ class ProcessExit : public std::runtime_error {
   int status_;
 };
 
-// "<kind>: <message>", the one-line diagnostic that stands in for a call trace on standard error.
+// The one-line diagnostic that stands in for a call trace: the failure's own message, which the
+// AWS layer writes as the vendor SDKs do ("An error occurred (Code) when calling ..."). Users read
+// it, so it names no type of this program's code.
 std::string describeFailure(const std::exception& e);
 
 }  // namespace tarnwick

@@ -37,6 +37,17 @@ OptionMap& OptionMap::setFlag(std::string name, bool value) {
   return *this;
 }
 
+std::optional<std::string> OptionMap::typed(std::string_view name) const {
+  auto it = typed_.find(name);
+  if (it == typed_.end()) return std::nullopt;
+  return it->second;
+}
+
+OptionMap& OptionMap::setTyped(std::string name, std::string spelling) {
+  typed_[std::move(name)] = std::move(spelling);
+  return *this;
+}
+
 // ---- Parser
 
 namespace {
@@ -115,6 +126,7 @@ struct Parser::Option {
   std::string help;
   bool isFlag = false;
   ValueSettings settings;
+  bool later = false;  // declared after laterOptionsFollow()
 };
 
 struct Parser::Subcommand {
@@ -138,12 +150,17 @@ Parser::Parser(Parser&&) noexcept = default;
 Parser& Parser::operator=(Parser&&) noexcept = default;
 
 Parser& Parser::addValue(std::string name, std::string help, ValueSettings settings) {
-  options_.push_back(Option{std::move(name), std::move(help), false, std::move(settings)});
+  options_.push_back(Option{std::move(name), std::move(help), false, std::move(settings), declaringLater_});
   return *this;
 }
 
 Parser& Parser::addFlag(std::string name, std::string help) {
-  options_.push_back(Option{std::move(name), std::move(help), true, {}});
+  options_.push_back(Option{std::move(name), std::move(help), true, {}, declaringLater_});
+  return *this;
+}
+
+Parser& Parser::laterOptionsFollow() {
+  declaringLater_ = true;
   return *this;
 }
 
@@ -183,26 +200,24 @@ Parser::Resolved Parser::resolve(const std::string& word) const {
   }
   // Prefixes need the double dash; a single-dash word is never taken as an abbreviation.
   if (r.typed.size() < 3 || r.typed.compare(0, 2, "--") != 0) return r;
-  std::vector<const Option*> matches;
+  const auto fits = [&r](std::string_view name) { return name.substr(0, r.typed.size()) == r.typed; };
+  std::vector<const Option*> first, later;
   for (const auto& opt : options_) {
-    if (opt.name.compare(0, r.typed.size(), r.typed) == 0) {
-      matches.push_back(&opt);
-      r.candidates.push_back(opt.name);
-    }
+    if (!fits(opt.name)) continue;
+    (opt.later ? later : first).push_back(&opt);
+    r.candidates.push_back(opt.name);
   }
-  bool helpMatches = std::string_view(kHelpName).substr(0, r.typed.size()) == r.typed;
-  if (helpMatches) r.candidates.push_back(kHelpName);
-  if (!helpMatches && matches.size() > 1) {
-    std::erase_if(matches, [](const Option* opt) { return opt->settings.yieldsPrefixes; });
-    if (matches.size() == 1) r.candidates = {matches[0]->name};
-  }
-  if (r.candidates.size() > 1) {
+  // --help is one of the first options.
+  const bool helpFits = fits(kHelpName);
+  if (helpFits) r.candidates.push_back(kHelpName);
+  const size_t firstFitting = first.size() + (helpFits ? 1 : 0);
+  if (firstFitting > 1 || (firstFitting == 0 && later.size() > 1)) {
     r.kind = Resolved::kAmbiguous;
-  } else if (helpMatches) {
+  } else if (helpFits) {
     r.kind = Resolved::kHelp;
-  } else if (matches.size() == 1) {
+  } else if (!first.empty() || !later.empty()) {
     r.kind = Resolved::kFound;
-    r.option = matches[0];
+    r.option = first.empty() ? later.front() : first.front();
   }
   return r;
 }
@@ -275,6 +290,7 @@ void Parser::parseInto(const std::vector<std::string>& words, size_t pos, Option
     } else {
       fail(fmt::format("argument {}: expected one argument", opt.name));
     }
+    args.setTyped(fieldName(opt.name), r.typed);
     given.push_back(&opt);
   }
 
@@ -446,7 +462,7 @@ int runProgram(std::string_view prog, const std::function<int()>& body) {
     std::cerr << e.what() << std::flush;
     return kExitUsage;
   } catch (const ProcessExit& e) {
-    if (*e.what()) std::cerr << e.what() << std::endl;
+    if (*e.what()) std::cerr << prog << ": " << e.what() << std::endl;
     return e.status();
   } catch (const std::exception& e) {
     std::cerr << prog << ": " << e.what() << std::endl;

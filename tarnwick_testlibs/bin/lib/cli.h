@@ -22,9 +22,15 @@ class OptionMap {
   OptionMap& set(std::string name, std::string value);
   OptionMap& setFlag(std::string name, bool value = true);
 
+  // How the user wrote the option of field `name` ("--o" for --output_test_config), the last
+  // spelling when it was given more than once; nothing when it was not given, whatever its default.
+  std::optional<std::string> typed(std::string_view name) const;
+  OptionMap& setTyped(std::string name, std::string spelling);
+
  private:
   std::map<std::string, std::string, std::less<>> values_;
   std::map<std::string, bool, std::less<>> flags_;
+  std::map<std::string, std::string, std::less<>> typed_;
 };
 
 // A command line that cannot be accepted; what() is the usage followed by a one-line error,
@@ -46,9 +52,6 @@ struct ValueSettings {
   bool required = false;
   // The value never appears in a command banner (see Parser::maskSecrets).
   bool secret = false;
-  // Added after users came to rely on prefixes: a prefix that also fits another option means
-  // that one, as it did before ("--o" stays --output_test_config beside --older_than).
-  bool yieldsPrefixes = false;
 };
 
 class Parser {
@@ -65,6 +68,12 @@ class Parser {
   // A sub-command with options of its own; its name is stored in the record field `dest`.
   // Once a parser has sub-commands, exactly one of them must be given after its own options.
   Parser& addSubcommand(std::string name, std::string help, std::string dest = "subparser_name");
+
+  // Every option declared after this call came after the command line's first options, which
+  // users came to abbreviate. A prefix means a later option only when it fits none of the first
+  // ones (nor --help), so each prefix keeps the meaning it had: "--o" stays --output_test_config
+  // beside --older_than, "--s" stays --s3_bucket beside --sweep.
+  Parser& laterOptionsFollow();
 
   // "--version" prints `text` and ends with status 0. Only the full name is accepted, so that no
   // prefix that worked before becomes ambiguous.
@@ -112,6 +121,7 @@ class Parser {
   std::vector<Subcommand> subcommands_;
   std::string subcommandDest_;
   std::optional<std::string> version_;
+  bool declaringLater_ = false;
 };
 
 // Where a typed options record keeps the field of each option of a parser. A program's conversion
@@ -169,7 +179,8 @@ std::vector<std::string> splitAt(std::string_view text, char sep);
 
 // Runs a program's run flow and turns its outcome into the process exit status: help to
 // standard output (0), usage errors to standard error (2), ProcessExit to its status with its
-// diagnostic, any other exception to "<prog>: <what>" on standard error (1).
+// diagnostic as "<prog>: <diagnostic>" (when it has one), any other exception to "<prog>: <what>"
+// on standard error (1).
 int runProgram(std::string_view prog, const std::function<int()>& body);
 
 }  // namespace tarnwick::cli

@@ -267,7 +267,6 @@ std::vector<Spoke> Spoke::getHsSpokeInfo(const std::string& api_endpoint_url, co
     }
   } catch (const std::exception& e) {
     logReceiveFailure(spoke_gw_name, e);
-    reportOnStderr("horizontal-scaling gateway query failed", e);
     return {};
   }
   return found;

@@ -37,12 +37,13 @@ void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& 
   } catch (...) {
     failure = "unknown failure";
   }
-  // One write, so that reports of concurrent workers do not mix within a line.
-  std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, failure) << std::flush;
+  // The entry is lost: the run must not end as a success. The record is the one report of the
+  // failure; only when it cannot be logged does it go to standard error on its own.
   try {
-    // The entry is lost: the run must not end as a success.
     logging::getLogger(kLogger).error(messages::workerEnded(subnet_id, failure));
   } catch (...) {
+    // One write, so that reports of concurrent workers do not mix within a line.
+    std::cerr << fmt::format("worker for {} ended: {}\n", subnet_id, failure) << std::flush;
   }
 }
 

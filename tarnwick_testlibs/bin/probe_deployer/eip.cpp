@@ -62,7 +62,6 @@ void releaseAfterFailedAssociation(aws::Ec2Client& ec2, const std::string& eip, 
   } catch (const aws::Error& e) {
     // The association's failure is the one the caller must see; a revert finds the address later.
     log().error(messages::error(e));
-    resources::reportFailure(e);
   }
 }
 
@@ -84,6 +83,7 @@ void releaseLostAllocations(aws::Ec2Client& ec2, const std::string& networkInfId
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
                   const Options& args) {
   log().info("- Allocate EIP");
+  if (args.dry_run) return log().info("  would allocate an EIP and associate it with " + networkInfId);
   Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipInterfaceTagKey}, {"Value", networkInfId}});
@@ -153,17 +153,11 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
 }
 
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
-  Doc reply;
-  try {
-    reply = aws::allPages(
-        ec2_client, "DescribeInstances",
-        {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
-                                 resources::liveInstanceStates()})}});
-  } catch (const aws::Error& e) {
-    // Without the listing there is nothing safe to tear down: the caller decides.
-    resources::reportFailure(e);
-    throw;
-  }
+  // A failed listing goes to the caller, who reports it once: without the listing there is
+  // nothing safe to tear down.
+  const Doc reply = aws::allPages(
+      ec2_client, "DescribeInstances",
+      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}), resources::liveInstanceStates()})}});
   const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.empty()) return std::nullopt;
   if (reservations.size() > 1) log().info(moreThanOne(vpc_id));

@@ -11,7 +11,8 @@
 namespace tarnwick::probe_deployer {
 
 // Allocates an address tagged with `vpc_id` (the VPC of the interface's instance) and associates
-// it; an address whose association fails is released at once and the failure passed on.
+// it; an address whose association fails is released at once and the failure passed on. A dry
+// run only logs what it would do.
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
                   const Options& args);
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,

@@ -102,23 +102,22 @@ void deleteOnce(Delete del) {
   }
 }
 
-// A guarded step of the revert: a part that is already gone is what the revert wants; any other
-// failure is logged and the revert goes on with the other parts.
+// A guarded step of the revert on `part` of the set: a part that is already gone is what the
+// revert wants, said in the toolkit's words as a dry run says it; any other failure is logged
+// and the revert goes on with the other parts.
 template <typename Step>
-void revertStep(const std::string& message, Step step) {
+void revertStep(const std::string& message, const std::string& part, Step step) {
   try {
     log().info(message);
     step();
   } catch (const aws::ServiceError& e) {
     if (e.code() == kNoSuchEntity) {
-      log().info(std::string("  **Alert** ") + e.what());
+      log().info("  **Alert** " + part + " not found");
       return;
     }
     log().error(messages::error(e));
-    resources::reportFailure(e);
   } catch (const std::exception& e) {
     log().error(messages::error(e));
-    resources::reportFailure(e);
   }
 }
 
@@ -127,7 +126,7 @@ std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Opti
   if (auto arn = policyArnFromAccount(args)) return arn;
   std::optional<std::string> arn;
   bool listed = false;
-  revertStep(std::string("  Look up policy ") + kPolicyName, [&] {
+  revertStep(std::string("  Look up policy ") + kPolicyName, kPolicyName, [&] {
     arn = findLocalPolicyArn(iam_client);
     listed = true;
   });
@@ -198,10 +197,6 @@ std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
   } catch (const aws::ServiceError& e) {
     if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args, e.afterLostAnswer());
     throw;  // no ARN: nothing may be attached on a guess
-  } catch (const aws::ClientError& e) {
-    log().error(messages::error(e));
-    resources::reportFailure(e);
-    throw;
   }
 }
 
@@ -234,7 +229,7 @@ void createInstanceProfile(aws::IamClient& iam_client) {
 
 void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
   if (args.dry_run) return planIamRemoval(iam_client);
-  revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, [&] {
+  revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, kInstanceProfile, [&] {
     // A deployment that ended between creating the profile and adding the role left it empty.
     if (!profileHoldsRole(iam_client)) {
       log().info(std::string("  **Alert** ") + kRoleName + " is not in " + kInstanceProfile);
@@ -244,20 +239,21 @@ void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
       iam_client.remove_role_from_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
     });
   });
-  revertStep(std::string("  Delete instance profile ") + kInstanceProfile, [&] {
+  revertStep(std::string("  Delete instance profile ") + kInstanceProfile, kInstanceProfile, [&] {
     deleteOnce([&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
     report::removed(report::Kind::kInstanceProfile, kInstanceProfile);
   });
 
   if (const std::optional<std::string> arn = policyToRemove(iam_client, args)) {
     revertStep(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
+               std::string(kPolicyName) + " on " + kRoleName,
                [&] { deleteOnce([&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); }); });
-    revertStep("  Delete policy " + *arn, [&] {
+    revertStep("  Delete policy " + *arn, kPolicyName, [&] {
       deleteOnce([&] { iam_client.delete_policy({{"PolicyArn", *arn}}); });
       report::removed(report::Kind::kIamPolicy, kPolicyName);
     });
   }
-  revertStep(std::string("  Delete ") + kRoleName, [&] {
+  revertStep(std::string("  Delete ") + kRoleName, kRoleName, [&] {
     deleteOnce([&] { iam_client.delete_role({{"RoleName", kRoleName}}); });
     report::removed(report::Kind::kIamRole, kRoleName);
   });

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,7 +65,6 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
     return false;
   } catch (const aws::ClientError& e) {
     log().error(messages::error(e));
-    std::cerr << describeFailure(e) + "\n";
     return false;
   }
   const auto profiles = answer.find("InstanceProfiles");
@@ -145,7 +143,6 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
     log().error(messages::error(e));
   } catch (const std::exception& e) {
     log().error(messages::error(e));
-    std::cerr << describeFailure(e) + "\n";
   }
   return result;
 }
@@ -210,6 +207,8 @@ void createEc2(const LaunchArgs& a) {
   Doc instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
     associateEIP(ec2, interfacesInSubnet(instance, a.gw_subnet_id).at(0), instanceView(instance).vpcId(), args);
+    // A dry run only said what it would do: no address comes to wait for.
+    if (args.dry_run) return report::outcome(report::Outcome::kDryRun);
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);

@@ -2,6 +2,8 @@
 #include "tarnwick_testlibs/bin/program_options.h"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 #include "tarnwick_testlibs/bin/core/version.h"
 
@@ -36,17 +38,50 @@ const cli::FieldTable<Options>& fields() {
   return table;
 }
 
-// Which input a run works from: the test configuration, or the names and tags of one VPC or all.
-void checkInput(const cli::Parser& parser, const Options& o) {
+// The option of record field `field` as the user wrote it, and what it was read as when that
+// differs: "--o (read as --output_test_config)".
+std::string spelled(const cli::OptionMap& parsed, const std::string& field) {
+  const std::string full = "--" + field;
+  const std::string typed = parsed.typed(field).value_or(full);
+  return typed == full ? full : typed + " (read as " + full + ")";
+}
+
+// What the runs without an input file (--sweep, --revert --vpc_id) never read. Given to them, each
+// is refused: a typo or a prefix read as another option must not pass for an instruction to a
+// clean-up, which would then remove more than the user meant.
+constexpr std::array<const char*, 9> kUnreadByCleanUps = {
+    "output_test_config", "private_subnet_id", "key_name", "s3_bucket", "tag_resource",
+    "instance_type",      "image",             "workflow_account_role", "skip_preflight"};
+
+// "vpc-" and 8 or 17 lower-case hex digits, as EC2 writes a VPC id.
+bool isVpcId(const std::string& id) {
+  constexpr std::string_view prefix = "vpc-";
+  const size_t digits = id.size() - std::min(id.size(), prefix.size());
+  return id.starts_with(prefix) && (digits == 8 || digits == 17) &&
+         std::all_of(id.begin() + prefix.size(), id.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Which input a run works from (the test configuration, or the names and tags of one VPC or all),
+// and that the mode reads every option it was given.
+void checkInput(const cli::Parser& parser, const cli::OptionMap& parsed, const Options& o) {
   const auto refuse = [&](const std::string& message) { throw parser.usageError(message); };
-  if (o.vpc_id && o.test_config) refuse("argument --vpc_id: not allowed with argument --test_config");
-  if (o.sweep && o.test_config) refuse("argument --sweep: not allowed with argument --test_config");
-  if (o.sweep && o.vpc_id) refuse("argument --sweep: not allowed with argument --vpc_id");
-  if (o.vpc_id && !o.revert) refuse("argument --vpc_id: only with --revert");
-  if (o.older_than && !o.sweep) refuse("argument --older_than: only with --sweep");
+  const auto argument = [&](const char* field) { return "argument " + spelled(parsed, field); };
+  if (o.vpc_id && o.test_config) refuse(argument("vpc_id") + ": not allowed with argument " + spelled(parsed, "test_config"));
+  if (o.sweep && o.test_config) refuse(argument("sweep") + ": not allowed with argument " + spelled(parsed, "test_config"));
+  if (o.sweep && o.vpc_id) refuse(argument("sweep") + ": not allowed with argument " + spelled(parsed, "vpc_id"));
+  if (o.sweep && o.revert) refuse(argument("revert") + ": not allowed with argument " + spelled(parsed, "sweep"));
+  if (o.vpc_id && !o.revert) refuse(argument("vpc_id") + ": only with --revert");
+  if (o.vpc_id && !isVpcId(*o.vpc_id))
+    refuse(argument("vpc_id") + ": invalid VPC id '" + *o.vpc_id + "' (vpc- and 8 or 17 hex digits)");
+  if (o.older_than && !o.sweep) refuse(argument("older_than") + ": only with --sweep");
   if (o.older_than && !parseDuration(*o.older_than))
-    refuse("argument --older_than: invalid duration '" + *o.older_than + "' (a number and s, m, h or d)");
+    refuse(argument("older_than") + ": invalid duration '" + *o.older_than + "' (a whole number and s, m, h or d, at most " +
+           std::to_string(kLongestOlderThan.count() / 24) + "d)");
   if (!o.test_config && !o.sweep && !o.vpc_id) refuse("the following arguments are required: --test_config");
+  if (o.sweep || o.vpc_id) {
+    for (const char* field : kUnreadByCleanUps)
+      if (parsed.typed(field)) refuse(argument(field) + ": not used by " + (o.sweep ? "--sweep" : "--revert --vpc_id"));
+  }
 }
 
 }  // namespace
@@ -73,41 +108,50 @@ cli::Parser makeParser() {
              "specify workflow account <role>,<number>,<region> where account number and region are optional");
   p.addValue("--backup_folder", "specify the folder for storing the VPC specific key-pair",
              {.defaultValue = kDefaultBackupFolder});
+  p.laterOptionsFollow();
   p.addValue("--summary_json", "write what the run did, with its exit status, to this JSON file");
   p.addValue("--vpc_id", "with --revert and no --test_config: remove what the toolkit created in this VPC, "
              "found by its names and tags");
   p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
-  p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d",
-             {.yieldsPrefixes = true});
+  p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d (at most 36500d)");
   p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }
 
 std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
-  if (text.size() < 2 || text.size() > 10) return std::nullopt;
+  // At most 12 digits, so that even days stay far inside the range of seconds before the limit.
+  if (text.size() < 2 || text.size() > 13) return std::nullopt;
   const std::string number = text.substr(0, text.size() - 1);
   if (!std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
   const long long n = std::stoll(number);
+  std::chrono::seconds duration;
   switch (text.back()) {
     case 's':
-      return std::chrono::seconds(n);
+      duration = std::chrono::seconds(n);
+      break;
     case 'm':
-      return std::chrono::minutes(n);
+      duration = std::chrono::minutes(n);
+      break;
     case 'h':
-      return std::chrono::hours(n);
+      duration = std::chrono::hours(n);
+      break;
     case 'd':
-      return std::chrono::hours(24 * n);
+      duration = std::chrono::hours(24 * n);
+      break;
     default:
       return std::nullopt;
   }
+  if (duration > kLongestOlderThan) return std::nullopt;
+  return duration;
 }
 
 Options parseOptions(const cli::Parser& parser, const std::vector<std::string>& words) {
   fields().requireAll(parser, "probe_deployer::Options");
   Options options;
-  fields().fill(parser.parse(words), options);
-  checkInput(parser, options);
+  const cli::OptionMap parsed = parser.parse(words);
+  fields().fill(parsed, options);
+  checkInput(parser, parsed, options);
   return options;
 }
 

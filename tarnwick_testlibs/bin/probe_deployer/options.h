@@ -40,8 +40,12 @@ struct Options {
   bool skip_preflight = false;
 };
 
-// A --older_than value: "90m", "6h", "2d", "0s", a whole number and one of s, m, h, d; nothing for
-// anything else.
+// The longest --older_than, 100 years: no deployment is older, and a clock of nanoseconds ends
+// at about 292 years.
+inline constexpr std::chrono::hours kLongestOlderThan{24 * 36500};
+
+// A --older_than value: "90m", "6h", "2d", "0s", a whole number and one of s, m, h, d, at most
+// kLongestOlderThan; nothing for anything else.
 std::optional<std::chrono::seconds> parseDuration(const std::string& text);
 
 }  // namespace tarnwick::probe_deployer

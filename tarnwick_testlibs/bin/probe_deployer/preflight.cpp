@@ -74,6 +74,35 @@ namespace {
 
 constexpr const char* kQuotaAttribute = "vpc-max-elastic-ips";
 
+// The answer's record of the quota, whichever place it has among the records.
+aws::view::Record quotaRecord(const Doc& answer) {
+  for (const auto& record : aws::view::Record(answer, "DescribeAccountAttributes").list("AccountAttributes"))
+    if (record.textOr("AttributeName") == kQuotaAttribute) return record;
+  throw aws::ClientError(std::string("DescribeAccountAttributes: no record ") + kQuotaAttribute,
+                         aws::FailureKind::kMalformedAnswer);
+}
+
+std::string labels(const std::vector<const PlannedEntry*>& entries) {
+  std::vector<std::string> names;
+  for (const auto* p : entries) names.push_back(p->label);
+  return fmt::format("{}", fmt::join(names, ", "));
+}
+
+}  // namespace
+
+std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing, const aws::Doc& describeAddresses,
+                                           const aws::Doc& describeAccountAttributes) {
+  // Needing no address is never a problem, however many the account holds beyond its quota.
+  if (needing.empty()) return std::nullopt;
+  const long quota = std::stol(quotaRecord(describeAccountAttributes).first("AttributeValues").text("AttributeValue"));
+  const size_t allocated = describeAddresses.value("Addresses", Doc::array()).size();
+  const long free = quota - static_cast<long>(allocated);
+  if (static_cast<long>(needing.size()) <= free) return std::nullopt;
+  return messages::preflightAddresses(labels(needing), needing.size(), free, quota, allocated);
+}
+
+namespace {
+
 // Problems fail the run once every check has been made; a check that cannot be made fails nothing.
 class Findings {
  public:
@@ -113,12 +142,6 @@ std::vector<PlannedEntry> plan(const Doc& entries) {
     if (taken.insert(gwSubnet).second) planned.push_back({labelOf(entries[i], i), gwSubnet, privateSubnet, ""});
   }
   return planned;
-}
-
-std::string labels(const std::vector<const PlannedEntry*>& entries) {
-  std::vector<std::string> names;
-  for (const auto* p : entries) names.push_back(p->label);
-  return fmt::format("{}", fmt::join(names, ", "));
 }
 
 Doc valuesFilter(const std::string& name, const std::set<std::string>& values) {
@@ -165,14 +188,10 @@ std::vector<const PlannedEntry*> checkAddresses(aws::Ec2Client& ec2, const std::
     return all;
   }
   const std::vector<const PlannedEntry*> needing = entriesNeedingAddress(planned, addresses);
+  if (needing.empty()) return needing;
   try {
     const Doc answer = ec2.describe_account_attributes({{"AttributeNames", Doc::array({kQuotaAttribute})}});
-    const aws::view::Record quotaRecord = aws::view::Record(answer, "DescribeAccountAttributes").first("AccountAttributes");
-    const long quota = std::stol(quotaRecord.first("AttributeValues").text("AttributeValue"));
-    const size_t allocated = addresses.value("Addresses", Doc::array()).size();
-    const long free = quota - static_cast<long>(allocated);
-    if (static_cast<long>(needing.size()) > free)
-      f.problem(messages::preflightAddresses(labels(needing), needing.size(), free, quota, allocated));
+    if (const auto shortage = addressShortage(needing, addresses, answer)) f.problem(*shortage);
   } catch (const std::logic_error& e) {  // a quota that is not a number
     f.notChecked("addresses", e);
   } catch (const aws::Error& e) {

@@ -118,6 +118,7 @@ int run(int argc, char** argv, RunSummary& summary) {
   } else if (args.sweep) {
     sweepRegion(*ec2, *iam, args, SweepClock::now());
   } else if (args.vpc_id) {
+    requireVpc(*ec2, *args.vpc_id, args.region ? *args.region : session.defaultRegion().value_or(""));
     revertVpc(*ec2, *iam, *args.vpc_id, args);
   } else {
     const std::string vpcId = terminateEc2s(*ec2, *iam, args);

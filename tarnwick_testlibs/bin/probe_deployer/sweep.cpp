@@ -15,6 +15,8 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
+#include "tarnwick_testlibs/bin/core/AppExitStatus.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
@@ -36,10 +38,19 @@ std::string tagValue(const aws::view::Record& record, const std::string& key) {
   return "";
 }
 
+// Seconds since the epoch as a time point, held to the clock's range: a time stamp beyond it
+// must not wrap round into a plausible age.
+SweepClock::time_point fromSeconds(double seconds) {
+  constexpr auto limit = std::chrono::floor<std::chrono::seconds>(SweepClock::duration::max()).count();
+  if (!(seconds > -static_cast<double>(limit))) return SweepClock::time_point::min();
+  if (seconds >= static_cast<double>(limit)) return SweepClock::time_point::max();
+  return SweepClock::time_point(std::chrono::seconds(static_cast<long long>(seconds)));
+}
+
 // An answer's time stamp: ISO 8601 text in UTC (fractions and offset "Z" or "+00:00" ignored) or
 // seconds since the epoch. Nothing for anything else.
 std::optional<SweepClock::time_point> timeOf(const Doc& value) {
-  if (value.is_number()) return SweepClock::from_time_t(static_cast<std::time_t>(value.get<double>()));
+  if (value.is_number()) return fromSeconds(value.get<double>());
   if (!value.is_string()) return std::nullopt;
   std::tm utc{};
   const std::string text = value.get<std::string>();
@@ -48,7 +59,7 @@ std::optional<SweepClock::time_point> timeOf(const Doc& value) {
     return std::nullopt;
   utc.tm_year -= 1900;
   utc.tm_mon -= 1;
-  return SweepClock::from_time_t(timegm(&utc));
+  return fromSeconds(static_cast<double>(timegm(&utc)));
 }
 
 std::optional<SweepClock::time_point> memberTime(const aws::view::Record& record, const char* member) {
@@ -127,8 +138,7 @@ std::optional<SweepClock::time_point> newest(const std::vector<TestObject>& obje
 std::string ageText(const VpcFindings& found, SweepClock::time_point now) {
   const auto last = found.lastDeployed();
   if (!last) return "age unknown";
-  return fmt::format("last deployed {} s ago",
-                     std::chrono::duration_cast<std::chrono::seconds>(now - *last).count());
+  return fmt::format("last deployed {} s ago", ageAt(*last, now).count());
 }
 
 // The instance workers of a revert, one per subnet holding test instances, then the revert's
@@ -187,9 +197,16 @@ std::optional<SweepClock::time_point> VpcFindings::lastDeployed() const {
   return instances.empty() ? newest(others) : newest(instances);
 }
 
+std::chrono::seconds ageAt(SweepClock::time_point then, SweepClock::time_point now) {
+  // In whole seconds each side stays within a few billion, so neither the difference nor a
+  // comparison with any age can overflow, as one in the clock's nanoseconds can.
+  return std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()) -
+         std::chrono::floor<std::chrono::seconds>(then.time_since_epoch());
+}
+
 bool VpcFindings::isOld(std::chrono::seconds olderThan, SweepClock::time_point now) const {
   const auto last = lastDeployed();
-  return !last || now - *last >= olderThan;
+  return !last || ageAt(*last, now) >= olderThan;
 }
 
 std::string VpcFindings::describe() const {
@@ -234,14 +251,31 @@ void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const O
   const Findings found = findTestObjects(ec2_client, std::nullopt);
   if (found.empty()) log().info("- Found no test objects in this region");
   std::set<std::string> swept;
+  std::vector<std::string> kept;
   for (const auto& [vpc, findings] : found) {
     const bool old = !olderThan || findings.isOld(*olderThan, now);
     log().info(fmt::format("- Found in {}: {}; {}, {}", vpc, findings.describe(), ageText(findings, now),
                            old ? "remove" : "keep: younger than " + cli::text(args.older_than)));
     if (old) swept.insert(vpc);
+    else kept.push_back(vpc);
   }
   for (const std::string& vpc : swept) removeDeployment(ec2_client, iam_client, found.at(vpc), args);
+  // A deployment kept as young may be one still under way: its instances may not be launched yet.
+  if (args.ec2_role == "default" && !kept.empty())
+    return log().info(fmt::format("  **Alert** Keep {}, its role and policy: the deployments kept in {} may use them",
+                                  kInstanceProfile, fmt::join(kept, ", ")));
   removeIamSet(ec2_client, iam_client, swept, args);
+}
+
+void requireVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& region) {
+  try {
+    const Doc reply = ec2_client.describe_vpcs({{"VpcIds", Doc::array({vpc_id})}});
+    if (!aws::view::Record(reply, "DescribeVpcs").list("Vpcs").empty()) return;
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != "InvalidVpcID.NotFound") throw;
+  }
+  log().error(messages::vpcNotFound(vpc_id, region));
+  throw ProcessExit(kExitFatal, "");
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -15,6 +15,10 @@ namespace tarnwick::probe_deployer {
 
 using SweepClock = std::chrono::system_clock;
 
+// How long before `now` `then` was, in whole seconds (negative when it is later); exact for any
+// two time points of the clock.
+std::chrono::seconds ageAt(SweepClock::time_point then, SweepClock::time_point now);
+
 // One object a deployment left, as found by its names and tags.
 struct TestObject {
   report::Kind kind;
@@ -48,8 +52,13 @@ std::map<std::string, VpcFindings> findTestObjects(aws::Ec2Client& ec2_client,
 void revertVpc(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& vpc_id,
                const Options& args);
 // The same for every VPC of the region whose deployment is older than --older_than at `now`
-// (every one without it); the IAM set goes when no test instance outside those VPCs uses it.
+// (every one without it); the IAM set goes when no deployment was kept as younger and no test
+// instance outside those VPCs uses it.
 void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args,
                  SweepClock::time_point now);
+// Returns when `vpc_id` exists in the client's region, named `region` in the message; otherwise
+// logs "  **Error** VPC ... not found in REGION" and ends the run with status 1, so that a mistyped
+// id never passes for a clean revert.
+void requireVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& region);
 
 }  // namespace tarnwick::probe_deployer

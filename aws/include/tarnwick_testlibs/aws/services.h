@@ -46,6 +46,7 @@ class Ec2Client : public ServiceClient {
   Doc describe_route_tables(const Doc& p);
   Doc describe_security_groups(const Doc& p);
   Doc describe_subnets(const Doc& p);
+  Doc describe_vpcs(const Doc& p);
   Doc release_address(const Doc& p);
   Doc run_instances(const Doc& p);
   Doc terminate_instances(const Doc& p);

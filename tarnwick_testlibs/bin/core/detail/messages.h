@@ -31,6 +31,9 @@ inline std::string sameGatewaySubnet(std::string_view entry, std::string_view su
                std::string(earlier));
 }
 inline std::string imageNotFound(std::string_view image) { return error("Failed to find image " + std::string(image)); }
+inline std::string vpcNotFound(std::string_view vpcId, std::string_view region) {
+  return error("VPC " + std::string(vpcId) + " not found in " + std::string(region));
+}
 inline std::string subnetNotFound(std::string_view subnetId) { return error("cannot find subnet " + std::string(subnetId)); }
 inline std::string securityGroupNotFound(std::string_view name, std::string_view vpcId) {
   return error("SG not found " + std::string(name) + " in " + std::string(vpcId));

@@ -55,6 +55,12 @@ struct PlannedEntry {
 std::vector<const PlannedEntry*> entriesNeedingAddress(const std::vector<PlannedEntry>& planned,
                                                        const aws::Doc& describeAddresses);
 
+// The problem when the entries `needing` a new Elastic IP do not fit into the quota (the record
+// "vpc-max-elastic-ips" of a DescribeAccountAttributes answer) minus the addresses allocated;
+// nothing when they fit, and always when none is needed. Throws for an answer without the quota.
+std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing, const aws::Doc& describeAddresses,
+                                           const aws::Doc& describeAccountAttributes);
+
 // Runs every check on the run's entries and returns the VPC of the first entry. Logs each problem
 // at ERROR and throws ProcessExit(1) after the last check when there was one; a check that cannot
 // be made is a WARNING. `sts` names the identity in a denial (none: not named).
