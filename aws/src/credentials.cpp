@@ -41,6 +41,7 @@ using tarnwick::text::trim;
 using detail::env;
 using detail::Profile;
 using detail::ProviderPtr;
+using detail::StsRegionPtr;
 using detail::valueOf;
 
 constexpr const char* kContainerHost = "http://169.254.170.2";
@@ -314,8 +315,8 @@ ProviderPtr staticProfileProvider(const std::string& name, const Profile& p) {
 
 // The profile's own credentials, leaving its role aside: web identity, SSO, static keys,
 // credential_process. nullptr when it has none.
-ProviderPtr ownCredentials(const std::string& name, const Profile& p) {
-  if (auto w = detail::webIdentityProvider(name, &p, false)) return w;
+ProviderPtr ownCredentials(const std::string& name, const Profile& p, const StsRegionPtr& region) {
+  if (auto w = detail::webIdentityProvider(name, &p, false, region)) return w;
   if (auto sso = detail::ssoProvider(name, p)) return sso;
   if (auto s = staticProfileProvider(name, p)) return s;
   if (std::string cmd = valueOf(p, "credential_process"); !cmd.empty())
@@ -323,22 +324,25 @@ ProviderPtr ownCredentials(const std::string& name, const Profile& p) {
   return nullptr;
 }
 
-ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std::string>& visited);
+ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std::string>& visited,
+                         const StsRegionPtr& region);
 
 // A source profile with keys (or no role) lends its own credentials; only one that merely
 // assumes a role in turn makes a chain of roles.
 ProviderPtr sourceProfileProvider(const std::string& parent, const std::string& name,
-                                  std::set<std::string>& visited) {
+                                  std::set<std::string>& visited, const StsRegionPtr& region) {
   Profile sp = requireProfile(name);
   const bool seen = !visited.insert(name).second;
   if (seen && (name != parent || !hasStaticKeys(sp)))
     throw CredentialsError(fmt::format("profile {} has a source_profile loop", parent));
-  ProviderPtr source = hasStaticKeys(sp) || !assumesRole(sp) ? ownCredentials(name, sp) : roleProvider(name, sp, visited);
+  ProviderPtr source = hasStaticKeys(sp) || !assumesRole(sp) ? ownCredentials(name, sp, region)
+                                                              : roleProvider(name, sp, visited, region);
   if (!source) throw CredentialsError(fmt::format("source_profile {} has no credentials", name));
   return source;
 }
 
-ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std::string>& visited) {
+ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std::string>& visited,
+                         const StsRegionPtr& region) {
   std::string sourceProfile = valueOf(p, "source_profile");
   std::string credentialSource = valueOf(p, "credential_source");
   if (!sourceProfile.empty() && !credentialSource.empty())
@@ -346,15 +350,15 @@ ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std
   if (sourceProfile.empty() && credentialSource.empty())
     throw CredentialsError(fmt::format("profile {} has role_arn but neither source_profile nor credential_source", name));
   ProviderPtr source = sourceProfile.empty() ? credentialSourceProvider(name, credentialSource)
-                                             : sourceProfileProvider(name, sourceProfile, visited);
-  return detail::assumeRoleProvider(name, p, source);
+                                             : sourceProfileProvider(name, sourceProfile, visited, region);
+  return detail::assumeRoleProvider(name, p, source, region);
 }
 
 // The chain picks its source on first use and keeps it, as the SDKs do.
 class DefaultChain : public CredentialsProvider {
  public:
-  explicit DefaultChain(const std::optional<std::string>& profile)
-      : explicitProfile_(profile && !profile->empty()), name_(detail::profileName(profile)) {
+  DefaultChain(const std::optional<std::string>& profile, StsRegionPtr region)
+      : explicitProfile_(profile && !profile->empty()), name_(detail::profileName(profile)), region_(std::move(region)) {
     bool named = explicitProfile_ || env("AWS_DEFAULT_PROFILE") || env("AWS_PROFILE");
     if (named) requireProfile(name_);
   }
@@ -377,11 +381,11 @@ class DefaultChain : public CredentialsProvider {
     const std::optional<Profile> profile = detail::loadProfile(name_);
     if (profile && assumesRole(*profile)) {
       std::set<std::string> visited{name_};
-      return roleProvider(name_, *profile, visited);
+      return roleProvider(name_, *profile, visited, region_);
     }
-    if (auto p = detail::webIdentityProvider(name_, profile ? &*profile : nullptr, !explicitProfile_)) return p;
+    if (auto p = detail::webIdentityProvider(name_, profile ? &*profile : nullptr, !explicitProfile_, region_)) return p;
     if (profile)
-      if (auto p = ownCredentials(name_, *profile)) return p;
+      if (auto p = ownCredentials(name_, *profile, region_)) return p;
     if (auto p = containerProvider()) return p;
     if (auto p = instanceProvider(name_)) {
       try {
@@ -398,6 +402,7 @@ class DefaultChain : public CredentialsProvider {
 
   bool explicitProfile_;
   std::string name_;
+  StsRegionPtr region_;
   std::mutex lock_;
   ProviderPtr chosen_;
 };
@@ -409,7 +414,12 @@ std::shared_ptr<CredentialsProvider> staticCredentials(Credentials c) {
 }
 
 std::shared_ptr<CredentialsProvider> defaultChain(const std::optional<std::string>& profile) {
-  return std::make_shared<DefaultChain>(profile);
+  return detail::defaultChain(profile, std::make_shared<detail::StsRegion>());
+}
+
+std::shared_ptr<CredentialsProvider> detail::defaultChain(const std::optional<std::string>& profile,
+                                                          StsRegionPtr region) {
+  return std::make_shared<DefaultChain>(profile, std::move(region));
 }
 
 Credentials detail::parseCredentialsDocument(const std::string& body, const char* tokenMember,

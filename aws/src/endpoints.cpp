@@ -135,6 +135,29 @@ std::optional<std::string> servicesSectionEndpoint(const std::string& id, const 
   return it->second;
 }
 
+// The regions that AWS_STS_REGIONAL_ENDPOINTS=legacy sends to STS's global host, as the vendor's
+// Python SDK lists them.
+constexpr std::array<const char*, 15> kLegacyGlobalStsRegions = {
+    "ap-northeast-1", "ap-south-1", "ap-southeast-1", "ap-southeast-2", "ca-central-1",
+    "eu-central-1",   "eu-north-1", "eu-west-1",      "eu-west-2",      "eu-west-3",
+    "sa-east-1",      "us-east-1",  "us-east-2",      "us-west-1",      "us-west-2"};
+
+// AWS_STS_REGIONAL_ENDPOINTS or the profile's sts_regional_endpoints: "regional" (the default)
+// or "legacy"; any other value throws ClientError.
+bool legacyStsEndpoints(const std::optional<std::string>& profile) {
+  auto setting = userSetting("AWS_STS_REGIONAL_ENDPOINTS", "sts_regional_endpoints", profile);
+  if (!setting || setting->value == "regional") return false;
+  if (setting->value == "legacy") return true;
+  throw ClientError(fmt::format("{} must be \"legacy\" or \"regional\", not \"{}\"", setting->source, setting->value));
+}
+
+// STS's one global host: for no region at all, and for the older regions when asked for.
+bool globalSts(const std::string& region, const Variant& v, bool legacy) {
+  if (v.fips || v.dualStack) return false;
+  return region.empty() || (legacy && std::find(kLegacyGlobalStsRegions.begin(), kLegacyGlobalStsRegions.end(),
+                                                region) != kLegacyGlobalStsRegions.end());
+}
+
 // In the vendor's order: the service's variable, AWS_ENDPOINT_URL, the service in the profile's
 // services section, the profile's endpoint_url.
 std::optional<std::string> configuredEndpoint(const std::string& serviceId, const std::optional<std::string>& profile) {
@@ -165,10 +188,11 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
   const std::string signingRegion = isIam && *p.iam.plain ? p.iam.signingRegion : effectiveRegion;
   // Checked also where an endpoint URL makes them moot, so that a typo is never passed over.
   const Variant v = variantFor(profile);
+  const bool legacySts = isSts && legacyStsEndpoints(profile);
   if (auto url = configuredEndpoint(serviceId, profile)) return {*url, signingRegion};
   if (effectiveRegion.empty()) throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
   // STS's global endpoint has only its plain host; the variants are those of us-east-1.
-  if (isSts && region.empty() && !v.fips && !v.dualStack) return {"https://sts.amazonaws.com", "us-east-1"};
+  if (isSts && globalSts(region, v, legacySts)) return {"https://sts.amazonaws.com", "us-east-1"};
   if (isIam && *p.iam.plain) return {"https://" + iamHost(p, v), signingRegion};
   return {"https://" + regionalHost(serviceId, effectiveRegion, p, v), signingRegion};
 }

@@ -40,10 +40,10 @@ Credentials parseStsCredentials(const std::string& action, const http::Response&
   return c;
 }
 
-// One STS call that answers credentials, in the region and with the settings of `profile`.
+// One STS call that answers credentials, with the settings of `profile`.
 Credentials stsCredentials(const std::string& action, Fields form, const std::string& profile,
-                           const ProviderPtr& signer) {
-  const std::string region = resolveRegion(std::nullopt, profile).value_or("");
+                           const ProviderPtr& signer, const StsRegion& stsRegion) {
+  const std::string region = stsRegion.forProfile(profile);
   const ServiceEndpoint endpoint = serviceEndpoint("STS", region, profile);
   Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile), ConnectionSettings::resolve(profile));
   form.insert(form.begin(), {{"Action", action}, {"Version", kStsVersion}});
@@ -78,6 +78,7 @@ std::string mfaCode(const std::string& profile, const std::string& serial, bool 
 
 struct WebIdentity {
   std::string profile, tokenFile, roleArn, sessionName;
+  StsRegionPtr region;
 };
 
 std::string readTokenFile(const std::string& path) {
@@ -96,24 +97,25 @@ Credentials assumeRoleWithWebIdentity(const WebIdentity& w) {
                         {{"RoleArn", w.roleArn},
                          {"RoleSessionName", w.sessionName},
                          {"WebIdentityToken", readTokenFile(w.tokenFile)}},
-                        w.profile, anonymousCredentials());
+                        w.profile, anonymousCredentials(), *w.region);
 }
 
 // ---- role assumption -------------------------------------------------------------------------
 
-// STS as the profile's files and environment say at the time of each call, in its region or
-// else at the global endpoint: a renewal hours later sees what they say then.
+// STS as the profile's files and environment say at the time of each call: a renewal hours
+// later sees what they say then.
 class ProfileSts : public StsClient {
  public:
-  ProfileSts(std::string profile, ProviderPtr source) : profile_(std::move(profile)), source_(std::move(source)) {}
+  ProfileSts(std::string profile, ProviderPtr source, StsRegionPtr region)
+      : profile_(std::move(profile)), source_(std::move(source)), region_(std::move(region)) {}
   Doc call(const std::string& operation, const Doc& params) override {
-    const std::string region = resolveRegion(std::nullopt, profile_).value_or("");
-    return makeSts(region, source_, profile_)->call(operation, params);
+    return makeSts(region_->forProfile(profile_), source_, profile_)->call(operation, params);
   }
 
  private:
   std::string profile_;
   ProviderPtr source_;
+  StsRegionPtr region_;
 };
 
 // The model sends DurationSeconds as a number, so a profile's text that is none cannot be passed on.
@@ -127,6 +129,22 @@ int durationSetting(const std::string& profile, const std::string& text) {
 
 }  // namespace
 
+void StsRegion::clientMade(const std::optional<std::string>& region) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (made_) return;
+  made_ = true;
+  if (region && !region->empty()) clientRegion_ = region;
+}
+
+std::string StsRegion::forProfile(const std::string& profile) const {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (clientRegion_) return *clientRegion_;
+  }
+  if (auto configured = resolveRegion(std::nullopt, profile)) return *configured;
+  return runRegion_.value_or("");
+}
+
 std::string valueOf(const Profile& p, const std::string& key) {
   auto it = p.find(key);
   return it == p.end() ? "" : it->second;
@@ -139,7 +157,8 @@ std::string generatedSessionName() {
                      std::chrono::duration_cast<std::chrono::seconds>(aws::clock().now().time_since_epoch()).count());
 }
 
-ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settings, ProviderPtr source) {
+ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settings, ProviderPtr source,
+                               StsRegionPtr region) {
   RoleToAssume role;
   role.roleArn = valueOf(settings, "role_arn");
   role.sessionName = valueOf(settings, "role_session_name");
@@ -148,17 +167,20 @@ ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settin
   if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) role.durationSeconds = durationSetting(profile, d);
   role.mfaSerial = valueOf(settings, "mfa_serial");
   role.mfaCode = [profile, serial = role.mfaSerial](bool renewal) { return mfaCode(profile, serial, renewal); };
-  return assumeRoleCredentials(std::make_shared<ProfileSts>(profile, std::move(source)), std::move(role));
+  return assumeRoleCredentials(std::make_shared<ProfileSts>(profile, std::move(source), std::move(region)),
+                               std::move(role));
 }
 
-ProviderPtr webIdentityProvider(const std::string& profile, const Profile* settings, bool useEnvironment) {
+ProviderPtr webIdentityProvider(const std::string& profile, const Profile* settings, bool useEnvironment,
+                                StsRegionPtr region) {
   auto setting = [&](const char* envName, const char* key) {
     if (useEnvironment)
       if (auto v = env(envName)) return *v;
     return settings ? valueOf(*settings, key) : std::string();
   };
   WebIdentity w{profile, setting("AWS_WEB_IDENTITY_TOKEN_FILE", "web_identity_token_file"),
-                setting("AWS_ROLE_ARN", "role_arn"), setting("AWS_ROLE_SESSION_NAME", "role_session_name")};
+                setting("AWS_ROLE_ARN", "role_arn"), setting("AWS_ROLE_SESSION_NAME", "role_session_name"),
+                std::move(region)};
   if (w.tokenFile.empty()) return nullptr;
   if (w.roleArn.empty())
     throw CredentialsError(fmt::format(

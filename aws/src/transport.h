@@ -24,7 +24,8 @@ struct ServiceEndpoint {
 // or dual-stack variant when AWS_USE_FIPS_ENDPOINT / AWS_USE_DUALSTACK_ENDPOINT (or the profile's
 // use_fips_endpoint / use_dualstack_endpoint) ask for it; a variant that does not exist throws
 // ClientError. IAM is global (one host per partition, signed for the partition's region); STS
-// is regional, global when no region is given.
+// is regional, global when no region is given or when AWS_STS_REGIONAL_ENDPOINTS (or the
+// profile's sts_regional_endpoints) is "legacy" and the region one of the older ones.
 ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string& region,
                                 const std::optional<std::string>& profile = std::nullopt);
 std::string resolveEndpoint(const std::string& serviceId, const std::string& region,

@@ -117,9 +117,9 @@ int run(int argc, char** argv) {
   logging::Logger& log = logging::getLogger(kLogger);
 
   // EC2 runs under the assumed role; the bucket copy uses the profile's own credentials.
-  aws::Session assumed = start_aws_session(cli::text(args.assume_role), args.profile);
+  aws::Session assumed = start_aws_session(cli::text(args.assume_role), args.profile, args.region);
   std::shared_ptr<aws::Ec2Client> ec2 = assumed.ec2(cli::text(args.region));
-  std::shared_ptr<aws::S3Client> s3 = aws::Session::fromProfile(args.profile).s3();
+  std::shared_ptr<aws::S3Client> s3 = aws::Session::fromProfile(args.profile, args.region).s3(startRegion(args.region));
 
   if (!prepareOutput(args, log)) return kExitOk;
 

@@ -16,6 +16,7 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/session.h"
 #include "testbed/fake_server.h"
 
 namespace {
@@ -300,6 +301,42 @@ TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFal
   set("AWS_ROLE_ARN", "arn:aws:iam::111122223333:role/ci");
   set("AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "missing-token").string());
   EXPECT_NE(failureOf(std::nullopt).find("missing-token cannot be read"), std::string::npos);
+}
+
+// Where each source that needs STS asks it, seen through a proxy that records each tunnel's host
+// and refuses it: the first client's region, else the configured one, else the run's, else global.
+TEST_F(CredentialChain, StsIsAskedInTheFirstClientsRegionElseTheConfiguredOrTheRunRegion) {
+  FakeServer proxy(FakeServer::Mode::Generic);
+  env_.apply({{"HTTPS_PROXY", proxy.url()}, {"NO_PROXY", "127.0.0.1"}, {"AWS_MAX_ATTEMPTS", "1"},
+              {"AWS_SECRET_ACCESS_KEY", "S"}, {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"},
+              {"AWS_WEB_IDENTITY_TOKEN_FILE", write("token", "t")}});
+  write("credentials", "[base]\naws_access_key_id = K\naws_secret_access_key = S\n");
+  write("config", "[profile pod]\nweb_identity_token_file = " + (dir_ / "token").string() + "\nrole_arn = r\nregion = "
+                  "us-west-2\n[profile src]\nrole_arn = r\nsource_profile = base\n[profile ci]\nrole_arn = r\n"
+                  "credential_source = Environment\n");
+  const auto opt = [](const char* v) { return *v ? std::optional<std::string>(v) : std::nullopt; };
+  struct Row { const char *profile, *run, *client, *envRegion, *setting, *host; };  // client "": S3 without one
+  for (const Row& row : {Row{"", "cn-north-1", "cn-north-1", "", "", "sts.cn-north-1.amazonaws.com.cn:443"},
+                         Row{"pod", "eu-west-1", "", "", "", "sts.us-west-2.amazonaws.com:443"},
+                         Row{"src", "eu-west-1", "", "", "", "sts.eu-west-1.amazonaws.com:443"},
+                         Row{"ci", "", "us-gov-west-1", "eu-west-1", "", "sts.us-gov-west-1.amazonaws.com:443"},
+                         Row{"src", "", "", "", "", "sts.amazonaws.com:443"},
+                         Row{"", "", "eu-west-1", "", "legacy", "sts.amazonaws.com:443"},
+                         Row{"", "cn-north-1", "", "", "legacy", "sts.cn-north-1.amazonaws.com.cn:443"}}) {
+    env_.apply({{"AWS_ACCESS_KEY_ID", *row.profile ? opt("K") : std::nullopt}, {"AWS_REGION", opt(row.envRegion)},
+                {"AWS_STS_REGIONAL_ENDPOINTS", opt(row.setting)}});
+    const auto session = tarnwick::aws::Session::fromProfile(opt(row.profile), opt(row.run));
+    if (*row.client) session.ec2(std::string(row.client));
+    else session.s3();
+    proxy.clearRequests();
+    EXPECT_THROW(session.credentials()->get(), std::exception);
+    EXPECT_EQ(proxy.requests().at(0).header("host"), row.host);
+  }
+  set("AWS_ENDPOINT_URL_STS", proxy.url());  // an override wins over every region
+  EXPECT_THROW(tarnwick::aws::Session::fromProfile(std::nullopt, opt("cn-north-1")).credentials()->get(), std::exception);
+  EXPECT_EQ(proxy.requests().back().header("host"), proxy.host());
+  set("AWS_STS_REGIONAL_ENDPOINTS", "global");
+  EXPECT_THROW(tarnwick::aws::Session::fromProfile(std::nullopt).sts(std::string("eu-west-1")), tarnwick::aws::ClientError);
 }
 
 TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale) {

@@ -278,6 +278,30 @@ TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStatic
   EXPECT_EQ(sso.err.find("sso-access-token"), std::string::npos);
 }
 
+// STS alone keeps its real host, behind a proxy that records and refuses each tunnel: web identity asks
+// in --region, and outside "aws" so do the role assumptions (the workflow role's in its own region).
+TEST_F(DeployE2E, WithOnlyARegionStsIsAskedInThatRegion) {
+  testbed::FakeServer proxy(testbed::FakeServer::Mode::Generic);
+  struct Row { const char* region; std::vector<std::string> args; std::string host; };
+  for (const Row& row : {Row{"eu-west-1", {}, "sts.eu-west-1.amazonaws.com:443"},
+                         Row{"cn-north-1", {}, "sts.cn-north-1.amazonaws.com.cn:443"},
+                         Row{"cn-north-1", {"--assume_role", "arn:aws-cn:iam::1:role/r"}, "sts.cn-north-1.amazonaws.com.cn:443"},
+                         Row{"eu-west-1", {"--workflow_account_role", "wf,1,cn-north-1"}, "sts.cn-north-1.amazonaws.com.cn:443"}}) {
+    const std::optional<std::string> key = row.args.empty() ? std::nullopt : std::optional<std::string>("testing");
+    env_ = {{"AWS_ACCESS_KEY_ID", key}, {"AWS_SECRET_ACCESS_KEY", key}, {"AWS_DEFAULT_REGION", std::nullopt},
+            {"AWS_ENDPOINT_URL", std::nullopt}, {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "t")},
+            {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"}, {"HTTPS_PROXY", proxy.url()}, {"AWS_MAX_ATTEMPTS", "1"}};
+    for (const char* service : {"EC2", "IAM", "S3", "SSM"}) env_[std::string("AWS_ENDPOINT_URL_") + service] = testbed::moto().url();
+    proxy.clearRequests();
+    std::vector<std::string> args = {"--dry_run", "--region", row.region};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const auto r = deploy(Json::array({spoke_}), args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("CONNECT tunnel failed"), std::string::npos) << r.err;
+    EXPECT_EQ(proxy.requests().at(0).header("host"), row.host) << row.region;
+  }
+}
+
 TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const Json entries = Json::array({spoke_, nat_, unplaced_});
   testbed::boto3(R"(ec2.create_security_group(GroupName="tarnwick-test-ec2-private-interface-sg",

@@ -34,6 +34,8 @@ struct FakeRequest {
 //   SSO portal mode: "token", "account", "role" (GetRoleCredentials answers SSOKEY / SSOSECRET /
 //     SSOTOKEN for an hour; anything else 401)
 //   awsfront mode: "upstream", "buckets", "wrongRegion", "secrets" (see aws_front.py)
+// As HTTPS_PROXY, a server records each tunnel's CONNECT (header("host") names the host asked
+// for) and, in generic mode, refuses it with 404.
 class FakeServer {
  public:
   enum class Mode { Metadata, PublicIp, SsoPortal, AwsFront, Generic };

@@ -179,7 +179,8 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(payload)
 
-    do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = do_PATCH = handle_any
+    # As HTTPS_PROXY: a tunnel's CONNECT (host in its Host header) is recorded and answered as any request.
+    do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = do_PATCH = do_CONNECT = handle_any
 
 
 

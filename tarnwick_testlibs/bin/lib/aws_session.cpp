@@ -8,6 +8,7 @@
 #include "tarnwick_testlibs/aws/assume_role.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/imds.h"
+#include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -26,10 +27,11 @@ struct FirstAssumption {
   aws::Doc answer;
 };
 
-FirstAssumption assumeFirst(const aws::RoleToAssume& role, const std::optional<std::string>& profile) {
+FirstAssumption assumeFirst(const aws::RoleToAssume& role, const std::optional<std::string>& profile,
+                            const std::optional<std::string>& region) {
   try {
-    aws::Session base = aws::Session::fromProfile(profile);
-    auto sts = base.sts();
+    aws::Session base = aws::Session::fromProfile(profile, region);
+    auto sts = base.sts(startRegion(region));
     aws::Doc answer = aws::assumeRole(*sts, role);
     if (!answer.contains("Credentials")) throw ProcessExit(kExitFatal, "AssumeRole answered without credentials");
     return {sts, answer};
@@ -42,11 +44,17 @@ FirstAssumption assumeFirst(const aws::RoleToAssume& role, const std::optional<s
 
 }  // namespace
 
-aws::Session start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile) {
+std::optional<std::string> startRegion(const std::optional<std::string>& runRegion) {
+  if (!runRegion || runRegion->empty() || aws::partitionOf(*runRegion) == "aws") return std::nullopt;
+  return runRegion;
+}
+
+aws::Session start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile,
+                               const std::optional<std::string>& region) {
   aws::RoleToAssume role;
   role.roleArn = assume_role;
   role.sessionName = kRoleSessionName;
-  FirstAssumption first = assumeFirst(role, profile);
+  FirstAssumption first = assumeFirst(role, profile, region);
   aws::Credentials initial;
   try {
     initial = aws::assumedRoleCredentials(first.answer);

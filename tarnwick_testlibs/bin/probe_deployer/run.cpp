@@ -52,18 +52,21 @@ WorkflowRole workflowRole(const std::string& value) {
   return role;
 }
 
-// The workflow side of a deployment: the stored private key and the bucket client.
+// The workflow side of a deployment: the stored private key and the bucket client. The workflow
+// role's SSM, S3 and STS belong to the workflow region's partition.
 std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Logger& log) {
   const std::optional<std::string>& profile = args.profile;
-  if (!cli::nonEmpty(args.workflow_account_role)) return aws::Session::fromProfile(profile).s3();
+  if (!cli::nonEmpty(args.workflow_account_role))
+    return aws::Session::fromProfile(profile, args.region).s3(startRegion(args.region));
 
   const WorkflowRole role = workflowRole(cli::text(args.workflow_account_role));
   const std::string arn = "arn:aws:iam::" + role.account + ":role/" + role.name;
   log.info("- Use role " + arn + " for SSM access");
-  const aws::Session session = start_aws_session(arn, profile);
-  const std::shared_ptr<aws::SsmClient> ssm =
-      session.ssm(role.region.empty() ? std::nullopt : std::optional<std::string>(role.region));
-  std::shared_ptr<aws::S3Client> s3 = session.s3();
+  const std::optional<std::string> region =
+      role.region.empty() ? std::nullopt : std::optional<std::string>(role.region);
+  const aws::Session session = start_aws_session(arn, profile, region);
+  const std::shared_ptr<aws::SsmClient> ssm = session.ssm(region);
+  std::shared_ptr<aws::S3Client> s3 = session.s3(startRegion(region));
   if (cli::nonEmpty(args.key_name)) getPemKeyFromSSM(*ssm, kSecretsPrefix + cli::text(args.key_name), args);
   return s3;
 }
@@ -78,8 +81,9 @@ void requireInputsAndOutputs(const Options& args) {
 }
 
 aws::Session deploymentSession(const Options& args) {
-  if (cli::nonEmpty(args.assume_role)) return start_aws_session(cli::text(args.assume_role), args.profile);
-  return aws::Session::fromProfile(args.profile);
+  if (cli::nonEmpty(args.assume_role))
+    return start_aws_session(cli::text(args.assume_role), args.profile, args.region);
+  return aws::Session::fromProfile(args.profile, args.region);
 }
 
 int run(int argc, char** argv, RunSummary& summary) {

@@ -49,7 +49,9 @@ std::optional<std::chrono::system_clock::time_point> parseExpiration(const std::
 //  6. container credentials, then the instance role from the metadata service
 // The first source that is configured is used; when it fails, the failure is reported rather than
 // the next source tried. A named profile that does not exist throws CredentialsError at
-// construction.
+// construction. The sources that ask STS (2 and 3) ask it in AWS_REGION, AWS_DEFAULT_REGION or the
+// profile's region, else at the global endpoint; a Session's chain asks in the region of its first
+// client first (Session::fromProfile).
 std::shared_ptr<CredentialsProvider> defaultChain(const std::optional<std::string>& profile);
 
 }  // namespace tarnwick::aws

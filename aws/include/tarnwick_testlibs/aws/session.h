@@ -9,11 +9,20 @@
 
 namespace tarnwick::aws {
 
+namespace detail {
+class StsRegion;
+}
+
 class Session {
  public:
   // From a named profile, or the default credential chain when absent. A named profile that
-  // does not exist throws CredentialsError.
-  static Session fromProfile(const std::optional<std::string>& profile);
+  // does not exist throws CredentialsError. A source of the chain that asks STS for credentials
+  // (a profile's role, web identity) asks it, as the vendor's Python SDK does, in the region of
+  // the first client made from the session, else in AWS_REGION, AWS_DEFAULT_REGION or the
+  // profile's region, else in `runRegion` (the region the caller works in), and only without
+  // any of these at the global endpoint.
+  static Session fromProfile(const std::optional<std::string>& profile,
+                             const std::optional<std::string>& runRegion = std::nullopt);
   // From explicit (for example assumed-role) credentials; region from the environment.
   static Session fromCredentials(const Credentials& c);
   // From a provider (for example refreshingCredentials); region from the environment.
@@ -32,8 +41,13 @@ class Session {
   const std::optional<std::string>& profile() const { return profile_; }
 
  private:
+  // The region of a client being made, `region` or the default (the global services fall back to
+  // us-east-1); the first one made also tells the chain where to ask STS.
+  std::string newClientRegion(const std::optional<std::string>& region, bool global) const;
+
   std::shared_ptr<CredentialsProvider> creds_;
   std::optional<std::string> profile_;
+  std::shared_ptr<detail::StsRegion> stsRegion_;  // only for a chain
 };
 
 }  // namespace tarnwick::aws
