@@ -30,6 +30,7 @@ const cli::FieldTable<Options>& fields() {
           {"summary_json", &Options::summary_json},
           {"vpc_id", &Options::vpc_id},
           {"older_than", &Options::older_than},
+          {"metadata_tokens", &Options::metadata_tokens},
       },
       {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep},
        {"skip_preflight", &Options::skip_preflight}});
@@ -47,6 +48,13 @@ void checkInput(const cli::Parser& parser, const Options& o) {
   if (o.older_than && !parseDuration(*o.older_than))
     refuse("argument --older_than: invalid duration '" + *o.older_than + "' (a number and s, m, h or d)");
   if (!o.test_config && !o.sweep && !o.vpc_id) refuse("the following arguments are required: --test_config");
+}
+
+// The test instances require IMDSv2 unless told otherwise, and only in these two words.
+void checkGuards(const cli::Parser& parser, const Options& o) {
+  const std::string tokens = cli::text(o.metadata_tokens);
+  if (tokens != "required" && tokens != "optional")
+    throw parser.usageError("argument --metadata_tokens: invalid choice: '" + tokens + "' (choose from 'required', 'optional')");
 }
 
 }  // namespace
@@ -80,6 +88,8 @@ cli::Parser makeParser() {
   p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d",
              {.yieldsPrefixes = true});
   p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
+  p.addValue("--metadata_tokens", "deploy: whether the test instances require IMDSv2 tokens, required or optional",
+             {.defaultValue = kDefaultMetadataTokens, .yieldsPrefixes = true});
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }
@@ -108,6 +118,7 @@ Options parseOptions(const cli::Parser& parser, const std::vector<std::string>& 
   Options options;
   fields().fill(parser.parse(words), options);
   checkInput(parser, options);
+  checkGuards(parser, options);
   return options;
 }
 
