@@ -447,6 +447,24 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
   EXPECT_LE(calls[0] - calls[1], 8);
 }
 
+// In the China partition every ARN a run builds says so: the workflow role's, the buckets' in the policy,
+// and the existing policy's, by which the revert removes it. (The emulator offers no types there: no checks.)
+TEST_F(DeployE2E, ArnsTakeThePartitionOfTheirRegion) {
+  const std::string cn = "iam, ec2 = (boto3.client(s, region_name='cn-north-1') for s in ('iam', 'ec2'))\n";
+  Json entry = spoke_;
+  entry.update(testbed::boto3Json(cn + R"(vpc = ec2.create_vpc(CidrBlock="10.20.0.0/16")["Vpc"]["VpcId"]
+out({k: ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for k, c in (("gw_subnet_id", "10.20.0.0/24"), ("private_subnet_id", "10.20.1.0/24"))}))"));
+  const std::vector<std::string> args = {"--skip_preflight", "--workflow_account_role", "wf,123456789012,cn-north-1", "--region",
+                                         "cn-north-1", "--ec2_role", "default", "--account", "123456789012"};
+  const auto r = deploy(Json::array({entry}), args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("- Use role arn:aws-cn:iam::123456789012:role/wf for SSM access"), std::string::npos) << r.err;
+  const std::string policies = cn + R"(out([(p["Arn"], iam.get_policy_version(PolicyArn=p["Arn"], VersionId="v1")["PolicyVersion"]["Document"]["Statement"][0]["Resource"]) for p in iam.list_policies(Scope="Local")["Policies"]]))";
+  EXPECT_EQ(testbed::boto3Json(policies), Json::parse(R"([["arn:aws-cn:iam::123456789012:policy/tarnwick-test-ec2-policy", ["arn:aws-cn:s3:::*"]]])"));
+  EXPECT_EQ(revert(Json::array({entry}), std::vector<std::string>(args.begin() + 3, args.end())).status, 0);
+  EXPECT_EQ(testbed::boto3Json(policies), Json::array());
+}
+
 TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
   const auto r = run({"--test_config", writeConfig(Json::array({spoke_}))});
   EXPECT_EQ(r.status, 1);

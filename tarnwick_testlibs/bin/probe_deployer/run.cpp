@@ -58,7 +58,7 @@ std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Lo
   if (!cli::nonEmpty(args.workflow_account_role)) return aws::Session::fromProfile(profile).s3();
 
   const WorkflowRole role = workflowRole(cli::text(args.workflow_account_role));
-  const std::string arn = "arn:aws:iam::" + role.account + ":role/" + role.name;
+  const std::string arn = iamArn(role.region, role.account, "role/" + role.name);
   log.info("- Use role " + arn + " for SSM access");
   const aws::Session session = start_aws_session(arn, profile);
   const std::shared_ptr<aws::SsmClient> ssm =
@@ -85,7 +85,7 @@ aws::Session deploymentSession(const Options& args) {
 int run(int argc, char** argv, RunSummary& summary) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
-  const Options args = parseOptions(parser, words);
+  Options args = parseOptions(parser, words);
   summary.start(args);
   const report::Scope reporting(summary);
 
@@ -108,6 +108,8 @@ int run(int argc, char** argv, RunSummary& summary) {
   if (!revert) s3 = openWorkflowSide(args, log);
 
   const aws::Session session = deploymentSession(args);
+  // The session's default region, when it is the deployment's, names the partition of its ARNs too.
+  if (!cli::nonEmpty(args.region)) args.region = session.defaultRegion();
   const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
   const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
 
