@@ -102,13 +102,14 @@ TEST_F(DeployerCommandLine, UsageErrors) {
       {{"--sweep", "--test_config", "t"}, "argument --sweep: not allowed with argument --test_config"},
       {{"--test_config", "t", "--older_than", "1h"}, "argument --older_than: only with --sweep"},
       {{"--sweep", "--older_than", "1.5h"}, "argument --older_than: invalid duration '1.5h' (a number and s, m, h or d)"},
+      {{"--sweep", "--account="}, "argument --sweep: requires --account"},
       {{"--test_config", "t", "--me", "Required"}, "argument --metadata_tokens: invalid choice: 'Required' (choose from 'required', 'optional')"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(usageErrorOf(parser, c.words, true), "probe_deployer: error: " + c.error);
   }
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "v"}).vpc_id, "v");
-  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d"}).older_than, "2d");
+  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d", "--ac=1"}).older_than, "2d");
   EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
 }
 

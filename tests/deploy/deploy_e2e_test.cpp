@@ -616,13 +616,22 @@ out({"vpc": vpc, "sg": sg})
 )");
   const auto everything = [&] { return testbed::boto3Json("out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + len(ec2.describe_security_groups()['SecurityGroups']) + len(iam.list_instance_profiles()['InstanceProfiles']))"); };
   const Json before = everything();
+  // Bound to one account: a sweep without it is refused, and runs told another change nothing.
+  const std::string stranger = "--account=111122223333", ours = "--account=123456789012";
+  for (const auto& [words, status] : std::vector<std::pair<std::vector<std::string>, int>>{{{"--sweep"}, 2}, {{"--sweep", stranger}, 1},
+           {{"--revert", "--vpc_id", net_["vpc"].get<std::string>(), stranger}, 1}, {{"--test_config", writeConfig(Json::array({nat_})), "--output_test_config", "o", stranger}, 1}}) {
+    const auto r = run(words);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err.find("  **Error** the credentials are of account 123456789012, not of --account 111122223333: nothing was changed") == std::string::npos, status == 2) << r.err;
+  }
+  EXPECT_EQ(everything(), before);
 
-  const auto dry = run({"--sweep", "--dry_run", role[0], role[1]});
+  const auto dry = run({"--sweep", "--dry_run", role[0], role[1], ours});
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(summary()["mode"], "sweep");
   EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3) << summary().dump();  // each VPC: instances, addresses, group, key; IAM
   EXPECT_NE(dry.err.find("; would remove: "), std::string::npos);
-  EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1]}).status, 0);
+  EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1], ours}).status, 0);
   EXPECT_EQ(everything(), before);
   EXPECT_EQ(liveInstances().size(), 3u);
 
@@ -635,7 +644,7 @@ out({"vpc": vpc, "sg": sg})
   EXPECT_EQ(live[0]["VpcId"], net_["vpc2"]);
   EXPECT_EQ(live[0]["State"]["Name"], "running");
 
-  const auto sweep = run({"--sweep", "--older_than", "0s", role[0], role[1]});
+  const auto sweep = run({"--sweep", "--older_than", "0s", role[0], role[1], ours});
   EXPECT_EQ(sweep.status, 0) << sweep.err;
   EXPECT_NE(sweep.err.find("- Found in " + net_["vpc2"].get<std::string>() + ": 1 test instance"), std::string::npos) << sweep.err;
   Json left = leftovers();

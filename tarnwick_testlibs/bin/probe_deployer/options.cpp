@@ -50,11 +50,13 @@ void checkInput(const cli::Parser& parser, const Options& o) {
   if (!o.test_config && !o.sweep && !o.vpc_id) refuse("the following arguments are required: --test_config");
 }
 
-// The test instances require IMDSv2 unless told otherwise, and only in these two words.
+// A sweep removes every toolkit object of a region: it must be told whose. The test instances
+// require IMDSv2 unless told otherwise, and only in these two words.
 void checkGuards(const cli::Parser& parser, const Options& o) {
   const std::string tokens = cli::text(o.metadata_tokens);
   if (tokens != "required" && tokens != "optional")
     throw parser.usageError("argument --metadata_tokens: invalid choice: '" + tokens + "' (choose from 'required', 'optional')");
+  if (o.sweep && !cli::nonEmpty(o.account)) throw parser.usageError("argument --sweep: requires --account");
 }
 
 }  // namespace

@@ -77,6 +77,17 @@ void requireInputsAndOutputs(const Options& args) {
   if (cli::nonEmpty(args.summary_json)) files::requireReplaceable(*args.summary_json);
 }
 
+// With --account a run acts in that account only: other credentials would create or remove test
+// objects of somebody else's account. Ends the run with status 1 before anything changes.
+void requireAccount(aws::StsClient& sts, const Options& args, logging::Logger& log) {
+  if (!cli::nonEmpty(args.account)) return;
+  const std::string caller =
+      aws::view::Record(sts.get_caller_identity(nlohmann::ordered_json::object()), "GetCallerIdentity").text("Account");
+  if (caller == *args.account) return;
+  log.error(messages::otherAccount(caller, *args.account));
+  throw ProcessExit(kExitFatal, "");
+}
+
 aws::Session deploymentSession(const Options& args) {
   if (cli::nonEmpty(args.assume_role)) return start_aws_session(cli::text(args.assume_role), args.profile);
   return aws::Session::fromProfile(args.profile);
@@ -112,10 +123,11 @@ int run(int argc, char** argv, RunSummary& summary) {
   if (!cli::nonEmpty(args.region)) args.region = session.defaultRegion();
   const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
   const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
+  const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // the caller, and why a call was denied
+  requireAccount(*sts, args, log);
 
   if (!revert) {
     const ImageInfo image = lookupImage(*ec2, args);
-    const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // names the identity of a denial
     deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
   } else if (args.sweep) {
     sweepRegion(*ec2, *iam, args, SweepClock::now());

@@ -19,6 +19,10 @@ inline std::string sessionFailed() { return error(kSessionFailure); }
 inline std::string accountNotDeduced() { return error("failed to deduce workflow account number from meta data"); }
 // Logged at INFO before the run ends; unlike the others it is not indented.
 inline std::string incompleteTagPair() { return "**Error** incomplete tag_resource pair"; }
+inline std::string otherAccount(std::string_view caller, std::string_view expected) {
+  return error("the credentials are of account " + std::string(caller) + ", not of --account " + std::string(expected) +
+               ": nothing was changed");
+}
 inline std::string outputConfigRequired() { return error("--output_test_config is required to deploy"); }
 inline std::string workerEnded(std::string_view subnetId, std::string_view failure) {
   return error("worker for " + std::string(subnetId) + " ended: " + std::string(failure));
