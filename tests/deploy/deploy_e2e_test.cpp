@@ -445,6 +445,23 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
     calls.push_back(n);
   }
   EXPECT_LE(calls[0] - calls[1], 8);
+
+  // An organisation policy that refuses launches without IMDSv2 or tags on volumes and interfaces
+  // lets the default deploy through. Asked for optional tokens, the checks, and the launch without
+  // them, say what refused it; with the decode refused too, which permission it needs.
+  const std::string why = " -- denied explicitly by an organisation policy (SCP) on arn:aws:ec2:us-east-1:123456789012:instance/* "
+                          "(statement RequireImdsV2); condition keys that failed: ec2:MetadataHttpTokens (policy: required; request: optional)";
+  for (const auto& [denied, extra, status, says] : std::vector<std::tuple<std::string, std::string, int, std::string>>{
+           {"RunInstances:scp", "--dry_run", 1, "  **Error** Pre-flight permission: RunInstances (gw-0) is not allowed for arn:aws:sts::123456789012:user/moto" + why},
+           {"RunInstances:scp", "--skip_preflight", 40, "in a service control policy." + why + "\n"},
+           {"RunInstances:scp,DecodeAuthorizationMessage", "--dry_run", 1, " -- the reason stays encoded: decoding it needs sts:DecodeAuthorizationMessage"},
+           {"RunInstances:scp", "", 0, "- Pre-flight passed"}}) {
+    front.deny(denied);
+    const auto r = run(extra.empty() ? std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o"}
+                                     : std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o", "--metadata_tokens", "optional", extra}, -1, front);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  }
 }
 
 // In the China partition every ARN a run builds says so: the workflow role's, the buckets' in the policy,

@@ -18,6 +18,7 @@
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
@@ -125,18 +126,20 @@ int run(int argc, char** argv, RunSummary& summary) {
   const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
   const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // the caller, and why a call was denied
   requireAccount(*sts, args, log);
+  // A denied call says what denied it. The deploy's checks say so themselves, from the plain client.
+  ExplainedDenials explained(*ec2, sts.get());
 
   if (!revert) {
-    const ImageInfo image = lookupImage(*ec2, args);
+    const ImageInfo image = lookupImage(explained, args);
     deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
   } else if (args.sweep) {
-    sweepRegion(*ec2, *iam, args, SweepClock::now());
+    sweepRegion(explained, *iam, args, SweepClock::now());
   } else if (args.vpc_id) {
-    revertVpc(*ec2, *iam, *args.vpc_id, args);
+    revertVpc(explained, *iam, *args.vpc_id, args);
   } else {
-    const std::string vpcId = terminateEc2s(*ec2, *iam, args);
+    const std::string vpcId = terminateEc2s(explained, *iam, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.
-    if (args.ec2_role == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
+    if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId))
       deleteInstanceProfile(*iam, args);
   }
 

@@ -90,10 +90,13 @@ inline std::string preflightArchitecture(std::string_view imageId, std::string_v
                        " runs " + std::string(supported) + " (every entry)",
                    "choose an --image and --instance_type of one architecture");
 }
-inline std::string preflightDenied(std::string_view action, std::string_view forWhat, std::string_view identity) {
-  return preflight("permission",
-                   std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity),
-                   "grant ec2:" + std::string(action) + " to that identity");
+// `reason`: what denied it, when the denial could be decoded ("" otherwise).
+inline std::string preflightDenied(std::string_view action, std::string_view forWhat, std::string_view identity,
+                                   std::string_view reason = "") {
+  const std::string denied = std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity);
+  const std::string grant = "grant ec2:" + std::string(action) + " to that identity";
+  if (reason.empty()) return preflight("permission", denied, grant);
+  return preflight("permission", denied + " -- " + std::string(reason), grant + ", or meet what denied it");
 }
 inline std::string preflightRefused(std::string_view action, std::string_view forWhat, std::string_view failure) {
   return preflight("permission", std::string(action) + " (" + std::string(forWhat) + ") would fail: " + std::string(failure),
