@@ -62,6 +62,7 @@ Doc IamClient::list_policies(const Doc& p) { return call("ListPolicies", p); }
 Doc IamClient::remove_role_from_instance_profile(const Doc& p) { return call("RemoveRoleFromInstanceProfile", p); }
 
 Doc StsClient::assume_role(const Doc& p) { return call("AssumeRole", p); }
+Doc StsClient::decode_authorization_message(const Doc& p) { return call("DecodeAuthorizationMessage", p); }
 Doc StsClient::get_caller_identity(const Doc& p) { return call("GetCallerIdentity", p); }
 
 Doc SsmClient::get_parameter(const Doc& p) { return call("GetParameter", p); }

@@ -27,7 +27,7 @@ OPERATIONS = {
             "CreateRole", "DeleteInstanceProfile", "DeletePolicy", "DeleteRole", "DetachRolePolicy",
             "GetInstanceProfile", "ListInstanceProfilesForRole", "ListPolicies",
             "RemoveRoleFromInstanceProfile"],
-    "sts": ["AssumeRole", "GetCallerIdentity"],
+    "sts": ["AssumeRole", "DecodeAuthorizationMessage", "GetCallerIdentity"],
     "ssm": ["GetParameter", "GetParametersByPath"],
     "s3": ["ListObjectsV2", "DeleteObject", "CreateMultipartUpload", "CompleteMultipartUpload"],
 }

@@ -108,12 +108,15 @@ TEST_F(DeployerCommandLine, UsageErrors) {
       {{"--sweep", "--revert"}, "argument --revert: not allowed with argument --sweep"},
       {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--image", "x"}, "argument --image: not used by --revert --vpc_id"},
       {{"--revert", "--vpc_id", "foo"}, "argument --vpc_id: invalid VPC id 'foo' (vpc- and 8 or 17 hex digits)"},
+      {{"--sweep", "--account="}, "argument --sweep: requires --account"},
+      {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--me", "optional"}, "argument --me (read as --metadata_tokens): not used by --revert --vpc_id"},
+      {{"--test_config", "t", "--me", "Required"}, "argument --metadata_tokens: invalid choice: 'Required' (choose from 'required', 'optional')"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(usageErrorOf(parser, c.words, true), "probe_deployer: error: " + c.error);
   }
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "vpc-0123456789abcdef0"}).vpc_id, "vpc-0123456789abcdef0");
-  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d"}).older_than, "2d");
+  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d", "--ac=1"}).older_than, "2d");
   EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
 }
 

@@ -471,6 +471,41 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
     calls.push_back(n);
   }
   EXPECT_LE(calls[0] - calls[1], 8);
+
+  // An organisation policy that refuses launches without IMDSv2 or tags on volumes and interfaces
+  // lets the default deploy through. Asked for optional tokens, the checks, and the launch without
+  // them, say what refused it; with the decode refused too, which permission it needs.
+  const std::string why = " -- denied explicitly by an organisation policy (SCP) on arn:aws:ec2:us-east-1:123456789012:instance/* "
+                          "(statement RequireImdsV2); condition keys that failed: ec2:MetadataHttpTokens (policy: required; request: optional)";
+  for (const auto& [denied, extra, status, says] : std::vector<std::tuple<std::string, std::string, int, std::string>>{
+           {"RunInstances:scp", "--dry_run", 1, "  **Error** Pre-flight permission: RunInstances (gw-0) is not allowed for arn:aws:sts::123456789012:user/moto" + why},
+           {"RunInstances:scp", "--skip_preflight", 40, "in a service control policy." + why + "\n"},
+           {"RunInstances:scp,DecodeAuthorizationMessage", "--dry_run", 1, " -- the reason stays encoded: decoding it needs sts:DecodeAuthorizationMessage"},
+           {"RunInstances:scp", "", 0, "- Pre-flight passed"}}) {
+    front.deny(denied);
+    const auto r = run(extra.empty() ? std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o"}
+                                     : std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o", "--metadata_tokens", "optional", extra}, -1, front);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  }
+}
+
+// In the China partition every ARN a run builds says so: the workflow role's, the buckets' in the policy,
+// and the existing policy's, by which the revert removes it. (The emulator offers no types there: no checks.)
+TEST_F(DeployE2E, ArnsTakeThePartitionOfTheirRegion) {
+  const std::string cn = "iam, ec2 = (boto3.client(s, region_name='cn-north-1') for s in ('iam', 'ec2'))\n";
+  Json entry = spoke_;
+  entry.update(testbed::boto3Json(cn + R"(vpc = ec2.create_vpc(CidrBlock="10.20.0.0/16")["Vpc"]["VpcId"]
+out({k: ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for k, c in (("gw_subnet_id", "10.20.0.0/24"), ("private_subnet_id", "10.20.1.0/24"))}))"));
+  const std::vector<std::string> args = {"--skip_preflight", "--workflow_account_role", "wf,123456789012,cn-north-1", "--region",
+                                         "cn-north-1", "--ec2_role", "default", "--account", "123456789012"};
+  const auto r = deploy(Json::array({entry}), args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("- Use role arn:aws-cn:iam::123456789012:role/wf for SSM access"), std::string::npos) << r.err;
+  const std::string policies = cn + R"(out([(p["Arn"], iam.get_policy_version(PolicyArn=p["Arn"], VersionId="v1")["PolicyVersion"]["Document"]["Statement"][0]["Resource"]) for p in iam.list_policies(Scope="Local")["Policies"]]))";
+  EXPECT_EQ(testbed::boto3Json(policies), Json::parse(R"([["arn:aws-cn:iam::123456789012:policy/tarnwick-test-ec2-policy", ["arn:aws-cn:s3:::*"]]])"));
+  EXPECT_EQ(revert(Json::array({entry}), std::vector<std::string>(args.begin() + 3, args.end())).status, 0);
+  EXPECT_EQ(testbed::boto3Json(policies), Json::array());
 }
 
 TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
@@ -627,13 +662,22 @@ out({"vpc": vpc, "sg": sg})
 )");
   const auto everything = [&] { return testbed::boto3Json("out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + len(ec2.describe_security_groups()['SecurityGroups']) + len(iam.list_instance_profiles()['InstanceProfiles']))"); };
   const Json before = everything();
+  // Bound to one account: a sweep without it is refused, and runs told another change nothing.
+  const std::string stranger = "--account=111122223333", ours = "--account=123456789012";
+  for (const auto& [words, status] : std::vector<std::pair<std::vector<std::string>, int>>{{{"--sweep"}, 2}, {{"--sweep", stranger}, 1},
+           {{"--revert", "--vpc_id", net_["vpc"].get<std::string>(), stranger}, 1}, {{"--test_config", writeConfig(Json::array({nat_})), "--output_test_config", "o", stranger}, 1}}) {
+    const auto r = run(words);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err.find("  **Error** the credentials are of account 123456789012, not of --account 111122223333: nothing was changed") == std::string::npos, status == 2) << r.err;
+  }
+  EXPECT_EQ(everything(), before);
 
-  const auto dry = run({"--sweep", "--dry_run", role[0], role[1]});
+  const auto dry = run({"--sweep", "--dry_run", role[0], role[1], ours});
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(summary()["mode"], "sweep");
   EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3 + 1) << summary().dump();  // each VPC: instances, addresses, group, key; IAM; the old group
   EXPECT_NE(dry.err.find("; would remove: "), std::string::npos);
-  EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1]}).status, 0);
+  EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1], ours}).status, 0);
   const auto typo = run({"--revert", "--vpc_id", "vpc-0123456789abcdef0", role[0], role[1]});
   EXPECT_TRUE(typo.status == 1 && typo.err.find("  **Error** VPC vpc-0123456789abcdef0 not found in us-east-1") != std::string::npos) << typo.err;
   EXPECT_EQ(everything(), before.get<int>() - 1);  // the old group only: the IAM set stays beside the kept deployments
@@ -648,7 +692,7 @@ out({"vpc": vpc, "sg": sg})
   EXPECT_EQ(live[0]["VpcId"], net_["vpc2"]);
   EXPECT_EQ(live[0]["State"]["Name"], "running");
 
-  const auto sweep = run({"--sweep", "--older_than", "0s", role[0], role[1]});
+  const auto sweep = run({"--sweep", "--older_than", "0s", role[0], role[1], ours});
   EXPECT_EQ(sweep.status, 0) << sweep.err;
   EXPECT_NE(sweep.err.find("- Found in " + net_["vpc2"].get<std::string>() + ": 1 test instance"), std::string::npos) << sweep.err;
   Json left = leftovers();

@@ -107,11 +107,13 @@ TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMem
   const Doc expected = Doc::parse(R"({
     "InstanceType": "t3.micro", "MinCount": 1, "MaxCount": 1, "ImageId": "ami-1",
     "TagSpecifications": [{"ResourceType": "instance", "Tags": [
-      {"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}],
+      {"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}, {"ResourceType": "volume", "Tags": [
+      {"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}, {"ResourceType": "network-interface",
+      "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}],
     "NetworkInterfaces": [{"DeviceIndex": 0, "SubnetId": "subnet-gw", "Groups": ["sg-1"]},
                           {"DeviceIndex": 1, "SubnetId": "subnet-priv"}],
     "IamInstanceProfile": {"Name": "tarnwick-test-ec2-instance-profile"},
-    "KeyName": "key-1"})");
+    "KeyName": "key-1", "MetadataOptions": {"HttpTokens": "required", "HttpEndpoint": "enabled"}})");
   EXPECT_EQ(ec2_.params("RunInstances").dump(), expected.dump());
   EXPECT_EQ(ec2_.count("AllocateAddress"), 0);
   std::vector<std::string> keys;

@@ -38,7 +38,8 @@ class MotoServer {
   void resetFront(bool buckets);
   // The front lets the next call of `action` take effect, then closes its connection unanswered.
   void loseNextAnswer(const std::string& action);
-  // The front answers UnauthorizedOperation to every call of `action` from now on; "": to none.
+  // The front refuses every call of the actions "A,B" from now on, "": none; "RunInstances:scp"
+  // refuses launches as an organisation policy demanding IMDSv2 and tags at creation does.
   void deny(const std::string& action);
 
  private:

@@ -291,27 +291,50 @@ def throttled_answer(start_response):
 
 
 class Denials:
-    """Answers the calls of one action as EC2 answers a caller without the permission, DryRun or not:
-    POST /tarnwick-front/deny?action=NAME chooses the action, an empty NAME none."""
+    """Answers the calls of some actions as AWS answers a caller without the permission, DryRun or not:
+    POST /tarnwick-front/deny?action=NAME,NAME chooses them, "" none; "RunInstances:scp" refuses launches
+    as an organisation policy demanding IMDSv2 and tags at creation does. Refusals carry an encoded message."""
 
     def __init__(self, app):
         self.app = app
-        self.action = ""
+        self.actions = set()
 
     def __call__(self, environ, start_response):
         if environ.get("PATH_INFO") == CONTROL + "deny" and environ.get("REQUEST_METHOD") == "POST":
-            self.action = parse_qs(environ.get("QUERY_STRING", "")).get("action", [""])[0]
+            self.actions = set(parse_qs(environ.get("QUERY_STRING", "")).get("action", [""])[0].split(",")) - {""}
             start_response("200 OK", [("Content-Type", "text/plain"), ("Content-Length", "0")])
             return [b""]
         length = int(environ.get("CONTENT_LENGTH") or 0)
         body = environ["wsgi.input"].read(length) if length else b""
         environ["wsgi.input"] = io.BytesIO(body)
-        if not self.action or call_of(environ, body)[1] != self.action:
+        service, action = call_of(environ, body)
+        form = {k: v[0] for k, v in parse_qs(body.decode("utf-8", "replace")).items()}
+        tokens, kinds = form.get("MetadataOptions.HttpTokens", "optional"), {v for k, v in form.items() if k.endswith(".ResourceType")}
+        failed = [("ec2:MetadataHttpTokens", "required")] * (tokens != "required") + \
+            [("aws:RequestTag/Name", "true")] * (not {"volume", "network-interface"} <= kinds)
+        scp = action + ":scp" in self.actions and bool(failed)
+        if service == "sts" and action in self.actions:
+            status, headers, payload = iam_error("403 Forbidden", "AccessDenied", f"not authorized to perform sts:{action}")
+        elif action == "DecodeAuthorizationMessage":
+            status, headers, payload = "200 OK", [("Content-Type", "text/xml")], ("<DecodeAuthorizationMessageResponse><Decode"
+                f"AuthorizationMessageResult><DecodedMessage>{bytes.fromhex(form['EncodedMessage']).decode()}</DecodedMessage>"
+                "</DecodeAuthorizationMessageResult></DecodeAuthorizationMessageResponse>").encode()
+        elif action in self.actions or scp:
+            items = lambda *values: {"items": [{"value": v} for v in values]}  # noqa: E731
+            decoded = {"allowed": False, "explicitDeny": scp, "matchedStatements": {"items": [{"statementId": "RequireImdsV2",
+                       "effect": "DENY", "conditions": {"items": [{"key": k, "values": items(v)} for k, v in failed]}}] * scp},
+                       "context": {"resource": "arn:aws:ec2:us-east-1:123456789012:instance/*", "conditions": {"items": [
+                           {"key": "ec2:MetadataHttpTokens", "values": items(tokens)}]}}}
+            where = "with an explicit deny in a service control policy" if scp else "because no identity-based policy allows it"
+            status, headers, payload = "403 Forbidden", [("Content-Type", "text/xml;charset=UTF-8")], (
+                '<?xml version="1.0" encoding="UTF-8"?>\n<Response><Errors><Error><Code>UnauthorizedOperation</Code>'
+                "<Message>You are not authorized to perform this operation. User: arn:aws:iam::123456789012:user/moto "
+                f"is not authorized to perform: ec2:{action} {where}. Encoded authorization failure message: "
+                f"{json.dumps(decoded).encode().hex()}</Message></Error></Errors>"
+                f"<RequestID>{uuid.uuid4()}</RequestID></Response>").encode()
+        else:
             return self.app(environ, start_response)
-        payload = ('<?xml version="1.0" encoding="UTF-8"?>\n<Response><Errors><Error><Code>UnauthorizedOperation</Code>'
-                   "<Message>You are not authorized to perform this operation.</Message></Error></Errors>"
-                   f"<RequestID>{uuid.uuid4()}</RequestID></Response>").encode()
-        start_response("403 Forbidden", [("Content-Type", "text/xml;charset=UTF-8"), ("Content-Length", str(len(payload)))])
+        start_response(status, [headers[0], ("Content-Length", str(len(payload)))])
         return [payload]
 
 

@@ -16,6 +16,7 @@
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
@@ -190,10 +191,12 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   detail::checkEntries(entries, false);
 
   // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
-  KeptAnswers ec2(ec2_client);
+  KeptAnswers kept(ec2_client);
   const std::string vpcId = args.skip_preflight
-                                ? getVpcId(ec2, detail::requireText(entries.at(0), "gw_subnet_id"))
-                                : runPreflight(ec2, sts_client, entries, image, args);
+                                ? getVpcId(kept, detail::requireText(entries.at(0), "gw_subnet_id"))
+                                : runPreflight(kept, sts_client, entries, image, args);
+  // The checks say themselves why a call would be denied; from here every failed call does.
+  ExplainedDenials ec2(kept, sts_client);
   const std::optional<std::string> sgId = createSG(ec2, vpcId, args);
   const std::optional<std::string> keyName =
       args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args));

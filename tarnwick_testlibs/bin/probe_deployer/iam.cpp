@@ -9,6 +9,7 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/paginator.h"
+#include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -27,16 +28,16 @@ constexpr const char* kNoSuchEntity = "NoSuchEntity";
 
 Doc nameTag() { return Doc::array({{{"Key", "Name"}, {"Value", kEc2Name}}}); }
 
-Doc allowOnAllBuckets(const std::string& action) {
-  return {{"Effect", "Allow"}, {"Action", Doc::array({action})}, {"Resource", Doc::array({"arn:aws:s3:::*"})}};
+Doc allowOnAllBuckets(const std::string& action, const std::string& partition) {
+  return {{"Effect", "Allow"}, {"Action", Doc::array({action})}, {"Resource", Doc::array({"arn:" + partition + ":s3:::*"})}};
 }
 
-std::string permissionsDocument() {
+std::string permissionsDocument(const std::string& partition) {
   const Doc document = {
       {"Version", "2012-10-17"},
       {"Statement",
-       Doc::array({allowOnAllBuckets("s3:ListBucket"), allowOnAllBuckets("s3:GetObject"),
-                   allowOnAllBuckets("s3:PutObject")})}};
+       Doc::array({allowOnAllBuckets("s3:ListBucket", partition), allowOnAllBuckets("s3:GetObject", partition),
+                   allowOnAllBuckets("s3:PutObject", partition)})}};
   return document.dump();
 }
 
@@ -59,7 +60,7 @@ std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
 
 std::optional<std::string> policyArnFromAccount(const Options& args) {
   if (!cli::nonEmpty(args.account)) return std::nullopt;
-  return "arn:aws:iam::" + cli::text(args.account) + ":policy/" + kPolicyName;
+  return iamArn(args.region, cli::text(args.account), std::string("policy/") + kPolicyName);
 }
 
 // `ours`: the policy was made by this call's own attempt whose answer was lost.
@@ -177,6 +178,10 @@ void planIamRemoval(aws::IamClient& iam_client) {
 
 }  // namespace
 
+std::string iamArn(const std::optional<std::string>& region, const std::string& account, const std::string& resource) {
+  return "arn:" + aws::partitionOf(cli::text(region)) + ":iam::" + account + ":" + resource;
+}
+
 void planDefaultIamSet(aws::IamClient& iam_client) {
   const IamSetParts parts = findIamSet(iam_client);
   planPart(parts.policyArn.has_value(), report::Kind::kIamPolicy, "policy", kPolicyName);
@@ -187,7 +192,7 @@ void planDefaultIamSet(aws::IamClient& iam_client) {
 std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
   log().info(std::string("- Create policy ") + kPolicyName);
   const Doc request = {{"PolicyName", kPolicyName},
-                       {"PolicyDocument", permissionsDocument()},
+                       {"PolicyDocument", permissionsDocument(aws::partitionOf(cli::text(args.region)))},
                        {"Description", kPolicyDescription},
                        {"Tags", nameTag()}};
   try {

@@ -90,10 +90,17 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
   Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
   request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
   if (a.args->tag_resource) populateTags(request, *a.args->tag_resource);
+  // Governed accounts refuse launches whose volumes and interfaces are not tagged as they are made.
+  Doc& specifications = request["TagSpecifications"];
+  for (const char* resourceType : {"volume", "network-interface"})
+    specifications.push_back(Doc{{"ResourceType", resourceType}, {"Tags", specifications[0]["Tags"]}});
   if (a.sg_id) request["NetworkInterfaces"][0]["Groups"] = Doc::array({*a.sg_id});
   if (a.sg_id_private_inf) request["NetworkInterfaces"][1]["Groups"] = Doc::array({*a.sg_id_private_inf});
   if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
   if (a.key_name) request["KeyName"] = *a.key_name;
+  // With IMDSv1 a request forgery on the instance could read the instance profile's credentials.
+  request["MetadataOptions"] = Doc{{"HttpTokens", a.args->metadata_tokens.value_or(kDefaultMetadataTokens)},
+                                   {"HttpEndpoint", "enabled"}};
   return request;
 }
 

@@ -32,6 +32,7 @@ const cli::FieldTable<Options>& fields() {
           {"summary_json", &Options::summary_json},
           {"vpc_id", &Options::vpc_id},
           {"older_than", &Options::older_than},
+          {"metadata_tokens", &Options::metadata_tokens},
       },
       {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep},
        {"skip_preflight", &Options::skip_preflight}});
@@ -49,9 +50,9 @@ std::string spelled(const cli::OptionMap& parsed, const std::string& field) {
 // What the runs without an input file (--sweep, --revert --vpc_id) never read. Given to them, each
 // is refused: a typo or a prefix read as another option must not pass for an instruction to a
 // clean-up, which would then remove more than the user meant.
-constexpr std::array<const char*, 9> kUnreadByCleanUps = {
-    "output_test_config", "private_subnet_id", "key_name", "s3_bucket", "tag_resource",
-    "instance_type",      "image",             "workflow_account_role", "skip_preflight"};
+constexpr std::array<const char*, 10> kUnreadByCleanUps = {
+    "output_test_config", "private_subnet_id",     "key_name",       "s3_bucket",      "tag_resource",
+    "instance_type",      "image",                 "workflow_account_role", "skip_preflight", "metadata_tokens"};
 
 // "vpc-" and 8 or 17 lower-case hex digits, as EC2 writes a VPC id.
 bool isVpcId(const std::string& id) {
@@ -82,6 +83,15 @@ void checkInput(const cli::Parser& parser, const cli::OptionMap& parsed, const O
     for (const char* field : kUnreadByCleanUps)
       if (parsed.typed(field)) refuse(argument(field) + ": not used by " + (o.sweep ? "--sweep" : "--revert --vpc_id"));
   }
+}
+
+// A sweep removes every toolkit object of a region: it must be told whose. The test instances
+// require IMDSv2 unless told otherwise, and only in these two words.
+void checkGuards(const cli::Parser& parser, const Options& o) {
+  const std::string tokens = cli::text(o.metadata_tokens);
+  if (tokens != "required" && tokens != "optional")
+    throw parser.usageError("argument --metadata_tokens: invalid choice: '" + tokens + "' (choose from 'required', 'optional')");
+  if (o.sweep && !cli::nonEmpty(o.account)) throw parser.usageError("argument --sweep: requires --account");
 }
 
 }  // namespace
@@ -115,6 +125,8 @@ cli::Parser makeParser() {
   p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
   p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d (at most 36500d)");
   p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
+  p.addValue("--metadata_tokens", "deploy: whether the test instances require IMDSv2 tokens, required or optional",
+             {.defaultValue = kDefaultMetadataTokens});
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }
@@ -152,6 +164,7 @@ Options parseOptions(const cli::Parser& parser, const std::vector<std::string>& 
   const cli::OptionMap parsed = parser.parse(words);
   fields().fill(parsed, options);
   checkInput(parser, parsed, options);
+  checkGuards(parser, options);
   return options;
 }
 

@@ -11,6 +11,7 @@ namespace tarnwick::probe_deployer {
 inline constexpr const char* kDefaultInstanceType = "t3.micro";
 inline constexpr const char* kDefaultImage = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64";
 inline constexpr const char* kDefaultBackupFolder = "./backups";
+inline constexpr const char* kDefaultMetadataTokens = "required";
 
 // Value options hold text or are absent; flags hold booleans. The defaults are the command line's.
 struct Options {
@@ -38,6 +39,8 @@ struct Options {
   std::optional<std::string> older_than;  // with `sweep`: "90m", "6h", "2d", "0s"
   // A deploy then creates without first checking that every entry can be deployed.
   bool skip_preflight = false;
+  // The launch's MetadataOptions.HttpTokens: "required" (IMDSv2 only) or "optional".
+  std::optional<std::string> metadata_tokens = kDefaultMetadataTokens;
 };
 
 // The longest --older_than, 100 years: no deployment is older, and a clock of nanoseconds ends

@@ -16,6 +16,7 @@
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
@@ -282,6 +283,12 @@ class Identity {
     }
     return *name_;
   }
+  // What denied a call and what to change (see explainDenial); "" when the denial does not say.
+  std::string reason(const aws::ServiceError& denial) {
+    std::string why = explainDenial(sts_, denial);
+    if (!why.empty()) ++calls_;  // only a decode gives a reason
+    return why;
+  }
   int calls() const { return calls_; }
 
  private:
@@ -298,7 +305,8 @@ void dryRun(aws::Ec2Client& ec2, const std::string& operation, Doc request, cons
     ec2.call(operation, request);
   } catch (const aws::ServiceError& e) {
     if (e.code() == "DryRunOperation") return;
-    if (e.code() == "UnauthorizedOperation") return f.problem(messages::preflightDenied(operation, forWhat, identity.name()));
+    if (e.code() == "UnauthorizedOperation")
+      return f.problem(messages::preflightDenied(operation, forWhat, identity.name(), identity.reason(e)));
     if (e.httpStatus() >= 500) return f.notChecked("permission", e);
     f.problem(messages::preflightRefused(operation, forWhat, e.code() + ": " + e.message()));
   } catch (const aws::Error& e) {

@@ -18,6 +18,7 @@
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 #include "tarnwick_testlibs/bin/program_options.h"
 
@@ -60,7 +61,7 @@ std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Lo
     return aws::Session::fromProfile(profile, args.region).s3(startRegion(args.region));
 
   const WorkflowRole role = workflowRole(cli::text(args.workflow_account_role));
-  const std::string arn = "arn:aws:iam::" + role.account + ":role/" + role.name;
+  const std::string arn = iamArn(role.region, role.account, "role/" + role.name);
   log.info("- Use role " + arn + " for SSM access");
   const std::optional<std::string> region =
       role.region.empty() ? std::nullopt : std::optional<std::string>(role.region);
@@ -80,6 +81,17 @@ void requireInputsAndOutputs(const Options& args) {
   if (cli::nonEmpty(args.summary_json)) files::requireReplaceable(*args.summary_json);
 }
 
+// With --account a run acts in that account only: other credentials would create or remove test
+// objects of somebody else's account. Ends the run with status 1 before anything changes.
+void requireAccount(aws::StsClient& sts, const Options& args, logging::Logger& log) {
+  if (!cli::nonEmpty(args.account)) return;
+  const std::string caller =
+      aws::view::Record(sts.get_caller_identity(nlohmann::ordered_json::object()), "GetCallerIdentity").text("Account");
+  if (caller == *args.account) return;
+  log.error(messages::otherAccount(caller, *args.account));
+  throw ProcessExit(kExitFatal, "");
+}
+
 aws::Session deploymentSession(const Options& args) {
   if (cli::nonEmpty(args.assume_role))
     return start_aws_session(cli::text(args.assume_role), args.profile, args.region);
@@ -89,7 +101,7 @@ aws::Session deploymentSession(const Options& args) {
 int run(int argc, char** argv, RunSummary& summary) {
   const cli::Parser parser = makeParser();
   const std::vector<std::string> words = cli::argumentWords(argc, argv);
-  const Options args = parseOptions(parser, words);
+  Options args = parseOptions(parser, words);
   summary.start(args);
   const report::Scope reporting(summary);
 
@@ -112,22 +124,27 @@ int run(int argc, char** argv, RunSummary& summary) {
   if (!revert) s3 = openWorkflowSide(args, log);
 
   const aws::Session session = deploymentSession(args);
+  // The session's default region, when it is the deployment's, names the partition of its ARNs too.
+  if (!cli::nonEmpty(args.region)) args.region = session.defaultRegion();
   const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
   const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
+  const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // the caller, and why a call was denied
+  requireAccount(*sts, args, log);
+  // A denied call says what denied it. The deploy's checks say so themselves, from the plain client.
+  ExplainedDenials explained(*ec2, sts.get());
 
   if (!revert) {
-    const ImageInfo image = lookupImage(*ec2, args);
-    const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // names the identity of a denial
+    const ImageInfo image = lookupImage(explained, args);
     deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
   } else if (args.sweep) {
-    sweepRegion(*ec2, *iam, args, SweepClock::now());
+    sweepRegion(explained, *iam, args, SweepClock::now());
   } else if (args.vpc_id) {
-    requireVpc(*ec2, *args.vpc_id, args.region ? *args.region : session.defaultRegion().value_or(""));
-    revertVpc(*ec2, *iam, *args.vpc_id, args);
+    requireVpc(explained, *args.vpc_id, args.region.value_or(""));
+    revertVpc(explained, *iam, *args.vpc_id, args);
   } else {
-    const std::string vpcId = terminateEc2s(*ec2, *iam, args);
+    const std::string vpcId = terminateEc2s(explained, *iam, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.
-    if (args.ec2_role == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
+    if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId))
       deleteInstanceProfile(*iam, args);
   }
 

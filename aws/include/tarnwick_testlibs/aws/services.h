@@ -72,6 +72,7 @@ class IamClient : public ServiceClient {
 class StsClient : public ServiceClient {
  public:
   Doc assume_role(const Doc& p);
+  Doc decode_authorization_message(const Doc& p);
   Doc get_caller_identity(const Doc& p);
 };
 

@@ -19,6 +19,10 @@ inline std::string sessionFailed() { return error(kSessionFailure); }
 inline std::string accountNotDeduced() { return error("failed to deduce workflow account number from meta data"); }
 // Logged at INFO before the run ends; unlike the others it is not indented.
 inline std::string incompleteTagPair() { return "**Error** incomplete tag_resource pair"; }
+inline std::string otherAccount(std::string_view caller, std::string_view expected) {
+  return error("the credentials are of account " + std::string(caller) + ", not of --account " + std::string(expected) +
+               ": nothing was changed");
+}
 inline std::string outputConfigRequired() { return error("--output_test_config is required to deploy"); }
 inline std::string workerEnded(std::string_view subnetId, std::string_view failure) {
   return error("worker for " + std::string(subnetId) + " ended: " + std::string(failure));
@@ -89,10 +93,13 @@ inline std::string preflightArchitecture(std::string_view imageId, std::string_v
                        " runs " + std::string(supported) + " (every entry)",
                    "choose an --image and --instance_type of one architecture");
 }
-inline std::string preflightDenied(std::string_view action, std::string_view forWhat, std::string_view identity) {
-  return preflight("permission",
-                   std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity),
-                   "grant ec2:" + std::string(action) + " to that identity");
+// `reason`: what denied it, when the denial could be decoded ("" otherwise).
+inline std::string preflightDenied(std::string_view action, std::string_view forWhat, std::string_view identity,
+                                   std::string_view reason = "") {
+  const std::string denied = std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity);
+  const std::string grant = "grant ec2:" + std::string(action) + " to that identity";
+  if (reason.empty()) return preflight("permission", denied, grant);
+  return preflight("permission", denied + " -- " + std::string(reason), grant + ", or meet what denied it");
 }
 inline std::string preflightRefused(std::string_view action, std::string_view forWhat, std::string_view failure) {
   return preflight("permission", std::string(action) + " (" + std::string(forWhat) + ") would fail: " + std::string(failure),
