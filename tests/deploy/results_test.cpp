@@ -47,6 +47,18 @@ class ResultsTest : public ::testing::Test {
   testbed::LogCapture logs_;
 };
 
+TEST_F(ResultsTest, OnlyAMissingResultIsNotReportedAndOtherServiceErrorsAreThrown) {
+  s3_.put("bkt", "result-a.txt", "PASS");  // its log was never uploaded
+  s3_.put("bkt", "log-b.txt", "started");
+  EXPECT_EQ(pd::collectTestResult(s3_, "bkt", "subnet-a", "a").verdict, pd::Verdict::kPassed);
+  const pd::TestResult unreported = pd::collectTestResult(s3_, "bkt", "subnet-b", "b");
+  EXPECT_EQ(unreported.verdict, pd::Verdict::kNotReported);
+  EXPECT_EQ(unreported.log, "started");
+  EXPECT_THROW(pd::collectTestResult(s3_, "gone", "subnet-a", "a"), tarnwick::aws::ServiceError);
+  args_.s3_bucket = "gone";
+  EXPECT_EQ(pd::getS3TestResults(s3_, args_), 1);
+}
+
 TEST_F(ResultsTest, OnlyTheExactWordPassAroundWhiteSpacePasses) {
   struct Case {
     std::string verdict;
