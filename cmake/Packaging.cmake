@@ -9,7 +9,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwick_testlibsConfigVe
 install(FILES ${PROJECT_BINARY_DIR}/tarnwick_testlibsConfig.cmake
   ${PROJECT_BINARY_DIR}/tarnwick_testlibsConfigVersion.cmake DESTINATION ${TWK_CMAKE_DIR})
 # Every installed library, since any installed header may call into any of them.
-set(TWK_PC_LIBS "-ltarnwick_probe_deployer -ltarnwick_subnet_scout -ltarnwick_spoke -ltarnwick_nat \
+set(TWK_PC_LIBS "-ltarnwick_collect_results -ltarnwick_probe_deployer -ltarnwick_subnet_scout -ltarnwick_spoke -ltarnwick_nat \
 -ltarnwick_gatepass -ltarnwick_twk_https -ltarnwick_s3 -ltarnwick_aws_session -ltarnwick_testconfig \
 -ltarnwick_runkit -ltarnwick_chronicle -ltarnwick_FailureLatch -ltarnwick_AppExitStatus -ltarnwick_Globals \
 -ltarnwick_twk_logging -ltarnwick_cli -ltarnwick_aws -ltarnwick_base")

@@ -7,6 +7,9 @@
 //
 // The module's operations take the options record of probe_deployer; a workflow fills the fields
 // it needs and leaves the rest at the command line's defaults.
+//
+// A CI job needs no program of its own: the installed `collect_results` does the collection with a
+// command line and writes JUnit XML and a JSON summary.
 #include <fstream>
 #include <iostream>
 

@@ -1,4 +1,4 @@
-// Both programs run as a user runs them: exit statuses, usage and help texts, the command banner
+// The programs run as a user runs them: exit statuses, usage and help texts, the command banner
 // on the console and in the log file. Only runs that end before any AWS step assert a status.
 #include <gtest/gtest.h>
 
@@ -57,7 +57,8 @@ TEST_F(ProgramRun, HelpPrintsUsageAndExitsZero) {
 // Without any required option, and before a log folder or a session exists.
 TEST_F(ProgramRun, VersionPrintsNameAndProjectVersion) {
   for (const auto& [program, name] :
-       {std::pair{PROBE_DEPLOYER_BIN, "probe_deployer"}, std::pair{SUBNET_SCOUT_BIN, "subnet_scout"}}) {
+       {std::pair{PROBE_DEPLOYER_BIN, "probe_deployer"}, std::pair{SUBNET_SCOUT_BIN, "subnet_scout"},
+        std::pair{COLLECT_RESULTS_BIN, "collect_results"}}) {
     auto r = run(program, {"--version"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string(name) + " " + TOOLKIT_VERSION + "\n");
@@ -73,6 +74,7 @@ TEST_F(ProgramRun, UsageErrorsExitTwoBeforeAnythingIsCreated) {
       {PROBE_DEPLOYER_BIN, {"--test_config", "t.json", "--bogus"}},
       {PROBE_DEPLOYER_BIN, {"--sweep", "--o", "6h"}}, {PROBE_DEPLOYER_BIN, {"--sweep", "--older_than", "106752d"}},
       {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", "foo"}}, {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", ""}},
+      {COLLECT_RESULTS_BIN, {"--test_config", "t.json"}},
       {SUBNET_SCOUT_BIN, {"--vpc", "v", "--assume_role", "r", "--region", "x", "nat"}},
       {SUBNET_SCOUT_BIN,
        {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "127.0.0.1",

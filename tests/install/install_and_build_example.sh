@@ -8,7 +8,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for f in bin/probe_deployer bin/subnet_scout include/tarnwick_testlibs/aws/services.h \
+for f in bin/probe_deployer bin/subnet_scout bin/collect_results include/tarnwick_testlibs/aws/services.h \
          include/tarnwick_testlibs/bin/probe_deployer.h lib/pkgconfig/tarnwick_testlibs.pc \
          lib/cmake/tarnwick_testlibs/tarnwick_testlibsConfig.cmake; do
   [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
@@ -17,7 +17,8 @@ done
 stray=$(cd "$scratch/prefix/include" && find . -type f ! -path './tarnwick_testlibs/*' -o -path '*/detail/*' -type f)
 [ -z "$stray" ] || { echo "installed where it must not be: $stray" >&2; exit 1; }
 # The programs' own headers (their mains, command lines and options records) stay behind.
-own=$(cd "$scratch/prefix/include" && find . -name run.h -o -name program_options.h -o -name 'subnet_scout*.h')
+own=$(cd "$scratch/prefix/include" && find . -name run.h -o -name program_options.h -o -name 'subnet_scout*.h' \
+      -o -name collect_results.h -o -name collect_results_options.h)
 [ -z "$own" ] || { echo "a program's own header is installed: $own" >&2; exit 1; }
 
 cmake -S "$example" -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/prefix" "$@" >/dev/null
@@ -25,6 +26,7 @@ cmake --build "$scratch/example" >/dev/null
 
 # The installed programs and the example find their libraries without LD_LIBRARY_PATH.
 "$scratch/prefix/bin/probe_deployer" --help >/dev/null
+"$scratch/prefix/bin/collect_results" --version >/dev/null
 set +e
 "$scratch/example/collect_results" >/dev/null 2>"$scratch/err"
 status=$?

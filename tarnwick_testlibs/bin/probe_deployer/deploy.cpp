@@ -214,11 +214,14 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   if (unstarted) throw ProcessExit(kExitFatal, *unstarted);
 }
 
+std::string gatewayOf(const Doc& test_config) {
+  // NAT entries have no gateway name; their gateway identifier names their results instead.
+  return detail::requireText(test_config, test_config.contains("gw_name") ? "gw_name" : "nat_gw_id");
+}
+
 std::string deduceTag(std::string_view tag, const Doc* test_config) {
   if (!test_config) return "-" + std::string(tag);
-  // NAT entries have no gateway name; their gateway identifier names their results instead.
-  const char* nameKey = test_config->contains("gw_name") ? "gw_name" : "nat_gw_id";
-  return detail::requireText(*test_config, nameKey) + "-" + std::string(tag);
+  return gatewayOf(*test_config) + "-" + std::string(tag);
 }
 
 }  // namespace tarnwick::probe_deployer

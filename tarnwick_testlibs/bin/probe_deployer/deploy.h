@@ -25,5 +25,8 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
 // "-" and `tag`. The command line gives no tag, so the program's runs have "gw-a-" and "-"; a
 // workflow that had its test instances upload under a tag of its own passes it here.
 std::string deduceTag(std::string_view tag, const Doc* test_config = nullptr);
+// The entry's gateway as deduceTag names it: its `gw_name`, or a NAT entry's `nat_gw_id`. Throws
+// std::runtime_error when the entry has neither as text.
+std::string gatewayOf(const Doc& test_config);
 
 }  // namespace tarnwick::probe_deployer

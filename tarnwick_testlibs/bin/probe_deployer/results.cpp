@@ -1,11 +1,12 @@
 // Result collection: the log and the one-word verdict that each test instance left in the bucket,
-// copied into the system's log and folded into one failure indicator.
+// copied into the system's log, judged per subnet and folded into one failure indicator.
 #include <stdlib.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
@@ -53,46 +55,60 @@ std::string readWhole(const std::string& path) {
   return text.str();
 }
 
-bool passed(const std::string& verdict) {
-  constexpr const char* kBlank = " \t\n\r\f\v";
-  const auto first = verdict.find_first_not_of(kBlank);
-  if (first == std::string::npos) return false;
-  const auto last = verdict.find_last_not_of(kBlank);
-  return verdict.compare(first, last - first + 1, "PASS") == 0;
+// A missing object is the test instance's doing: it never uploaded. Any other refusal (no access,
+// no such bucket) says nothing about the instance. "404" is the code of an answer without a body.
+bool objectMissing(const aws::ServiceError& e) {
+  return e.code() == "NoSuchKey" || e.code() == "NotFound" || e.code() == "404";
 }
 
-// Returns false when the subnet did not pass.
-bool collectOne(aws::S3Client& s3, const std::string& bucket, const std::string& subnetId, const std::string& tag) {
-  log().info("- Test ping and traceroute in " + subnetId);
-  const std::string resultKey = "result-" + tag + ".txt";
-  const std::string logKey = "log-" + tag + ".txt";
-  const PrivateFolder folder;
+// The object's text, logged unchanged; nothing when the bucket holds no such object, which logs
+// the service's message instead.
+std::optional<std::string> fetchText(aws::S3Client& s3, const std::string& bucket, const std::string& key,
+                                     const std::string& path) {
   try {
-    s3.download_file(bucket, logKey, folder.file("log.txt"));
-    log().info(readWhole(folder.file("log.txt")));
-    s3.download_file(bucket, resultKey, folder.file("result.txt"));
-    const std::string verdict = readWhole(folder.file("result.txt"));
-    log().info(verdict);
-    return passed(verdict);
+    s3.download_file(bucket, key, path);
   } catch (const aws::ServiceError& e) {
+    if (!objectMissing(e)) throw;
     log().info(e.what());
-    return false;
+    return std::nullopt;
   }
+  std::string text = readWhole(path);
+  log().info(text);
+  return text;
 }
 
 }  // namespace
 
+TestResult collectTestResult(aws::S3Client& s3_client, const std::string& bucket, const std::string& subnet_id,
+                             const std::string& tag) {
+  log().info("- Test ping and traceroute in " + subnet_id);
+  const PrivateFolder folder;
+  TestResult collected;
+  // The log comes first, so that the system's log shows each subnet's output before its verdict.
+  collected.log = fetchText(s3_client, bucket, "log-" + tag + ".txt", folder.file("log.txt")).value_or("");
+  std::optional<std::string> result = fetchText(s3_client, bucket, "result-" + tag + ".txt", folder.file("result.txt"));
+  if (!result) return collected;
+  collected.verdict = text::trim(*result) == "PASS" ? Verdict::kPassed : Verdict::kFailed;
+  collected.result = std::move(*result);
+  return collected;
+}
+
 int getS3TestResults(aws::S3Client& s3_client, const Options& args, std::string_view tag) {
+  const std::string bucket = cli::text(args.s3_bucket);
   int failed = 0;
+  const auto collect = [&](const std::string& subnetId, const std::string& entryTag) {
+    try {
+      if (collectTestResult(s3_client, bucket, subnetId, entryTag).verdict != Verdict::kPassed) failed = 1;
+    } catch (const aws::ServiceError& e) {
+      log().info(e.what());
+      failed = 1;
+    }
+  };
   if (cli::nonEmpty(args.test_config)) {
     const Doc entries = detail::readEntries(cli::text(args.test_config), false);
-    const std::string bucket = cli::text(args.s3_bucket);
-    for (const auto& entry : entries)
-      if (!collectOne(s3_client, bucket, detail::requireText(entry, "private_subnet_id"), deduceTag(tag, &entry)))
-        failed = 1;
+    for (const auto& entry : entries) collect(detail::requireText(entry, "private_subnet_id"), deduceTag(tag, &entry));
   } else {
-    const std::string single = deduceTag(tag);
-    if (!collectOne(s3_client, cli::text(args.s3_bucket), cli::text(args.private_subnet_id), single)) failed = 1;
+    collect(cli::text(args.private_subnet_id), deduceTag(tag));
   }
   return failed;
 }

@@ -51,6 +51,14 @@ inline std::string instanceNotRunning(std::string_view name, std::string_view in
 }
 inline std::string eipNotAllocated() { return error("fail to allocate EIP"); }
 
+// Result collection: a failure that says nothing about the test instances ends the collection.
+inline std::string resultsUnreadable(std::string_view subnetId, std::string_view bucket, std::string_view tag,
+                                     std::string_view failure) {
+  return error("cannot read the test results of " + std::string(subnetId) + " (log-" + std::string(tag) +
+               ".txt, result-" + std::string(tag) + ".txt) in bucket " + std::string(bucket) + ": " +
+               std::string(failure));
+}
+
 // Pre-flight checks: each names its check, the entries or subnet concerned, and what to do.
 inline std::string preflight(std::string_view check, std::string_view problem, std::string_view remedy) {
   return error("Pre-flight " + std::string(check) + ": " + std::string(problem) + ": " + std::string(remedy));
