@@ -61,7 +61,8 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
 
   std::string writeConfig(const Json& entries) { return dir_.write("in.config", entries.dump(2)); }
 
-  testbed::RunResult run(std::vector<std::string> args, int killAfter = -1,
+  // `proxy`: the kill proxy's WHEN (kill_proxy.py); "": the program alone.
+  testbed::RunResult run(std::vector<std::string> args, const std::string& proxy = "",
                          const testbed::MotoServer& server = testbed::moto()) {
     args.insert(args.end(), {"--summary_json", "summary.json"});
     testbed::RunOptions options;
@@ -69,8 +70,8 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
     for (const auto& [name, value] : env_) options.env[name] = value;
     options.cwd = dir_.str();
-    if (killAfter < 0) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
-    args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", std::to_string(killAfter), TWK_PROBE_DEPLOYER});
+    if (proxy.empty()) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+    args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", proxy, TWK_PROBE_DEPLOYER});
     return testbed::runProgram(testbed::python(), args, options);
   }
   testbed::RunResult deploy(const Json& entries, std::vector<std::string> extra = {}) {
@@ -377,7 +378,7 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
              {{"--test_config", in, "--output_test_config", "no/such/o"}, "beside no/such/o"}}) {
       std::vector<std::string> words = args;
       words.insert(words.end(), {"--ec2_role", "default"});
-      const auto r = run(words, 1000);
+      const auto r = run(words, "1000");
       EXPECT_EQ(r.status, args[0] == "--dry_run" ? 0 : 1) << r.err;
       EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
       std::istringstream actions(r.out);
@@ -412,8 +413,8 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   int throttledAnswers = 0;
   for (const bool revert : {false, true}) {
     throttled.resetFront(true);
-    const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, -1, throttled)
-                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"}, -1, throttled);
+    const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, "", throttled)
+                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"}, "", throttled);
     EXPECT_EQ(r.status, 0) << r.err;
     const Json stats = throttled.frontStats();
     for (const auto& [op, n] : stats["throttled"].items()) throttledAnswers += n.get<int>();
@@ -424,6 +425,52 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   EXPECT_EQ(testbed::boto3(R"(
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
 out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", throttled), "[0, 0]\n");
+}
+
+// Cancelled jobs, behind instances that take a minute to pass their checks and 4 s to shut down: a
+// deploy told SIGTERM while it waits for the checks, whose call in flight is then held open, and a
+// revert told SIGINT while it waits for the terminations. Each ends within 10 s with the signal's
+// status, its summary and (the deploy) the entry already done, and names the revert that removes
+// what is left, which then leaves nothing.
+TEST_F(ThrottledE2E, CancelledRunsEndInTimeWithWhatTheyHaveAndTheRevertNamedLeavesNothing) {
+  testbed::MotoServer front({}, std::vector<std::string>{"--no-buckets", "--ready-after", "60", "--shutting-down-for", "4"});
+  net_ = Json::parse(testbed::boto3(R"(
+vpc = ec2.create_vpc(CidrBlock="10.60.0.0/16")["Vpc"]["VpcId"]
+def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+entries = [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.60.{2 * i}.10", "gw_subnet_id": sn(f"10.60.{2 * i}.0/24"),
+    "private_subnet_id": sn(f"10.60.{2 * i + 1}.0/24"), "private_subnet_cidr": f"10.60.{2 * i + 1}.0/24"} for i in range(2)]
+ec2.run_instances(ImageId=ec2.describe_images()["Images"][0]["ImageId"], MinCount=1, MaxCount=1, SubnetId=entries[0]["gw_subnet_id"],
+    TagSpecifications=[{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"}]}])
+out({"vpc": vpc, "entries": entries})
+)", front));
+  const std::string in = writeConfig(net_["entries"]);
+  const auto endedWithin = [](const testbed::RunResult& r) {
+    const auto at = r.out.rfind("ended ");
+    return at == std::string::npos ? 99.0 : std::stod(r.out.substr(at + 6));
+  };
+  for (const auto& [proxy, status, signal] : {std::tuple{"TERM:DescribeInstanceStatus:4:30", 143, "SIGTERM"},
+                                              std::tuple{"INT:TerminateInstances:2", 130, "SIGINT"}}) {
+    const bool deploying = status == 143;
+    std::vector<std::string> args = {"--test_config", in, deploying ? "--output_test_config" : "--revert"};
+    if (deploying) args.push_back("out.config");
+    const auto r = run(args, proxy, front);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_LT(endedWithin(r), 10.0) << r.out;
+    EXPECT_NE(r.err.find(std::string("  **Error** Interrupted by ") + signal + ": to remove what is left, run: probe_deployer --revert --test_config " + in),
+              std::string::npos) << r.err;
+    const Json doc = summary();
+    EXPECT_EQ(doc["interrupted"], signal);
+    EXPECT_EQ(doc["exit_status"], status);
+    ASSERT_EQ(doc["entries"].size(), 2u) << doc.dump();
+    EXPECT_EQ(doc["entries"][0]["outcome"], deploying ? "reused" : "interrupted");
+    EXPECT_EQ(doc["entries"][1]["outcome"], "interrupted");
+    if (!deploying) continue;
+    EXPECT_NE(r.err.find("\n- Deployed 1 of 2 entries (1 reused, 0 launched), 0 failed, 1 interrupted\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(output()[0].contains("ec2_ip") && !output()[1].contains("ec2_ip")) << output().dump();
+  }
+  const auto back = run({"--test_config", in, "--revert"}, "", front);
+  EXPECT_EQ(back.status, 0) << back.err;
+  EXPECT_EQ(leftovers(front), kNothingLeft) << back.err;
 }
 
 // Deploys that would fail halfway end before creating anything and name every problem: six entries
@@ -450,7 +497,7 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
            {six, "", {"gw-0, gw-1, gw-2, gw-3, gw-4, gw-5 " + quota}}, {inZoneE, "", {zone}},
            {Json::array({six[0]}), "RunInstances", {denied}}, {net_["entries"], "RunInstances", {"need 7 new Elastic IPs", zone, denied}}}) {
     front.deny(deny);
-    const auto r = run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, -1, front);
+    const auto r = run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, "", front);
     EXPECT_EQ(r.status, 1) << r.err;
     for (const auto& text : says) EXPECT_NE(r.err.find(text), std::string::npos) << text << r.err;
     size_t problems = 0;
@@ -463,7 +510,7 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
   std::vector<int> calls;
   for (const char* checks : {"--dry_run", "--skip_preflight"}) {
     front.resetFront(false);
-    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, -1, front);
+    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, "", front);
     EXPECT_EQ(r.status, 0) << r.err;
     int n = 0;
     const Json stats = front.frontStats();  // the loop below must not outlive the answer it reads
@@ -501,7 +548,7 @@ TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped
 TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
   const Json entries = Json::array({spoke_});
   const std::vector<std::string> role = {"--ec2_role", "default"};
-  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, n); };
+  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, std::to_string(n)); };
   std::istringstream actions(deployKilledAfter(1000).out);
   ASSERT_EQ(revert(entries, role).status, 0);
   std::string last;
@@ -553,7 +600,7 @@ out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 
     const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"}
                                                  : std::vector<std::string>{"--output_test_config", "out.config", "--skip_preflight"};
     args.insert(args.end(), mode.begin(), mode.end());
-    const auto r = run(args, -1, *front_);
+    const auto r = run(args, "", *front_);
     EXPECT_EQ(front_->frontStats()["toLose"], Json::array()) << (lose ? lose : "") << " was never called";
     return r;
   }

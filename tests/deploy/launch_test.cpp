@@ -14,6 +14,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
 
@@ -123,6 +124,24 @@ TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMem
   EXPECT_EQ(entry_["ec2_2nd_private_ip"], "10.0.1.20");
   EXPECT_TRUE(logs_.contains("  Instance tarnwick-test-ec2 i-new created in subnet-gw"));
   EXPECT_TRUE(logs_.contains("  public ip: 54.1.1.1"));
+}
+
+// Asked to stop while it waits for its instance's checks, a worker gives the wait up at once, makes
+// no further call and logs nothing at ERROR: its entry counts as interrupted.
+TEST_F(LaunchTest, AStopEndsTheWaitAndTheWorkerWithoutAnotherCall) {
+  scriptInstances({}, {instanceRecord("i-new", "", {{kGwSubnet, "10.0.0.20"}})});
+  ec2_.always("DescribeInstanceStatus", [](const Doc&) {
+    tarnwick::aws::stopRequest().raise("SIGTERM");
+    return Doc{{"InstanceStatuses", Doc::array()}};
+  });
+  pd::RunSummary summary;
+  summary.start(args_);
+  pd::detail::runAtThreadEdge(kGwSubnet, [this] { pd::createEc2(launchArgs()); }, {&summary, summary.addEntry(kGwSubnet)});
+  tarnwick::aws::stopRequest().reset();
+  EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 1);
+  EXPECT_EQ(ec2_.count("AllocateAddress") + ec2_.count("DescribeInstances"), 1);  // the subnet's lookup only
+  EXPECT_FALSE(logs_.contains(tarnwick::logging::ERROR, ""));
+  EXPECT_NE(summary.json(143).find("\"outcome\": \"interrupted\""), std::string::npos);
 }
 
 TEST_F(LaunchTest, NamedRoleProblemsEndTheWorkerBeforeAnyLaunch) {

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -32,6 +33,9 @@ void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& 
   try {
     body();
     return;
+  } catch (const aws::Interrupted&) {
+    // The run was asked to stop: the run flow says so once, for every worker.
+    return report::outcome(report::Outcome::kInterrupted);
   } catch (const std::exception& e) {
     failure = tarnwick::describeFailure(e);
   } catch (...) {
@@ -170,6 +174,29 @@ std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
   return detail::runWorkers(workers);
 }
 
+// What every instance shares, then one launch worker per entry; the diagnostic of a worker that
+// could not be started, if any.
+std::optional<std::string> deployEntries(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                                         const ImageInfo& image, const Options& args, aws::StsClient* sts_client,
+                                         Doc& entries) {
+  // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
+  KeptAnswers ec2(ec2_client);
+  const std::string vpcId = args.skip_preflight
+                                ? getVpcId(ec2, detail::requireText(entries.at(0), "gw_subnet_id"))
+                                : runPreflight(ec2, sts_client, entries, image, args);
+  const std::optional<std::string> sgId = createSG(ec2, vpcId, args);
+  const std::optional<std::string> keyName =
+      args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args));
+  std::optional<std::string> instanceProfile;
+  if (args.ec2_role == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
+
+  Poller poller(ec2);
+  std::vector<LaunchArgs> plan =
+      planLaunches(entries, ec2, iam_client, image.id, args, sgId, instanceProfile, keyName);
+  for (auto& a : plan) a.poller = &poller;
+  return runLaunches(plan);
+}
+
 }  // namespace
 
 void requireOutputTestConfig(const Options& args) {
@@ -189,23 +216,14 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   Doc entries = detail::readEntries(cli::text(args.test_config), true);
   detail::checkEntries(entries, false);
 
-  // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
-  KeptAnswers ec2(ec2_client);
-  const std::string vpcId = args.skip_preflight
-                                ? getVpcId(ec2, detail::requireText(entries.at(0), "gw_subnet_id"))
-                                : runPreflight(ec2, sts_client, entries, image, args);
-  const std::optional<std::string> sgId = createSG(ec2, vpcId, args);
-  const std::optional<std::string> keyName =
-      args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args));
-  std::optional<std::string> instanceProfile;
-  if (args.ec2_role == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
-
-  Poller poller(ec2);
-  std::vector<LaunchArgs> plan =
-      planLaunches(entries, ec2, iam_client, image.id, args, sgId, instanceProfile, keyName);
-  for (auto& a : plan) a.poller = &poller;
-  const std::optional<std::string> unstarted = runLaunches(plan);
-
+  std::optional<std::string> unstarted;
+  try {
+    unstarted = deployEntries(ec2_client, s3_client, iam_client, image, args, sts_client, entries);
+  } catch (...) {
+    // A run asked to stop still leaves its output, with the entries as far as they got.
+    if (aws::stopRequest().raised()) testconfig::writeAtomically(cli::text(args.output_test_config), entries);
+    throw;
+  }
   // Whatever the started workers deployed must be findable in the output, even when the run fails.
   testconfig::writeAtomically(cli::text(args.output_test_config), entries);
   if (unstarted) throw ProcessExit(kExitFatal, *unstarted);

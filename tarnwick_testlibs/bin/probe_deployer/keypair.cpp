@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/files.h"
@@ -80,6 +81,8 @@ std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const 
       if (resources::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
         continue;
       if (e.code() == kDuplicate) log().info("  Key pair " + keyname + " already existed");
+    } catch (const aws::Interrupted&) {
+      throw;
     } catch (const std::exception& e) {
       log().error(messages::error(e));
     }

@@ -141,6 +141,8 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
       throw InvalidParameterValueException(e.what());
     }
     log().error(messages::error(e));
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     log().error(messages::error(e));
   }

@@ -94,6 +94,8 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
     report::created(report::Kind::kSecurityGroup, groupId);
     authorizeOnce(ec2_client, groupId, kind.permissions(hostAddress));
     return groupId;
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     throw ProcessExit(kExitFatal, describeFailure(e));
   }
@@ -184,6 +186,8 @@ std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id) {
     const auto subnets = aws::view::subnets(reply);
     if (subnets.empty()) throw aws::ClientError("no subnet " + subnet_id + " in the reply");
     return subnets.front().vpcId();
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     log().info(messages::subnetNotFound(subnet_id));
     throw ProcessExit(kExitFatal, describeFailure(e));
