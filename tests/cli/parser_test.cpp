@@ -108,6 +108,9 @@ TEST_F(DeployerCommandLine, UsageErrors) {
       {{"--sweep", "--revert"}, "argument --revert: not allowed with argument --sweep"},
       {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--image", "x"}, "argument --image: not used by --revert --vpc_id"},
       {{"--revert", "--vpc_id", "foo"}, "argument --vpc_id: invalid VPC id 'foo' (vpc- and 8 or 17 hex digits)"},
+      {{"--test_config", "t", "--ttl", "8 h"}, "argument --ttl: invalid duration '8 h' (a whole number and s, m, h or d, at most 36500d)"},
+      {{"--revert", "--test_config", "t", "--tt", "8h"}, "argument --tt (read as --ttl): not used by --revert"},
+      {{"--sweep", "--ttl", "8h"}, "argument --ttl: not used by --sweep"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(usageErrorOf(parser, c.words, true), "probe_deployer: error: " + c.error);
@@ -115,6 +118,7 @@ TEST_F(DeployerCommandLine, UsageErrors) {
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "vpc-0123456789abcdef0"}).vpc_id, "vpc-0123456789abcdef0");
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d"}).older_than, "2d");
   EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
+  EXPECT_EQ(parse({"--tt", "8h"}).ttl, "8h");
 }
 
 TEST(OlderThan, IsANumberAndAUnit) {

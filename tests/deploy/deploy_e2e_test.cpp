@@ -710,4 +710,55 @@ out({"vpc": vpc, "sg": sg})
   EXPECT_TRUE(again.status == 0 && again.err.find("An error occurred") == std::string::npos) << again.err;
 }
 
+// Deployments that say when they expire: one whose second is up, one with a day ahead, one without.
+// A sweep of what is older than an hour removes the expired one only, a sweep without an age the one
+// without an expiry too; the one a day ahead stays through both, until a rerun (dry first, which
+// changes nothing) sets an expiry that has come on everything it reuses.
+TEST_F(DeployE2E, SweepsRemoveDeploymentsOnceTheyExpireWhateverTheirAge) {
+  Json longLived = spoke_, untimed = spoke_;
+  longLived.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  untimed.update(testbed::boto3Json(R"(
+vpc = ec2.create_vpc(CidrBlock="10.70.0.0/16")["Vpc"]["VpcId"]
+out({k: ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for k, c in [("gw_subnet_id", "10.70.0.0/24"), ("private_subnet_id", "10.70.1.0/24")]} | {"private_subnet_cidr": "10.70.1.0/24"})
+)"));
+  const auto expiries = [](const Json& vpc) {  // of the instance, the group, the key pair and the address
+    return testbed::boto3Json(R"(
+vpc = ")" + vpc.get<std::string>() + R"("
+def expiry(o): return {t["Key"]: t["Value"] for t in o.get("Tags", [])}.get("tarnwick:expires-at")
+live = ec2.describe_instances(Filters=[{"Name": "vpc-id", "Values": [vpc]}, {"Name": "instance-state-name", "Values": ["running"]}])
+out([expiry(i) for r in live["Reservations"] for i in r["Instances"]]
+    + [expiry(g) for g in ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["SecurityGroups"] if g["GroupName"] != "default"]
+    + [expiry(k) for k in ec2.describe_key_pairs(KeyNames=["tarnwick-test-ec2-key-pair-" + vpc])["KeyPairs"]]
+    + [expiry(a) for a in ec2.describe_addresses(Filters=[{"Name": "tag:tarnwick:vpc-id", "Values": [vpc]}])["Addresses"]])
+)");
+  };
+  const std::vector<std::string> account = {"--account", "123456789012"};
+  ASSERT_EQ(deploy(Json::array({spoke_}), {"--ttl", "1s"}).status, 0);
+  ASSERT_EQ(deploy(Json::array({longLived}), {"--ttl", "1d"}).status, 0);
+  const Json expiry = summary()["expires_at"];
+  EXPECT_EQ(expiries(net_["vpc2"]), Json::array({expiry, expiry, expiry, expiry}));
+  ASSERT_EQ(deploy(Json::array({untimed}), {}).status, 0);
+  EXPECT_EQ(summary()["expires_at"], nullptr);
+
+  const auto hourOld = run({"--sweep", "--older_than", "1h", account[0], account[1]});
+  EXPECT_EQ(hourOld.status, 0) << hourOld.err;
+  EXPECT_NE(hourOld.err.find(", expires at " + expiry.get<std::string>() + ", keep: not expired\n"), std::string::npos) << hourOld.err;
+  EXPECT_NE(hourOld.err.find(" s ago, keep: younger than 1h\n"), std::string::npos) << hourOld.err;
+  const auto anyAge = run({"--sweep", account[0], account[1]});
+  EXPECT_EQ(anyAge.status, 0) << anyAge.err;
+  Json live = liveInstances();
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_EQ(live[0]["VpcId"], net_["vpc2"]);
+
+  const auto dry = deploy(Json::array({longLived}), {"--ttl", "0s", "--dry_run"});
+  EXPECT_NE(dry.err.find("  would tag " + live[0]["InstanceId"].get<std::string>() + ", eipalloc-"), std::string::npos) << dry.err;
+  EXPECT_EQ(expiries(net_["vpc2"]), Json::array({expiry, expiry, expiry, expiry}));
+  ASSERT_EQ(deploy(Json::array({longLived}), {"--ttl", "0s"}).status, 0);
+  const Json now = summary()["expires_at"];
+  EXPECT_EQ(expiries(net_["vpc2"]), Json::array({now, now, now, now}));
+  EXPECT_EQ(run({"--sweep", account[0], account[1]}).status, 0);
+  EXPECT_EQ(leftovers()["instances"], 0);
+  EXPECT_EQ(leftovers()["keys"], Json::array());
+}
+
 }  // namespace

@@ -211,10 +211,16 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
 }
 
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
-                const ImageInfo& image, const Options& args, aws::StsClient* sts_client) {
-  requireOutputTestConfig(args);
-  Doc entries = detail::readEntries(cli::text(args.test_config), true);
+                const ImageInfo& image, const Options& options, aws::StsClient* sts_client) {
+  requireOutputTestConfig(options);
+  Doc entries = detail::readEntries(cli::text(options.test_config), true);
   detail::checkEntries(entries, false);
+  const Options args = withExpiry(options, aws::clock().now());
+  if (args.expires_at) {
+    log().info(fmt::format("- {} what the deploy creates or reuses with {}={}", args.dry_run ? "Would tag" : "Tag",
+                           kExpiresAtTagKey, *args.expires_at));
+    report::expires(*args.expires_at);
+  }
 
   std::optional<std::string> unstarted;
   try {

@@ -46,6 +46,7 @@ Doc creationRequest(const std::string& keyname, const Options& args) {
                  {"KeyType", "rsa"},
                  {"TagSpecifications", resources::nameTagSpecs("key-pair", kKeyPairTag)},
                  {"KeyFormat", "pem"}};
+  addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }
@@ -157,6 +158,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
       (privateKeyKept(s3_client, keyFile, vpcId, keyname, args) || !replaceKeylessPair(ec2_client, keyname, keyFile, args))) {
     log().info("  Key " + keyname + " already exist");
     report::reused(report::Kind::kKeyPair, keyname);
+    tagExpiry(ec2_client, {existing.front().value("KeyPairId", "")}, args);
     return keyname;
   }
   if (args.dry_run) return keyname;

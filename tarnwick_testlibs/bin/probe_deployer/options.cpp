@@ -32,6 +32,7 @@ const cli::FieldTable<Options>& fields() {
           {"summary_json", &Options::summary_json},
           {"vpc_id", &Options::vpc_id},
           {"older_than", &Options::older_than},
+          {"ttl", &Options::ttl},
       },
       {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep},
        {"skip_preflight", &Options::skip_preflight}});
@@ -73,14 +74,20 @@ void checkInput(const cli::Parser& parser, const cli::OptionMap& parsed, const O
   if (o.vpc_id && !o.revert) refuse(argument("vpc_id") + ": only with --revert");
   if (o.vpc_id && !isVpcId(*o.vpc_id))
     refuse(argument("vpc_id") + ": invalid VPC id '" + *o.vpc_id + "' (vpc- and 8 or 17 hex digits)");
+  const auto requireDuration = [&](const char* field, const std::string& value) {
+    if (!parseDuration(value))
+      refuse(argument(field) + ": invalid duration '" + value + "' (a whole number and s, m, h or d, at most " +
+             std::to_string(kLongestOlderThan.count() / 24) + "d)");
+  };
   if (o.older_than && !o.sweep) refuse(argument("older_than") + ": only with --sweep");
-  if (o.older_than && !parseDuration(*o.older_than))
-    refuse(argument("older_than") + ": invalid duration '" + *o.older_than + "' (a whole number and s, m, h or d, at most " +
-           std::to_string(kLongestOlderThan.count() / 24) + "d)");
+  if (o.older_than) requireDuration("older_than", *o.older_than);
+  const char* cleanUp = o.sweep ? "--sweep" : o.vpc_id ? "--revert --vpc_id" : "--revert";
+  if (o.ttl && (o.revert || o.sweep)) refuse(argument("ttl") + ": not used by " + cleanUp);
+  if (o.ttl) requireDuration("ttl", *o.ttl);
   if (!o.test_config && !o.sweep && !o.vpc_id) refuse("the following arguments are required: --test_config");
   if (o.sweep || o.vpc_id) {
     for (const char* field : kUnreadByCleanUps)
-      if (parsed.typed(field)) refuse(argument(field) + ": not used by " + (o.sweep ? "--sweep" : "--revert --vpc_id"));
+      if (parsed.typed(field)) refuse(argument(field) + ": not used by " + cleanUp);
   }
 }
 
@@ -115,6 +122,8 @@ cli::Parser makeParser() {
   p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
   p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d (at most 36500d)");
   p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
+  p.addValue("--ttl", "deploy: tag what the deploy creates or reuses with tarnwick:expires-at, now plus this, e.g. 8h; "
+             "a sweep removes it once that has passed");
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }

@@ -99,6 +99,10 @@ void found(Kind kind, const std::string& id, const std::string& vpc_id) {
   if (target.summary) target.summary->found(kind, id, vpc_id);
 }
 
+void expires(const std::string& when) {
+  if (target.summary) target.summary->expires(when);
+}
+
 }  // namespace report
 
 namespace {
@@ -161,6 +165,11 @@ void RunSummary::outcome(std::size_t entry, Outcome outcome) {
 void RunSummary::found(Kind kind, const std::string& id, const std::string& vpc_id) {
   const std::lock_guard lock(mutex_);
   found_.push_back({kind, id, vpc_id});
+}
+
+void RunSummary::expires(const std::string& when) {
+  const std::lock_guard lock(mutex_);
+  expiresAt_ = when;
 }
 
 void RunSummary::interrupted(const std::string& signal) {
@@ -246,6 +255,7 @@ std::string RunSummary::json(int exitStatus) const {
     for (const Listed& l : listed())
       swept.push_back({{"kind", report::text(l.kind)}, {"id", l.id}, {"vpc_id", textOrNull(l.vpcId)}});
   }
+  if (!revert_) doc["expires_at"] = textOrNull(expiresAt_);
   doc["interrupted"] = textOrNull(interrupted_);
   doc["exit_status"] = exitStatus;
   return doc.dump(2) + "\n";

@@ -56,6 +56,7 @@ Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Opti
                  {"VpcId", vpc_id},
                  {"TagSpecifications", resources::nameTagSpecs("security-group", kind.name)}};
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
+  addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }
@@ -107,6 +108,7 @@ std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const Group
   if (auto existing = getSgId(ec2_client, vpc_id, name)) {
     log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
     report::reused(report::Kind::kSecurityGroup, *existing);
+    tagExpiry(ec2_client, {*existing}, args);
     return existing;
   }
   const Doc request = creationRequest(kind, vpc_id, args);
