@@ -134,22 +134,30 @@ aws::Session deploymentSession(const Options& args) {
   return aws::Session::fromProfile(args.profile, args.region);
 }
 
-void runMode(const Options& args, const aws::Session& session, aws::Ec2Client& ec2, aws::S3Client* s3,
-             aws::IamClient& iam) {
-  if (!args.revert && !args.sweep) {
-    const ImageInfo image = lookupImage(ec2, args);
+// The run's sessions and clients, then its mode: everything a stop can interrupt.
+void runMode(const Options& args, logging::Logger& log) {
+  const bool revert = args.revert || args.sweep;
+  std::shared_ptr<aws::S3Client> s3;
+  if (!revert) s3 = openWorkflowSide(args, log);
+
+  const aws::Session session = deploymentSession(args);
+  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
+  const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
+
+  if (!revert) {
+    const ImageInfo image = lookupImage(*ec2, args);
     const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // names the identity of a denial
-    deployEc2s(ec2, s3, iam, image, args, sts.get());
+    deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
   } else if (args.sweep) {
-    sweepRegion(ec2, iam, args, aws::clock().now());
+    sweepRegion(*ec2, *iam, args, aws::clock().now());
   } else if (args.vpc_id) {
-    requireVpc(ec2, *args.vpc_id, args.region ? *args.region : session.defaultRegion().value_or(""));
-    revertVpc(ec2, iam, *args.vpc_id, args);
+    requireVpc(*ec2, *args.vpc_id, args.region ? *args.region : session.defaultRegion().value_or(""));
+    revertVpc(*ec2, *iam, *args.vpc_id, args);
   } else {
-    const std::string vpcId = terminateEc2s(ec2, iam, args);
+    const std::string vpcId = terminateEc2s(*ec2, *iam, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.
-    if (args.ec2_role == "default" && !instanceProfileUsedOutside(ec2, vpcId))
-      deleteInstanceProfile(iam, args);
+    if (args.ec2_role == "default" && !instanceProfileUsedOutside(*ec2, vpcId))
+      deleteInstanceProfile(*iam, args);
   }
 }
 
@@ -175,15 +183,8 @@ int run(int argc, char** argv, RunSummary& summary) {
   if (!revert) requireOutputTestConfig(args);
   requireInputsAndOutputs(args);
 
-  std::shared_ptr<aws::S3Client> s3;
-  if (!revert) s3 = openWorkflowSide(args, log);
-
-  const aws::Session session = deploymentSession(args);
-  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
-  const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
-
   try {
-    runMode(args, session, *ec2, s3.get(), *iam);
+    runMode(args, log);
   } catch (...) {
     // Whatever failure the stop caused (a refused call, a wait given up), the run was interrupted.
     if (!aws::stopRequest().raised()) throw;
