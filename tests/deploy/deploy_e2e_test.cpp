@@ -431,7 +431,7 @@ out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", 
 // deploy told SIGTERM while it waits for the checks, whose call in flight is then held open, and a
 // revert told SIGINT while it waits for the terminations. Each ends within 10 s with the signal's
 // status, its summary and (the deploy) the entry already done, and names the revert that removes
-// what is left, which then leaves nothing.
+// what is left, which then leaves nothing. A second signal ends a run at once.
 TEST_F(ThrottledE2E, CancelledRunsEndInTimeWithWhatTheyHaveAndTheRevertNamedLeavesNothing) {
   testbed::MotoServer front({}, std::vector<std::string>{"--no-buckets", "--ready-after", "60", "--shutting-down-for", "4"});
   net_ = Json::parse(testbed::boto3(R"(
@@ -468,6 +468,11 @@ out({"vpc": vpc, "entries": entries})
     EXPECT_NE(r.err.find("\n- Deployed 1 of 2 entries (1 reused, 0 launched), 0 failed, 1 interrupted\n"), std::string::npos) << r.err;
     EXPECT_TRUE(output()[0].contains("ec2_ip") && !output()[1].contains("ec2_ip")) << output().dump();
   }
+  // A second signal ends the run at once, with the first one's status.
+  const auto twice = run({"--test_config", in, "--output_test_config", "out.config"}, "TERM+INT:DescribeInstanceStatus:1:30", front);
+  EXPECT_EQ(twice.status, 143) << twice.err;
+  EXPECT_LT(endedWithin(twice), 2.0) << twice.out;
+  EXPECT_NE(twice.err.find("probe_deployer: stopping took too long or was asked again: ending now\n"), std::string::npos) << twice.err;
   const auto back = run({"--test_config", in, "--revert"}, "", front);
   EXPECT_EQ(back.status, 0) << back.err;
   EXPECT_EQ(leftovers(front), kNothingLeft) << back.err;

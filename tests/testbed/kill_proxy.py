@@ -2,8 +2,8 @@
 """Usage: kill_proxy.py WHEN PROGRAM [ARGS...]. Runs PROGRAM with its AWS requests passed one at a time to
 AWS_ENDPOINT_URL and prints each request's action, one a line ("RunInstances DryRun" for a request marked
 DryRun). WHEN is N: PROGRAM is killed (status 137) right after the Nth request; or SIGNAL:ACTION:K[:HOLD]:
-SIGNAL (TERM, INT) is sent once the answer to the Kth request of ACTION is in, which is then held back
-HOLD seconds; the last line then says "ended S s after the signal"."""
+SIGNAL (TERM, INT, or two of them as TERM+INT, 0.2 s apart) is sent once the answer to the Kth request of
+ACTION is in, which is then held back HOLD seconds; the last line then says "ended S s after the signal"."""
 import http.client, os, signal, subprocess, sys, threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -27,7 +27,9 @@ class Proxy(BaseHTTPRequestHandler):
             answer = reply.read()
             if N < 0 and not signalled and action == WHEN[1] and passed.count(action) == int(WHEN[2]):
                 signalled.append(time.monotonic())
-                child.send_signal(getattr(signal, "SIG" + WHEN[0]))
+                for n, name in enumerate(WHEN[0].split("+")):
+                    time.sleep(0.2 if n else 0)
+                    child.send_signal(getattr(signal, "SIG" + name))
                 hold = float(WHEN[3]) if len(WHEN) > 3 else 0
         time.sleep(hold)
         try:
