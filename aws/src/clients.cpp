@@ -27,6 +27,7 @@ Doc Ec2Client::associate_address(const Doc& p) { return call("AssociateAddress",
 Doc Ec2Client::authorize_security_group_ingress(const Doc& p) { return call("AuthorizeSecurityGroupIngress", p); }
 Doc Ec2Client::create_key_pair(const Doc& p) { return call("CreateKeyPair", p); }
 Doc Ec2Client::create_security_group(const Doc& p) { return call("CreateSecurityGroup", p); }
+Doc Ec2Client::create_tags(const Doc& p) { return call("CreateTags", p); }
 Doc Ec2Client::delete_key_pair(const Doc& p) { return call("DeleteKeyPair", p); }
 Doc Ec2Client::delete_security_group(const Doc& p) { return call("DeleteSecurityGroup", p); }
 Doc Ec2Client::describe_account_attributes(const Doc& p) { return call("DescribeAccountAttributes", p); }

@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 
@@ -236,6 +237,19 @@ void setConnection(CURL* h, const Request& request) {
   }
 }
 
+// Once the run is asked to stop, a transfer still under way gets StopRequest::kCallsInFlight to
+// end; then it is aborted, so that a call the peer holds open cannot keep the run from ending.
+// libcurl calls this at least once a second, also while nothing moves.
+int abortWhenStopped(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const StopRequest& stop = stopRequest();
+  return stop.raised() && stop.age() >= StopRequest::kCallsInFlight ? 1 : 0;
+}
+
+void setStopCheck(CURL* h) {
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, abortWhenStopped);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+}
+
 }  // namespace
 
 FailureKind failureKindOf(int curlCode) {
@@ -288,6 +302,7 @@ std::string Response::header(const std::string& lowerName) const {
 }
 
 Response send(const Request& request) {
+  stopRequest().check(request.method + " " + safeUrl(request.url));
   CURL* h = threadHandle();
   Response response;
   Transfer transfer{h, request.downloadTo, &response, request.method};
@@ -303,6 +318,7 @@ Response send(const Request& request) {
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   setConnection(h, request);
+  setStopCheck(h);
   setMethodAndBody(h, request);
   curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, onDebug);
   curl_easy_setopt(h, CURLOPT_DEBUGDATA, &transfer);
@@ -328,6 +344,8 @@ Response send(const Request& request) {
   if (transfer.writeFailed)
     throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)),
                       FailureKind::kTransfer);
+  // Aborted for the stop: the call was given up, which is no failure of the call's own.
+  if (rc == CURLE_ABORTED_BY_CALLBACK) stopRequest().check(request.method + " " + safeUrl(request.url));
   if (rc != CURLE_OK) {
     // Bytes of the request that went out on this transfer; none when the connection never came up.
     long sent = 0;

@@ -16,7 +16,7 @@ import botocore
 
 OPERATIONS = {
     "ec2": ["AllocateAddress", "AssociateAddress", "AuthorizeSecurityGroupIngress", "CreateKeyPair",
-            "CreateSecurityGroup", "DeleteKeyPair", "DeleteSecurityGroup", "DescribeAccountAttributes",
+            "CreateSecurityGroup", "CreateTags", "DeleteKeyPair", "DeleteSecurityGroup", "DescribeAccountAttributes",
             "DescribeAddresses",
             "DescribeImages", "DescribeInstanceStatus", "DescribeInstanceTypeOfferings",
             "DescribeInstanceTypes", "DescribeInstances", "DescribeKeyPairs",

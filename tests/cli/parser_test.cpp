@@ -111,6 +111,9 @@ TEST_F(DeployerCommandLine, UsageErrors) {
       {{"--sweep", "--account="}, "argument --sweep: requires --account"},
       {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--me", "optional"}, "argument --me (read as --metadata_tokens): not used by --revert --vpc_id"},
       {{"--test_config", "t", "--me", "Required"}, "argument --metadata_tokens: invalid choice: 'Required' (choose from 'required', 'optional')"},
+      {{"--test_config", "t", "--ttl", "8 h"}, "argument --ttl: invalid duration '8 h' (a whole number and s, m, h or d, at most 36500d)"},
+      {{"--revert", "--test_config", "t", "--tt", "8h"}, "argument --tt (read as --ttl): not used by --revert"},
+      {{"--sweep", "--ttl", "8h"}, "argument --ttl: not used by --sweep"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(usageErrorOf(parser, c.words, true), "probe_deployer: error: " + c.error);
@@ -118,6 +121,7 @@ TEST_F(DeployerCommandLine, UsageErrors) {
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "vpc-0123456789abcdef0"}).vpc_id, "vpc-0123456789abcdef0");
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d", "--ac=1"}).older_than, "2d");
   EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
+  EXPECT_EQ(parse({"--tt", "8h"}).ttl, "8h");
 }
 
 TEST(OlderThan, IsANumberAndAUnit) {

@@ -75,6 +75,7 @@ TEST_F(ProgramRun, UsageErrorsExitTwoBeforeAnythingIsCreated) {
       {PROBE_DEPLOYER_BIN, {"--sweep", "--o", "6h"}}, {PROBE_DEPLOYER_BIN, {"--sweep", "--older_than", "106752d"}},
       {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", "foo"}}, {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", ""}},
       {COLLECT_RESULTS_BIN, {"--test_config", "t.json"}},
+      {PROBE_DEPLOYER_BIN, {"--test_config", "t.json", "--ttl", "1w"}},
       {SUBNET_SCOUT_BIN, {"--vpc", "v", "--assume_role", "r", "--region", "x", "nat"}},
       {SUBNET_SCOUT_BIN,
        {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "127.0.0.1",

@@ -61,7 +61,8 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
 
   std::string writeConfig(const Json& entries) { return dir_.write("in.config", entries.dump(2)); }
 
-  testbed::RunResult run(std::vector<std::string> args, int killAfter = -1,
+  // `proxy`: the kill proxy's WHEN (kill_proxy.py); "": the program alone.
+  testbed::RunResult run(std::vector<std::string> args, const std::string& proxy = "",
                          const testbed::MotoServer& server = testbed::moto()) {
     args.insert(args.end(), {"--summary_json", "summary.json"});
     testbed::RunOptions options;
@@ -69,8 +70,8 @@ out({"vpc": vpc, "gwA": sn("10.20.0.0/24"), "privA": sn("10.20.1.0/24"), "gwB": 
     options.env["TARNWICK_PUBLIC_IP_URL"] = ipEcho_->url() + "/";
     for (const auto& [name, value] : env_) options.env[name] = value;
     options.cwd = dir_.str();
-    if (killAfter < 0) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
-    args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", std::to_string(killAfter), TWK_PROBE_DEPLOYER});
+    if (proxy.empty()) return testbed::runProgram(TWK_PROBE_DEPLOYER, args, options);
+    args.insert(args.begin(), {testbed::testbedDir() + "/kill_proxy.py", proxy, TWK_PROBE_DEPLOYER});
     return testbed::runProgram(testbed::python(), args, options);
   }
   testbed::RunResult deploy(const Json& entries, std::vector<std::string> extra = {}) {
@@ -377,7 +378,7 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
              {{"--test_config", in, "--output_test_config", "no/such/o"}, "beside no/such/o"}}) {
       std::vector<std::string> words = args;
       words.insert(words.end(), {"--ec2_role", "default"});
-      const auto r = run(words, 1000);
+      const auto r = run(words, "1000");
       EXPECT_EQ(r.status, args[0] == "--dry_run" ? 0 : 1) << r.err;
       EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
       std::istringstream actions(r.out);
@@ -412,8 +413,8 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   int throttledAnswers = 0;
   for (const bool revert : {false, true}) {
     throttled.resetFront(true);
-    const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, -1, throttled)
-                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"}, -1, throttled);
+    const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, "", throttled)
+                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"}, "", throttled);
     EXPECT_EQ(r.status, 0) << r.err;
     const Json stats = throttled.frontStats();
     for (const auto& [op, n] : stats["throttled"].items()) throttledAnswers += n.get<int>();
@@ -424,6 +425,57 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   EXPECT_EQ(testbed::boto3(R"(
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
 out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", throttled), "[0, 0]\n");
+}
+
+// Cancelled jobs, behind instances that take a minute to pass their checks and 4 s to shut down: a
+// deploy told SIGTERM while it waits for the checks, whose call in flight is then held open, and a
+// revert told SIGINT while it waits for the terminations. Each ends within 10 s with the signal's
+// status, its summary and (the deploy) the entry already done, and names the revert that removes
+// what is left, which then leaves nothing. A second signal ends a run at once.
+TEST_F(ThrottledE2E, CancelledRunsEndInTimeWithWhatTheyHaveAndTheRevertNamedLeavesNothing) {
+  testbed::MotoServer front({}, std::vector<std::string>{"--no-buckets", "--ready-after", "60", "--shutting-down-for", "4"});
+  net_ = Json::parse(testbed::boto3(R"(
+vpc = ec2.create_vpc(CidrBlock="10.60.0.0/16")["Vpc"]["VpcId"]
+def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
+entries = [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.60.{2 * i}.10", "gw_subnet_id": sn(f"10.60.{2 * i}.0/24"),
+    "private_subnet_id": sn(f"10.60.{2 * i + 1}.0/24"), "private_subnet_cidr": f"10.60.{2 * i + 1}.0/24"} for i in range(2)]
+ec2.run_instances(ImageId=ec2.describe_images()["Images"][0]["ImageId"], MinCount=1, MaxCount=1, SubnetId=entries[0]["gw_subnet_id"],
+    TagSpecifications=[{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"}]}])
+out({"vpc": vpc, "entries": entries})
+)", front));
+  const std::string in = writeConfig(net_["entries"]);
+  const auto endedWithin = [](const testbed::RunResult& r) {
+    const auto at = r.out.rfind("ended ");
+    return at == std::string::npos ? 99.0 : std::stod(r.out.substr(at + 6));
+  };
+  for (const auto& [proxy, status, signal] : {std::tuple{"TERM:DescribeInstanceStatus:4:30", 143, "SIGTERM"},
+                                              std::tuple{"INT:TerminateInstances:2", 130, "SIGINT"}}) {
+    const bool deploying = status == 143;
+    std::vector<std::string> args = {"--test_config", in, deploying ? "--output_test_config" : "--revert"};
+    if (deploying) args.push_back("out.config");
+    const auto r = run(args, proxy, front);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_LT(endedWithin(r), 10.0) << r.out;
+    EXPECT_NE(r.err.find(std::string("  **Error** Interrupted by ") + signal + ": to remove what is left, run: probe_deployer --revert --test_config " + in),
+              std::string::npos) << r.err;
+    const Json doc = summary();
+    EXPECT_EQ(doc["interrupted"], signal);
+    EXPECT_EQ(doc["exit_status"], status);
+    ASSERT_EQ(doc["entries"].size(), 2u) << doc.dump();
+    EXPECT_EQ(doc["entries"][0]["outcome"], deploying ? "reused" : "interrupted");
+    EXPECT_EQ(doc["entries"][1]["outcome"], "interrupted");
+    if (!deploying) continue;
+    EXPECT_NE(r.err.find("\n- Deployed 1 of 2 entries (1 reused, 0 launched), 0 failed, 1 interrupted\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(output()[0].contains("ec2_ip") && !output()[1].contains("ec2_ip")) << output().dump();
+  }
+  // A second signal ends the run at once, with the first one's status.
+  const auto twice = run({"--test_config", in, "--output_test_config", "out.config"}, "TERM+INT:DescribeInstanceStatus:1:30", front);
+  EXPECT_EQ(twice.status, 143) << twice.err;
+  EXPECT_LT(endedWithin(twice), 2.0) << twice.out;
+  EXPECT_NE(twice.err.find("probe_deployer: stopping took too long or was asked again: ending now\n"), std::string::npos) << twice.err;
+  const auto back = run({"--test_config", in, "--revert"}, "", front);
+  EXPECT_EQ(back.status, 0) << back.err;
+  EXPECT_EQ(leftovers(front), kNothingLeft) << back.err;
 }
 
 // Deploys that would fail halfway end before creating anything and name every problem: six entries
@@ -450,7 +502,7 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
            {six, "", {"gw-0, gw-1, gw-2, gw-3, gw-4, gw-5 " + quota}}, {inZoneE, "", {zone}},
            {Json::array({six[0]}), "RunInstances", {denied}}, {net_["entries"], "RunInstances", {"need 7 new Elastic IPs", zone, denied}}}) {
     front.deny(deny);
-    const auto r = run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, -1, front);
+    const auto r = run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, "", front);
     EXPECT_EQ(r.status, 1) << r.err;
     for (const auto& text : says) EXPECT_NE(r.err.find(text), std::string::npos) << text << r.err;
     size_t problems = 0;
@@ -463,7 +515,7 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
   std::vector<int> calls;
   for (const char* checks : {"--dry_run", "--skip_preflight"}) {
     front.resetFront(false);
-    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, -1, front);
+    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, "", front);
     EXPECT_EQ(r.status, 0) << r.err;
     int n = 0;
     const Json stats = front.frontStats();  // the loop below must not outlive the answer it reads
@@ -484,7 +536,7 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
            {"RunInstances:scp", "", 0, "- Pre-flight passed"}}) {
     front.deny(denied);
     const auto r = run(extra.empty() ? std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o"}
-                                     : std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o", "--metadata_tokens", "optional", extra}, -1, front);
+                                     : std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o", "--metadata_tokens", "optional", extra}, "", front);
     EXPECT_EQ(r.status, status) << r.err;
     EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
   }
@@ -536,7 +588,7 @@ TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped
 TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
   const Json entries = Json::array({spoke_});
   const std::vector<std::string> role = {"--ec2_role", "default"};
-  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, n); };
+  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, std::to_string(n)); };
   std::istringstream actions(deployKilledAfter(1000).out);
   ASSERT_EQ(revert(entries, role).status, 0);
   std::string last;
@@ -588,7 +640,7 @@ out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 
     const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"}
                                                  : std::vector<std::string>{"--output_test_config", "out.config", "--skip_preflight"};
     args.insert(args.end(), mode.begin(), mode.end());
-    const auto r = run(args, -1, *front_);
+    const auto r = run(args, "", *front_);
     EXPECT_EQ(front_->frontStats()["toLose"], Json::array()) << (lose ? lose : "") << " was never called";
     return r;
   }
@@ -705,6 +757,57 @@ out({"vpc": vpc, "sg": sg})
             Json::array({third["sg"]}));
   const auto again = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});  // nothing left: no raw AWS texts
   EXPECT_TRUE(again.status == 0 && again.err.find("An error occurred") == std::string::npos) << again.err;
+}
+
+// Deployments that say when they expire: one whose second is up, one with a day ahead, one without.
+// A sweep of what is older than an hour removes the expired one only, a sweep without an age the one
+// without an expiry too; the one a day ahead stays through both, until a rerun (dry first, which
+// changes nothing) sets an expiry that has come on everything it reuses.
+TEST_F(DeployE2E, SweepsRemoveDeploymentsOnceTheyExpireWhateverTheirAge) {
+  Json longLived = spoke_, untimed = spoke_;
+  longLived.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  untimed.update(testbed::boto3Json(R"(
+vpc = ec2.create_vpc(CidrBlock="10.70.0.0/16")["Vpc"]["VpcId"]
+out({k: ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for k, c in [("gw_subnet_id", "10.70.0.0/24"), ("private_subnet_id", "10.70.1.0/24")]} | {"private_subnet_cidr": "10.70.1.0/24"})
+)"));
+  const auto expiries = [](const Json& vpc) {  // of the instance, the group, the key pair and the address
+    return testbed::boto3Json(R"(
+vpc = ")" + vpc.get<std::string>() + R"("
+def expiry(o): return {t["Key"]: t["Value"] for t in o.get("Tags", [])}.get("tarnwick:expires-at")
+live = ec2.describe_instances(Filters=[{"Name": "vpc-id", "Values": [vpc]}, {"Name": "instance-state-name", "Values": ["running"]}])
+out([expiry(i) for r in live["Reservations"] for i in r["Instances"]]
+    + [expiry(g) for g in ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["SecurityGroups"] if g["GroupName"] != "default"]
+    + [expiry(k) for k in ec2.describe_key_pairs(KeyNames=["tarnwick-test-ec2-key-pair-" + vpc])["KeyPairs"]]
+    + [expiry(a) for a in ec2.describe_addresses(Filters=[{"Name": "tag:tarnwick:vpc-id", "Values": [vpc]}])["Addresses"]])
+)");
+  };
+  const std::vector<std::string> account = {"--account", "123456789012"};
+  ASSERT_EQ(deploy(Json::array({spoke_}), {"--ttl", "1s"}).status, 0);
+  ASSERT_EQ(deploy(Json::array({longLived}), {"--ttl", "1d"}).status, 0);
+  const Json expiry = summary()["expires_at"];
+  EXPECT_EQ(expiries(net_["vpc2"]), Json::array({expiry, expiry, expiry, expiry}));
+  ASSERT_EQ(deploy(Json::array({untimed}), {}).status, 0);
+  EXPECT_EQ(summary()["expires_at"], nullptr);
+
+  const auto hourOld = run({"--sweep", "--older_than", "1h", account[0], account[1]});
+  EXPECT_EQ(hourOld.status, 0) << hourOld.err;
+  EXPECT_NE(hourOld.err.find(", expires at " + expiry.get<std::string>() + ", keep: not expired\n"), std::string::npos) << hourOld.err;
+  EXPECT_NE(hourOld.err.find(" s ago, keep: younger than 1h\n"), std::string::npos) << hourOld.err;
+  const auto anyAge = run({"--sweep", account[0], account[1]});
+  EXPECT_EQ(anyAge.status, 0) << anyAge.err;
+  Json live = liveInstances();
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_EQ(live[0]["VpcId"], net_["vpc2"]);
+
+  const auto dry = deploy(Json::array({longLived}), {"--ttl", "0s", "--dry_run"});
+  EXPECT_NE(dry.err.find("  would tag " + live[0]["InstanceId"].get<std::string>() + ", eipalloc-"), std::string::npos) << dry.err;
+  EXPECT_EQ(expiries(net_["vpc2"]), Json::array({expiry, expiry, expiry, expiry}));
+  ASSERT_EQ(deploy(Json::array({longLived}), {"--ttl", "0s"}).status, 0);
+  const Json now = summary()["expires_at"];
+  EXPECT_EQ(expiries(net_["vpc2"]), Json::array({now, now, now, now}));
+  EXPECT_EQ(run({"--sweep", account[0], account[1]}).status, 0);
+  EXPECT_EQ(leftovers()["instances"], 0);
+  EXPECT_EQ(leftovers()["keys"], Json::array());
 }
 
 }  // namespace

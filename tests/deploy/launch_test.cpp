@@ -14,6 +14,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
 
@@ -99,6 +100,7 @@ class LaunchTest : public ::testing::Test {
 
 TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMembers) {
   args_.tag_resource = "Owner,qa";
+  args_.expires_at = "2030-01-01T00:00:00Z";
   scriptInstances({}, {instanceRecord("i-new", "54.1.1.1", {{kGwSubnet, "10.0.0.20"}, {kPrivSubnet, "10.0.1.20"}})});
   auto a = launchArgs();
   a.instance_profile = pd::kInstanceProfile;
@@ -107,9 +109,11 @@ TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMem
   const Doc expected = Doc::parse(R"({
     "InstanceType": "t3.micro", "MinCount": 1, "MaxCount": 1, "ImageId": "ami-1",
     "TagSpecifications": [{"ResourceType": "instance", "Tags": [
-      {"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}, {"ResourceType": "volume", "Tags": [
-      {"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}, {"ResourceType": "network-interface",
-      "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}]}],
+      {"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "tarnwick:expires-at", "Value": "2030-01-01T00:00:00Z"},
+      {"Key": "Owner", "Value": "qa"}]}, {"ResourceType": "volume", "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"},
+      {"Key": "tarnwick:expires-at", "Value": "2030-01-01T00:00:00Z"}, {"Key": "Owner", "Value": "qa"}]},
+      {"ResourceType": "network-interface", "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"},
+      {"Key": "tarnwick:expires-at", "Value": "2030-01-01T00:00:00Z"}, {"Key": "Owner", "Value": "qa"}]}],
     "NetworkInterfaces": [{"DeviceIndex": 0, "SubnetId": "subnet-gw", "Groups": ["sg-1"]},
                           {"DeviceIndex": 1, "SubnetId": "subnet-priv"}],
     "IamInstanceProfile": {"Name": "tarnwick-test-ec2-instance-profile"},
@@ -125,6 +129,24 @@ TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMem
   EXPECT_EQ(entry_["ec2_2nd_private_ip"], "10.0.1.20");
   EXPECT_TRUE(logs_.contains("  Instance tarnwick-test-ec2 i-new created in subnet-gw"));
   EXPECT_TRUE(logs_.contains("  public ip: 54.1.1.1"));
+}
+
+// Asked to stop while it waits for its instance's checks, a worker gives the wait up at once, makes
+// no further call and logs nothing at ERROR: its entry counts as interrupted.
+TEST_F(LaunchTest, AStopEndsTheWaitAndTheWorkerWithoutAnotherCall) {
+  scriptInstances({}, {instanceRecord("i-new", "", {{kGwSubnet, "10.0.0.20"}})});
+  ec2_.always("DescribeInstanceStatus", [](const Doc&) {
+    tarnwick::aws::stopRequest().raise("SIGTERM");
+    return Doc{{"InstanceStatuses", Doc::array()}};
+  });
+  pd::RunSummary summary;
+  summary.start(args_);
+  pd::detail::runAtThreadEdge(kGwSubnet, [this] { pd::createEc2(launchArgs()); }, {&summary, summary.addEntry(kGwSubnet)});
+  tarnwick::aws::stopRequest().reset();
+  EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 1);
+  EXPECT_EQ(ec2_.count("AllocateAddress") + ec2_.count("DescribeInstances"), 1);  // the subnet's lookup only
+  EXPECT_FALSE(logs_.contains(tarnwick::logging::ERROR, ""));
+  EXPECT_NE(summary.json(143).find("\"outcome\": \"interrupted\""), std::string::npos);
 }
 
 TEST_F(LaunchTest, NamedRoleProblemsEndTheWorkerBeforeAnyLaunch) {
@@ -407,6 +429,24 @@ TEST(SweepAge, ArithmeticHoldsAtTheClocksLimits) {
   EXPECT_TRUE(found.isOld(seconds(10), now) && found.isOld(pd::kLongestOlderThan, max));
   found.instances[0].created = max;
   EXPECT_FALSE(found.isOld(seconds(0), min));
+}
+
+// An expiry decides alone, and the latest of a deployment's expiries counts: a rerun with a longer
+// --ttl keeps the whole deployment.
+TEST(SweepAge, ExpiryDecidesWhateverTheAge) {
+  using std::chrono::hours;
+  const auto now = pd::SweepClock::now();
+  struct Row { std::optional<hours> expiresIn, laterExpiresIn; std::optional<std::chrono::seconds> olderThan; bool due; };
+  for (const Row& row : {Row{hours(-1), std::nullopt, hours(48), true}, Row{hours(1), std::nullopt, std::nullopt, false},
+                         Row{hours(1), std::nullopt, hours(0), false}, Row{hours(-1), hours(1), std::nullopt, false},
+                         Row{hours(0), std::nullopt, hours(48), true}, Row{std::nullopt, std::nullopt, hours(48), false},
+                         Row{std::nullopt, std::nullopt, std::nullopt, true}}) {
+    pd::VpcFindings found;  // launched a day ago
+    found.instances.push_back({pd::report::Kind::kInstance, "i-1", "subnet-1", now - hours(24)});
+    if (row.expiresIn) found.instances[0].expires = now + *row.expiresIn;
+    if (row.laterExpiresIn) found.others.push_back({pd::report::Kind::kSecurityGroup, "sg-1", "", std::nullopt, now + *row.laterExpiresIn});
+    EXPECT_EQ(found.isDue(row.olderThan, now), row.due) << found.expiresAt().has_value() << row.olderThan.has_value();
+  }
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ class Lifecycle:
     instance reports passed status checks only `ready_after` seconds after its launch, and a
     terminated one stays "shutting-down" for `shutting_down_for` seconds, during which
     DeleteSecurityGroup is refused with DependencyViolation (an interface of it still holds the
-    group)."""
+    group), and then loses its Elastic IPs' associations."""
 
     def __init__(self, latency, ready_after, shutting_down_for):
         self.latency = latency
@@ -90,6 +90,11 @@ class Lifecycle:
             self.shutting_down = [(t, i) for t, i in self.shutting_down if t > now]
         for instance in gone:
             instance._state.name, instance._state.code = "terminated", 48
+            # As in EC2, the Elastic IPs of a terminated instance are disassociated.
+            backend = instance.ec2_backend
+            for address in list(backend.addresses):
+                if address.instance is instance and address.association_id:
+                    backend.disassociate_address(association_id=address.association_id)
 
     def patch(self):
         from moto.ec2.exceptions import DependencyViolationError

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -33,6 +34,9 @@ void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& 
   try {
     body();
     return;
+  } catch (const aws::Interrupted&) {
+    // The run was asked to stop: the run flow says so once, for every worker.
+    return report::outcome(report::Outcome::kInterrupted);
   } catch (const std::exception& e) {
     failure = tarnwick::describeFailure(e);
   } catch (...) {
@@ -171,25 +175,11 @@ std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
   return detail::runWorkers(workers);
 }
 
-}  // namespace
-
-void requireOutputTestConfig(const Options& args) {
-  if (cli::nonEmpty(args.output_test_config)) return;
-  log().error(messages::outputConfigRequired());
-  throw ProcessExit(kExitFatal, "");
-}
-
-void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
-                const std::string& ami, const Options& args) {
-  deployEc2s(ec2_client, s3_client, iam_client, ImageInfo{ami, ""}, args, nullptr);
-}
-
-void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
-                const ImageInfo& image, const Options& args, aws::StsClient* sts_client) {
-  requireOutputTestConfig(args);
-  Doc entries = detail::readEntries(cli::text(args.test_config), true);
-  detail::checkEntries(entries, false);
-
+// What every instance shares, then one launch worker per entry; the diagnostic of a worker that
+// could not be started, if any.
+std::optional<std::string> deployEntries(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                                         const ImageInfo& image, const Options& args, aws::StsClient* sts_client,
+                                         Doc& entries) {
   // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
   KeptAnswers kept(ec2_client);
   const std::string vpcId = args.skip_preflight
@@ -207,8 +197,42 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
   std::vector<LaunchArgs> plan =
       planLaunches(entries, ec2, iam_client, image.id, args, sgId, instanceProfile, keyName);
   for (auto& a : plan) a.poller = &poller;
-  const std::optional<std::string> unstarted = runLaunches(plan);
+  return runLaunches(plan);
+}
 
+}  // namespace
+
+void requireOutputTestConfig(const Options& args) {
+  if (cli::nonEmpty(args.output_test_config)) return;
+  log().error(messages::outputConfigRequired());
+  throw ProcessExit(kExitFatal, "");
+}
+
+void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                const std::string& ami, const Options& args) {
+  deployEc2s(ec2_client, s3_client, iam_client, ImageInfo{ami, ""}, args, nullptr);
+}
+
+void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                const ImageInfo& image, const Options& options, aws::StsClient* sts_client) {
+  requireOutputTestConfig(options);
+  Doc entries = detail::readEntries(cli::text(options.test_config), true);
+  detail::checkEntries(entries, false);
+  const Options args = withExpiry(options, aws::clock().now());
+  if (args.expires_at) {
+    log().info(fmt::format("- {} what the deploy creates or reuses with {}={}", args.dry_run ? "Would tag" : "Tag",
+                           kExpiresAtTagKey, *args.expires_at));
+    report::expires(*args.expires_at);
+  }
+
+  std::optional<std::string> unstarted;
+  try {
+    unstarted = deployEntries(ec2_client, s3_client, iam_client, image, args, sts_client, entries);
+  } catch (...) {
+    // A run asked to stop still leaves its output, with the entries as far as they got.
+    if (aws::stopRequest().raised()) testconfig::writeAtomically(cli::text(args.output_test_config), entries);
+    throw;
+  }
   // Whatever the started workers deployed must be findable in the output, even when the run fails.
   testconfig::writeAtomically(cli::text(args.output_test_config), entries);
   if (unstarted) throw ProcessExit(kExitFatal, *unstarted);

@@ -14,7 +14,9 @@ namespace tarnwick::probe_deployer {
 void requireOutputTestConfig(const Options& args);
 // Unless `skip_preflight` is set, checks first that every entry can be deployed (quota, zones, free
 // addresses, image architecture, permissions) and ends with status 1 before creating anything when
-// one cannot; the checks then ask for the image's architecture themselves.
+// one cannot; the checks then ask for the image's architecture themselves. With `ttl` everything it
+// creates or reuses expires (withExpiry). A run asked to stop (aws::stopRequest) still writes the
+// output, with the entries as far as they got.
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const std::string& ami, const Options& args);
 // The same with the image's architecture known, and an STS client that names the identity a

@@ -88,6 +88,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipInterfaceTagKey}, {"Value", networkInfId}});
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
+  addExpiryTag(request, args);
   if (cli::nonEmpty(args.tag_resource)) populateTags(request, *args.tag_resource);
   const Doc reply = ec2_client.allocate_address(request);
   if (!reply.contains("AllocationId")) {

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/partition.h"
@@ -117,6 +118,8 @@ void revertStep(const std::string& message, const std::string& part, Step step) 
       return;
     }
     log().error(messages::error(e));
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     log().error(messages::error(e));
   }

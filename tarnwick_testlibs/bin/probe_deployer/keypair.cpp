@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/files.h"
@@ -45,6 +46,7 @@ Doc creationRequest(const std::string& keyname, const Options& args) {
                  {"KeyType", "rsa"},
                  {"TagSpecifications", resources::nameTagSpecs("key-pair", kKeyPairTag)},
                  {"KeyFormat", "pem"}};
+  addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }
@@ -80,6 +82,8 @@ std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const 
       if (resources::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
         continue;
       if (e.code() == kDuplicate) log().info("  Key pair " + keyname + " already existed");
+    } catch (const aws::Interrupted&) {
+      throw;
     } catch (const std::exception& e) {
       log().error(messages::error(e));
     }
@@ -154,6 +158,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
       (privateKeyKept(s3_client, keyFile, vpcId, keyname, args) || !replaceKeylessPair(ec2_client, keyname, keyFile, args))) {
     log().info("  Key " + keyname + " already exist");
     report::reused(report::Kind::kKeyPair, keyname);
+    tagExpiry(ec2_client, {existing.front().value("KeyPairId", "")}, args);
     return keyname;
   }
   if (args.dry_run) return keyname;

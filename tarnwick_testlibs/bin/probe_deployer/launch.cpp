@@ -76,6 +76,20 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
   return true;
 }
 
+// A reused instance takes this run's expiry, and so does its Elastic IP: the run may need them
+// longer than the run that made them.
+void extendExpiry(aws::Ec2Client& ec2, const std::string& instanceId, const std::optional<std::string>& publicIp,
+                  const Options& args) {
+  if (!args.expires_at) return;
+  std::vector<std::string> ids = {instanceId};
+  try {
+    if (publicIp) ids.push_back(getEipAllocationId(ec2, instanceId, *publicIp));
+  } catch (const aws::Error&) {
+    // An address that is no Elastic IP of the account: there is nothing of ours to tag.
+  }
+  tagExpiry(ec2, ids, args);
+}
+
 }  // namespace
 
 Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
@@ -89,6 +103,7 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
   Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
   Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
   request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
+  addExpiryTag(request, *a.args);
   if (a.args->tag_resource) populateTags(request, *a.args->tag_resource);
   // Governed accounts refuse launches whose volumes and interfaces are not tagged as they are made.
   Doc& specifications = request["TagSpecifications"];
@@ -148,6 +163,8 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
       throw InvalidParameterValueException(e.what());
     }
     log().error(messages::error(e));
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     log().error(messages::error(e));
   }
@@ -193,8 +210,11 @@ void createEc2(const LaunchArgs& a) {
   }
 
   log().info("- Create " + std::string(kEc2Name) + " in private " + a.private_subnet_id);
-  std::optional<std::string> instanceId = getEc2(ec2, a.gw_subnet_id).first;
-  if (instanceId) report::reused(report::Kind::kInstance, *instanceId);
+  auto [instanceId, foundAddress] = getEc2(ec2, a.gw_subnet_id);
+  if (instanceId) {
+    report::reused(report::Kind::kInstance, *instanceId);
+    extendExpiry(ec2, *instanceId, foundAddress, args);
+  }
   Doc status;  // the wait's last answer is the status a new instance has now
   if (!instanceId) {
     const Doc request = buildLaunchRequest(a, instance_profile);

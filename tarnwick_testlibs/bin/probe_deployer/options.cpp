@@ -33,6 +33,7 @@ const cli::FieldTable<Options>& fields() {
           {"vpc_id", &Options::vpc_id},
           {"older_than", &Options::older_than},
           {"metadata_tokens", &Options::metadata_tokens},
+          {"ttl", &Options::ttl},
       },
       {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep},
        {"skip_preflight", &Options::skip_preflight}});
@@ -74,14 +75,20 @@ void checkInput(const cli::Parser& parser, const cli::OptionMap& parsed, const O
   if (o.vpc_id && !o.revert) refuse(argument("vpc_id") + ": only with --revert");
   if (o.vpc_id && !isVpcId(*o.vpc_id))
     refuse(argument("vpc_id") + ": invalid VPC id '" + *o.vpc_id + "' (vpc- and 8 or 17 hex digits)");
+  const auto requireDuration = [&](const char* field, const std::string& value) {
+    if (!parseDuration(value))
+      refuse(argument(field) + ": invalid duration '" + value + "' (a whole number and s, m, h or d, at most " +
+             std::to_string(kLongestOlderThan.count() / 24) + "d)");
+  };
   if (o.older_than && !o.sweep) refuse(argument("older_than") + ": only with --sweep");
-  if (o.older_than && !parseDuration(*o.older_than))
-    refuse(argument("older_than") + ": invalid duration '" + *o.older_than + "' (a whole number and s, m, h or d, at most " +
-           std::to_string(kLongestOlderThan.count() / 24) + "d)");
+  if (o.older_than) requireDuration("older_than", *o.older_than);
+  const char* cleanUp = o.sweep ? "--sweep" : o.vpc_id ? "--revert --vpc_id" : "--revert";
+  if (o.ttl && (o.revert || o.sweep)) refuse(argument("ttl") + ": not used by " + cleanUp);
+  if (o.ttl) requireDuration("ttl", *o.ttl);
   if (!o.test_config && !o.sweep && !o.vpc_id) refuse("the following arguments are required: --test_config");
   if (o.sweep || o.vpc_id) {
     for (const char* field : kUnreadByCleanUps)
-      if (parsed.typed(field)) refuse(argument(field) + ": not used by " + (o.sweep ? "--sweep" : "--revert --vpc_id"));
+      if (parsed.typed(field)) refuse(argument(field) + ": not used by " + cleanUp);
   }
 }
 
@@ -127,6 +134,8 @@ cli::Parser makeParser() {
   p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
   p.addValue("--metadata_tokens", "deploy: whether the test instances require IMDSv2 tokens, required or optional",
              {.defaultValue = kDefaultMetadataTokens});
+  p.addValue("--ttl", "deploy: tag what the deploy creates or reuses with tarnwick:expires-at, now plus this, e.g. 8h; "
+             "a sweep removes it once that has passed");
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;
 }

@@ -41,14 +41,20 @@ struct Options {
   bool skip_preflight = false;
   // The launch's MetadataOptions.HttpTokens: "required" (IMDSv2 only) or "optional".
   std::optional<std::string> metadata_tokens = kDefaultMetadataTokens;
+  // Deploy: how long its objects may stay, in the syntax of `older_than` ("8h").
+  std::optional<std::string> ttl;
+  // Not an option: when the deployment's objects expire, as tagged on them ("2026-12-09T19:50:47Z").
+  // A deploy with `ttl` sets it once, as it starts; a workflow that calls the creating operations
+  // itself may set it instead.
+  std::optional<std::string> expires_at;
 };
 
 // The longest --older_than, 100 years: no deployment is older, and a clock of nanoseconds ends
 // at about 292 years.
 inline constexpr std::chrono::hours kLongestOlderThan{24 * 36500};
 
-// A --older_than value: "90m", "6h", "2d", "0s", a whole number and one of s, m, h, d, at most
-// kLongestOlderThan; nothing for anything else.
+// A --older_than or --ttl value: "90m", "6h", "2d", "0s", a whole number and one of s, m, h, d,
+// at most kLongestOlderThan; nothing for anything else.
 std::optional<std::chrono::seconds> parseDuration(const std::string& text);
 
 }  // namespace tarnwick::probe_deployer

@@ -179,7 +179,11 @@ void runRound(aws::Ec2Client& ec2, const Shape& shape, const Doc& templ,
 
 }  // namespace
 
-Poller::Poller(aws::Ec2Client& ec2, std::chrono::milliseconds roundSpacing) : ec2_(ec2), spacing_(roundSpacing) {}
+Poller::Poller(aws::Ec2Client& ec2, std::chrono::milliseconds roundSpacing)
+    : ec2_(ec2), spacing_(roundSpacing), stopped_(aws::stopRequest(), [this] {
+        std::lock_guard<std::mutex> g(lock_);
+        roundEnded_.notify_all();
+      }) {}
 
 Poller::~Poller() = default;
 
@@ -232,6 +236,10 @@ Doc Poller::call(const std::string& operation, const Doc& params) {
 void Poller::serve(Queue& queue, const std::shared_ptr<Lookup>& mine) {
   std::unique_lock<std::mutex> g(lock_);
   while (!mine->done) {
+    if (aws::stopRequest().raised()) {
+      g.unlock();
+      aws::stopRequest().check("a lookup");
+    }
     if (queue.inRound) {
       roundEnded_.wait(g);
       continue;
@@ -242,7 +250,15 @@ void Poller::serve(Queue& queue, const std::shared_ptr<Lookup>& mine) {
     const auto gather = std::min(spacing_, kGather);
     if (now < due || gather.count() > 0) {
       g.unlock();
-      aws::clock().sleep_for(now < due ? std::chrono::ceil<std::chrono::milliseconds>(due - now) : gather);
+      try {
+        aws::clock().sleep_for(now < due ? std::chrono::ceil<std::chrono::milliseconds>(due - now) : gather);
+      } catch (const aws::Interrupted&) {
+        // The run was asked to stop: no round follows, and whoever waits for one hears so.
+        g.lock();
+        queue.inRound = false;
+        roundEnded_.notify_all();
+        throw;
+      }
       g.lock();
     }
     queue.lastRound = aws::clock().now();

@@ -1,16 +1,22 @@
 // The run flow of probe_deployer: parse, set up logging, check the options, run a mode, exit.
 #include "tarnwick_testlibs/bin/probe_deployer/run.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/session.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/files.h"
+#include "tarnwick_testlibs/base/signals.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
@@ -92,10 +98,84 @@ void requireAccount(aws::StsClient& sts, const Options& args, logging::Logger& l
   throw ProcessExit(kExitFatal, "");
 }
 
+// A cancelled job's status comes within this of its first signal, whatever its calls are doing.
+constexpr std::chrono::seconds kStopDeadline{9};
+
+// Text as one word for a shell: as it stands when it needs no quotes.
+std::string shellWord(const std::string& text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("_-./:,=@+").find(c) != std::string_view::npos;
+  });
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The command line that removes what an interrupted run made or left: the revert of its input
+// file, the revert of its VPC, or the same sweep again, in the same account and region.
+std::string revertCommand(const Options& args) {
+  std::vector<std::string> words = {"probe_deployer"};
+  if (args.sweep) {
+    words.push_back("--sweep");
+    if (args.older_than) words.insert(words.end(), {"--older_than", *args.older_than});
+  } else if (args.vpc_id) {
+    words.insert(words.end(), {"--revert", "--vpc_id", *args.vpc_id});
+  } else {
+    words.insert(words.end(), {"--revert", "--test_config", cli::text(args.test_config)});
+  }
+  for (const auto& [option, value] : {std::pair{"--ec2_role", args.ec2_role}, std::pair{"--account", args.account},
+                                      std::pair{"--region", args.region}, std::pair{"--profile", args.profile},
+                                      std::pair{"--assume_role", args.assume_role}})
+    if (cli::nonEmpty(value) && (std::string_view(option) != "--ec2_role" || *value == "default"))
+      words.insert(words.end(), {option, *value});
+  std::string line;
+  for (const std::string& word : words) line += (line.empty() ? "" : " ") + shellWord(word);
+  return line;
+}
+
+// The last word of a run that was asked to stop: at ERROR, what removes what it made.
+void reportInterruption(const Options& args, logging::Logger& log) {
+  const std::string signal = aws::stopRequest().reason();
+  log.error(args.dry_run ? messages::interruptedDryRun(signal) : messages::interrupted(signal, revertCommand(args)));
+}
+
 aws::Session deploymentSession(const Options& args) {
   if (cli::nonEmpty(args.assume_role))
     return start_aws_session(cli::text(args.assume_role), args.profile, args.region);
   return aws::Session::fromProfile(args.profile, args.region);
+}
+
+// The run's sessions and clients, then its mode: everything a stop can interrupt.
+void runMode(Options& args, logging::Logger& log) {
+  const bool revert = args.revert || args.sweep;
+  std::shared_ptr<aws::S3Client> s3;
+  if (!revert) s3 = openWorkflowSide(args, log);
+
+  const aws::Session session = deploymentSession(args);
+  // The session's default region, when it is the deployment's, names the partition of its ARNs too.
+  if (!cli::nonEmpty(args.region)) args.region = session.defaultRegion();
+  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
+  const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
+  const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // the caller, and why a call was denied
+  requireAccount(*sts, args, log);
+  // A denied call says what denied it. The deploy's checks say so themselves, from the plain client.
+  ExplainedDenials explained(*ec2, sts.get());
+
+  if (!revert) {
+    const ImageInfo image = lookupImage(explained, args);
+    deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
+  } else if (args.sweep) {
+    sweepRegion(explained, *iam, args, aws::clock().now());
+  } else if (args.vpc_id) {
+    requireVpc(explained, *args.vpc_id, args.region.value_or(""));
+    revertVpc(explained, *iam, *args.vpc_id, args);
+  } else {
+    const std::string vpcId = terminateEc2s(explained, *iam, args);
+    // One IAM set serves every VPC of the account: it goes only with its last user.
+    if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId))
+      deleteInstanceProfile(*iam, args);
+  }
 }
 
 int run(int argc, char** argv, RunSummary& summary) {
@@ -120,43 +200,30 @@ int run(int argc, char** argv, RunSummary& summary) {
   if (!revert) requireOutputTestConfig(args);
   requireInputsAndOutputs(args);
 
-  std::shared_ptr<aws::S3Client> s3;
-  if (!revert) s3 = openWorkflowSide(args, log);
-
-  const aws::Session session = deploymentSession(args);
-  // The session's default region, when it is the deployment's, names the partition of its ARNs too.
-  if (!cli::nonEmpty(args.region)) args.region = session.defaultRegion();
-  const std::shared_ptr<aws::Ec2Client> ec2 = session.ec2(args.region);
-  const std::shared_ptr<aws::IamClient> iam = session.iam(args.region);
-  const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // the caller, and why a call was denied
-  requireAccount(*sts, args, log);
-  // A denied call says what denied it. The deploy's checks say so themselves, from the plain client.
-  ExplainedDenials explained(*ec2, sts.get());
-
-  if (!revert) {
-    const ImageInfo image = lookupImage(explained, args);
-    deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
-  } else if (args.sweep) {
-    sweepRegion(explained, *iam, args, SweepClock::now());
-  } else if (args.vpc_id) {
-    requireVpc(explained, *args.vpc_id, args.region.value_or(""));
-    revertVpc(explained, *iam, *args.vpc_id, args);
-  } else {
-    const std::string vpcId = terminateEc2s(explained, *iam, args);
-    // One IAM set serves every VPC of the account: it goes only with its last user.
-    if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId))
-      deleteInstanceProfile(*iam, args);
+  try {
+    runMode(args, log);
+  } catch (...) {
+    // Whatever failure the stop caused (a refused call, a wait given up), the run was interrupted.
+    if (!aws::stopRequest().raised()) throw;
   }
-
   log.info(summary.line());
+  if (aws::stopRequest().raised()) reportInterruption(args, log);
   return AppExitStatus().getStatus();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A cancelled CI job sends SIGTERM (or SIGINT), then kills: the run stops its work and writes
+  // what it has, then ends as the signal would have ended it.
+  const signals::StopOnSignals stopOnSignals(
+      "probe_deployer", [](int signal) { aws::stopRequest().raise(signals::StopOnSignals::name(signal)); }, kStopDeadline);
   RunSummary summary;
-  const int status = cli::runProgram("probe_deployer", [&] { return run(argc, argv, summary); });
+  int status = cli::runProgram("probe_deployer", [&] { return run(argc, argv, summary); });
+  if (const int signal = signals::StopOnSignals::received()) {
+    summary.interrupted(signals::StopOnSignals::name(signal));
+    status = 128 + signal;
+  }
   // Written last, so that the document carries the status the process really ends with.
   return cli::runProgram("probe_deployer", [&] { return summary.finish(status); });
 }

@@ -54,6 +54,8 @@ std::string text(Outcome outcome) {
       return "removed";
     case Outcome::kNotFound:
       return "not_found";
+    case Outcome::kInterrupted:
+      return "interrupted";
     case Outcome::kPending:
       break;
   }
@@ -95,6 +97,10 @@ void outcome(Outcome outcome) {
 
 void found(Kind kind, const std::string& id, const std::string& vpc_id) {
   if (target.summary) target.summary->found(kind, id, vpc_id);
+}
+
+void expires(const std::string& when) {
+  if (target.summary) target.summary->expires(when);
 }
 
 }  // namespace report
@@ -161,6 +167,16 @@ void RunSummary::found(Kind kind, const std::string& id, const std::string& vpc_
   found_.push_back({kind, id, vpc_id});
 }
 
+void RunSummary::expires(const std::string& when) {
+  const std::lock_guard lock(mutex_);
+  expiresAt_ = when;
+}
+
+void RunSummary::interrupted(const std::string& signal) {
+  const std::lock_guard lock(mutex_);
+  interrupted_ = signal;
+}
+
 // The three functions below expect the lock to be held.
 std::vector<RunSummary::Listed> RunSummary::listed() const {
   if (dryRun_) return found_;
@@ -188,6 +204,7 @@ std::size_t RunSummary::count(Event event, Kind kind) const {
 std::string RunSummary::line() const {
   const std::lock_guard lock(mutex_);
   const std::size_t dry = count(Outcome::kDryRun);
+  const std::size_t stopped = count(Outcome::kInterrupted);
   std::string text;
   if (revert_) {
     const std::size_t instances = count(Event::kRemoved, Kind::kInstance);
@@ -199,11 +216,12 @@ std::string RunSummary::line() const {
   } else {
     const std::size_t reused = count(Outcome::kReused);
     const std::size_t launched = count(Outcome::kLaunched);
-    const std::size_t failed = entries_.size() - reused - launched - dry;
+    const std::size_t failed = entries_.size() - reused - launched - dry - stopped;
     text = fmt::format("- Deployed {} of {} ({} reused, {} launched), {} failed", reused + launched,
                        plural(entries_.size(), "entry", "entries"), reused, launched, failed);
   }
   if (dry) text += fmt::format(", {} not {} in a dry run", dry, revert_ ? "removed" : "launched");
+  if (stopped) text += fmt::format(", {} interrupted", stopped);
   if (!byNames_) return text;
   std::vector<std::string> objects;
   for (const Listed& l : listed()) objects.push_back(l.vpcId.empty() ? l.id : l.id + " in " + l.vpcId);
@@ -237,6 +255,8 @@ std::string RunSummary::json(int exitStatus) const {
     for (const Listed& l : listed())
       swept.push_back({{"kind", report::text(l.kind)}, {"id", l.id}, {"vpc_id", textOrNull(l.vpcId)}});
   }
+  if (!revert_) doc["expires_at"] = textOrNull(expiresAt_);
+  doc["interrupted"] = textOrNull(interrupted_);
   doc["exit_status"] = exitStatus;
   return doc.dump(2) + "\n";
 }

@@ -23,7 +23,7 @@ namespace report {
 enum class Kind { kInstance, kElasticIp, kSecurityGroup, kKeyPair, kIamPolicy, kIamRole, kInstanceProfile };
 
 // How one test configuration entry ended. An entry whose worker reported none counts as failed.
-enum class Outcome { kPending, kLaunched, kReused, kDryRun, kRemoved, kNotFound };
+enum class Outcome { kPending, kLaunched, kReused, kDryRun, kRemoved, kNotFound, kInterrupted };
 
 // One entry of a summary, handed to the worker that reports on it; the default reports nowhere.
 struct Slot {
@@ -58,6 +58,8 @@ void outcome(Outcome outcome);
 // A revert by names and tags found this object in `vpc_id` ("" for the region's IAM set), and
 // removes it unless the run is a dry run.
 void found(Kind kind, const std::string& id, const std::string& vpc_id);
+// The deployment's objects expire at `when` (ISO 8601), or in a dry run would.
+void expires(const std::string& when);
 
 }  // namespace report
 
@@ -82,6 +84,9 @@ class RunSummary {
   void deployed(std::size_t entry, const std::string& publicIp, const std::string& privateIp);
   void outcome(std::size_t entry, report::Outcome outcome);
   void found(report::Kind kind, const std::string& id, const std::string& vpc_id);
+  void expires(const std::string& when);
+  // The run was asked to stop by `signal` ("SIGTERM"): the document names it.
+  void interrupted(const std::string& signal);
 
  private:
   struct Entry {
@@ -111,6 +116,7 @@ class RunSummary {
   std::vector<Listed> found_;
   bool dryRun_ = false;
   std::string jsonPath_;
+  std::string expiresAt_, interrupted_;
   std::vector<Entry> entries_;
   std::map<Event, Objects> objects_;
 };

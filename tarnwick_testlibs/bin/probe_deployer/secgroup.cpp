@@ -56,6 +56,7 @@ Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Opti
                  {"VpcId", vpc_id},
                  {"TagSpecifications", resources::nameTagSpecs("security-group", kind.name)}};
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
+  addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
   return request;
 }
@@ -94,6 +95,8 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
     report::created(report::Kind::kSecurityGroup, groupId);
     authorizeOnce(ec2_client, groupId, kind.permissions(hostAddress));
     return groupId;
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     throw ProcessExit(kExitFatal, describeFailure(e));
   }
@@ -105,6 +108,7 @@ std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const Group
   if (auto existing = getSgId(ec2_client, vpc_id, name)) {
     log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
     report::reused(report::Kind::kSecurityGroup, *existing);
+    tagExpiry(ec2_client, {*existing}, args);
     return existing;
   }
   const Doc request = creationRequest(kind, vpc_id, args);
@@ -184,6 +188,8 @@ std::string getVpcId(aws::Ec2Client& ec2_client, const std::string& subnet_id) {
     const auto subnets = aws::view::subnets(reply);
     if (subnets.empty()) throw aws::ClientError("no subnet " + subnet_id + " in the reply");
     return subnets.front().vpcId();
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& e) {
     log().info(messages::subnetNotFound(subnet_id));
     throw ProcessExit(kExitFatal, describeFailure(e));

@@ -4,14 +4,13 @@
 #include "tarnwick_testlibs/bin/probe_deployer/sweep.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 #include <set>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
@@ -47,28 +46,24 @@ SweepClock::time_point fromSeconds(double seconds) {
   return SweepClock::time_point(std::chrono::seconds(static_cast<long long>(seconds)));
 }
 
-// An answer's time stamp: ISO 8601 text in UTC (fractions and offset "Z" or "+00:00" ignored) or
-// seconds since the epoch. Nothing for anything else.
+// An answer's time stamp: ISO 8601 text or seconds since the epoch. Nothing for anything else.
 std::optional<SweepClock::time_point> timeOf(const Doc& value) {
   if (value.is_number()) return fromSeconds(value.get<double>());
   if (!value.is_string()) return std::nullopt;
-  std::tm utc{};
-  const std::string text = value.get<std::string>();
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &utc.tm_year, &utc.tm_mon, &utc.tm_mday, &utc.tm_hour,
-                  &utc.tm_min, &utc.tm_sec) != 6)
-    return std::nullopt;
-  utc.tm_year -= 1900;
-  utc.tm_mon -= 1;
-  return fromSeconds(static_cast<double>(timegm(&utc)));
+  return aws::parseExpiration(value.get<std::string>());
 }
 
 std::optional<SweepClock::time_point> memberTime(const aws::view::Record& record, const char* member) {
   return record.has(member) ? timeOf(record.doc()[member]) : std::nullopt;
 }
 
-std::optional<SweepClock::time_point> tagTime(const aws::view::Record& record) {
-  const std::string value = tagValue(record, kCreatedAtTagKey);
+std::optional<SweepClock::time_point> tagTime(const aws::view::Record& record, const char* key = kCreatedAtTagKey) {
+  const std::string value = tagValue(record, key);
   return value.empty() ? std::nullopt : timeOf(Doc(value));
+}
+
+std::optional<SweepClock::time_point> expiryOf(const aws::view::Record& record) {
+  return tagTime(record, kExpiresAtTagKey);
 }
 
 Doc filters(std::vector<Doc> wanted, const std::optional<std::string>& vpcFilter, const char* vpcFilterName) {
@@ -89,7 +84,8 @@ void findInstances(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, F
     for (const auto& instance : aws::view::instances(page))
       if (!instance.vpcId().empty())
         add(found, instance.vpcId(),
-            {report::Kind::kInstance, instance.id(), instance.textOr("SubnetId"), memberTime(instance, "LaunchTime")});
+            {report::Kind::kInstance, instance.id(), instance.textOr("SubnetId"), memberTime(instance, "LaunchTime"),
+             expiryOf(instance)});
 }
 
 // Addresses name their VPC in a tag; older ones without it are found through their instance.
@@ -102,7 +98,8 @@ void findAddresses(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, F
     std::string owner = tagValue(address, kEipVpcTagKey);
     if (owner.empty()) owner = vpcOfInstance[address.textOr("InstanceId")];
     if (owner.empty() || (vpc && owner != *vpc)) continue;
-    add(found, owner, {report::Kind::kElasticIp, address.publicIp(), address.allocationId(), tagTime(address)});
+    add(found, owner,
+        {report::Kind::kElasticIp, address.publicIp(), address.allocationId(), tagTime(address), expiryOf(address)});
   }
 }
 
@@ -113,7 +110,7 @@ void findGroups(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Find
   for (const auto& group : aws::view::securityGroups(reply)) {
     const std::string name = group.textOr("GroupName");
     if (tagValue(group, "Name") != name || group.textOr("VpcId").empty()) continue;
-    add(found, group.textOr("VpcId"), {report::Kind::kSecurityGroup, group.id(), name, tagTime(group)});
+    add(found, group.textOr("VpcId"), {report::Kind::kSecurityGroup, group.id(), name, tagTime(group), expiryOf(group)});
   }
 }
 
@@ -124,7 +121,7 @@ void findKeyPairs(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Fi
     const std::string name = key.textOr("KeyName");
     if (!name.starts_with(kKeyPairPrefix) || name.size() == std::string(kKeyPairPrefix).size()) continue;
     add(found, name.substr(std::string(kKeyPairPrefix).size()),
-        {report::Kind::kKeyPair, name, "", memberTime(key, "CreateTime")});
+        {report::Kind::kKeyPair, name, "", memberTime(key, "CreateTime"), expiryOf(key)});
   }
 }
 
@@ -137,8 +134,14 @@ std::optional<SweepClock::time_point> newest(const std::vector<TestObject>& obje
 
 std::string ageText(const VpcFindings& found, SweepClock::time_point now) {
   const auto last = found.lastDeployed();
-  if (!last) return "age unknown";
-  return fmt::format("last deployed {} s ago", ageAt(*last, now).count());
+  std::string text = last ? fmt::format("last deployed {} s ago", ageAt(*last, now).count()) : "age unknown";
+  if (const auto expiry = found.expiresAt()) text += ", expires at " + utcText(*expiry);
+  return text;
+}
+
+// Why a sweep keeps a deployment that is not due.
+std::string keptBecause(const VpcFindings& found, const Options& args) {
+  return found.expiresAt() ? "keep: not expired" : "keep: younger than " + cli::text(args.older_than);
 }
 
 // The instance workers of a revert, one per subnet holding test instances, then the revert's
@@ -209,6 +212,19 @@ bool VpcFindings::isOld(std::chrono::seconds olderThan, SweepClock::time_point n
   return !last || ageAt(*last, now) >= olderThan;
 }
 
+std::optional<SweepClock::time_point> VpcFindings::expiresAt() const {
+  std::optional<SweepClock::time_point> latest;
+  for (const auto* list : {&instances, &others})
+    for (const TestObject& object : *list)
+      if (object.expires && (!latest || *object.expires > *latest)) latest = object.expires;
+  return latest;
+}
+
+bool VpcFindings::isDue(std::optional<std::chrono::seconds> olderThan, SweepClock::time_point now) const {
+  if (const auto expiry = expiresAt()) return ageAt(*expiry, now) >= std::chrono::seconds(0);
+  return !olderThan || isOld(*olderThan, now);
+}
+
 std::string VpcFindings::describe() const {
   std::vector<std::string> parts;
   const auto add = [&](report::Kind kind, const char* one, const char* many) {
@@ -253,9 +269,9 @@ void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const O
   std::set<std::string> swept;
   std::vector<std::string> kept;
   for (const auto& [vpc, findings] : found) {
-    const bool old = !olderThan || findings.isOld(*olderThan, now);
+    const bool old = findings.isDue(olderThan, now);
     log().info(fmt::format("- Found in {}: {}; {}, {}", vpc, findings.describe(), ageText(findings, now),
-                           old ? "remove" : "keep: younger than " + cli::text(args.older_than)));
+                           old ? "remove" : keptBecause(findings, args)));
     if (old) swept.insert(vpc);
     else kept.push_back(vpc);
   }

@@ -25,6 +25,7 @@ struct TestObject {
   std::string id;      // instance id, public address, group id or key pair name, as the summary names it
   std::string detail;  // an instance's subnet, a group's name
   std::optional<SweepClock::time_point> created;  // nothing when its age cannot be told
+  std::optional<SweepClock::time_point> expires = std::nullopt;  // its tarnwick:expires-at, if it has one
 };
 
 // What the toolkit left in one VPC.
@@ -38,6 +39,11 @@ struct VpcFindings {
   std::optional<SweepClock::time_point> lastDeployed() const;
   // Whether the deployment is at least `olderThan` old at `now`; one whose age cannot be told is.
   bool isOld(std::chrono::seconds olderThan, SweepClock::time_point now) const;
+  // The latest expiry of its objects: a rerun with a longer --ttl keeps the whole deployment.
+  std::optional<SweepClock::time_point> expiresAt() const;
+  // Whether a sweep removes it at `now`: with an expiry, once that has come, whatever its age;
+  // without one, when it is at least `olderThan` old (every one without `olderThan`).
+  bool isDue(std::optional<std::chrono::seconds> olderThan, SweepClock::time_point now) const;
   // "2 test instances (i-1, i-2), 1 Elastic IP (54.0.0.1), ..." or "nothing".
   std::string describe() const;
 };
@@ -51,8 +57,8 @@ std::map<std::string, VpcFindings> findTestObjects(aws::Ec2Client& ec2_client,
 // --ec2_role default also the IAM set unless test instances of another VPC still use it.
 void revertVpc(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& vpc_id,
                const Options& args);
-// The same for every VPC of the region whose deployment is older than --older_than at `now`
-// (every one without it); the IAM set goes when no deployment was kept as younger and no test
+// The same for every VPC of the region whose deployment is due at `now` (VpcFindings::isDue with
+// --older_than); the IAM set goes when no deployment was kept as younger and no test
 // instance outside those VPCs uses it.
 void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args,
                  SweepClock::time_point now);

@@ -1,23 +1,36 @@
-// The operator's extra tags from --tag_resource, added to a creation request.
+// The operator's extra tags from --tag_resource, added to a creation request, and the toolkit's
+// own time tags.
 #include <ctime>
 #include <stdexcept>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
 
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
 namespace tarnwick::probe_deployer {
 
-void populateTags(Doc& data, const std::string& rt_tags) {
+namespace {
+
+Doc& firstTags(Doc& data, const char* caller) {
   auto tagSpecifications = data.find("TagSpecifications");
   if (tagSpecifications == data.end() || !tagSpecifications->is_array() || tagSpecifications->empty()) {
-    throw std::invalid_argument("populateTags: the request has no TagSpecifications element");
+    throw std::invalid_argument(std::string(caller) + ": the request has no TagSpecifications element");
   }
   Doc& tags = (*tagSpecifications)[0]["Tags"];
   if (tags.is_null()) tags = Doc::array();
+  return tags;
+}
 
+}  // namespace
+
+void populateTags(Doc& data, const std::string& rt_tags) {
+  Doc& tags = firstTags(data, "populateTags");
   // Pieces are used as they stand; a trailing key without a value (which the run flow rejects
   // before any request is built) adds nothing, so empty text adds nothing either.
   auto pieces = cli::splitAt(rt_tags, ',');
@@ -26,13 +39,42 @@ void populateTags(Doc& data, const std::string& rt_tags) {
   }
 }
 
-Doc createdAtTag(std::chrono::system_clock::time_point now) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+std::string utcText(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
-  return Doc{{"Key", kCreatedAtTagKey},
-             {"Value", fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", utc.tm_year + 1900, utc.tm_mon + 1,
-                                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec)}};
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                     utc.tm_hour, utc.tm_min, utc.tm_sec);
+}
+
+Doc createdAtTag(std::chrono::system_clock::time_point now) {
+  return Doc{{"Key", kCreatedAtTagKey}, {"Value", utcText(now)}};
+}
+
+Options withExpiry(const Options& args, std::chrono::system_clock::time_point now) {
+  Options expiring = args;
+  if (!args.ttl || args.expires_at) return expiring;
+  const std::optional<std::chrono::seconds> ttl = parseDuration(*args.ttl);
+  if (!ttl) throw std::invalid_argument("invalid --ttl '" + *args.ttl + "'");
+  expiring.expires_at = utcText(now + *ttl);
+  return expiring;
+}
+
+void addExpiryTag(Doc& request, const Options& args) {
+  if (args.expires_at) firstTags(request, "addExpiryTag").push_back(Doc{{"Key", kExpiresAtTagKey}, {"Value", *args.expires_at}});
+}
+
+void tagExpiry(aws::Ec2Client& ec2_client, const std::vector<std::string>& resource_ids, const Options& args) {
+  if (!args.expires_at || resource_ids.empty()) return;
+  const std::string what = fmt::format("{} with {}={}", fmt::join(resource_ids, ", "), kExpiresAtTagKey, *args.expires_at);
+  if (args.dry_run) return resources::log().info("  would tag " + what);
+  resources::log().info("  tag " + what);
+  try {
+    ec2_client.create_tags({{"Resources", Doc(resource_ids)},
+                            {"Tags", Doc::array({Doc{{"Key", kExpiresAtTagKey}, {"Value", *args.expires_at}}})}});
+  } catch (const aws::Error& e) {
+    resources::log().error(messages::error(e));
+  }
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -60,6 +60,21 @@ void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
   }
 }
 
+// Test instances that an interrupted revert left shutting down hold their addresses and their
+// groups until they are terminated: the revert that finishes the job waits for them first.
+void awaitShutdowns(aws::Ec2Client& ec2, const std::string& vpcId, const Options& args) {
+  if (args.dry_run) return;
+  const Doc reply = aws::allPages(
+      ec2, "DescribeInstances",
+      {{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::filter("vpc-id", {vpcId}),
+                                resources::filter("instance-state-name", {"shutting-down"})})}});
+  Poller poller(ec2);
+  for (const auto& instance : aws::view::instances(reply)) {
+    log().info("  wait for " + instance.id() + " to shut down");
+    poller.wait("instance_terminated", instance.id());
+  }
+}
+
 }  // namespace
 
 bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
@@ -124,6 +139,7 @@ std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client
 
 void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args,
                          const GroupLookup& findGroup) {
+  awaitShutdowns(ec2_client, vpc_id, args);
   releaseUnassociatedEIPs(ec2_client, vpc_id, args);
   const auto remaining = getAllEc2InVpc(ec2_client, vpc_id);
   if (remaining && !remaining->empty()) return;

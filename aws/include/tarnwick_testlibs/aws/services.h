@@ -31,6 +31,7 @@ class Ec2Client : public ServiceClient {
   Doc authorize_security_group_ingress(const Doc& p);
   Doc create_key_pair(const Doc& p);
   Doc create_security_group(const Doc& p);
+  Doc create_tags(const Doc& p);
   Doc delete_key_pair(const Doc& p);
   Doc delete_security_group(const Doc& p);
   Doc describe_account_attributes(const Doc& p);

@@ -50,6 +50,13 @@ inline std::string instanceNotRunning(std::string_view name, std::string_view in
   return error(std::string(name) + " " + std::string(instanceId) + " in " + std::string(subnetId) + " is not running");
 }
 inline std::string eipNotAllocated() { return error("fail to allocate EIP"); }
+// A run ended by a signal, and the command line that removes what it made or left.
+inline std::string interrupted(std::string_view signal, std::string_view revert) {
+  return error("Interrupted by " + std::string(signal) + ": to remove what is left, run: " + std::string(revert));
+}
+inline std::string interruptedDryRun(std::string_view signal) {
+  return error("Interrupted by " + std::string(signal) + ": a dry run changed nothing");
+}
 
 // Result collection: a failure that says nothing about the test instances ends the collection.
 inline std::string resultsUnreadable(std::string_view subnetId, std::string_view bucket, std::string_view tag,

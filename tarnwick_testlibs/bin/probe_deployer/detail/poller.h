@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/services.h"
 
 namespace tarnwick::probe_deployer {
@@ -86,6 +87,8 @@ class Poller : public aws::Ec2Client {
   };
   std::map<std::string, Rounds> rounds_;  // by waiter name
   std::chrono::system_clock::time_point waitStart_, lastReport_;
+  // Wakes the lookups waiting for a round when the run is asked to stop.
+  aws::StopRequest::Subscription stopped_;
 };
 
 }  // namespace tarnwick::probe_deployer
