@@ -4,7 +4,9 @@
 #include <curl/curl.h>
 
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace testbed {
 
@@ -12,43 +14,68 @@ namespace {
 
 constexpr auto kStartTimeout = std::chrono::seconds(60);
 
-const char* const kBotoPreamble = R"PY(
-import json, boto3
-from botocore.config import Config
-_config = Config(retries={"max_attempts": 1})
-ec2 = boto3.client("ec2", config=_config)
-iam = boto3.client("iam", config=_config)
-s3 = boto3.client("s3", config=_config)
-ssm = boto3.client("ssm", config=_config)
-sts = boto3.client("sts", config=_config)
-def out(value):
-    print(json.dumps(value, default=str))
-)PY";
+struct Answer {
+  long status = 0;
+  std::string body;
+};
 
-// A control request to the emulator or its front; returns the answer's body.
-std::string control(const std::string& url, bool post) {
+// A request to a test server: a POST when `body` is given, with `headers`.
+Answer request(const std::string& url, const std::optional<std::string>& body,
+               const std::vector<std::string>& headers = {}, long timeoutSec = 30) {
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) throw std::runtime_error("curl_easy_init failed");
-  std::string body;
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr, curl_slist_free_all);
+  for (const auto& h : headers) list.reset(curl_slist_append(list.release(), h.c_str()));
+  Answer answer;
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  if (post) {
+  if (body) {
     curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
+    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body->c_str());
   }
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, list.get());
   curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 30L);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, timeoutSec);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer.body);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) -> size_t {
     static_cast<std::string*>(out)->append(data, size * n);
     return size * n;
   });
-  CURLcode rc = curl_easy_perform(curl.get());
-  long status = 0;
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (rc != CURLE_OK || status != 200)
-    throw std::runtime_error(std::string(post ? "POST " : "GET ") + url + " failed: " + curl_easy_strerror(rc) +
-                             " status " + std::to_string(status));
-  return body;
+  const CURLcode rc = curl_easy_perform(curl.get());
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  if (rc != CURLE_OK)
+    throw std::runtime_error(std::string(body ? "POST " : "GET ") + url + " failed: " + curl_easy_strerror(rc));
+  return answer;
+}
+
+// A control request to the emulator or its front; returns the answer's body.
+std::string control(const std::string& url, bool post) {
+  Answer answer = request(url, post ? std::optional<std::string>("") : std::nullopt);
+  if (answer.status != 200)
+    throw std::runtime_error(std::string(post ? "POST " : "GET ") + url + " failed: status " +
+                             std::to_string(answer.status));
+  return std::move(answer.body);
+}
+
+// The interpreter that runs the boto3 snippets, started with the first one: one start of Python
+// and one import of boto3 for the whole test process.
+const std::string& boto3Runner() {
+  static std::mutex mutex;
+  static BackgroundProcess* runner = nullptr;  // lives until exit, as the shared emulator does
+  static std::string url;
+  std::lock_guard lock(mutex);
+  if (runner) return url;
+  static TempDir dir;
+  EnvChanges env = awsEnv("");
+  env["AWS_ENDPOINT_URL"] = std::nullopt;
+  env["PYTHONUNBUFFERED"] = "1";
+  runner = new BackgroundProcess(python(), {testbedDir() + "/boto3_runner.py"}, env,
+                                 (dir.path() / "boto3_runner.log").string());
+  const auto line = runner->readLine(kStartTimeout);
+  if (!line || line->rfind("READY ", 0) != 0)
+    throw std::runtime_error("the boto3 runner did not start: " + readFile(dir.path() / "boto3_runner.log"));
+  url = "http://127.0.0.1:" + line->substr(6) + "/";
+  return url;
 }
 
 }  // namespace
@@ -138,12 +165,11 @@ UseMoto::UseMoto() { env_.apply(motoEnv()); }
 std::string boto3(const std::string& code) { return boto3(code, moto()); }
 
 std::string boto3(const std::string& code, const MotoServer& server, std::chrono::seconds timeout) {
-  RunOptions options;
-  options.env = awsEnv(server.url());
-  options.timeout = timeout;
-  auto r = runProgram(python(), {"-c", std::string(kBotoPreamble) + code}, options);
-  if (r.status != 0) throw std::runtime_error("boto3 helper failed (" + std::to_string(r.status) + "):\n" + r.err);
-  return r.out;
+  Answer answer = request(boto3Runner(), code, {"X-Endpoint: " + server.url(), "Content-Type: text/x-python"},
+                          static_cast<long>(timeout.count()));
+  if (answer.status != 200)
+    throw std::runtime_error("boto3 helper failed (" + std::to_string(answer.status) + "):\n" + answer.body);
+  return std::move(answer.body);
 }
 
 nlohmann::ordered_json boto3Json(const std::string& code) { return nlohmann::ordered_json::parse(boto3(code)); }

@@ -65,9 +65,10 @@ class UseMoto {
   ScopedEnv env_;
 };
 
-// Runs `code` in python() against the shared emulator (or `server`) after a preamble that defines
-// boto3 clients `ec2`, `iam`, `s3`, `ssm`, `sts` and `out(value)` (prints value as JSON).
-// Returns standard output; throws std::runtime_error with standard error on failure.
+// Runs `code` with boto3 against the shared emulator (or `server`), in a namespace that holds the
+// clients `ec2`, `iam`, `s3`, `ssm`, `sts` and `out(value)` (prints value as JSON). One interpreter
+// runs every snippet of the test process, one at a time. Returns what the snippet printed; throws
+// std::runtime_error with its traceback on failure.
 std::string boto3(const std::string& code);
 std::string boto3(const std::string& code, const MotoServer& server,
                   std::chrono::seconds timeout = std::chrono::seconds(60));
