@@ -24,9 +24,9 @@
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/command_line.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
-#include "tarnwick_testlibs/bin/program_options.h"
 
 namespace tarnwick::probe_deployer {
 
