@@ -1,5 +1,7 @@
 // Key pairs of a VPC: creation with the private key kept under the backup folder (and in the
 // bucket), deletion, and the download of a stored private key from the parameter store.
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -11,15 +13,17 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 
 namespace tarnwick::probe_deployer {
 
-using resources::filter;
-using resources::log;
+using detail::filter;
+using detail::log;
 
 namespace {
 
@@ -44,7 +48,7 @@ Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
 Doc creationRequest(const std::string& keyname, const Options& args) {
   Doc request = {{"KeyName", keyname},
                  {"KeyType", "rsa"},
-                 {"TagSpecifications", resources::nameTagSpecs("key-pair", kKeyPairTag)},
+                 {"TagSpecifications", detail::nameTagSpecs("key-pair", kKeyPairTag)},
                  {"KeyFormat", "pem"}};
   addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
@@ -56,7 +60,7 @@ void deletePairOnce(aws::Ec2Client& ec2_client, const std::string& keyname) {
   try {
     ec2_client.delete_key_pair({{"KeyName", keyname}});
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, "InvalidKeyPair.NotFound")) throw;
+    if (!detail::doneByLostAttempt(e, "InvalidKeyPair.NotFound")) throw;
   }
 }
 
@@ -79,7 +83,7 @@ std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const 
       if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
         return material->get<std::string>();
     } catch (const aws::ServiceError& e) {
-      if (resources::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
+      if (detail::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
         continue;
       if (e.code() == kDuplicate) log().info("  Key pair " + keyname + " already existed");
     } catch (const aws::Interrupted&) {

@@ -1,5 +1,7 @@
 // The checks a deploy makes before it creates anything: every reason it would fail that EC2 tells
 // without side effects, all of them reported in one run, in a handful of calls for all entries.
+#include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
+
 #include <algorithm>
 #include <exception>
 #include <map>
@@ -14,17 +16,17 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
-#include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/image.h"
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+#include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
 
-namespace tarnwick::probe_deployer {
-
-using resources::log;
+namespace tarnwick::probe_deployer::detail {
 
 aws::Doc KeptAnswers::call(const std::string& operation, const aws::Doc& params) {
   // Every call of the deploy passes here; once the few kept answers are taken, it costs a look.
@@ -137,9 +139,9 @@ std::vector<PlannedEntry> plan(const Doc& entries) {
   std::vector<PlannedEntry> planned;
   std::set<std::string> taken;
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::string privateSubnet = detail::requireText(entries[i], "private_subnet_id");
+    const std::string privateSubnet = requireText(entries[i], "private_subnet_id");
     if (privateSubnet.empty()) continue;
-    const std::string gwSubnet = detail::requireText(entries[i], "gw_subnet_id");
+    const std::string gwSubnet = requireText(entries[i], "gw_subnet_id");
     if (taken.insert(gwSubnet).second) planned.push_back({labelOf(entries[i], i), gwSubnet, privateSubnet, ""});
   }
   return planned;
@@ -169,7 +171,7 @@ void checkSubnetsFound(const Doc& entries, const std::vector<PlannedEntry>& plan
   const auto require = [&](const std::string& id, const std::string& label) {
     if (!subnets.contains(id) && reported.insert(id).second) f.problem(messages::preflightSubnetMissing(id, label));
   };
-  require(detail::requireText(entries.at(0), "gw_subnet_id"), labelOf(entries.at(0), 0));
+  require(requireText(entries.at(0), "gw_subnet_id"), labelOf(entries.at(0), 0));
   for (const auto& p : planned) {
     require(p.gw_subnet_id, p.label);
     require(p.private_subnet_id, p.label);
@@ -354,7 +356,7 @@ void checkPermissions(KeptAnswers& ec2, Identity& identity, const std::vector<co
     const std::optional<std::string> namedRole =
         cli::nonEmpty(args.ec2_role) && *args.ec2_role != "default" ? args.ec2_role : std::nullopt;
     dryRun(ec2, "RunInstances", buildLaunchRequest(a, namedRole), launching.front()->label, identity, f);
-    dryRun(ec2, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}},
+    dryRun(ec2, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", nameTagSpecs("elastic-ip", kEipName)}},
            labels(launching), identity, f);
   }
   if (!found.group) dryRun(ec2, "CreateSecurityGroup", createSGRequest(vpcId, args), kSgName, identity, f);
@@ -368,7 +370,7 @@ std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entri
   std::vector<PlannedEntry> planned = plan(entries);
   log().info(fmt::format("- Pre-flight checks for {} entries", planned.size()));
   const int sentBefore = ec2.sent(), keptBefore = ec2.kept();
-  const std::string firstSubnet = detail::requireText(entries.at(0), "gw_subnet_id");
+  const std::string firstSubnet = requireText(entries.at(0), "gw_subnet_id");
   const std::string type = args.instance_type.value_or(kDefaultInstanceType);
   Findings f;
 
@@ -402,4 +404,4 @@ std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entri
   return vpcId;
 }
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -11,9 +11,9 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 
-namespace tarnwick::probe_deployer::resources {
+namespace tarnwick::probe_deployer::detail {
 
 inline logging::Logger& log() { return logging::getLogger(kLogger); }
 
@@ -43,4 +43,4 @@ inline bool doneByLostAttempt(const aws::ServiceError& e, const std::string& cod
 // Stands in for a call trace: the failure's kind and message, on standard error.
 inline void reportFailure(const std::exception& e) { std::cerr << tarnwick::describeFailure(e) << std::endl; }
 
-}  // namespace tarnwick::probe_deployer::resources
+}  // namespace tarnwick::probe_deployer::detail
