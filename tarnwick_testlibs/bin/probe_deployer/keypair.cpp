@@ -36,8 +36,6 @@ void writePrivateFile(const std::string& path, const std::string& content) {
   files::writeAtomically(path, content, 0600);
 }
 
-std::string keyNameOf(const std::string& vpcId) { return std::string(kKeyPairPrefix) + vpcId; }
-
 Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
   const Doc reply = ec2_client.describe_key_pairs(
       {{"Filters", Doc::array({filter("tag:Name", {kKeyPairTag}), filter("key-name", {keyname})})},
@@ -143,7 +141,7 @@ void storePrivateKey(const std::string& keyFolder, const std::string& keyFile, c
 
 std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, const std::string& vpcId,
                           const Options& args) {
-  const std::string keyname = keyNameOf(vpcId);
+  const std::string keyname = vpcKeyPairName(vpcId);
   log().info("- Create key pair " + keyname);
 
   Doc existing;
@@ -186,12 +184,14 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   return keyname;
 }
 
-std::string vpcKeyPairName(const std::string& vpcId) { return keyNameOf(vpcId); }
+std::string vpcKeyPairName(const std::string& vpcId) { return kKeyPairPrefix + vpcId; }
 
-Doc createKeyPairRequest(const std::string& vpcId, const Options& args) { return creationRequest(keyNameOf(vpcId), args); }
+Doc createKeyPairRequest(const std::string& vpcId, const Options& args) {
+  return creationRequest(vpcKeyPairName(vpcId), args);
+}
 
 bool vpcKeyPairFound(aws::Ec2Client& ec2_client, const std::string& vpcId) {
-  return !findKeyPairs(ec2_client, keyNameOf(vpcId)).empty();
+  return !findKeyPairs(ec2_client, vpcKeyPairName(vpcId)).empty();
 }
 
 void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Options& args) {

@@ -147,15 +147,11 @@ std::vector<PlannedEntry> plan(const Doc& entries) {
   return planned;
 }
 
-Doc valuesFilter(const std::string& name, const std::set<std::string>& values) {
-  return {{"Name", name}, {"Values", Doc(std::vector<std::string>(values.begin(), values.end()))}};
-}
-
 // A filter rather than a list of ids: one missing subnet must not hide the others.
 std::optional<Subnets> describeSubnets(aws::Ec2Client& ec2, const std::set<std::string>& ids, Findings& f) {
   Subnets found;
   try {
-    const Doc answer = ec2.describe_subnets({{"Filters", Doc::array({valuesFilter("subnet-id", ids)})}});
+    const Doc answer = ec2.describe_subnets({{"Filters", Doc::array({filter("subnet-id", ids)})}});
     for (const auto& s : aws::view::subnets(answer))
       found[s.id()] = {s.vpcId(), s.zone(), s.cidr(), s.doc().value("AvailableIpAddressCount", 0L)};
   } catch (const aws::Error& e) {
@@ -213,7 +209,7 @@ void checkOffering(aws::Ec2Client& ec2, const std::vector<PlannedEntry>& planned
   try {
     const Doc answer = ec2.describe_instance_type_offerings(
         {{"LocationType", "availability-zone"},
-         {"Filters", Doc::array({valuesFilter("instance-type", {type}), valuesFilter("location", zones)})}});
+         {"Filters", Doc::array({filter("instance-type", {type}), filter("location", zones)})}});
     for (const auto& o : aws::view::Record(answer, "DescribeInstanceTypeOfferings").list("InstanceTypeOfferings"))
       offered.insert(o.text("Location"));
   } catch (const aws::Error& e) {

@@ -120,7 +120,7 @@ void findGroups(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Find
 }
 
 void findKeyPairs(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Findings& found) {
-  const std::optional<std::string> keyName = vpc ? std::optional(kKeyPairPrefix + *vpc) : std::nullopt;
+  const std::optional<std::string> keyName = vpc ? std::optional(vpcKeyPairName(*vpc)) : std::nullopt;
   const Doc reply = ec2.describe_key_pairs(filters({filter("tag:Name", {kKeyPairTag})}, keyName, "key-name"));
   for (const auto& key : aws::view::Record(reply, "DescribeKeyPairs").list("KeyPairs")) {
     const std::string name = key.textOr("KeyName");

@@ -152,7 +152,7 @@ void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, 
 
   deleteGroupByName(ec2_client, vpc_id, kSgName, args, findGroup);
   deleteGroupByName(ec2_client, vpc_id, kPrivateSgName, args, findGroup);
-  deleteKeyPair(ec2_client, kKeyPairPrefix + vpc_id, args);
+  deleteKeyPair(ec2_client, vpcKeyPairName(vpc_id), args);
 }
 
 }  // namespace tarnwick::probe_deployer

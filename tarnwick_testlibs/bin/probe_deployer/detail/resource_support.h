@@ -17,8 +17,9 @@ namespace tarnwick::probe_deployer::detail {
 
 inline logging::Logger& log() { return logging::getLogger(kLogger); }
 
-// {"Name": name, "Values": [values...]}
-inline Doc filter(const std::string& name, std::initializer_list<std::string> values) {
+// {"Name": name, "Values": [values...]}, from a braced list or any container of text.
+template <class Values = std::initializer_list<std::string>>
+Doc filter(const std::string& name, const Values& values) {
   Doc f = {{"Name", name}, {"Values", Doc::array()}};
   for (const auto& v : values) f["Values"].push_back(v);
   return f;
