@@ -4,8 +4,11 @@
 #include <fmt/format.h>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "connection.h"
+#include "endpoints.h"
 #include "model.h"
 #include "protocol.h"
+#include "retry_strategy.h"
 #include "transport.h"
 
 namespace tarnwick::aws {

@@ -25,7 +25,7 @@ std::shared_ptr<Clock>& installed() {
 
 }  // namespace
 
-void Clock::sleep_for(std::chrono::milliseconds d) {
+void Clock::sleepFor(std::chrono::milliseconds d) {
   stopRequest().check("a wait");
   pause(d);
   stopRequest().check("a wait");

@@ -1,9 +1,7 @@
-// Shared config and credentials files, region and endpoint resolution, retry settings.
+// Shared config and credentials files, the settings read from them and the environment, retry settings.
 #include "config.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -15,7 +13,7 @@
 
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
-#include "transport.h"
+#include "retry_strategy.h"
 
 namespace tarnwick::aws::detail {
 namespace {
@@ -165,18 +163,6 @@ std::optional<std::chrono::system_clock::time_point> parseIso8601(const std::str
   return std::chrono::system_clock::time_point(std::clamp(t, -limit, limit));
 }
 
-std::optional<std::string> resolveRegion(const std::optional<std::string>& explicitRegion,
-                                         const std::optional<std::string>& profile) {
-  if (explicitRegion && !explicitRegion->empty()) return explicitRegion;
-  if (auto r = env("AWS_REGION")) return r;
-  if (auto r = env("AWS_DEFAULT_REGION")) return r;
-  if (auto p = loadProfile(profileName(profile))) {
-    auto it = p->find("region");
-    if (it != p->end() && !it->second.empty()) return it->second;
-  }
-  return std::nullopt;
-}
-
 std::optional<Profile> loadSsoSession(const std::string& name) {
   return section(readIni(sharedConfigPath()), "sso-session " + name);
 }
@@ -207,43 +193,6 @@ bool flagSetting(const char* envName, const std::string& key, const std::optiona
   std::string v = lower(setting->value);
   if (v == "true" || v == "false") return v == "true";
   throw ClientError(fmt::format("{} must be true or false, not \"{}\"", setting->source, setting->value));
-}
-
-namespace {
-
-// Seconds, fractions allowed, more than zero and at most a day.
-std::optional<double> secondsSetting(const char* envName, const std::string& key,
-                                     const std::optional<std::string>& profile) {
-  auto setting = userSetting(envName, key, profile);
-  if (!setting) return std::nullopt;
-  double seconds = 0;
-  const char* end = setting->value.data() + setting->value.size();
-  const auto [stop, error] = std::from_chars(setting->value.data(), end, seconds);
-  if (error != std::errc() || stop != end || !(seconds > 0) || seconds > 86400)
-    throw ClientError(fmt::format("{} must be a number of seconds, not \"{}\"", setting->source, setting->value));
-  return seconds;
-}
-
-}  // namespace
-
-ConnectionSettings ConnectionSettings::resolve(const std::optional<std::string>& profile) {
-  ConnectionSettings c;
-  if (auto bundle = userSetting("AWS_CA_BUNDLE", "ca_bundle", profile)) c.caBundle = bundle->value;
-  if (auto s = secondsSetting("AWS_CONNECT_TIMEOUT", "connect_timeout", profile))
-    c.connectTimeoutMs = static_cast<long>(std::ceil(*s * 1000));
-  if (auto s = secondsSetting("AWS_READ_TIMEOUT", "read_timeout", profile))
-    c.readTimeoutSec = static_cast<long>(std::ceil(*s));
-  return c;
-}
-
-void ConnectionSettings::applyTo(http::Request& r) const {
-  if (!caBundle.empty()) r.caBundle = caBundle;
-  r.connectTimeoutMs = connectTimeoutMs;
-  // A read time-out bounds the wait for the next bytes, as a socket's does, not the whole call.
-  if (readTimeoutSec) {
-    r.inactivityTimeoutSec = *readTimeoutSec;
-    r.totalTimeoutMs = 0;
-  }
 }
 
 RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {

@@ -24,13 +24,13 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/aws/imds.h"
 #include "tarnwick_testlibs/base/descriptor.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "config.h"
 #include "credential_sources.h"
 #include "credentials_document.h"
-#include "transport.h"
 
 namespace tarnwick::aws {
 namespace {
@@ -243,7 +243,7 @@ Credentials fetchContainer(const std::string& url) {
     const ContainerAnswer answer = askContainer(r);
     if (answer.failure.empty()) return fromJson(answer.body, "Token", "the container credentials endpoint");
     if (attempt >= kContainerAttempts) throw CredentialsError(answer.failure);
-    aws::clock().sleep_for(kContainerPause);
+    aws::clock().sleepFor(kContainerPause);
   }
 }
 

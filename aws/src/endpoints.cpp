@@ -1,5 +1,7 @@
 // Which host a service call goes to and which region it is signed for: endpoint overrides, the
 // partitions of the vendor's endpoint data, and the FIPS and dual-stack host variants.
+#include "endpoints.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -12,7 +14,6 @@
 #include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "config.h"
-#include "transport.h"
 
 namespace tarnwick::aws::detail {
 namespace {

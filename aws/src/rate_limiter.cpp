@@ -88,7 +88,7 @@ void TokenBucket::acquire() {
     // Sleep outside the lock: other senders, and rate changes, must not wait behind a sleeper.
     const auto pause = std::chrono::milliseconds(static_cast<long long>(std::ceil(sleepAmountLocked() * 1000)));
     g.unlock();
-    aws::clock().sleep_for(pause);
+    aws::clock().sleepFor(pause);
     g.lock();
     refillLocked();
   }

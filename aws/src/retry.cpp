@@ -63,7 +63,7 @@ std::chrono::milliseconds BackoffPolicy::delay(int attempt) const {
   return std::chrono::milliseconds(static_cast<long long>(random_() * static_cast<double>(ceiling)));
 }
 
-void BackoffPolicy::pause(int attempt) const { clock().sleep_for(delay(attempt)); }
+void BackoffPolicy::pause(int attempt) const { clock().sleepFor(delay(attempt)); }
 
 namespace detail {
 namespace {

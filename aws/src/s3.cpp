@@ -22,8 +22,11 @@
 #include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "clients.h"
+#include "connection.h"
+#include "endpoints.h"
 #include "model.h"
 #include "protocol.h"
+#include "retry_strategy.h"
 #include "transport.h"
 
 namespace tarnwick::aws::detail {

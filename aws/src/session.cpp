@@ -4,7 +4,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "clients.h"
 #include "credential_sources.h"
-#include "transport.h"
+#include "region.h"
 
 namespace tarnwick::aws {
 namespace {

@@ -17,8 +17,11 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/files.h"
+#include "connection.h"
 #include "credential_sources.h"
+#include "endpoints.h"
 #include "protocol.h"
+#include "retry_strategy.h"
 #include "transport.h"
 
 namespace tarnwick::aws::detail {

@@ -13,8 +13,12 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/terminal.h"
 #include "clients.h"
+#include "connection.h"
 #include "credential_sources.h"
+#include "endpoints.h"
 #include "protocol.h"
+#include "region.h"
+#include "retry_strategy.h"
 #include "transport.h"
 
 namespace tarnwick::aws::detail {

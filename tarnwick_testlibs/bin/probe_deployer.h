@@ -8,6 +8,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer/image.h"
 #include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
 #include "tarnwick_testlibs/bin/probe_deployer/launch.h"
+#include "tarnwick_testlibs/bin/probe_deployer/options.h"
 #include "tarnwick_testlibs/bin/probe_deployer/results.h"
 #include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 #include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"

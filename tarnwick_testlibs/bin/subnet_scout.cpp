@@ -20,7 +20,7 @@
 #include "tarnwick_testlibs/bin/lib/runkit.h"
 #include "tarnwick_testlibs/bin/lib/spoke.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
-#include "tarnwick_testlibs/bin/program_options.h"
+#include "tarnwick_testlibs/bin/subnet_scout_options.h"
 
 namespace tarnwick::subnet_scout {
 

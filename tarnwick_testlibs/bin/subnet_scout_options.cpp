@@ -1,6 +1,6 @@
 // The command line of subnet_scout: its own options, then the sub-commands "spoke" and "natgw";
 // and its options record.
-#include "tarnwick_testlibs/bin/program_options.h"
+#include "tarnwick_testlibs/bin/subnet_scout_options.h"
 
 #include <stdexcept>
 

@@ -1,10 +1,12 @@
-// The options record of subnet_scout: one field per option of its command line, named as the
+// The command line of subnet_scout and its options record: one field per option, named as the
 // option without its leading dashes, and the sub-command with its own options. What the searches
 // read of it is their own SearchOptions, which it extends.
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/lib/search_options.h"
 
 namespace tarnwick::subnet_scout {
@@ -36,5 +38,11 @@ struct Options : SearchOptions {
   // Present exactly when the sub-command is "spoke".
   std::optional<SpokeOptions> spoke;
 };
+
+cli::Parser makeParser();
+// The record of what `parser` (from makeParser) accepts in `words`, the spoke options only after
+// "spoke"; throws cli::UsageError or cli::HelpRequested as cli::Parser::parse does, and
+// std::logic_error for a declared option that the record has no field for.
+Options parseOptions(const cli::Parser& parser, const std::vector<std::string>& words);
 
 }  // namespace tarnwick::subnet_scout

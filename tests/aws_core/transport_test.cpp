@@ -10,7 +10,10 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/aws/retry.h"
+#include "connection.h"
+#include "endpoints.h"
 #include "rate_limiter.h"
+#include "region.h"
 #include "testbed/fake_server.h"
 #include "transport.h"
 

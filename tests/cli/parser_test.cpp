@@ -9,7 +9,8 @@
 #include <stdexcept>
 
 #include "tarnwick_testlibs/bin/lib/cli.h"
-#include "tarnwick_testlibs/bin/program_options.h"
+#include "tarnwick_testlibs/bin/probe_deployer/command_line.h"
+#include "tarnwick_testlibs/bin/subnet_scout_options.h"
 
 namespace {
 

@@ -75,8 +75,8 @@ class LaunchTest : public ::testing::Test {
     });
   }
 
-  pd::LaunchArgs launchArgs() {
-    pd::LaunchArgs a;
+  pd::detail::LaunchArgs launchArgs() {
+    pd::detail::LaunchArgs a;
     a.ec2_client = &ec2_;
     a.iam_client = &iam_;
     a.ami = "ami-1";
@@ -104,7 +104,7 @@ TEST_F(LaunchTest, NewInstanceGetsFullRequestAndRecordsAddressesAfterOriginalMem
   scriptInstances({}, {instanceRecord("i-new", "54.1.1.1", {{kGwSubnet, "10.0.0.20"}, {kPrivSubnet, "10.0.1.20"}})});
   auto a = launchArgs();
   a.instance_profile = pd::kInstanceProfile;
-  pd::createEc2(a);
+  pd::detail::createEc2(a);
 
   const Doc expected = Doc::parse(R"({
     "InstanceType": "t3.micro", "MinCount": 1, "MaxCount": 1, "ImageId": "ami-1",
@@ -141,7 +141,7 @@ TEST_F(LaunchTest, AStopEndsTheWaitAndTheWorkerWithoutAnotherCall) {
   });
   pd::RunSummary summary;
   summary.start(args_);
-  pd::detail::runAtThreadEdge(kGwSubnet, [this] { pd::createEc2(launchArgs()); }, {&summary, summary.addEntry(kGwSubnet)});
+  pd::detail::runAtThreadEdge(kGwSubnet, [this] { pd::detail::createEc2(launchArgs()); }, {&summary, summary.addEntry(kGwSubnet)});
   tarnwick::aws::stopRequest().reset();
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 1);
   EXPECT_EQ(ec2_.count("AllocateAddress") + ec2_.count("DescribeInstances"), 1);  // the subnet's lookup only
@@ -152,16 +152,16 @@ TEST_F(LaunchTest, AStopEndsTheWaitAndTheWorkerWithoutAnotherCall) {
 TEST_F(LaunchTest, NamedRoleProblemsEndTheWorkerBeforeAnyLaunch) {
   args_.ec2_role = "probe-role";
   iam_.fail("ListInstanceProfilesForRole", testbed::serviceError("NoSuchEntity", "no role", 404));
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_TRUE(logs_.contains(tarnwick::logging::ERROR, "  **Error** role not found probe-role"));
 
   iam_.answer("ListInstanceProfilesForRole", {{"InstanceProfiles", Doc::array()}});
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_TRUE(logs_.contains(tarnwick::logging::ERROR, "  **Error** no instance profile found for role probe-role"));
 
   // Any other service error is not this operation's to handle: it reaches the worker's edge.
   iam_.fail("ListInstanceProfilesForRole", testbed::serviceError("AccessDenied", "denied", 403));
-  EXPECT_THROW(pd::createEc2(launchArgs()), tarnwick::aws::ServiceError);
+  EXPECT_THROW(pd::detail::createEc2(launchArgs()), tarnwick::aws::ServiceError);
 
   EXPECT_EQ(ec2_.count("DescribeInstances"), 0);
   EXPECT_EQ(ec2_.count("RunInstances"), 0);
@@ -173,7 +173,7 @@ TEST_F(LaunchTest, ProfileNotReadyIsRetriedUpToSixTimesTenSecondsApart) {
   ec2.always("RunInstances", [](const Doc&) -> Doc {
     throw testbed::serviceError("InvalidParameterValue", "Invalid IAM Instance Profile name");
   });
-  EXPECT_THROW(pd::createEc2WithRetry(ec2, kRequest), pd::InvalidParameterValueException);
+  EXPECT_THROW(pd::detail::createEc2WithRetry(ec2, kRequest), pd::detail::InvalidParameterValueException);
   EXPECT_EQ(ec2.count("RunInstances"), 6);
   const auto m = logs_.messages();
   EXPECT_EQ(std::count(m.begin(), m.end(), "  Instance profile tarnwick-test-ec2-instance-profile is not ready, retry in 10 sec"), 6);
@@ -184,7 +184,7 @@ TEST_F(LaunchTest, ProfileNotReadyIsRetriedUpToSixTimesTenSecondsApart) {
   later.fail("RunInstances", testbed::serviceError("InvalidParameterValue", "not ready"));
   later.fail("RunInstances", testbed::serviceError("InvalidParameterValue", "not ready"));
   later.answer("RunInstances", {{"Instances", Doc::array({{{"InstanceId", "i-3"}}})}});
-  EXPECT_EQ(pd::createEc2WithRetry(later, kRequest), "i-3");
+  EXPECT_EQ(pd::detail::createEc2WithRetry(later, kRequest), "i-3");
   EXPECT_EQ(clock_->sleeps(), 7);
 }
 
@@ -192,8 +192,8 @@ TEST_F(LaunchTest, OtherLaunchFailuresAreLoggedAndNotRetried) {
   testbed::FakeEc2 ec2;
   ec2.fail("RunInstances", testbed::serviceError("InsufficientInstanceCapacity", "none left"));
   ec2.fail("RunInstances", tarnwick::aws::ClientError("connection reset"));
-  EXPECT_EQ(pd::createEc2WithRetry(ec2, kRequest), std::nullopt);
-  EXPECT_EQ(pd::createEc2WithRetry(ec2, kRequest), std::nullopt);
+  EXPECT_EQ(pd::detail::createEc2WithRetry(ec2, kRequest), std::nullopt);
+  EXPECT_EQ(pd::detail::createEc2WithRetry(ec2, kRequest), std::nullopt);
   EXPECT_EQ(ec2.count("RunInstances"), 2);
   EXPECT_EQ(clock_->sleeps(), 0);
   EXPECT_EQ(logs_.count(tarnwick::logging::ERROR), 2);
@@ -204,7 +204,7 @@ TEST_F(LaunchTest, ReusedInstanceWithoutAddressGetsAnElasticIpOnItsGatewayInterf
   const Doc bare = instanceRecord("i-old", "", {{kPrivSubnet, "10.0.1.5"}, {kGwSubnet, "10.0.0.5"}});
   scriptInstances({bare}, {bare, instanceRecord("i-old", "3.3.3.3", {{kPrivSubnet, "10.0.1.5"}, {kGwSubnet, "10.0.0.5"}})});
   ec2_.answer("AllocateAddress", {{"AllocationId", "eipalloc-1"}, {"PublicIp", "3.3.3.3"}});
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_EQ(ec2_.count("RunInstances"), 0);
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 1);  // the status query only, no waiter
   EXPECT_EQ(ec2_.params("AssociateAddress")["NetworkInterfaceId"], "eni-1");
@@ -216,7 +216,7 @@ TEST_F(LaunchTest, AddressThatNeverAppearsIsAnErrorAfterTenSecondsOfShortRounds)
   const Doc bare = instanceRecord("i-old", "", {{kGwSubnet, "10.0.0.5"}});
   scriptInstances({bare}, {bare});
   ec2_.answer("AllocateAddress", {{"AllocationId", "eipalloc-1"}, {"PublicIp", "3.3.3.3"}});
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_EQ(clock_->sleeps(), 5);
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(10));
   EXPECT_TRUE(logs_.contains(tarnwick::logging::ERROR, "  Failed to allocate and associate EIP to i-old"));
@@ -226,7 +226,7 @@ TEST_F(LaunchTest, AddressThatNeverAppearsIsAnErrorAfterTenSecondsOfShortRounds)
 TEST_F(LaunchTest, StoppedReusedInstanceEndsTheWorkerWithAnError) {
   scriptInstances({instanceRecord("i-old", "", {{kGwSubnet, "10.0.0.5"}})}, {});
   ec2_.always("DescribeInstanceStatus", [](const Doc&) { return Doc{{"InstanceStatuses", Doc::array()}}; });
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_EQ(ec2_.count("AllocateAddress"), 0);
   EXPECT_FALSE(entry_.contains("ec2_ip"));
   EXPECT_EQ(logs_.messages(tarnwick::logging::ERROR), std::vector<std::string>{"  **Error** tarnwick-test-ec2 i-old in subnet-gw is not running"});
@@ -235,7 +235,7 @@ TEST_F(LaunchTest, StoppedReusedInstanceEndsTheWorkerWithAnError) {
 TEST_F(LaunchTest, LaterInterfaceInsideTheTestNetworkWins) {
   scriptInstances({}, {instanceRecord("i-new", "54.1.1.1",
                                       {{kGwSubnet, "10.0.0.20"}, {kPrivSubnet, "10.0.1.20"}, {kPrivSubnet, "10.0.1.30"}})});
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_EQ(entry_["ec2_2nd_private_ip"], "10.0.1.30");
   EXPECT_TRUE(logs_.contains("  ip in private subnet: 10.0.1.20"));
 }
@@ -266,7 +266,7 @@ Doc describeEach(const Doc& p, const char* records) {
 
 TEST_F(PollerTest, WaitingLookupsShareOneCallPerRoundWithinTheIdLimit) {
   ec2_.always("DescribeInstanceStatus", [](const Doc& p) { return describeEach(p, "InstanceStatuses"); });
-  pd::Poller poller(ec2_);
+  pd::detail::Poller poller(ec2_);
   std::vector<std::shared_future<Doc>> others;
   for (int i = 0; i < 150; ++i) others.push_back(poller.submit("DescribeInstanceStatus", ids("i-" + std::to_string(i))));
   const Doc mine = poller.describe_instance_status(ids("i-mine"));
@@ -276,7 +276,7 @@ TEST_F(PollerTest, WaitingLookupsShareOneCallPerRoundWithinTheIdLimit) {
   ASSERT_EQ(ec2_.count("DescribeInstanceStatus"), 2);
   EXPECT_EQ(ec2_.params("DescribeInstanceStatus", 0)["InstanceIds"].size(), 100u);
   EXPECT_EQ(ec2_.params("DescribeInstanceStatus", 1)["InstanceIds"].size(), 51u);
-  EXPECT_EQ(clock_->slept(), pd::Poller::kGather + pd::Poller::kRoundSpacing);
+  EXPECT_EQ(clock_->slept(), pd::detail::Poller::kGather + pd::detail::Poller::kRoundSpacing);
   EXPECT_EQ(mine, describeEach(ids("i-mine"), "InstanceStatuses"));
   for (int i : {0, 99, 149})
     EXPECT_EQ(settled(others[i]), describeEach(ids("i-" + std::to_string(i)), "InstanceStatuses"));
@@ -284,7 +284,7 @@ TEST_F(PollerTest, WaitingLookupsShareOneCallPerRoundWithinTheIdLimit) {
 
 TEST_F(PollerTest, ServiceErrorOfAMergedCallReachesOnlyTheLookupThatCausedIt) {
   ec2_.always("DescribeInstances", [](const Doc& p) { return describeEach(p, "Reservations"); });
-  pd::Poller poller(ec2_, std::chrono::milliseconds(0));
+  pd::detail::Poller poller(ec2_, std::chrono::milliseconds(0));
   auto one = poller.submit("DescribeInstances", ids("i-1"));
   auto gone = poller.submit("DescribeInstances", ids("i-gone"));
   auto three = poller.submit("DescribeInstances", ids("i-3"));
@@ -305,7 +305,7 @@ TEST_F(PollerTest, SubnetAndAddressLookupsMergeOnlyTheirVaryingValues) {
   });
   ec2_.answer("DescribeAddresses", {{"Addresses", Doc::array({{{"InstanceId", "i-a"}, {"PublicIp", "3.3.3.3"}, {"AllocationId", "eipalloc-a"}},
                                                                {{"InstanceId", "i-b"}, {"PublicIp", "4.4.4.4"}, {"AllocationId", "eipalloc-b"}}})}});
-  pd::Poller poller(ec2_, std::chrono::milliseconds(0));
+  pd::detail::Poller poller(ec2_, std::chrono::milliseconds(0));
   testbed::FakeEc2 probe;  // what another worker's getEc2 asks for subnet-b
   pd::getEc2(probe, "subnet-b");
   const Doc bLookup = probe.params("DescribeInstances");
@@ -327,7 +327,7 @@ TEST_F(PollerTest, SubnetAndAddressLookupsMergeOnlyTheirVaryingValues) {
 
 TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   ec2_.always("DescribeInstances", [](const Doc& p) { return describeEach(p, "Reservations"); });
-  pd::Poller poller(ec2_);
+  pd::detail::Poller poller(ec2_);
   bool stuckFailed = false;
   std::thread stuck([&] {
     try {
@@ -351,7 +351,7 @@ TEST_F(PollerTest, WaitsKeepTheirOwnOutcomeAndTellProgressEveryThirtySeconds) {
   });
   EXPECT_THROW(poller.wait("instance_status_ok", "i-slow"), tarnwick::aws::WaiterError);
   // The published limit of 585 s; rounds 2 s apart for the first 30 s, then further apart, up to 15 s.
-  EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15) + pd::Poller::kGather);
+  EXPECT_EQ(clock_->slept(), std::chrono::seconds(39 * 15) + pd::detail::Poller::kGather);
   for (size_t i = 1; i + 1 < asked.size(); ++i) {
     EXPECT_GE(asked[i] - asked[i - 1], 1.99) << i;
     EXPECT_LE(asked[i] - asked[i - 1], asked[i] <= 30.2 ? 2.01 : 15.01) << i;
@@ -373,9 +373,9 @@ TEST_F(PollerTest, WaitEndsWithinARoundOfReadiness) {
     return Doc{{"InstanceStatuses", Doc::array({{{"InstanceId", p["InstanceIds"][0]}, {"InstanceStatus", {{"Status", status}}}}})}};
   });
   scriptInstances({}, {instanceRecord("i-new", "54.1.1.1", {{kGwSubnet, "10.0.0.20"}})});
-  pd::createEc2(launchArgs());
+  pd::detail::createEc2(launchArgs());
   EXPECT_EQ(entry_["ec2_ip"], "54.1.1.1");
-  EXPECT_LE(clock_->now() - ready, pd::rounds::kShortest);
+  EXPECT_LE(clock_->now() - ready, pd::detail::rounds::kShortest);
   EXPECT_LE(ec2_.count("DescribeInstanceStatus"), 12);
 }
 
@@ -400,12 +400,12 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
     if (associated) a["AssociationId"] = "eipassoc-" + privateIp;
     return a;
   };
-  const std::vector<pd::PlannedEntry> planned{{"reused", "s-a", "p-a", "10.0.0.0/24"}, {"unassociated", "s-b", "p-b", "10.0.1.0/24"},
+  const std::vector<pd::detail::PlannedEntry> planned{{"reused", "s-a", "p-a", "10.0.0.0/24"}, {"unassociated", "s-b", "p-b", "10.0.1.0/24"},
                                               {"gateway's", "s-c", "p-c", "10.0.2.0/24"}, {"unknown subnet", "s-d", "p-d", ""}};
   const Doc addresses{{"Addresses", Doc::array({address("10.0.0.7", true, pd::kEipName), address("10.0.1.7", false, pd::kEipName),
                                                 address("10.0.2.7", true, "spoke-gw")})}};
   std::vector<std::string> needing;
-  for (const auto* p : pd::entriesNeedingAddress(planned, addresses)) needing.push_back(p->label);
+  for (const auto* p : pd::detail::entriesNeedingAddress(planned, addresses)) needing.push_back(p->label);
   EXPECT_EQ(needing, (std::vector<std::string>{"unassociated", "gateway's", "unknown subnet"}));
 }
 
@@ -414,9 +414,9 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
 TEST(PreflightAddresses, QuotaIsItsNamedRecordAndNeedingNoneIsNeverAProblem) {
   const Doc quota = Doc::parse(R"({"AccountAttributes": [{"AttributeName": "max-instances", "AttributeValues": [{"AttributeValue": "20"}]},
                                    {"AttributeName": "vpc-max-elastic-ips", "AttributeValues": [{"AttributeValue": "1"}]}]})");
-  const pd::PlannedEntry a{"gw-a", "s-a", "p-a", ""}, b{"gw-b", "s-b", "p-b", ""};
-  EXPECT_NE(pd::addressShortage({&a, &b}, Doc::object(), quota).value_or("").find("gw-a, gw-b need 2 new Elastic IPs, only 1 are free"), std::string::npos);
-  EXPECT_FALSE(pd::addressShortage({}, Doc::parse(R"({"Addresses": [{}, {}, {}]})"), quota));
+  const pd::detail::PlannedEntry a{"gw-a", "s-a", "p-a", ""}, b{"gw-b", "s-b", "p-b", ""};
+  EXPECT_NE(pd::detail::addressShortage({&a, &b}, Doc::object(), quota).value_or("").find("gw-a, gw-b need 2 new Elastic IPs, only 1 are free"), std::string::npos);
+  EXPECT_FALSE(pd::detail::addressShortage({}, Doc::parse(R"({"Addresses": [{}, {}, {}]})"), quota));
 }
 
 // A deployment seconds old is never old, whatever the ages and clocks at their limits.

@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "tarnwick_testlibs/bin/program_options.h"
+#include "tarnwick_testlibs/bin/probe_deployer/command_line.h"
+#include "tarnwick_testlibs/bin/subnet_scout_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace cli = tarnwick::cli;

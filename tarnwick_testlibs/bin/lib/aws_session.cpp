@@ -10,8 +10,8 @@
 #include "tarnwick_testlibs/aws/imds.h"
 #include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
 
 namespace tarnwick {
 namespace {

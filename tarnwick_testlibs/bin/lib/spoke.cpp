@@ -13,8 +13,8 @@
 #include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/cli.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
 

@@ -16,7 +16,7 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/text.h"
 
-namespace tarnwick::probe_deployer {
+namespace tarnwick::probe_deployer::detail {
 
 namespace {
 
@@ -142,4 +142,4 @@ aws::Doc ExplainedDenials::call(const std::string& operation, const aws::Doc& pa
   }
 }
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -1,5 +1,7 @@
 // The deploy mode: the resources every test instance of a run shares, one launch worker per
 // entry, and the extended test configuration; also the tag rule that names a test's results.
+#include "tarnwick_testlibs/bin/probe_deployer/deploy.h"
+
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -13,15 +15,21 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/testconfig.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/iam.h"
+#include "tarnwick_testlibs/bin/probe_deployer/image.h"
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -138,11 +146,12 @@ std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Option
 }
 
 // Every worker's arguments, read on this thread before any worker starts.
-std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::IamClient& iam, const std::string& ami,
-                                     const Options& args, const std::optional<std::string>& sgId,
-                                     const std::optional<std::string>& instanceProfile,
-                                     const std::optional<std::string>& keyName) {
-  std::vector<LaunchArgs> plan;
+std::vector<detail::LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::IamClient& iam,
+                                             const std::string& ami, const Options& args,
+                                             const std::optional<std::string>& sgId,
+                                             const std::optional<std::string>& instanceProfile,
+                                             const std::optional<std::string>& keyName) {
+  std::vector<detail::LaunchArgs> plan;
   for (size_t i = 0; i < entries.size(); ++i) {
     Doc& entry = entries[i];
     const report::Slot slot = report::entry(entry);  // a skipped entry never reports: it counts as failed
@@ -151,7 +160,7 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
       continue;
     }
     if (!detail::firstForItsSubnet(entries, i)) continue;
-    LaunchArgs a;
+    detail::LaunchArgs a;
     a.ec2_client = &ec2;
     a.iam_client = &iam;
     a.ami = ami;
@@ -169,9 +178,9 @@ std::vector<LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::Iam
   return plan;
 }
 
-std::optional<std::string> runLaunches(const std::vector<LaunchArgs>& plan) {
+std::optional<std::string> runLaunches(const std::vector<detail::LaunchArgs>& plan) {
   std::vector<detail::Worker> workers;
-  for (const auto& a : plan) workers.push_back({a.gw_subnet_id, [&a] { createEc2(a); }, a.summary_slot});
+  for (const auto& a : plan) workers.push_back({a.gw_subnet_id, [&a] { detail::createEc2(a); }, a.summary_slot});
   return detail::runWorkers(workers);
 }
 
@@ -181,20 +190,20 @@ std::optional<std::string> deployEntries(aws::Ec2Client& ec2_client, aws::S3Clie
                                          const ImageInfo& image, const Options& args, aws::StsClient* sts_client,
                                          Doc& entries) {
   // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
-  KeptAnswers kept(ec2_client);
+  detail::KeptAnswers kept(ec2_client);
   const std::string vpcId = args.skip_preflight
                                 ? getVpcId(kept, detail::requireText(entries.at(0), "gw_subnet_id"))
-                                : runPreflight(kept, sts_client, entries, image, args);
+                                : detail::runPreflight(kept, sts_client, entries, image, args);
   // The checks say themselves why a call would be denied; from here every failed call does.
-  ExplainedDenials ec2(kept, sts_client);
+  detail::ExplainedDenials ec2(kept, sts_client);
   const std::optional<std::string> sgId = createSG(ec2, vpcId, args);
   const std::optional<std::string> keyName =
       args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args));
   std::optional<std::string> instanceProfile;
   if (args.ec2_role == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
 
-  Poller poller(ec2);
-  std::vector<LaunchArgs> plan =
+  detail::Poller poller(ec2);
+  std::vector<detail::LaunchArgs> plan =
       planLaunches(entries, ec2, iam_client, image.id, args, sgId, instanceProfile, keyName);
   for (auto& a : plan) a.poller = &poller;
   return runLaunches(plan);

@@ -1,4 +1,6 @@
 // Elastic IPs of test instances, and the lookup of test instances by subnet or VPC.
+#include "tarnwick_testlibs/bin/probe_deployer/eip.h"
+
 #include <exception>
 #include <string>
 #include <vector>
@@ -8,14 +10,16 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 
 namespace tarnwick::probe_deployer {
 
-using resources::filter;
-using resources::log;
+using detail::filter;
+using detail::log;
 
 namespace {
 
@@ -43,7 +47,7 @@ void releaseAllocation(aws::Ec2Client& ec2, const std::string& allocationId) {
   try {
     ec2.release_address({{"AllocationId", allocationId}});
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, "InvalidAllocationID.NotFound")) throw;
+    if (!detail::doneByLostAttempt(e, "InvalidAllocationID.NotFound")) throw;
   }
 }
 
@@ -84,7 +88,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
                   const Options& args) {
   log().info("- Allocate EIP");
   if (args.dry_run) return log().info("  would allocate an EIP and associate it with " + networkInfId);
-  Doc request = {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}};
+  Doc request = {{"Domain", "vpc"}, {"TagSpecifications", detail::nameTagSpecs("elastic-ip", kEipName)}};
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipVpcTagKey}, {"Value", vpc_id}});
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipInterfaceTagKey}, {"Value", networkInfId}});
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
@@ -139,7 +143,7 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
   const Doc reply = aws::allPages(
       ec2_client, "DescribeInstances",
       {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}),
-                                resources::liveInstanceStates()})}});
+                                detail::liveInstanceStates()})}});
   const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.size() > 1) {
     log().info(moreThanOne(subnet_id));
@@ -158,7 +162,7 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_clien
   // nothing safe to tear down.
   const Doc reply = aws::allPages(
       ec2_client, "DescribeInstances",
-      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}), resources::liveInstanceStates()})}});
+      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}), detail::liveInstanceStates()})}});
   const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.empty()) return std::nullopt;
   if (reservations.size() > 1) log().info(moreThanOne(vpc_id));

@@ -26,6 +26,4 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
                                                                           const std::string& subnet_id);
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 
-class Poller;  // the run's shared lookups and waits (probe_deployer/detail/poller.h)
-
 }  // namespace tarnwick::probe_deployer

@@ -1,5 +1,7 @@
 // The account-wide IAM set that lets test instances write their results to S3: permissions
 // policy, role and instance profile, all with fixed names, created idempotently and removed on revert.
+#include "tarnwick_testlibs/bin/probe_deployer/iam.h"
+
 #include <exception>
 #include <functional>
 #include <optional>
@@ -12,13 +14,14 @@
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/aws/views.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 
 namespace tarnwick::probe_deployer {
 
-using resources::log;
+using detail::log;
 
 namespace {
 
@@ -80,7 +83,7 @@ void createOrAccept(report::Kind kind, const char* name, Create create) {
     create();
     report::created(kind, name);
   } catch (const aws::ServiceError& e) {
-    if (resources::doneByLostAttempt(e, kAlreadyExists)) return report::created(kind, name);
+    if (detail::doneByLostAttempt(e, kAlreadyExists)) return report::created(kind, name);
     if (e.code() != kAlreadyExists) return;
     log().info(std::string("  **Alert** ") + e.what());
     report::reused(kind, name);
@@ -100,7 +103,7 @@ void deleteOnce(Delete del) {
   try {
     del();
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, kNoSuchEntity)) throw;
+    if (!detail::doneByLostAttempt(e, kNoSuchEntity)) throw;
   }
 }
 

@@ -1,11 +1,13 @@
 // Image lookup: the image identifier a deployment launches its test instances from.
+#include "tarnwick_testlibs/bin/probe_deployer/image.h"
+
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 
 namespace tarnwick::probe_deployer {
 

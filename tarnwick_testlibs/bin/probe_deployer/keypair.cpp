@@ -1,5 +1,7 @@
 // Key pairs of a VPC: creation with the private key kept under the backup folder (and in the
 // bucket), deletion, and the download of a stored private key from the parameter store.
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -11,15 +13,17 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/s3.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 
 namespace tarnwick::probe_deployer {
 
-using resources::filter;
-using resources::log;
+using detail::filter;
+using detail::log;
 
 namespace {
 
@@ -32,8 +36,6 @@ void writePrivateFile(const std::string& path, const std::string& content) {
   files::writeAtomically(path, content, 0600);
 }
 
-std::string keyNameOf(const std::string& vpcId) { return std::string(kKeyPairPrefix) + vpcId; }
-
 Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
   const Doc reply = ec2_client.describe_key_pairs(
       {{"Filters", Doc::array({filter("tag:Name", {kKeyPairTag}), filter("key-name", {keyname})})},
@@ -44,7 +46,7 @@ Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
 Doc creationRequest(const std::string& keyname, const Options& args) {
   Doc request = {{"KeyName", keyname},
                  {"KeyType", "rsa"},
-                 {"TagSpecifications", resources::nameTagSpecs("key-pair", kKeyPairTag)},
+                 {"TagSpecifications", detail::nameTagSpecs("key-pair", kKeyPairTag)},
                  {"KeyFormat", "pem"}};
   addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
@@ -56,7 +58,7 @@ void deletePairOnce(aws::Ec2Client& ec2_client, const std::string& keyname) {
   try {
     ec2_client.delete_key_pair({{"KeyName", keyname}});
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, "InvalidKeyPair.NotFound")) throw;
+    if (!detail::doneByLostAttempt(e, "InvalidKeyPair.NotFound")) throw;
   }
 }
 
@@ -79,7 +81,7 @@ std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const 
       if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
         return material->get<std::string>();
     } catch (const aws::ServiceError& e) {
-      if (resources::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
+      if (detail::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
         continue;
       if (e.code() == kDuplicate) log().info("  Key pair " + keyname + " already existed");
     } catch (const aws::Interrupted&) {
@@ -139,7 +141,7 @@ void storePrivateKey(const std::string& keyFolder, const std::string& keyFile, c
 
 std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, const std::string& vpcId,
                           const Options& args) {
-  const std::string keyname = keyNameOf(vpcId);
+  const std::string keyname = vpcKeyPairName(vpcId);
   log().info("- Create key pair " + keyname);
 
   Doc existing;
@@ -182,12 +184,14 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   return keyname;
 }
 
-std::string vpcKeyPairName(const std::string& vpcId) { return keyNameOf(vpcId); }
+std::string vpcKeyPairName(const std::string& vpcId) { return kKeyPairPrefix + vpcId; }
 
-Doc createKeyPairRequest(const std::string& vpcId, const Options& args) { return creationRequest(keyNameOf(vpcId), args); }
+Doc createKeyPairRequest(const std::string& vpcId, const Options& args) {
+  return creationRequest(vpcKeyPairName(vpcId), args);
+}
 
 bool vpcKeyPairFound(aws::Ec2Client& ec2_client, const std::string& vpcId) {
-  return !findKeyPairs(ec2_client, keyNameOf(vpcId)).empty();
+  return !findKeyPairs(ec2_client, vpcKeyPairName(vpcId)).empty();
 }
 
 void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Options& args) {

@@ -1,5 +1,6 @@
 // The launch of one test instance: reuse or launch it with two interfaces, wait for its status
 // checks, give it a public address and record its addresses in the test configuration entry.
+#include "tarnwick_testlibs/bin/probe_deployer/launch.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,12 +17,15 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/eip.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -92,7 +96,7 @@ void extendExpiry(aws::Ec2Client& ec2, const std::string& instanceId, const std:
 
 }  // namespace
 
-Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
+Doc detail::buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
   Doc request;
   request["InstanceType"] = a.args->instance_type.value_or(kDefaultInstanceType);
   request["MinCount"] = 1;
@@ -160,7 +164,7 @@ std::optional<std::string> launchOnce(aws::Ec2Client& ec2, const Doc& data) {
   } catch (const aws::ServiceError& e) {
     if (e.code() == kRetryCode) {
       log().info(fmt::format("  Instance profile {} is not ready, retry in 10 sec", kInstanceProfile));
-      throw InvalidParameterValueException(e.what());
+      throw detail::InvalidParameterValueException(e.what());
     }
     log().error(messages::error(e));
   } catch (const aws::Interrupted&) {
@@ -181,7 +185,7 @@ std::string fillUserData(const std::string& spoke_gw_ip, const std::string& s3_b
   return script;
 }
 
-std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data) {
+std::optional<std::string> detail::createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data) {
   const aws::RetryPolicy attempts(kLaunchAttempts);
   const aws::BackoffPolicy backoff = aws::BackoffPolicy::fixed(kLaunchPause);
   for (int attempt = 1;; ++attempt) {
@@ -194,7 +198,7 @@ std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const 
   }
 }
 
-void createEc2(const LaunchArgs& a) {
+void detail::createEc2(const LaunchArgs& a) {
   if (!a.ec2_client || !a.args) throw std::invalid_argument("createEc2 needs an EC2 client and the options");
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
   Poller own(*a.ec2_client, std::chrono::milliseconds(0));
@@ -253,7 +257,7 @@ void createEc2(const LaunchArgs& a) {
   log().info("  public ip: " + publicIp);
   if (!a.test_config) return;
   (*a.test_config)["ec2_ip"] = publicIp;
-  recordPrivateAddress(instance, detail::requireText(*a.test_config, "private_subnet_cidr"), *a.test_config);
+  recordPrivateAddress(instance, requireText(*a.test_config, "private_subnet_cidr"), *a.test_config);
   report::deployed(publicIp, a.test_config->value("ec2_2nd_private_ip", ""));
 }
 

@@ -1,5 +1,5 @@
 // The command line of probe_deployer, in the order of its help output, and its options record.
-#include "tarnwick_testlibs/bin/program_options.h"
+#include "tarnwick_testlibs/bin/probe_deployer/command_line.h"
 
 #include <algorithm>
 #include <array>

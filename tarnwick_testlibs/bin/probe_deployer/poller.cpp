@@ -14,9 +14,9 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 
-namespace tarnwick::probe_deployer {
+namespace tarnwick::probe_deployer::detail {
 
 namespace {
 
@@ -130,7 +130,7 @@ std::chrono::system_clock::time_point next(std::chrono::system_clock::time_point
 bool pause(std::chrono::system_clock::time_point start, std::chrono::milliseconds limit) {
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(aws::clock().now() - start);
   if (waited >= limit) return false;
-  aws::clock().sleep_for(std::min(period(waited), limit - waited));
+  aws::clock().sleepFor(std::min(period(waited), limit - waited));
   return true;
 }
 
@@ -251,7 +251,7 @@ void Poller::serve(Queue& queue, const std::shared_ptr<Lookup>& mine) {
     if (now < due || gather.count() > 0) {
       g.unlock();
       try {
-        aws::clock().sleep_for(now < due ? std::chrono::ceil<std::chrono::milliseconds>(due - now) : gather);
+        aws::clock().sleepFor(now < due ? std::chrono::ceil<std::chrono::milliseconds>(due - now) : gather);
       } catch (const aws::Interrupted&) {
         // The run was asked to stop: no round follows, and whoever waits for one hears so.
         g.lock();
@@ -305,7 +305,7 @@ Doc Poller::wait(const std::string& waiterName, const std::string& instanceId) {
   // Every wait of the name sleeps to the same rounds, so their attempts meet in one call.
   const auto sleepUntil = [](std::chrono::system_clock::time_point t) {
     const auto now = aws::clock().now();
-    if (now < t) aws::clock().sleep_for(std::chrono::ceil<std::chrono::milliseconds>(t - now));
+    if (now < t) aws::clock().sleepFor(std::chrono::ceil<std::chrono::milliseconds>(t - now));
   };
   const auto deadline = start + rounds::kLimit;
   const auto nextAttempt = [&](int) {
@@ -381,4 +381,4 @@ void runRound(aws::Ec2Client& ec2, const Shape& shape, const Doc& templ,
 
 }  // namespace
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

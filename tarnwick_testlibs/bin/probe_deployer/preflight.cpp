@@ -1,5 +1,7 @@
 // The checks a deploy makes before it creates anything: every reason it would fail that EC2 tells
 // without side effects, all of them reported in one run, in a handful of calls for all entries.
+#include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
+
 #include <algorithm>
 #include <exception>
 #include <map>
@@ -14,17 +16,17 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/base/ipv4.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
-#include "tarnwick_testlibs/bin/probe_deployer/detail/preflight.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/image.h"
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+#include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
 
-namespace tarnwick::probe_deployer {
-
-using resources::log;
+namespace tarnwick::probe_deployer::detail {
 
 aws::Doc KeptAnswers::call(const std::string& operation, const aws::Doc& params) {
   // Every call of the deploy passes here; once the few kept answers are taken, it costs a look.
@@ -137,23 +139,19 @@ std::vector<PlannedEntry> plan(const Doc& entries) {
   std::vector<PlannedEntry> planned;
   std::set<std::string> taken;
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::string privateSubnet = detail::requireText(entries[i], "private_subnet_id");
+    const std::string privateSubnet = requireText(entries[i], "private_subnet_id");
     if (privateSubnet.empty()) continue;
-    const std::string gwSubnet = detail::requireText(entries[i], "gw_subnet_id");
+    const std::string gwSubnet = requireText(entries[i], "gw_subnet_id");
     if (taken.insert(gwSubnet).second) planned.push_back({labelOf(entries[i], i), gwSubnet, privateSubnet, ""});
   }
   return planned;
-}
-
-Doc valuesFilter(const std::string& name, const std::set<std::string>& values) {
-  return {{"Name", name}, {"Values", Doc(std::vector<std::string>(values.begin(), values.end()))}};
 }
 
 // A filter rather than a list of ids: one missing subnet must not hide the others.
 std::optional<Subnets> describeSubnets(aws::Ec2Client& ec2, const std::set<std::string>& ids, Findings& f) {
   Subnets found;
   try {
-    const Doc answer = ec2.describe_subnets({{"Filters", Doc::array({valuesFilter("subnet-id", ids)})}});
+    const Doc answer = ec2.describe_subnets({{"Filters", Doc::array({filter("subnet-id", ids)})}});
     for (const auto& s : aws::view::subnets(answer))
       found[s.id()] = {s.vpcId(), s.zone(), s.cidr(), s.doc().value("AvailableIpAddressCount", 0L)};
   } catch (const aws::Error& e) {
@@ -169,7 +167,7 @@ void checkSubnetsFound(const Doc& entries, const std::vector<PlannedEntry>& plan
   const auto require = [&](const std::string& id, const std::string& label) {
     if (!subnets.contains(id) && reported.insert(id).second) f.problem(messages::preflightSubnetMissing(id, label));
   };
-  require(detail::requireText(entries.at(0), "gw_subnet_id"), labelOf(entries.at(0), 0));
+  require(requireText(entries.at(0), "gw_subnet_id"), labelOf(entries.at(0), 0));
   for (const auto& p : planned) {
     require(p.gw_subnet_id, p.label);
     require(p.private_subnet_id, p.label);
@@ -211,7 +209,7 @@ void checkOffering(aws::Ec2Client& ec2, const std::vector<PlannedEntry>& planned
   try {
     const Doc answer = ec2.describe_instance_type_offerings(
         {{"LocationType", "availability-zone"},
-         {"Filters", Doc::array({valuesFilter("instance-type", {type}), valuesFilter("location", zones)})}});
+         {"Filters", Doc::array({filter("instance-type", {type}), filter("location", zones)})}});
     for (const auto& o : aws::view::Record(answer, "DescribeInstanceTypeOfferings").list("InstanceTypeOfferings"))
       offered.insert(o.text("Location"));
   } catch (const aws::Error& e) {
@@ -354,7 +352,7 @@ void checkPermissions(KeptAnswers& ec2, Identity& identity, const std::vector<co
     const std::optional<std::string> namedRole =
         cli::nonEmpty(args.ec2_role) && *args.ec2_role != "default" ? args.ec2_role : std::nullopt;
     dryRun(ec2, "RunInstances", buildLaunchRequest(a, namedRole), launching.front()->label, identity, f);
-    dryRun(ec2, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", resources::nameTagSpecs("elastic-ip", kEipName)}},
+    dryRun(ec2, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", nameTagSpecs("elastic-ip", kEipName)}},
            labels(launching), identity, f);
   }
   if (!found.group) dryRun(ec2, "CreateSecurityGroup", createSGRequest(vpcId, args), kSgName, identity, f);
@@ -368,7 +366,7 @@ std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entri
   std::vector<PlannedEntry> planned = plan(entries);
   log().info(fmt::format("- Pre-flight checks for {} entries", planned.size()));
   const int sentBefore = ec2.sent(), keptBefore = ec2.kept();
-  const std::string firstSubnet = detail::requireText(entries.at(0), "gw_subnet_id");
+  const std::string firstSubnet = requireText(entries.at(0), "gw_subnet_id");
   const std::string type = args.instance_type.value_or(kDefaultInstanceType);
   Findings f;
 
@@ -402,4 +400,4 @@ std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entri
   return vpcId;
 }
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -1,5 +1,7 @@
 // Result collection: the log and the one-word verdict that each test instance left in the bucket,
 // copied into the system's log, judged per subnet and folded into one failure indicator.
+#include "tarnwick_testlibs/bin/probe_deployer/results.h"
+
 #include <stdlib.h>
 
 #include <cerrno>
@@ -17,7 +19,8 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
+#include "tarnwick_testlibs/bin/probe_deployer/deploy.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::probe_deployer {

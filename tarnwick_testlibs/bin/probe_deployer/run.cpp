@@ -18,15 +18,22 @@
 #include "tarnwick_testlibs/base/files.h"
 #include "tarnwick_testlibs/base/signals.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
 #include "tarnwick_testlibs/bin/core/Globals.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/command_line.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
+#include "tarnwick_testlibs/bin/probe_deployer/deploy.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/denial.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
-#include "tarnwick_testlibs/bin/program_options.h"
+#include "tarnwick_testlibs/bin/probe_deployer/iam.h"
+#include "tarnwick_testlibs/bin/probe_deployer/image.h"
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/sweep.h"
+#include "tarnwick_testlibs/bin/probe_deployer/teardown.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -160,7 +167,7 @@ void runMode(Options& args, logging::Logger& log) {
   const std::shared_ptr<aws::StsClient> sts = session.sts(args.region);  // the caller, and why a call was denied
   requireAccount(*sts, args, log);
   // A denied call says what denied it. The deploy's checks say so themselves, from the plain client.
-  ExplainedDenials explained(*ec2, sts.get());
+  detail::ExplainedDenials explained(*ec2, sts.get());
 
   if (!revert) {
     const ImageInfo image = lookupImage(explained, args);

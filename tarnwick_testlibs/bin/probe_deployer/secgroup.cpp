@@ -1,5 +1,7 @@
 // Security groups of a VPC: the SSH group for the workflow host, the permissive private-interface
 // group, their lookup and deletion, and the VPC of a subnet.
+#include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
+
 #include <cstdlib>
 #include <exception>
 
@@ -10,15 +12,17 @@
 #include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
 
 namespace tarnwick::probe_deployer {
 
-using resources::filter;
-using resources::log;
+using detail::filter;
+using detail::log;
 
 namespace {
 
@@ -54,7 +58,7 @@ Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Opti
   Doc request = {{"Description", kSgDescription},
                  {"GroupName", kind.name},
                  {"VpcId", vpc_id},
-                 {"TagSpecifications", resources::nameTagSpecs("security-group", kind.name)}};
+                 {"TagSpecifications", detail::nameTagSpecs("security-group", kind.name)}};
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
   addExpiryTag(request, args);
   if (args.tag_resource) populateTags(request, *args.tag_resource);
@@ -67,7 +71,7 @@ std::string createGroupOnce(aws::Ec2Client& ec2_client, const Doc& request) {
     const Doc reply = ec2_client.create_security_group(request);
     return aws::view::SecurityGroup(reply, "CreateSecurityGroup").id();
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, "InvalidGroup.Duplicate")) throw;
+    if (!detail::doneByLostAttempt(e, "InvalidGroup.Duplicate")) throw;
     const std::string vpc_id = request.at("VpcId").get<std::string>();
     const std::string name = request.at("GroupName").get<std::string>();
     if (auto made = getSgId(ec2_client, vpc_id, name)) return *made;
@@ -80,7 +84,7 @@ void authorizeOnce(aws::Ec2Client& ec2_client, const std::string& groupId, const
   try {
     ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", permissions}});
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, "InvalidPermission.Duplicate")) throw;
+    if (!detail::doneByLostAttempt(e, "InvalidPermission.Duplicate")) throw;
   }
 }
 
@@ -172,12 +176,12 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options
       return report::removed(report::Kind::kSecurityGroup, sgId);
     } catch (const aws::ServiceError& e) {
       // A repeat finds the group its lost attempt deleted.
-      if (resources::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
+      if (detail::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
       // An interface of an instance that has just been terminated holds the group a little longer.
-      if (e.code() == kGroupInUse && rounds::pause(start)) continue;
-      return resources::reportFailure(e);
+      if (e.code() == kGroupInUse && detail::rounds::pause(start)) continue;
+      return detail::reportFailure(e);
     } catch (const aws::Error& e) {
-      return resources::reportFailure(e);
+      return detail::reportFailure(e);
     }
   }
 }

@@ -15,16 +15,21 @@
 #include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/iam.h"
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
+#include "tarnwick_testlibs/bin/probe_deployer/teardown.h"
 
 namespace tarnwick::probe_deployer {
 
-using resources::filter;
-using resources::log;
+using detail::filter;
+using detail::log;
 using Findings = std::map<std::string, VpcFindings>;
 
 namespace {
@@ -79,7 +84,7 @@ void add(Findings& found, const std::string& vpc, TestObject object) {
 
 void findInstances(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Findings& found) {
   aws::Paginator pages(ec2, "DescribeInstances",
-                       filters({filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()}, vpc, "vpc-id"));
+                       filters({filter("tag:Name", {kEc2Name}), detail::liveInstanceStates()}, vpc, "vpc-id"));
   for (Doc page; pages.next(page);)
     for (const auto& instance : aws::view::instances(page))
       if (!instance.vpcId().empty())
@@ -115,7 +120,7 @@ void findGroups(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Find
 }
 
 void findKeyPairs(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Findings& found) {
-  const std::optional<std::string> keyName = vpc ? std::optional(kKeyPairPrefix + *vpc) : std::nullopt;
+  const std::optional<std::string> keyName = vpc ? std::optional(vpcKeyPairName(*vpc)) : std::nullopt;
   const Doc reply = ec2.describe_key_pairs(filters({filter("tag:Name", {kKeyPairTag})}, keyName, "key-name"));
   for (const auto& key : aws::view::Record(reply, "DescribeKeyPairs").list("KeyPairs")) {
     const std::string name = key.textOr("KeyName");
@@ -149,7 +154,7 @@ std::string keptBecause(const VpcFindings& found, const Options& args) {
 void removeDeployment(aws::Ec2Client& ec2, aws::IamClient& iam, const VpcFindings& found, const Options& args) {
   for (const auto* list : {&found.instances, &found.others})
     for (const TestObject& object : *list) report::found(object.kind, object.id, found.vpcId);
-  Poller poller(ec2);
+  detail::Poller poller(ec2);
   std::vector<detail::Worker> workers;
   std::set<std::string> subnets;
   for (const TestObject& instance : found.instances) {

@@ -1,5 +1,7 @@
 // The operator's extra tags from --tag_resource, added to a creation request, and the toolkit's
 // own time tags.
+#include "tarnwick_testlibs/bin/probe_deployer/tags.h"
+
 #include <ctime>
 #include <stdexcept>
 
@@ -9,8 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/bin/core/detail/messages.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 
 namespace tarnwick::probe_deployer {
@@ -67,13 +69,13 @@ void addExpiryTag(Doc& request, const Options& args) {
 void tagExpiry(aws::Ec2Client& ec2_client, const std::vector<std::string>& resource_ids, const Options& args) {
   if (!args.expires_at || resource_ids.empty()) return;
   const std::string what = fmt::format("{} with {}={}", fmt::join(resource_ids, ", "), kExpiresAtTagKey, *args.expires_at);
-  if (args.dry_run) return resources::log().info("  would tag " + what);
-  resources::log().info("  tag " + what);
+  if (args.dry_run) return detail::log().info("  would tag " + what);
+  detail::log().info("  tag " + what);
   try {
     ec2_client.create_tags({{"Resources", Doc(resource_ids)},
                             {"Tags", Doc::array({Doc{{"Key", kExpiresAtTagKey}, {"Value", *args.expires_at}}})}});
   } catch (const aws::Error& e) {
-    resources::log().error(messages::error(e));
+    detail::log().error(messages::error(e));
   }
 }
 

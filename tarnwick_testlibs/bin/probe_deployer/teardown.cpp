@@ -1,5 +1,7 @@
 // The revert mode: removes the test instances with their Elastic IPs in parallel, then, when no
 // test instance is left in the VPC, its security groups and key pair.
+#include "tarnwick_testlibs/bin/probe_deployer/teardown.h"
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -15,10 +17,14 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
+#include "tarnwick_testlibs/bin/probe_deployer/eip.h"
+#include "tarnwick_testlibs/bin/probe_deployer/keypair.h"
+#include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
+#include "tarnwick_testlibs/bin/probe_deployer/secgroup.h"
 
 namespace tarnwick::probe_deployer {
 
@@ -42,7 +48,7 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
 std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::set<std::string>& vpcIds) {
   std::map<std::string, int> perVpc;
   aws::Paginator pages(ec2, "DescribeInstances",
-                       Doc{{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::liveInstanceStates()})}});
+                       Doc{{"Filters", Doc::array({detail::filter("tag:Name", {kEc2Name}), detail::liveInstanceStates()})}});
   for (Doc page; pages.next(page);)
     for (const auto& instance : aws::view::instances(page)) {
       const std::string vpc = instance.vpcId();
@@ -56,7 +62,7 @@ void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
   try {
     ec2.terminate_instances({{"InstanceIds", Doc::array({instanceId})}});
   } catch (const aws::ServiceError& e) {
-    if (!resources::doneByLostAttempt(e, "InvalidInstanceID.NotFound")) throw;
+    if (!detail::doneByLostAttempt(e, "InvalidInstanceID.NotFound")) throw;
   }
 }
 
@@ -66,9 +72,9 @@ void awaitShutdowns(aws::Ec2Client& ec2, const std::string& vpcId, const Options
   if (args.dry_run) return;
   const Doc reply = aws::allPages(
       ec2, "DescribeInstances",
-      {{"Filters", Doc::array({resources::filter("tag:Name", {kEc2Name}), resources::filter("vpc-id", {vpcId}),
-                                resources::filter("instance-state-name", {"shutting-down"})})}});
-  Poller poller(ec2);
+      {{"Filters", Doc::array({detail::filter("tag:Name", {kEc2Name}), detail::filter("vpc-id", {vpcId}),
+                                detail::filter("instance-state-name", {"shutting-down"})})}});
+  detail::Poller poller(ec2);
   for (const auto& instance : aws::view::instances(reply)) {
     log().info("  wait for " + instance.id() + " to shut down");
     poller.wait("instance_terminated", instance.id());
@@ -96,10 +102,10 @@ bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::set<std::
 }
 
 void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
-               const Options& args, Poller* poller) {
+               const Options& args, detail::Poller* poller) {
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
-  Poller own(client, std::chrono::milliseconds(0));
-  Poller& ec2_client = poller ? *poller : own;
+  detail::Poller own(client, std::chrono::milliseconds(0));
+  detail::Poller& ec2_client = poller ? *poller : own;
   log().info("- Delete " + std::string(kEc2Name) + " in " + subnet_id);
   const auto [insId, publicIp] = getEc2(ec2_client, subnet_id);
   if (!insId) return report::outcome(report::Outcome::kNotFound);
@@ -120,7 +126,7 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
 std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args) {
   const Doc entries = detail::readEntries(cli::text(args.test_config), false);
 
-  Poller poller(ec2_client);
+  detail::Poller poller(ec2_client);
   std::vector<detail::Worker> workers;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (detail::requireText(entries[i], "private_subnet_id").empty()) continue;
@@ -146,7 +152,7 @@ void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, 
 
   deleteGroupByName(ec2_client, vpc_id, kSgName, args, findGroup);
   deleteGroupByName(ec2_client, vpc_id, kPrivateSgName, args, findGroup);
-  deleteKeyPair(ec2_client, kKeyPairPrefix + vpc_id, args);
+  deleteKeyPair(ec2_client, vpcKeyPairName(vpc_id), args);
 }
 
 }  // namespace tarnwick::probe_deployer

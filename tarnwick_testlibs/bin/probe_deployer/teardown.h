@@ -11,7 +11,9 @@
 
 namespace tarnwick::probe_deployer {
 
+namespace detail {
 class Poller;  // the run's shared lookups and waits (probe_deployer/detail/poller.h)
+}  // namespace detail
 
 // Returns the VPC whose groups and key pair it cleaned (that of the first entry).
 std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args);
@@ -29,6 +31,6 @@ using GroupLookup =
 void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args,
                          const GroupLookup& findGroup = getSgId);
 void deleteEc2(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& subnet_id,
-               const Options& args, Poller* poller = nullptr);
+               const Options& args, detail::Poller* poller = nullptr);
 
 }  // namespace tarnwick::probe_deployer

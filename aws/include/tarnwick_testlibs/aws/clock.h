@@ -24,7 +24,7 @@ class Clock {
   virtual std::chrono::system_clock::time_point now() = 0;
   // Sleeps for `d`, or less when the run is asked to stop meanwhile; throws Interrupted when it
   // was asked to stop before or during the sleep.
-  void sleep_for(std::chrono::milliseconds d);
+  void sleepFor(std::chrono::milliseconds d);
 
  protected:
   // The sleep itself. The real clock's ends as soon as the run is asked to stop.

@@ -6,7 +6,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace tarnwick::probe_deployer {
+namespace tarnwick::probe_deployer::detail {
 
 // What the user has to change, in one line: which kind of policy denied the call (an
 // organisation policy, a permissions boundary, an identity policy ...), on which resource, and
@@ -28,4 +28,4 @@ class ExplainedDenials : public aws::Ec2Client {
   aws::StsClient* sts_;
 };
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -9,7 +9,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/run_summary.h"
 
-namespace tarnwick::probe_deployer {
+namespace tarnwick::probe_deployer::detail {
 
 class Poller;  // the run's shared lookups and waits (probe_deployer/detail/poller.h)
 
@@ -41,4 +41,4 @@ void createEc2(const LaunchArgs& a);
 Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile);
 std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data);
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -13,7 +13,7 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/services.h"
 
-namespace tarnwick::probe_deployer {
+namespace tarnwick::probe_deployer::detail {
 
 // How often the run's waits ask. A wait that ends within a round of its instance being ready
 // needs short rounds; a wait of minutes needs no more than the published waiters' 15 s. The
@@ -91,4 +91,4 @@ class Poller : public aws::Ec2Client {
   aws::StopRequest::Subscription stopped_;
 };
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -12,7 +12,7 @@
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/image.h"
 
-namespace tarnwick::probe_deployer {
+namespace tarnwick::probe_deployer::detail {
 
 // The run's EC2 client for the deploy. An answer kept with keeping() goes to the next call with the
 // same operation and parameters, once; every other call goes to the client. Nothing has been
@@ -67,4 +67,4 @@ std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*
 std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entries, const ImageInfo& image,
                          const Options& args);
 
-}  // namespace tarnwick::probe_deployer
+}  // namespace tarnwick::probe_deployer::detail

@@ -11,14 +11,15 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
-#include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/common.h"
 
-namespace tarnwick::probe_deployer::resources {
+namespace tarnwick::probe_deployer::detail {
 
 inline logging::Logger& log() { return logging::getLogger(kLogger); }
 
-// {"Name": name, "Values": [values...]}
-inline Doc filter(const std::string& name, std::initializer_list<std::string> values) {
+// {"Name": name, "Values": [values...]}, from a braced list or any container of text.
+template <class Values = std::initializer_list<std::string>>
+Doc filter(const std::string& name, const Values& values) {
   Doc f = {{"Name", name}, {"Values", Doc::array()}};
   for (const auto& v : values) f["Values"].push_back(v);
   return f;
@@ -43,4 +44,4 @@ inline bool doneByLostAttempt(const aws::ServiceError& e, const std::string& cod
 // Stands in for a call trace: the failure's kind and message, on standard error.
 inline void reportFailure(const std::exception& e) { std::cerr << tarnwick::describeFailure(e) << std::endl; }
 
-}  // namespace tarnwick::probe_deployer::resources
+}  // namespace tarnwick::probe_deployer::detail
