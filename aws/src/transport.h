@@ -66,7 +66,7 @@ class Transport {
   // (which may be an error answer for the caller to parse); throws ClientError when the last
   // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
   // An attempt lost its answer when it failed after sending (ClientError::requestSent), when
-  // libcurl had to send it again itself (http::Response::resent), or when a gateway answered 502 or 504 in the service's place; the answer or failure that ends the call
+  // libcurl had to send it again itself (http::Response::resent), or when a gateway answered 502 or 504 in the service's place; the answer that ends the call
   // then says afterLostAnswer, so that the caller can tell its own earlier effect from a conflict.
   // Every attempt names the toolkit, the call and the attempt in its headers; a clock-skew
   // error corrects the signing time from the server's Date and is retried; with `s3`, a 200

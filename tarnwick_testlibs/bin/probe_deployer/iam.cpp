@@ -203,7 +203,7 @@ std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
     report::created(report::Kind::kIamPolicy, kPolicyName);
     return aws::view::Record(reply, "CreatePolicy").object("Policy").text("Arn");
   } catch (const aws::ServiceError& e) {
-    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args, e.afterLostAnswer());
+    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args, aws::afterLostAnswer(e.response()));
     throw;  // no ARN: nothing may be attached on a guess
   }
 }

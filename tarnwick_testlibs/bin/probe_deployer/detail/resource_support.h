@@ -5,10 +5,12 @@
 #include <initializer_list>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/services.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
@@ -36,8 +38,8 @@ inline Doc nameTagSpecs(const std::string& resourceType, const std::string& name
 // True when a call was refused with `code` only because it was a repeat: an earlier attempt,
 // whose answer was lost, did the work ("already exists" for a create, "not found" for a delete).
 // A first attempt refused so has met someone else's object and keeps its ordinary handling.
-inline bool doneByLostAttempt(const aws::ServiceError& e, const std::string& code) {
-  return e.afterLostAnswer() && e.code() == code;
+inline bool doneByLostAttempt(const aws::ServiceError& e, std::string_view code) {
+  return aws::afterLostAnswer(e.response()) && e.code() == code;
 }
 
 // Stands in for a call trace: the failure's kind and message, on standard error.
