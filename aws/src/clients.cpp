@@ -23,6 +23,8 @@ bool afterLostAnswer(const Doc& answer) {
   return metadata != answer.end() && metadata->is_object() && metadata->value(kAfterLostAnswer, false);
 }
 
+void markAfterLostAnswer(Doc& answer) { answer[kResponseMetadata][kAfterLostAnswer] = true; }
+
 // ---- the named operations, conveniences over call()
 
 Doc Ec2Client::allocate_address(const Doc& p) { return call("AllocateAddress", p); }
@@ -94,7 +96,7 @@ class ModelCaller {
     const Transport::Answer r = transport_.send(build(op, request), errorCodeOf);
     if (r.status < 200 || r.status >= 300) throwRefusal(r, op.name);
     Doc answer = model_.protocol == "json" ? parseJsonAnswer(op, r.body) : parseXmlAnswer(model_, op, r.body);
-    if (r.afterLostAnswer) answer[kResponseMetadata][kAfterLostAnswer] = true;
+    if (r.afterLostAnswer) markAfterLostAnswer(answer);
     return answer;
   }
 

@@ -151,7 +151,6 @@ Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& erro
       lost = lost || gatewayLostAnswer(resp.status);
     } catch (ClientError& e) {
       retry_->afterFailure();
-      if (lost) e.markAfterLostAnswer();
       if (!ServiceRetryPolicy::retryable(e)) throw;
       cost = ServiceRetryPolicy::retryCost(e);
       if (!attempts.allowsAnother(attempt) || !retry_->acquire(cost)) throw;

@@ -31,8 +31,8 @@ class Transport {
   // attempt failed to connect. `rewind`, when set, is called before every retry (file bodies).
   // An attempt lost its answer when it failed after sending (ClientError::requestSent), when
   // libcurl had to send it again itself (http::Response::resent), or when a gateway answered 502
-  // or 504 in the service's place; the answer or failure that ends the call then says
-  // afterLostAnswer, so that the caller can tell its own earlier effect from a conflict.
+  // or 504 in the service's place; the answer that ends the call then says afterLostAnswer, so
+  // that the caller can tell its own earlier effect from a conflict.
   // Every attempt names the toolkit, the call and the attempt in its headers; a clock-skew
   // error corrects the signing time from the server's Date and is retried; with `s3`, a 200
   // answer carrying an Error is retried as a 500.

@@ -8,6 +8,7 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/probe_deployer.h"
+#include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
 #include "testbed/fake_server.h"
 #include "testbed/fakes.h"
 #include "testbed/log_capture.h"
@@ -109,6 +110,31 @@ TEST_F(Resources, GroupHeldByATerminatedInstanceIsDeletedOnALaterRound) {
   EXPECT_EQ(clock->slept(), std::chrono::seconds(4 + 585));
   EXPECT_LT(ec2.count("DeleteSecurityGroup"), 3 + 80);
   tarnwick::aws::setClock(nullptr);
+}
+
+// Only a repeat's refusal with the call's own code stands for its lost attempt's work; a first
+// attempt's refusal is someone else's object, and a repeat's other refusals are failures.
+TEST_F(Resources, RepeatIsTakenForItsLostAttemptsWorkOnlyWithItsOwnCode) {
+  using tarnwick::aws::ServiceError;
+  const auto repeated = [](ServiceError e) {
+    e.markAfterLostAnswer();
+    return e;
+  };
+  const std::vector<std::pair<ServiceError, bool>> refusals = {
+      {serviceError("InvalidGroup.Duplicate"), false},
+      {repeated(serviceError("InvalidGroup.Duplicate")), true},
+      {ServiceError(repeated(serviceError("InvalidGroup.Duplicate")), "in other words"), true},
+      {repeated(serviceError("InvalidGroup.NotFound")), false}};
+  const auto create = [&] {
+    return detail::repeatTolerant([&] { return ec2.create_security_group({}); }, "InvalidGroup.Duplicate");
+  };
+  for (const auto& [refusal, taken] : refusals) {
+    ec2.fail("CreateSecurityGroup", refusal);
+    if (taken) EXPECT_EQ(create(), std::nullopt) << refusal.what();
+    if (!taken) EXPECT_THROW(create(), ServiceError) << refusal.what();
+  }
+  ec2.answer("CreateSecurityGroup", {{"GroupId", "sg-9"}});
+  EXPECT_EQ(create(), Doc({{"GroupId", "sg-9"}}));
 }
 
 TEST_F(Resources, FailedKeyLookupIsLoggedAndNoPairIsCreatedOnAGuess) {

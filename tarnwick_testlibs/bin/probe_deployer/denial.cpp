@@ -135,10 +135,7 @@ aws::Doc ExplainedDenials::call(const std::string& operation, const aws::Doc& pa
   } catch (const aws::ServiceError& e) {
     const Explanation why = explain(sts_, e);
     if (why.text.empty()) throw;
-    aws::ServiceError explained(e.code(), (why.decoded ? readablePart(e.message()) : e.message()) + " -- " + why.text,
-                                e.httpStatus(), e.requestId(), e.operation());
-    if (e.afterLostAnswer()) explained.markAfterLostAnswer();
-    throw explained;
+    throw aws::ServiceError(e, (why.decoded ? readablePart(e.message()) : e.message()) + " -- " + why.text);
   }
 }
 

@@ -44,11 +44,8 @@ std::optional<std::string> soleAssociatedAddress(const aws::view::Instance& inst
 // The one place that says what a repeated release means: an address already gone was released
 // by the attempt whose answer was lost.
 void releaseAllocation(aws::Ec2Client& ec2, const std::string& allocationId) {
-  try {
-    ec2.release_address({{"AllocationId", allocationId}});
-  } catch (const aws::ServiceError& e) {
-    if (!detail::doneByLostAttempt(e, "InvalidAllocationID.NotFound")) throw;
-  }
+  detail::repeatTolerant([&] { return ec2.release_address({{"AllocationId", allocationId}}); },
+                            "InvalidAllocationID.NotFound");
 }
 
 void logRelease(const std::string& eip, const std::string& allocationId, const std::string& holder) {

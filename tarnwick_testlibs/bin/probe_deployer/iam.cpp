@@ -80,10 +80,9 @@ std::string existingPolicyArn(aws::IamClient& iam_client, const Options& args, b
 template <typename Create>
 void createOrAccept(report::Kind kind, const char* name, Create create) {
   try {
-    create();
+    detail::repeatTolerant(create, kAlreadyExists);
     report::created(kind, name);
   } catch (const aws::ServiceError& e) {
-    if (detail::doneByLostAttempt(e, kAlreadyExists)) return report::created(kind, name);
     if (e.code() != kAlreadyExists) return;
     log().info(std::string("  **Alert** ") + e.what());
     report::reused(kind, name);
@@ -100,11 +99,7 @@ bool profileHoldsRole(aws::IamClient& iam_client) {
 // A delete repeated after its answer was lost finds the entity gone: that is its own work.
 template <typename Delete>
 void deleteOnce(Delete del) {
-  try {
-    del();
-  } catch (const aws::ServiceError& e) {
-    if (!detail::doneByLostAttempt(e, kNoSuchEntity)) throw;
-  }
+  detail::repeatTolerant(del, kNoSuchEntity);
 }
 
 // A guarded step of the revert on `part` of the set: a part that is already gone is what the
@@ -201,22 +196,24 @@ std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
                        {"PolicyDocument", permissionsDocument(aws::partitionOf(cli::text(args.region)))},
                        {"Description", kPolicyDescription},
                        {"Tags", nameTag()}};
+  std::optional<Doc> reply;
   try {
-    const Doc reply = iam_client.create_policy(request);
-    report::created(report::Kind::kIamPolicy, kPolicyName);
-    return aws::view::Record(reply, "CreatePolicy").object("Policy").text("Arn");
+    reply = detail::repeatTolerant([&] { return iam_client.create_policy(request); }, kAlreadyExists);
   } catch (const aws::ServiceError& e) {
-    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args, e.afterLostAnswer());
+    if (e.code() == kAlreadyExists) return existingPolicyArn(iam_client, args, false);
     throw;  // no ARN: nothing may be attached on a guess
   }
+  if (!reply) return existingPolicyArn(iam_client, args, true);
+  report::created(report::Kind::kIamPolicy, kPolicyName);
+  return aws::view::Record(*reply, "CreatePolicy").object("Policy").text("Arn");
 }
 
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
   log().info(std::string("- Create role ") + kRoleName);
   createOrAccept(report::Kind::kIamRole, kRoleName, [&] {
-    iam_client.create_role({{"RoleName", kRoleName},
-                            {"AssumeRolePolicyDocument", trustDocument()},
-                            {"Description", kRoleDescription}});
+    return iam_client.create_role({{"RoleName", kRoleName},
+                                   {"AssumeRolePolicyDocument", trustDocument()},
+                                   {"Description", kRoleDescription}});
   });
   log().info("- Attach policy to role");
   return iam_client.attach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", policy_arn}});
@@ -225,7 +222,7 @@ Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
 void createInstanceProfile(aws::IamClient& iam_client) {
   log().info(std::string("- Create instance profile ") + kInstanceProfile);
   createOrAccept(report::Kind::kInstanceProfile, kInstanceProfile, [&] {
-    iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"Tags", nameTag()}});
+    return iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"Tags", nameTag()}});
   });
   log().info("- Add role to instance profile");
   try {
@@ -247,25 +244,29 @@ void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
       return;
     }
     deleteOnce([&] {
-      iam_client.remove_role_from_instance_profile({{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
+      return iam_client.remove_role_from_instance_profile(
+          {{"InstanceProfileName", kInstanceProfile}, {"RoleName", kRoleName}});
     });
   });
   revertStep(std::string("  Delete instance profile ") + kInstanceProfile, kInstanceProfile, [&] {
-    deleteOnce([&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
+    deleteOnce([&] { return iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
     report::removed(report::Kind::kInstanceProfile, kInstanceProfile);
   });
 
   if (const std::optional<std::string> arn = policyToRemove(iam_client, args)) {
     revertStep(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
-               std::string(kPolicyName) + " on " + kRoleName,
-               [&] { deleteOnce([&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); }); });
+               std::string(kPolicyName) + " on " + kRoleName, [&] {
+                 deleteOnce([&] {
+                   return iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}});
+                 });
+               });
     revertStep("  Delete policy " + *arn, kPolicyName, [&] {
-      deleteOnce([&] { iam_client.delete_policy({{"PolicyArn", *arn}}); });
+      deleteOnce([&] { return iam_client.delete_policy({{"PolicyArn", *arn}}); });
       report::removed(report::Kind::kIamPolicy, kPolicyName);
     });
   }
   revertStep(std::string("  Delete ") + kRoleName, kRoleName, [&] {
-    deleteOnce([&] { iam_client.delete_role({{"RoleName", kRoleName}}); });
+    deleteOnce([&] { return iam_client.delete_role({{"RoleName", kRoleName}}); });
     report::removed(report::Kind::kIamRole, kRoleName);
   });
 }

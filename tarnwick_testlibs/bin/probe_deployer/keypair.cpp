@@ -55,11 +55,8 @@ Doc creationRequest(const std::string& keyname, const Options& args) {
 
 // A repeated delete that finds the pair gone meets its own lost attempt's work.
 void deletePairOnce(aws::Ec2Client& ec2_client, const std::string& keyname) {
-  try {
-    ec2_client.delete_key_pair({{"KeyName", keyname}});
-  } catch (const aws::ServiceError& e) {
-    if (!detail::doneByLostAttempt(e, "InvalidKeyPair.NotFound")) throw;
-  }
+  detail::repeatTolerant([&] { return ec2_client.delete_key_pair({{"KeyName", keyname}}); },
+                            "InvalidKeyPair.NotFound");
 }
 
 // After a creation whose answer was lost: the pair exists, but its private key went with the
@@ -75,20 +72,28 @@ bool dropPairOfLostAnswer(aws::Ec2Client& ec2_client, const std::string& keyname
 // The new pair's private key, or nothing when the service did not hand one out.
 std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const std::string& keyname,
                                               const Options& args) {
+  const auto alreadyExisted = [&] { log().info("  Key pair " + keyname + " already existed"); };
   for (int round = 1;; ++round) {
+    std::optional<Doc> reply;
     try {
-      const Doc reply = ec2_client.create_key_pair(creationRequest(keyname, args));
-      if (auto material = reply.find("KeyMaterial"); material != reply.end() && material->is_string())
-        return material->get<std::string>();
+      reply = detail::repeatTolerant(
+          [&] { return ec2_client.create_key_pair(creationRequest(keyname, args)); }, kDuplicate);
     } catch (const aws::ServiceError& e) {
-      if (detail::doneByLostAttempt(e, kDuplicate) && round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname))
-        continue;
-      if (e.code() == kDuplicate) log().info("  Key pair " + keyname + " already existed");
+      if (e.code() == kDuplicate) alreadyExisted();
+      return std::nullopt;
     } catch (const aws::Interrupted&) {
       throw;
     } catch (const std::exception& e) {
       log().error(messages::error(e));
+      return std::nullopt;
     }
+    if (reply) {
+      const auto material = reply->find("KeyMaterial");
+      if (material != reply->end() && material->is_string()) return material->get<std::string>();
+      return std::nullopt;
+    }
+    if (round < kCreateRounds && dropPairOfLostAnswer(ec2_client, keyname)) continue;
+    alreadyExisted();
     return std::nullopt;
   }
 }

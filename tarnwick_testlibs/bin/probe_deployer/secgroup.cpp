@@ -67,25 +67,24 @@ Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Opti
 
 // A repeat that meets the group made by its own lost attempt takes that group.
 std::string createGroupOnce(aws::Ec2Client& ec2_client, const Doc& request) {
-  try {
+  const auto madeByThisCall = [&] {
     const Doc reply = ec2_client.create_security_group(request);
     return aws::view::SecurityGroup(reply, "CreateSecurityGroup").id();
-  } catch (const aws::ServiceError& e) {
-    if (!detail::doneByLostAttempt(e, "InvalidGroup.Duplicate")) throw;
+  };
+  const auto madeByTheLostAttempt = [&](const aws::ServiceError& refusal) {
     const std::string vpc_id = request.at("VpcId").get<std::string>();
     const std::string name = request.at("GroupName").get<std::string>();
     if (auto made = getSgId(ec2_client, vpc_id, name)) return *made;
-    throw;
-  }
+    throw refusal;
+  };
+  return detail::repeatTolerant(madeByThisCall, "InvalidGroup.Duplicate", madeByTheLostAttempt);
 }
 
 // A repeat that meets the rule set by its own lost attempt finds the rule in place.
 void authorizeOnce(aws::Ec2Client& ec2_client, const std::string& groupId, const Doc& permissions) {
-  try {
-    ec2_client.authorize_security_group_ingress({{"GroupId", groupId}, {"IpPermissions", permissions}});
-  } catch (const aws::ServiceError& e) {
-    if (!detail::doneByLostAttempt(e, "InvalidPermission.Duplicate")) throw;
-  }
+  const Doc request = {{"GroupId", groupId}, {"IpPermissions", permissions}};
+  detail::repeatTolerant([&] { return ec2_client.authorize_security_group_ingress(request); },
+                            "InvalidPermission.Duplicate");
 }
 
 // The part of a creation whose every failure ends the run: a half-made group is worse than none.
@@ -172,11 +171,11 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options
   const auto start = aws::clock().now();
   for (;;) {
     try {
-      ec2_client.delete_security_group({{"GroupId", sgId}});
+      // A repeat finds the group its lost attempt deleted.
+      detail::repeatTolerant([&] { return ec2_client.delete_security_group({{"GroupId", sgId}}); },
+                                "InvalidGroup.NotFound");
       return report::removed(report::Kind::kSecurityGroup, sgId);
     } catch (const aws::ServiceError& e) {
-      // A repeat finds the group its lost attempt deleted.
-      if (detail::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
       // An interface of an instance that has just been terminated holds the group a little longer.
       if (e.code() == kGroupInUse && detail::rounds::pause(start)) continue;
       return detail::reportFailure(e);

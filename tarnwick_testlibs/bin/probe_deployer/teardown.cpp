@@ -59,11 +59,8 @@ std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::s
 
 // A repeat that no longer finds the instance meets the termination of its own lost attempt.
 void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
-  try {
-    ec2.terminate_instances({{"InstanceIds", Doc::array({instanceId})}});
-  } catch (const aws::ServiceError& e) {
-    if (!detail::doneByLostAttempt(e, "InvalidInstanceID.NotFound")) throw;
-  }
+  detail::repeatTolerant([&] { return ec2.terminate_instances({{"InstanceIds", Doc::array({instanceId})}}); },
+                            "InvalidInstanceID.NotFound");
 }
 
 // Test instances that an interrupted revert left shutting down hold their addresses and their

@@ -1,7 +1,10 @@
 // The two kinds of failure of an AWS call: the service said no, or the call itself failed.
 #pragma once
+#include <memory>
 #include <stdexcept>
 #include <string>
+
+#include <nlohmann/json_fwd.hpp>
 
 namespace tarnwick::aws {
 
@@ -10,14 +13,6 @@ namespace tarnwick::aws {
 class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
-  // True when this failure is the answer to a repeat of the call, sent after an earlier attempt
-  // whose answer was lost (see ClientError::requestSent): that attempt may have been carried
-  // out, so "already exists" or "not found" may describe this very call's own work.
-  bool afterLostAnswer() const { return afterLostAnswer_; }
-  void markAfterLostAnswer() { afterLostAnswer_ = true; }
-
- private:
-  bool afterLostAnswer_ = false;
 };
 
 // The service answered with an error code. what() reads like the vendor SDKs':
@@ -26,16 +21,24 @@ class ServiceError : public Error {
  public:
   ServiceError(std::string code, std::string message, long httpStatus, std::string requestId,
                std::string operation);
+  // The same refusal in other words: all but the message is kept, its response() included.
+  ServiceError(const ServiceError& refusal, std::string message);
   const std::string& code() const { return code_; }
   const std::string& message() const { return message_; }
   long httpStatus() const { return httpStatus_; }
   const std::string& requestId() const { return requestId_; }
   const std::string& operation() const { return operation_; }
+  // What the answer says of its call beside the error, as a successful answer says it:
+  // {"ResponseMetadata": {"AfterLostAnswer": true}} after a lost answer (see aws::afterLostAnswer,
+  // which reads both alike), else {}.
+  const nlohmann::ordered_json& response() const;
+  void markAfterLostAnswer();
 
  private:
   std::string code_, message_;
   long httpStatus_;
   std::string requestId_, operation_;
+  std::shared_ptr<const nlohmann::ordered_json> response_;  // null: {}; shared, so copies stay nothrow
 };
 
 // What went wrong when a call failed without an answer from the service. Code that decides on

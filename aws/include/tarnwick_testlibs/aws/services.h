@@ -11,10 +11,13 @@ namespace tarnwick::aws {
 
 using Doc = nlohmann::ordered_json;
 
-// True when `answer` came to a repeat of its call after an earlier attempt lost its answer (see
-// Error::afterLostAnswer): that attempt may have been carried out too, as a second allocation,
-// say. Such an answer carries {"ResponseMetadata": {"AfterLostAnswer": true}}; others do not.
+// True when `answer` came to a repeat of its call, sent after an earlier attempt had lost its
+// answer (see ClientError::requestSent): that attempt may have been carried out too, as a second
+// allocation, say, or as the object that an "already exists" or a "not found" is about. Such an
+// answer carries {"ResponseMetadata": {"AfterLostAnswer": true}}; others do not. A refusal says
+// it the same way, in ServiceError::response(): this member is the one place it is kept.
 bool afterLostAnswer(const Doc& answer);
+void markAfterLostAnswer(Doc& answer);
 
 // Every operation goes through call(); the named operations are conveniences over it.
 // Failures throw aws::ServiceError or aws::ClientError. Safe to share between threads.

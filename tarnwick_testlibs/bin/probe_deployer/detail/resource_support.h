@@ -1,14 +1,18 @@
 // Small pieces shared by the resource operations (groups, key pairs, IAM, addresses): request
-// fragments, the deployment logger and the one-line failure report on standard error.
+// fragments, what a repeated call's own earlier effect means, the deployment logger and the
+// one-line failure report on standard error.
 #pragma once
 #include <exception>
 #include <initializer_list>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/services.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
@@ -37,8 +41,27 @@ inline Doc nameTagSpecs(const std::string& resourceType, const std::string& name
 // True when a call was refused with `code` only because it was a repeat: an earlier attempt,
 // whose answer was lost, did the work ("already exists" for a create, "not found" for a delete).
 // A first attempt refused so has met someone else's object and keeps its ordinary handling.
-inline bool doneByLostAttempt(const aws::ServiceError& e, const std::string& code) {
-  return e.afterLostAnswer() && e.code() == code;
+inline bool doneByLostAttempt(const aws::ServiceError& e, std::string_view code) {
+  return aws::afterLostAnswer(e.response()) && e.code() == code;
+}
+
+// Runs `call` and hands back what it returns, or `ownEffect(refusal)` when the call was refused
+// with `code` because it met its own earlier effect (doneByLostAttempt). Every other failure passes.
+template <typename Call, typename OwnEffect>
+auto repeatTolerant(Call&& call, std::string_view code, OwnEffect&& ownEffect) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const aws::ServiceError& e) {
+    if (!doneByLostAttempt(e, code)) throw;
+    return ownEffect(e);
+  }
+}
+
+// The answer of `call`, a client call; nothing when it met its own earlier effect.
+template <typename Call>
+std::optional<Doc> repeatTolerant(Call&& call, std::string_view code) {
+  return repeatTolerant([&]() -> std::optional<Doc> { return call(); }, code,
+                        [](const aws::ServiceError&) -> std::optional<Doc> { return std::nullopt; });
 }
 
 // Stands in for a call trace: the failure's kind and message, on standard error.
