@@ -130,8 +130,11 @@ TEST_F(Resources, RepeatIsTakenForItsLostAttemptsWorkOnlyWithItsOwnCode) {
   };
   for (const auto& [refusal, taken] : refusals) {
     ec2.fail("CreateSecurityGroup", refusal);
-    if (taken) EXPECT_EQ(create(), std::nullopt) << refusal.what();
-    if (!taken) EXPECT_THROW(create(), ServiceError) << refusal.what();
+    if (taken) {
+      EXPECT_EQ(create(), std::nullopt) << refusal.what();
+    } else {
+      EXPECT_THROW(create(), ServiceError) << refusal.what();
+    }
   }
   ec2.answer("CreateSecurityGroup", {{"GroupId", "sg-9"}});
   EXPECT_EQ(create(), Doc({{"GroupId", "sg-9"}}));
