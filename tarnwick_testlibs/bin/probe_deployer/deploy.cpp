@@ -115,7 +115,7 @@ std::vector<LaunchArgs> planLaunches(const testconfig::Plan& plan, aws::Ec2Clien
     a.gw_subnet_id = p.gw_subnet_id;
     a.private_subnet_id = p.private_subnet_id;
     a.spoke_gw_ip = p.entry.gwPrivateIp();
-    a.options = options;
+    a.args = options;
     a.test_config = &plan.doc(p);
     a.sg_id = sgId;
     a.instance_profile = instanceProfile;

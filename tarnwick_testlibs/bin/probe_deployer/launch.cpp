@@ -94,7 +94,7 @@ void extendExpiry(aws::Ec2Client& ec2, const std::string& instanceId, const std:
 
 Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
   Doc request;
-  request["InstanceType"] = a.options.instance_type;
+  request["InstanceType"] = a.args.instance_type;
   request["MinCount"] = 1;
   request["MaxCount"] = 1;
   request["ImageId"] = a.ami;
@@ -103,8 +103,8 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
   Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
   Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
   request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
-  addExpiryTag(request, a.options);
-  addTags(request, a.options.tags);
+  addExpiryTag(request, a.args);
+  addTags(request, a.args.tags);
   // Governed accounts refuse launches whose volumes and interfaces are not tagged as they are made.
   Doc& specifications = request["TagSpecifications"];
   for (const char* resourceType : {"volume", "network-interface"})
@@ -114,7 +114,7 @@ Doc buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& in
   if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
   if (a.key_name) request["KeyName"] = *a.key_name;
   // With IMDSv1 a request forgery on the instance could read the instance profile's credentials.
-  const bool required = a.options.metadata_tokens == MetadataTokens::kRequired;
+  const bool required = a.args.metadata_tokens == MetadataTokens::kRequired;
   request["MetadataOptions"] = Doc{{"HttpTokens", required ? "required" : "optional"}, {"HttpEndpoint", "enabled"}};
   return request;
 }
@@ -210,7 +210,7 @@ void createEc2(const LaunchArgs& a) {
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
   Poller own(*a.ec2_client, std::chrono::milliseconds(0));
   Poller& ec2 = a.poller ? *a.poller : own;
-  const LaunchOptions& args = a.options;
+  const LaunchOptions& args = a.args;
   std::optional<std::string> instance_profile = a.instance_profile;
 
   const std::optional<std::string>& role = args.ec2_role;

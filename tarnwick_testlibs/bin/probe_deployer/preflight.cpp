@@ -333,7 +333,7 @@ void checkPermissions(KeptAnswers& ec2, Identity& identity, const std::vector<co
     a.ami = image.id;
     a.gw_subnet_id = launching.front()->gw_subnet_id;
     a.private_subnet_id = launching.front()->private_subnet_id;
-    a.options = args.launch;
+    a.args = args.launch;
     a.sg_id = found.sgId;
     // Only what exists already: the run makes the rest before it launches.
     a.key_name = cli::nonEmpty(args.key_name) ? args.key_name
