@@ -18,8 +18,8 @@
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/deploy.h"
-#include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
 
 namespace tarnwick::collect_results {
 
@@ -40,9 +40,10 @@ struct Collection {
 // is reported; a file without entries would pass a CI job that tested nothing.
 std::vector<EntryResult> plannedEntries(const std::string& path, const std::string& tag) {
   std::vector<EntryResult> planned;
-  for (const auto& entry : probe_deployer::detail::readEntries(path, true))
-    planned.push_back({probe_deployer::detail::requireText(entry, "private_subnet_id"),
-                       probe_deployer::gatewayOf(entry), probe_deployer::deduceTag(tag, &entry), {}});
+  for (const auto& doc : testconfig::readEntries(path)) {
+    const testconfig::Entry entry(doc);
+    planned.push_back({entry.privateSubnetId(), entry.gateway(), probe_deployer::deduceTag(tag, &doc), {}});
+  }
   return planned;
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -123,6 +124,35 @@ TEST_F(DeployerCommandLine, UsageErrors) {
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d", "--ac=1"}).older_than, "2d");
   EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
   EXPECT_EQ(parse({"--tt", "8h"}).ttl, "8h");
+}
+
+// Each operation's record, converted once: text that names a choice, a duration or tags arrives typed.
+TEST_F(DeployerCommandLine, OperationsReceiveTheirOptionsConverted) {
+  namespace pd = tarnwick::probe_deployer;
+  const auto epoch = std::chrono::system_clock::time_point();
+  const pd::DeployOptions d(parse({"--dry_run", "--tag_resource", "Owner,qa,Team,net", "--ttl", "90m", "--me",
+                                   "optional", "--ec2_role", "default", "--o", "out.json"}),
+                            epoch);
+  EXPECT_TRUE(d.create.dry_run && d.key_pair.dry_run && d.launch.dry_run && d.iam.dry_run);
+  EXPECT_EQ(d.launch.tags, (pd::TagPairs{{"Owner", "qa"}, {"Team", "net"}}));
+  EXPECT_EQ(d.key_pair.expires_at, "1970-01-01T01:30:00Z");
+  EXPECT_EQ(d.create.expires_at, d.launch.expires_at);
+  EXPECT_EQ(d.launch.metadata_tokens, pd::MetadataTokens::kOptional);
+  EXPECT_EQ(d.key_pair.backup_folder, "./backups");
+  EXPECT_TRUE(d.default_role);
+  EXPECT_EQ(d.output_test_config, "out.json");
+
+  const pd::DeployOptions plain(parse({}), epoch);
+  EXPECT_FALSE(plain.create.dry_run || plain.create.expires_at || plain.default_role);
+  EXPECT_EQ(plain.launch.metadata_tokens, pd::MetadataTokens::kRequired);
+  EXPECT_EQ(plain.launch.instance_type, "t3.micro");
+
+  const pd::SweepOptions sweep = pd::parseOptions(parser, {"--sweep", "--older_than", "2d", "--ac", "1"});
+  EXPECT_EQ(sweep.older_than, std::chrono::hours(48));
+  EXPECT_EQ(sweep.older_than_text, "2d");
+  pd::Options workflow;  // a workflow's record has no parser in front of it
+  workflow.metadata_tokens = "Required";
+  EXPECT_THROW(pd::LaunchOptions{workflow}, std::invalid_argument);
 }
 
 TEST(OlderThan, IsANumberAndAUnit) {

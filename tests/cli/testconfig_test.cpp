@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "tarnwick_testlibs/bin/core/logging.h"
@@ -99,6 +101,17 @@ TEST_F(TestConfigFile, ReadErrorsNameTheFile) {
   }
 }
 
+TEST_F(TestConfigFile, ARunNeedsAnEntry) {
+  testbed::writeFile(path, "[]");
+  EXPECT_TRUE(tc::read(path).empty());
+  try {
+    tc::readEntries(path);
+    ADD_FAILURE() << "accepted an empty configuration";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "test configuration " + path + " has no entry");
+  }
+}
+
 TEST_F(TestConfigFile, ReplacementKeepsModeAndLeavesNoTemporaryFile) {
   testbed::writeFile(path, "old");
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -140,6 +153,77 @@ TEST_F(TestConfigFile, LogAndWriteLogsHeaderTheExactTextAndWhereItWent) {
   text.pop_back();
   EXPECT_EQ(capture.messages(tarnwick::logging::INFO), (std::vector<std::string>{"test.config:", text, "- Saved " + path}));
   EXPECT_EQ(testbed::readFile(path), kSpokeFile);
+}
+
+// A deploy of the first entry; a NAT entry without a test subnet, which holds no gateway subnet;
+// a later entry in the first one's gateway subnet; one without a name in the NAT entry's subnet.
+TEST(EntryPlan, SkipsEntriesWithoutTestSubnetAndRepeatsOfAGatewaySubnet) {
+  const Doc nat = Doc::parse(
+      R"({"nat_gw_id": "nat-1", "gw_subnet_id": "subnet-x", "gw_private_ip": "10.0.9.9", "private_subnet_id": ""})");
+  Doc entries = Doc::array({spokeEntry(), nat, spokeEntry(), spokeEntry()});
+  entries[2]["gw_name"] = "gw-2";
+  entries[3].erase("gw_name");
+  entries[3]["gw_subnet_id"] = "subnet-x";
+  const tc::Plan plan(entries, tc::Reader::kDeploy);
+  struct Row {
+    tc::Skip skip;
+    std::size_t takenBy;
+    const char* name;
+    const char* label;
+  };
+  const std::vector<Row> rows = {{tc::Skip::kNone, 0, "gw-1", "entry 1 (gw-1)"},
+                                 {tc::Skip::kNoTestSubnet, 0, "nat-1", "entry 2 (nat-1)"},
+                                 {tc::Skip::kSubnetTaken, 0, "gw-2", "entry 3 (gw-2)"},
+                                 {tc::Skip::kNone, 0, "entry 4", "entry 4"}};
+  ASSERT_EQ(plan.entries().size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const tc::EntryPlan& p = plan.entries()[i];
+    EXPECT_EQ(p.skip, rows[i].skip) << i;
+    if (p.skip == tc::Skip::kSubnetTaken) {
+      EXPECT_EQ(p.taken_by, rows[i].takenBy) << i;
+    }
+    EXPECT_EQ(p.name(), rows[i].name);
+    EXPECT_EQ(p.label(), rows[i].label);
+    EXPECT_EQ(&plan.doc(p), &entries[i]);  // the worker extends the entry that is written back
+  }
+  EXPECT_EQ(plan.first().gw_subnet_id, "subnet-pub");
+  EXPECT_EQ(plan.entries()[1].entry.gateway(), "nat-1");
+  EXPECT_EQ(plan.entries()[2].entry.gateway(), "gw-2");
+  EXPECT_EQ(tc::Entry(entries[0]).ec2SecondPrivateIp(), "");
+  tc::setEc2Ip(entries[0], "54.0.0.1");
+  tc::setEc2SecondPrivateIp(entries[0], "10.20.1.7");
+  EXPECT_EQ(tc::Entry(entries[0]).ec2SecondPrivateIp(), "10.20.1.7");
+  EXPECT_EQ(std::prev(entries[0].end()).key(), "ec2_2nd_private_ip");  // after the members read
+}
+
+// What a deploy needs of each entry and a revert does not; the first missing member fails, by name.
+TEST(EntryPlan, AMissingOrNonTextMemberFailsBeforeTheRun) {
+  struct Case {
+    const char* entry;
+    std::optional<std::string> deployMissing, revertMissing;  // none: accepted
+  };
+  const std::vector<Case> cases = {
+      {R"({"gw_subnet_id": "s", "private_subnet_id": "p"})", "gw_private_ip", std::nullopt},
+      {R"({"gw_subnet_id": "s", "private_subnet_id": ""})", "nat_gw_id", std::nullopt},
+      {R"({"gw_subnet_id": "s", "gw_private_ip": "1.2.3.4"})", "private_subnet_id", "private_subnet_id"},
+      {R"({"private_subnet_id": "", "nat_gw_id": "n"})", "gw_subnet_id", "gw_subnet_id"},
+      {R"({"gw_subnet_id": 7, "private_subnet_id": "p"})", "gw_subnet_id", "gw_subnet_id"},
+  };
+  for (const Case& c : cases) {
+    Doc entries = Doc::array({Doc::parse(c.entry)});
+    for (const auto& [reader, missing] : {std::pair{tc::Reader::kDeploy, c.deployMissing},
+                                          std::pair{tc::Reader::kRevert, c.revertMissing}}) {
+      try {
+        const tc::Plan plan(entries, reader);
+        EXPECT_FALSE(missing) << c.entry;
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), fmt::format("test configuration entry without \"{}\": {}",
+                                                     missing.value_or("(none)"), entries[0].dump()));
+      }
+    }
+  }
+  Doc none = Doc::array();
+  EXPECT_THROW(tc::Plan(none, tc::Reader::kRevert), std::runtime_error);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ class LaunchTest : public ::testing::Test {
     a.gw_subnet_id = kGwSubnet;
     a.private_subnet_id = kPrivSubnet;
     a.spoke_gw_ip = "10.0.0.10";
-    a.args = &args_;
+    a.args = args_;
     a.test_config = &entry_;
     a.sg_id = "sg-1";
     a.key_name = "key-1";

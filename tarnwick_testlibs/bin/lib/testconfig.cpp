@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -92,6 +93,12 @@ nlohmann::ordered_json parse(const std::string& text, const std::string& path) {
   return doc;
 }
 
+nlohmann::ordered_json readEntries(const std::string& path) {
+  nlohmann::ordered_json doc = read(path);
+  if (doc.empty()) throw std::runtime_error(fmt::format("test configuration {} has no entry", path));
+  return doc;
+}
+
 std::string serialize(const nlohmann::ordered_json& doc) { return doc.dump(2, ' ', true); }
 
 void writeAtomically(const std::string& path, const nlohmann::ordered_json& doc) {
@@ -109,5 +116,76 @@ void logAndWrite(const std::string& loggerName, const nlohmann::ordered_json& do
   writeAtomically(path, doc);
   log.info("- Saved " + path);
 }
+
+namespace {
+
+// The member when the entry holds it as text.
+std::optional<std::string> textIfAny(const nlohmann::ordered_json& entry, const char* member) {
+  const auto it = entry.is_object() ? entry.find(member) : entry.end();
+  if (it == entry.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+std::string Entry::text(const char* member) const {
+  if (auto value = textIfAny(*doc_, member)) return *value;
+  throw std::runtime_error(fmt::format("test configuration entry without \"{}\": {}", member, doc_->dump()));
+}
+
+std::string Entry::gateway() const {
+  // NAT entries have no gateway name; their gateway identifier names their results instead.
+  return text(doc_->contains("gw_name") ? "gw_name" : "nat_gw_id");
+}
+
+std::optional<std::string> Entry::name() const {
+  if (auto name = textIfAny(*doc_, "gw_name")) return name;
+  return textIfAny(*doc_, "nat_gw_id");
+}
+
+std::string Entry::ec2SecondPrivateIp() const { return textIfAny(*doc_, "ec2_2nd_private_ip").value_or(""); }
+
+void setEc2Ip(nlohmann::ordered_json& entry, const std::string& address) { entry["ec2_ip"] = address; }
+
+void setEc2SecondPrivateIp(nlohmann::ordered_json& entry, const std::string& address) {
+  entry["ec2_2nd_private_ip"] = address;
+}
+
+std::string EntryPlan::name() const { return entry.name().value_or(fmt::format("entry {}", index + 1)); }
+
+std::string EntryPlan::label() const {
+  const std::optional<std::string> name = entry.name();
+  return name ? fmt::format("entry {} ({})", index + 1, *name) : fmt::format("entry {}", index + 1);
+}
+
+namespace {
+
+// The members `reader` reads of an entry without a test subnet, and the plan of it.
+EntryPlan withoutTestSubnet(const Entry& entry, std::size_t index, Reader reader) {
+  if (reader == Reader::kDeploy) entry.natGwId();  // named in the skip message
+  return {index, entry, textIfAny(entry.doc(), "gw_subnet_id").value_or(""), "", Skip::kNoTestSubnet, 0};
+}
+
+}  // namespace
+
+Plan::Plan(nlohmann::ordered_json& entries, Reader reader) : doc_(&entries) {
+  if (entries.empty()) throw std::runtime_error("test configuration has no entry");
+  Entry(entries.at(0)).gwSubnetId();  // the run's VPC
+  std::map<std::string, std::size_t> holders;  // gateway subnet -> the first entry deployed there
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry entry(entries[i]);
+    const std::string testSubnet = entry.privateSubnetId();
+    if (testSubnet.empty()) {
+      entries_.push_back(withoutTestSubnet(entry, i, reader));
+      continue;
+    }
+    const std::string subnet = entry.gwSubnetId();
+    if (reader == Reader::kDeploy) entry.gwPrivateIp();  // the launch's gateway address
+    const auto [holder, first] = holders.emplace(subnet, i);
+    entries_.push_back({i, entry, subnet, testSubnet, first ? Skip::kNone : Skip::kSubnetTaken, holder->second});
+  }
+}
+
+nlohmann::ordered_json& Plan::doc(const EntryPlan& planned) const { return doc_->at(planned.index); }
 
 }  // namespace tarnwick::testconfig

@@ -76,63 +76,21 @@ std::optional<std::string> runWorkers(const std::vector<Worker>& workers) {
   return unstarted;
 }
 
-std::string requireText(const nlohmann::ordered_json& entry, const char* key) {
-  const auto it = entry.is_object() ? entry.find(key) : entry.end();
-  if (it == entry.end() || !it->is_string())
-    throw std::runtime_error(fmt::format("test configuration entry without \"{}\": {}", key, entry.dump()));
-  return it->get<std::string>();
-}
-
-namespace {
-
-std::string entryLabel(const nlohmann::ordered_json& entry, size_t index) {
-  for (const char* key : {"gw_name", "nat_gw_id"})
-    if (const auto it = entry.find(key); it != entry.end() && it->is_string())
-      return fmt::format("entry {} ({})", index + 1, it->get<std::string>());
-  return fmt::format("entry {}", index + 1);
-}
-
-}  // namespace
-
-bool firstForItsSubnet(const nlohmann::ordered_json& entries, size_t index) {
-  const std::string subnet = requireText(entries.at(index), "gw_subnet_id");
-  for (size_t i = 0; i < index; ++i) {
-    const auto& earlier = entries[i];
-    if (requireText(earlier, "private_subnet_id").empty() || requireText(earlier, "gw_subnet_id") != subnet) continue;
-    logging::getLogger(kLogger).error(
-        messages::sameGatewaySubnet(entryLabel(entries[index], index), subnet, entryLabel(earlier, i)));
-    return false;
-  }
-  return true;
-}
-
-nlohmann::ordered_json readEntries(const std::string& path, bool requireEntries) {
-  nlohmann::ordered_json doc = testconfig::read(path);
-  if (requireEntries && doc.empty()) throw std::runtime_error(fmt::format("test configuration {} has no entry", path));
-  return doc;
-}
-
-void checkEntries(const nlohmann::ordered_json& entries, bool revert) {
-  if (!entries.empty()) requireText(entries.at(0), "gw_subnet_id");
-  for (const auto& entry : entries) {
-    if (requireText(entry, "private_subnet_id").empty()) {
-      if (!revert) requireText(entry, "nat_gw_id");  // named in the skip message
-      continue;
-    }
-    requireText(entry, "gw_subnet_id");
-    if (!revert) requireText(entry, "gw_private_ip");
-  }
+void reportSkipped(const testconfig::Plan& plan, const testconfig::EntryPlan& planned) {
+  logging::Logger& log = logging::getLogger(kLogger);
+  if (planned.skip == testconfig::Skip::kNoTestSubnet)
+    return log.error(messages::privateSubnetMissing(planned.entry.natGwId()));
+  const std::string holder = plan.entries().at(planned.taken_by).label();
+  log.error(messages::sameGatewaySubnet(planned.label(), planned.gw_subnet_id, holder));
 }
 
 }  // namespace detail
 
 namespace {
 
-constexpr const char* kDefaultRole = "default";
-
 logging::Logger& log() { return logging::getLogger(kLogger); }
 
-std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Options& args) {
+std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const IamOptions& args) {
   // A dry run leaves no role with bucket access behind, so it only says what it would create.
   if (args.dry_run) {
     planDefaultIamSet(iam);
@@ -146,36 +104,34 @@ std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const Option
 }
 
 // Every worker's arguments, read on this thread before any worker starts.
-std::vector<detail::LaunchArgs> planLaunches(Doc& entries, aws::Ec2Client& ec2, aws::IamClient& iam,
-                                             const std::string& ami, const Options& args,
-                                             const std::optional<std::string>& sgId,
-                                             const std::optional<std::string>& instanceProfile,
-                                             const std::optional<std::string>& keyName) {
-  std::vector<detail::LaunchArgs> plan;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    Doc& entry = entries[i];
-    const report::Slot slot = report::entry(entry);  // a skipped entry never reports: it counts as failed
-    if (detail::requireText(entry, "private_subnet_id").empty()) {
-      log().error(messages::privateSubnetMissing(detail::requireText(entry, "nat_gw_id")));
+std::vector<detail::LaunchArgs> planLaunches(const testconfig::Plan& plan, aws::Ec2Client& ec2, aws::IamClient& iam,
+                                     const std::string& ami, const LaunchOptions& options,
+                                     const std::optional<std::string>& sgId,
+                                     const std::optional<std::string>& instanceProfile,
+                                     const std::optional<std::string>& keyName) {
+  std::vector<detail::LaunchArgs> launches;
+  for (const testconfig::EntryPlan& p : plan.entries()) {
+    const report::Slot slot = report::entry(p.gw_subnet_id);  // a skipped entry never reports: it counts as failed
+    if (p.skipped()) {
+      detail::reportSkipped(plan, p);
       continue;
     }
-    if (!detail::firstForItsSubnet(entries, i)) continue;
     detail::LaunchArgs a;
     a.ec2_client = &ec2;
     a.iam_client = &iam;
     a.ami = ami;
-    a.gw_subnet_id = detail::requireText(entry, "gw_subnet_id");
-    a.private_subnet_id = detail::requireText(entry, "private_subnet_id");
-    a.spoke_gw_ip = detail::requireText(entry, "gw_private_ip");
-    a.args = &args;
-    a.test_config = &entry;
+    a.gw_subnet_id = p.gw_subnet_id;
+    a.private_subnet_id = p.private_subnet_id;
+    a.spoke_gw_ip = p.entry.gwPrivateIp();
+    a.args = options;
+    a.test_config = &plan.doc(p);
     a.sg_id = sgId;
     a.instance_profile = instanceProfile;
     a.key_name = keyName;
     a.summary_slot = slot;
-    plan.push_back(std::move(a));
+    launches.push_back(std::move(a));
   }
-  return plan;
+  return launches;
 }
 
 std::optional<std::string> runLaunches(const std::vector<detail::LaunchArgs>& plan) {
@@ -186,36 +142,37 @@ std::optional<std::string> runLaunches(const std::vector<detail::LaunchArgs>& pl
 
 // What every instance shares, then one launch worker per entry; the diagnostic of a worker that
 // could not be started, if any.
-std::optional<std::string> deployEntries(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
-                                         const ImageInfo& image, const Options& args, aws::StsClient* sts_client,
-                                         Doc& entries) {
+std::optional<std::string> deployPlanned(aws::Ec2Client& ec2_client, aws::S3Client* s3_client,
+                                         aws::IamClient& iam_client, const ImageInfo& image, const DeployOptions& args,
+                                         aws::StsClient* sts_client, const testconfig::Plan& plan) {
   // The checks' lookups of the group and the key pair are the deploy's own: it takes their answers.
   detail::KeptAnswers kept(ec2_client);
-  const std::string vpcId = args.skip_preflight
-                                ? getVpcId(kept, detail::requireText(entries.at(0), "gw_subnet_id"))
-                                : detail::runPreflight(kept, sts_client, entries, image, args);
+  const std::string vpcId = args.skip_preflight ? getVpcId(kept, plan.first().gw_subnet_id)
+                                                : detail::runPreflight(kept, sts_client, plan, image, args);
   // The checks say themselves why a call would be denied; from here every failed call does.
   detail::ExplainedDenials ec2(kept, sts_client);
-  const std::optional<std::string> sgId = createSG(ec2, vpcId, args);
+  const std::optional<std::string> sgId = createSG(ec2, vpcId, args.create);
   const std::optional<std::string> keyName =
-      args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args));
+      args.key_name ? args.key_name : std::optional(createKeyPair(ec2, s3_client, vpcId, args.key_pair));
   std::optional<std::string> instanceProfile;
-  if (args.ec2_role == kDefaultRole) instanceProfile = createDefaultIamSet(iam_client, args);
+  if (args.default_role) instanceProfile = createDefaultIamSet(iam_client, args.iam);
 
   detail::Poller poller(ec2);
-  std::vector<detail::LaunchArgs> plan =
-      planLaunches(entries, ec2, iam_client, image.id, args, sgId, instanceProfile, keyName);
-  for (auto& a : plan) a.poller = &poller;
-  return runLaunches(plan);
+  std::vector<detail::LaunchArgs> launches =
+      planLaunches(plan, ec2, iam_client, image.id, args.launch, sgId, instanceProfile, keyName);
+  for (auto& a : launches) a.poller = &poller;
+  return runLaunches(launches);
+}
+
+void requireOutput(const std::string& output_test_config) {
+  if (!output_test_config.empty()) return;
+  log().error(messages::outputConfigRequired());
+  throw ProcessExit(kExitFatal, "");
 }
 
 }  // namespace
 
-void requireOutputTestConfig(const Options& args) {
-  if (cli::nonEmpty(args.output_test_config)) return;
-  log().error(messages::outputConfigRequired());
-  throw ProcessExit(kExitFatal, "");
-}
+void requireOutputTestConfig(const Options& args) { requireOutput(cli::text(args.output_test_config)); }
 
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const std::string& ami, const Options& args) {
@@ -225,36 +182,37 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const ImageInfo& image, const Options& options, aws::StsClient* sts_client) {
   requireOutputTestConfig(options);
-  Doc entries = detail::readEntries(cli::text(options.test_config), true);
-  detail::checkEntries(entries, false);
-  const Options args = withExpiry(options, aws::clock().now());
-  if (args.expires_at) {
-    log().info(fmt::format("- {} what the deploy creates or reuses with {}={}", args.dry_run ? "Would tag" : "Tag",
-                           kExpiresAtTagKey, *args.expires_at));
-    report::expires(*args.expires_at);
+  Doc entries = testconfig::readEntries(cli::text(options.test_config));
+  const testconfig::Plan plan(entries, testconfig::Reader::kDeploy);
+  deployEc2s(ec2_client, s3_client, iam_client, image, DeployOptions(options, aws::clock().now()), sts_client, plan);
+}
+
+void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                const ImageInfo& image, const DeployOptions& args, aws::StsClient* sts_client,
+                const testconfig::Plan& plan) {
+  requireOutput(args.output_test_config);
+  if (const std::optional<std::string>& expiresAt = args.create.expires_at) {
+    log().info(fmt::format("- {} what the deploy creates or reuses with {}={}",
+                           args.create.dry_run ? "Would tag" : "Tag", kExpiresAtTagKey, *expiresAt));
+    report::expires(*expiresAt);
   }
 
   std::optional<std::string> unstarted;
   try {
-    unstarted = deployEntries(ec2_client, s3_client, iam_client, image, args, sts_client, entries);
+    unstarted = deployPlanned(ec2_client, s3_client, iam_client, image, args, sts_client, plan);
   } catch (...) {
     // A run asked to stop still leaves its output, with the entries as far as they got.
-    if (aws::stopRequest().raised()) testconfig::writeAtomically(cli::text(args.output_test_config), entries);
+    if (aws::stopRequest().raised()) testconfig::writeAtomically(args.output_test_config, plan.doc());
     throw;
   }
   // Whatever the started workers deployed must be findable in the output, even when the run fails.
-  testconfig::writeAtomically(cli::text(args.output_test_config), entries);
+  testconfig::writeAtomically(args.output_test_config, plan.doc());
   if (unstarted) throw ProcessExit(kExitFatal, *unstarted);
-}
-
-std::string gatewayOf(const Doc& test_config) {
-  // NAT entries have no gateway name; their gateway identifier names their results instead.
-  return detail::requireText(test_config, test_config.contains("gw_name") ? "gw_name" : "nat_gw_id");
 }
 
 std::string deduceTag(std::string_view tag, const Doc* test_config) {
   if (!test_config) return "-" + std::string(tag);
-  return gatewayOf(*test_config) + "-" + std::string(tag);
+  return testconfig::Entry(*test_config).gateway() + "-" + std::string(tag);
 }
 
 }  // namespace tarnwick::probe_deployer

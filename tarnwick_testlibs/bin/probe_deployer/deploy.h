@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "tarnwick_testlibs/aws/services.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/image.h"
 
@@ -23,12 +24,15 @@ void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamCl
 // permission is missing for (none: the denial names no identity).
 void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
                 const ImageInfo& image, const Options& args, aws::StsClient* sts_client);
-// The tag that names a test's result objects: the entry's gateway name (a NAT entry's gateway id),
+// The same for a configuration already read, as a deploy plans it (testconfig::Reader::kDeploy),
+// with the options converted: the workers extend the plan's entries, which are then written to
+// `args.output_test_config`.
+void deployEc2s(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, aws::IamClient& iam_client,
+                const ImageInfo& image, const DeployOptions& args, aws::StsClient* sts_client,
+                const testconfig::Plan& plan);
+// The tag that names a test's result objects: the entry's gateway (testconfig::Entry::gateway),
 // "-" and `tag`. The command line gives no tag, so the program's runs have "gw-a-" and "-"; a
 // workflow that had its test instances upload under a tag of its own passes it here.
 std::string deduceTag(std::string_view tag, const Doc* test_config = nullptr);
-// The entry's gateway as deduceTag names it: its `gw_name`, or a NAT entry's `nat_gw_id`. Throws
-// std::runtime_error when the entry has neither as text.
-std::string gatewayOf(const Doc& test_config);
 
 }  // namespace tarnwick::probe_deployer

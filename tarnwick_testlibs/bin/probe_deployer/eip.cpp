@@ -82,7 +82,7 @@ void releaseLostAllocations(aws::Ec2Client& ec2, const std::string& networkInfId
 }  // namespace
 
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
-                  const Options& args) {
+                  const CreateOptions& args) {
   log().info("- Allocate EIP");
   if (args.dry_run) return log().info("  would allocate an EIP and associate it with " + networkInfId);
   Doc request = {{"Domain", "vpc"}, {"TagSpecifications", detail::nameTagSpecs("elastic-ip", kEipName)}};
@@ -90,7 +90,7 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
   request["TagSpecifications"][0]["Tags"].push_back({{"Key", kEipInterfaceTagKey}, {"Value", networkInfId}});
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
   addExpiryTag(request, args);
-  if (cli::nonEmpty(args.tag_resource)) populateTags(request, *args.tag_resource);
+  addTags(request, args.tags);
   const Doc reply = ec2_client.allocate_address(request);
   if (!reply.contains("AllocationId")) {
     log().info(messages::eipNotAllocated());
@@ -111,14 +111,14 @@ void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, c
 }
 
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
-                const std::string& insId, const Options& args) {
+                const std::string& insId, const ChangeOptions& args) {
   logRelease(eip, eipAllocIp, insId);
   if (args.dry_run) return;
   releaseAllocation(ec2_client, eipAllocIp);
   report::removed(report::Kind::kElasticIp, eip);
 }
 
-void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args) {
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const ChangeOptions& args) {
   const Doc reply = ec2_client.describe_addresses(
       {{"Filters", Doc::array({filter("tag:Name", {kEipName}), filter(std::string("tag:") + kEipVpcTagKey, {vpc_id})})}});
   for (const auto& address : aws::view::addresses(reply)) {

@@ -14,12 +14,12 @@ namespace tarnwick::probe_deployer {
 // it; an address whose association fails is released at once and the failure passed on. A dry
 // run only logs what it would do.
 void associateEIP(aws::Ec2Client& ec2_client, const std::string& networkInfId, const std::string& vpc_id,
-                  const Options& args);
+                  const CreateOptions& args);
 void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
-                const std::string& insId, const Options& args);
+                const std::string& insId, const ChangeOptions& args);
 // Releases every test address of `vpc_id` that is associated with nothing, such as one left by a
 // deployment that ended between allocation and association.
-void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args);
+void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const ChangeOptions& args);
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip);
 // (instance id or nothing, public address or nothing)
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,

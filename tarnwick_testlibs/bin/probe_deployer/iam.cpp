@@ -62,13 +62,13 @@ std::optional<std::string> findLocalPolicyArn(aws::IamClient& iam_client) {
   return std::nullopt;
 }
 
-std::optional<std::string> policyArnFromAccount(const Options& args) {
+std::optional<std::string> policyArnFromAccount(const IamOptions& args) {
   if (!cli::nonEmpty(args.account)) return std::nullopt;
   return iamArn(args.region, cli::text(args.account), std::string("policy/") + kPolicyName);
 }
 
 // `ours`: the policy was made by this call's own attempt whose answer was lost.
-std::string existingPolicyArn(aws::IamClient& iam_client, const Options& args, bool ours) {
+std::string existingPolicyArn(aws::IamClient& iam_client, const IamOptions& args, bool ours) {
   (ours ? report::created : report::reused)(report::Kind::kIamPolicy, kPolicyName);
   if (auto arn = policyArnFromAccount(args)) return *arn;
   if (auto arn = findLocalPolicyArn(iam_client)) return *arn;
@@ -124,7 +124,7 @@ void revertStep(const std::string& message, const std::string& part, Step step) 
 }
 
 // The policy to remove: its ARN when the account is known, otherwise the listing's, if any.
-std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const Options& args) {
+std::optional<std::string> policyToRemove(aws::IamClient& iam_client, const IamOptions& args) {
   if (auto arn = policyArnFromAccount(args)) return arn;
   std::optional<std::string> arn;
   bool listed = false;
@@ -190,7 +190,7 @@ void planDefaultIamSet(aws::IamClient& iam_client) {
   planPart(parts.profile, report::Kind::kInstanceProfile, "instance profile", kInstanceProfile);
 }
 
-std::string createS3Policy(aws::IamClient& iam_client, const Options& args) {
+std::string createS3Policy(aws::IamClient& iam_client, const IamOptions& args) {
   log().info(std::string("- Create policy ") + kPolicyName);
   const Doc request = {{"PolicyName", kPolicyName},
                        {"PolicyDocument", permissionsDocument(aws::partitionOf(cli::text(args.region)))},
@@ -235,7 +235,7 @@ void createInstanceProfile(aws::IamClient& iam_client) {
   }
 }
 
-void deleteInstanceProfile(aws::IamClient& iam_client, const Options& args) {
+void deleteInstanceProfile(aws::IamClient& iam_client, const IamOptions& args) {
   if (args.dry_run) return planIamRemoval(iam_client);
   revertStep(std::string("  Remove role from instance profile ") + kInstanceProfile, kInstanceProfile, [&] {
     // A deployment that ended between creating the profile and adding the role left it empty.

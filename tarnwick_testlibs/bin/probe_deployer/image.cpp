@@ -25,9 +25,8 @@ constexpr const char* kLatestImagesPath = "/aws/service/ami-amazon-linux-latest"
 
 }  // namespace
 
-ImageInfo lookupImage(aws::Ec2Client& ec2_client, const Options& args) {
+ImageInfo lookupImage(aws::Ec2Client& ec2_client, const std::string& image) {
   logging::Logger& log = logging::getLogger(kLogger);
-  const std::string image = cli::text(args.image);
   log.info("- Lookup AMI for " + image);
   Doc request = Doc::object();
   request["ExecutableUsers"] = Doc::array({kExecutableUsers});
@@ -42,7 +41,9 @@ ImageInfo lookupImage(aws::Ec2Client& ec2_client, const Options& args) {
   return found;
 }
 
-std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) { return lookupImage(ec2_client, args).id; }
+std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args) {
+  return lookupImage(ec2_client, cli::text(args.image)).id;
+}
 
 std::string getAMI(aws::SsmClient& ssm_client, const Options& args) {
   logging::Logger& log = logging::getLogger(kLogger);

@@ -13,8 +13,9 @@ struct ImageInfo {
   std::string architecture;  // empty when not known
 };
 
-// As getAMIByName, with the architecture the same answer gives, so that a deploy need not ask again.
-ImageInfo lookupImage(aws::Ec2Client& ec2_client, const Options& args);
+// As getAMIByName for the image named `image`, with the architecture the same answer gives, so
+// that a deploy need not ask again.
+ImageInfo lookupImage(aws::Ec2Client& ec2_client, const std::string& image);
 std::string getAMIByName(aws::Ec2Client& ec2_client, const Options& args);
 std::string getAMI(aws::SsmClient& ssm_client, const Options& args);
 

@@ -43,13 +43,13 @@ Doc findKeyPairs(aws::Ec2Client& ec2_client, const std::string& keyname) {
   return reply.value("KeyPairs", Doc::array());
 }
 
-Doc creationRequest(const std::string& keyname, const Options& args) {
+Doc creationRequest(const std::string& keyname, const CreateOptions& args) {
   Doc request = {{"KeyName", keyname},
                  {"KeyType", "rsa"},
                  {"TagSpecifications", detail::nameTagSpecs("key-pair", kKeyPairTag)},
                  {"KeyFormat", "pem"}};
   addExpiryTag(request, args);
-  if (args.tag_resource) populateTags(request, *args.tag_resource);
+  addTags(request, args.tags);
   return request;
 }
 
@@ -71,7 +71,7 @@ bool dropPairOfLostAnswer(aws::Ec2Client& ec2_client, const std::string& keyname
 
 // The new pair's private key, or nothing when the service did not hand one out.
 std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const std::string& keyname,
-                                              const Options& args) {
+                                              const CreateOptions& args) {
   const auto alreadyExisted = [&] { log().info("  Key pair " + keyname + " already existed"); };
   for (int round = 1;; ++round) {
     std::optional<Doc> reply;
@@ -116,7 +116,7 @@ std::string bucketKeyOf(const std::string& vpcId, const std::string& keyname) {
 
 // Whether the private key of an existing pair is anywhere this system keeps it.
 bool privateKeyKept(aws::S3Client* s3_client, const std::string& keyFile, const std::string& vpcId,
-                    const std::string& keyname, const Options& args) {
+                    const std::string& keyname, const KeyPairOptions& args) {
   if (std::filesystem::exists(keyFile)) return true;
   if (!cli::nonEmpty(args.s3_bucket)) return false;
   const std::string key = bucketKeyOf(vpcId, keyname);
@@ -128,7 +128,7 @@ bool privateKeyKept(aws::S3Client* s3_client, const std::string& keyFile, const 
 // An existing pair whose private key is nowhere lets nobody log in to what it launches: it is
 // replaced (instances launched with it earlier keep the old key). False in a dry run.
 bool replaceKeylessPair(aws::Ec2Client& ec2_client, const std::string& keyname, const std::string& keyFile,
-                        const Options& args) {
+                        const KeyPairOptions& args) {
   log().info("  **Alert** Key " + keyname + " exists but its private key is neither in " + keyFile +
              (cli::nonEmpty(args.s3_bucket) ? " nor in the bucket" : "") + ": replace it");
   if (args.dry_run) return false;
@@ -145,7 +145,7 @@ void storePrivateKey(const std::string& keyFolder, const std::string& keyFile, c
 }  // namespace
 
 std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, const std::string& vpcId,
-                          const Options& args) {
+                          const KeyPairOptions& args) {
   const std::string keyname = vpcKeyPairName(vpcId);
   log().info("- Create key pair " + keyname);
 
@@ -158,7 +158,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
     log().error(messages::error(e));
     throw;
   }
-  const std::string backupFolder = args.backup_folder.value_or(kDefaultBackupFolder);
+  const std::string& backupFolder = args.backup_folder;
   const std::string keyFolder = backupFolder + "/" + vpcId;
   const std::string keyFile = keyFolder + "/" + keyname + ".pem";
   if (!existing.empty() &&
@@ -191,7 +191,7 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
 
 std::string vpcKeyPairName(const std::string& vpcId) { return kKeyPairPrefix + vpcId; }
 
-Doc createKeyPairRequest(const std::string& vpcId, const Options& args) {
+Doc createKeyPairRequest(const std::string& vpcId, const CreateOptions& args) {
   return creationRequest(vpcKeyPairName(vpcId), args);
 }
 
@@ -199,7 +199,7 @@ bool vpcKeyPairFound(aws::Ec2Client& ec2_client, const std::string& vpcId) {
   return !findKeyPairs(ec2_client, vpcKeyPairName(vpcId)).empty();
 }
 
-void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const Options& args) {
+void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const ChangeOptions& args) {
   log().info("- Delete key pair " + keyname);
   const Doc found = findKeyPairs(ec2_client, keyname);
   if (found.empty()) {

@@ -19,6 +19,7 @@
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/core/messages.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/launch.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
@@ -83,7 +84,7 @@ bool checkNamedRole(aws::IamClient& iam, const std::string& role) {
 // A reused instance takes this run's expiry, and so does its Elastic IP: the run may need them
 // longer than the run that made them.
 void extendExpiry(aws::Ec2Client& ec2, const std::string& instanceId, const std::optional<std::string>& publicIp,
-                  const Options& args) {
+                  const CreateOptions& args) {
   if (!args.expires_at) return;
   std::vector<std::string> ids = {instanceId};
   try {
@@ -98,7 +99,7 @@ void extendExpiry(aws::Ec2Client& ec2, const std::string& instanceId, const std:
 
 Doc detail::buildLaunchRequest(const LaunchArgs& a, const std::optional<std::string>& instance_profile) {
   Doc request;
-  request["InstanceType"] = a.args->instance_type.value_or(kDefaultInstanceType);
+  request["InstanceType"] = a.args.instance_type;
   request["MinCount"] = 1;
   request["MaxCount"] = 1;
   request["ImageId"] = a.ami;
@@ -107,8 +108,8 @@ Doc detail::buildLaunchRequest(const LaunchArgs& a, const std::optional<std::str
   Doc gwInterface{{"DeviceIndex", 0}, {"SubnetId", a.gw_subnet_id}};
   Doc privateInterface{{"DeviceIndex", 1}, {"SubnetId", a.private_subnet_id}};
   request["NetworkInterfaces"] = Doc::array({gwInterface, privateInterface});
-  addExpiryTag(request, *a.args);
-  if (a.args->tag_resource) populateTags(request, *a.args->tag_resource);
+  addExpiryTag(request, a.args);
+  addTags(request, a.args.tags);
   // Governed accounts refuse launches whose volumes and interfaces are not tagged as they are made.
   Doc& specifications = request["TagSpecifications"];
   for (const char* resourceType : {"volume", "network-interface"})
@@ -118,8 +119,8 @@ Doc detail::buildLaunchRequest(const LaunchArgs& a, const std::optional<std::str
   if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
   if (a.key_name) request["KeyName"] = *a.key_name;
   // With IMDSv1 a request forgery on the instance could read the instance profile's credentials.
-  request["MetadataOptions"] = Doc{{"HttpTokens", a.args->metadata_tokens.value_or(kDefaultMetadataTokens)},
-                                   {"HttpEndpoint", "enabled"}};
+  const bool required = a.args.metadata_tokens == MetadataTokens::kRequired;
+  request["MetadataOptions"] = Doc{{"HttpTokens", required ? "required" : "optional"}, {"HttpEndpoint", "enabled"}};
   return request;
 }
 
@@ -142,14 +143,25 @@ std::vector<std::string> interfacesInSubnet(const Doc& instance, const std::stri
   return ids;
 }
 
-void recordPrivateAddress(const Doc& instance, const std::string& cidr, Doc& entry) {
+void recordPrivateAddress(const Doc& instance, Doc& entry) {
+  const std::string cidr = testconfig::Entry(entry).privateSubnetCidr();
   const ipv4::Network network = ipv4::Network::parse(cidr, /*allowHostBits=*/false);
   for (const auto& ni : instanceView(instance).interfaces()) {
     const std::string address = ni.privateIp();
     if (!network.contains(address)) continue;
     log().info("  ip in private subnet: " + address);
-    entry["ec2_2nd_private_ip"] = address;
+    testconfig::setEc2SecondPrivateIp(entry, address);
   }
+}
+
+// The instance's addresses, logged and added to its entry (when it has one) after the members read.
+void recordAddresses(const Doc& instance, Doc* entry) {
+  const std::string publicIp = instanceView(instance).publicIp();
+  log().info("  public ip: " + publicIp);
+  if (!entry) return;
+  testconfig::setEc2Ip(*entry, publicIp);
+  recordPrivateAddress(instance, *entry);
+  report::deployed(publicIp, testconfig::Entry(*entry).ec2SecondPrivateIp());
 }
 
 // One RunInstances attempt; throws InvalidParameterValueException to ask for another.
@@ -199,11 +211,11 @@ std::optional<std::string> detail::createEc2WithRetry(aws::Ec2Client& ec2_client
 }
 
 void detail::createEc2(const LaunchArgs& a) {
-  if (!a.ec2_client || !a.args) throw std::invalid_argument("createEc2 needs an EC2 client and the options");
+  if (!a.ec2_client) throw std::invalid_argument("createEc2 needs an EC2 client");
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
   Poller own(*a.ec2_client, std::chrono::milliseconds(0));
   Poller& ec2 = a.poller ? *a.poller : own;
-  const Options& args = *a.args;
+  const LaunchOptions& args = a.args;
   std::optional<std::string> instance_profile = a.instance_profile;
 
   const std::optional<std::string>& role = args.ec2_role;
@@ -253,12 +265,7 @@ void detail::createEc2(const LaunchArgs& a) {
     return;
   }
 
-  const std::string publicIp = instanceView(instance).publicIp();
-  log().info("  public ip: " + publicIp);
-  if (!a.test_config) return;
-  (*a.test_config)["ec2_ip"] = publicIp;
-  recordPrivateAddress(instance, requireText(*a.test_config, "private_subnet_cidr"), *a.test_config);
-  report::deployed(publicIp, a.test_config->value("ec2_2nd_private_ip", ""));
+  recordAddresses(instance, a.test_config);
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -128,22 +128,11 @@ struct SubnetFacts {
 };
 using Subnets = std::map<std::string, SubnetFacts>;
 
-std::string labelOf(const Doc& entry, size_t index) {
-  for (const char* key : {"gw_name", "nat_gw_id"})
-    if (const auto it = entry.find(key); it != entry.end() && it->is_string()) return it->get<std::string>();
-  return fmt::format("entry {}", index + 1);
-}
-
-// The entries the deploy launches for, as it chooses them (skipped and repeated subnets left out).
-std::vector<PlannedEntry> plan(const Doc& entries) {
+// The entries the deploy launches for: those its plan does not skip.
+std::vector<PlannedEntry> launchedEntries(const testconfig::Plan& plan) {
   std::vector<PlannedEntry> planned;
-  std::set<std::string> taken;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const std::string privateSubnet = requireText(entries[i], "private_subnet_id");
-    if (privateSubnet.empty()) continue;
-    const std::string gwSubnet = requireText(entries[i], "gw_subnet_id");
-    if (taken.insert(gwSubnet).second) planned.push_back({labelOf(entries[i], i), gwSubnet, privateSubnet, ""});
-  }
+  for (const testconfig::EntryPlan& p : plan.entries())
+    if (!p.skipped()) planned.push_back({p.name(), p.gw_subnet_id, p.private_subnet_id, ""});
   return planned;
 }
 
@@ -161,13 +150,13 @@ std::optional<Subnets> describeSubnets(aws::Ec2Client& ec2, const std::set<std::
   return found;
 }
 
-void checkSubnetsFound(const Doc& entries, const std::vector<PlannedEntry>& planned, const Subnets& subnets,
+void checkSubnetsFound(const testconfig::Plan& plan, const std::vector<PlannedEntry>& planned, const Subnets& subnets,
                        Findings& f) {
   std::set<std::string> reported;
   const auto require = [&](const std::string& id, const std::string& label) {
     if (!subnets.contains(id) && reported.insert(id).second) f.problem(messages::preflightSubnetMissing(id, label));
   };
-  require(requireText(entries.at(0), "gw_subnet_id"), labelOf(entries.at(0), 0));
+  require(plan.first().gw_subnet_id, plan.first().name());
   for (const auto& p : planned) {
     require(p.gw_subnet_id, p.label);
     require(p.private_subnet_id, p.label);
@@ -318,7 +307,7 @@ struct Existing {
 };
 
 // The deploy's own lookups, made here first and kept for it.
-Existing lookUpShared(KeptAnswers& ec2, const std::string& vpcId, const Options& args, Findings& f) {
+Existing lookUpShared(KeptAnswers& ec2, const std::string& vpcId, const DeployOptions& args, Findings& f) {
   Existing found;
   try {
     found.sgId = ec2.keeping([&] { return getSgId(ec2, vpcId, kSgName); });
@@ -336,38 +325,39 @@ Existing lookUpShared(KeptAnswers& ec2, const std::string& vpcId, const Options&
 }
 
 void checkPermissions(KeptAnswers& ec2, Identity& identity, const std::vector<const PlannedEntry*>& launching,
-                      const std::string& vpcId, const ImageInfo& image, const Options& args, Findings& f) {
+                      const std::string& vpcId, const ImageInfo& image, const DeployOptions& args, Findings& f) {
   const Existing found = lookUpShared(ec2, vpcId, args, f);
   if (!launching.empty()) {
     LaunchArgs a;
     a.ami = image.id;
     a.gw_subnet_id = launching.front()->gw_subnet_id;
     a.private_subnet_id = launching.front()->private_subnet_id;
-    a.args = &args;
+    a.args = args.launch;
     a.sg_id = found.sgId;
     // Only what exists already: the run makes the rest before it launches.
     a.key_name = cli::nonEmpty(args.key_name) ? args.key_name
                  : found.keyPair                 ? std::optional(vpcKeyPairName(vpcId))
                                                  : std::nullopt;
-    const std::optional<std::string> namedRole =
-        cli::nonEmpty(args.ec2_role) && *args.ec2_role != "default" ? args.ec2_role : std::nullopt;
+    const std::optional<std::string>& role = args.launch.ec2_role;
+    const std::optional<std::string> namedRole = cli::nonEmpty(role) && *role != "default" ? role : std::nullopt;
     dryRun(ec2, "RunInstances", buildLaunchRequest(a, namedRole), launching.front()->label, identity, f);
     dryRun(ec2, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", nameTagSpecs("elastic-ip", kEipName)}},
            labels(launching), identity, f);
   }
-  if (!found.group) dryRun(ec2, "CreateSecurityGroup", createSGRequest(vpcId, args), kSgName, identity, f);
-  if (!found.keyPair) dryRun(ec2, "CreateKeyPair", createKeyPairRequest(vpcId, args), vpcKeyPairName(vpcId), identity, f);
+  if (!found.group) dryRun(ec2, "CreateSecurityGroup", createSGRequest(vpcId, args.create), kSgName, identity, f);
+  if (!found.keyPair)
+    dryRun(ec2, "CreateKeyPair", createKeyPairRequest(vpcId, args.key_pair), vpcKeyPairName(vpcId), identity, f);
 }
 
 }  // namespace
 
-std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entries, const ImageInfo& image,
-                         const Options& args) {
-  std::vector<PlannedEntry> planned = plan(entries);
+std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const testconfig::Plan& plan, const ImageInfo& image,
+                         const DeployOptions& args) {
+  std::vector<PlannedEntry> planned = launchedEntries(plan);
   log().info(fmt::format("- Pre-flight checks for {} entries", planned.size()));
   const int sentBefore = ec2.sent(), keptBefore = ec2.kept();
-  const std::string firstSubnet = requireText(entries.at(0), "gw_subnet_id");
-  const std::string type = args.instance_type.value_or(kDefaultInstanceType);
+  const std::string firstSubnet = plan.first().gw_subnet_id;
+  const std::string type = args.launch.instance_type;
   Findings f;
 
   std::set<std::string> ids{firstSubnet};
@@ -376,7 +366,7 @@ std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entri
   const Subnets known = subnets.value_or(Subnets());
   for (auto& p : planned)
     if (known.contains(p.gw_subnet_id)) p.gw_subnet_cidr = known.at(p.gw_subnet_id).cidr;
-  if (subnets) checkSubnetsFound(entries, planned, known, f);
+  if (subnets) checkSubnetsFound(plan, planned, known, f);
   // Without the subnets the VPC comes from the deploy's own lookup, which ends the run when it fails.
   const std::string vpcId = !subnets ? getVpcId(ec2, firstSubnet) : known.contains(firstSubnet) ? known.at(firstSubnet).vpc : "";
 

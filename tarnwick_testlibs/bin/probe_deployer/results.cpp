@@ -19,6 +19,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/deploy.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/workers.h"
@@ -108,8 +109,8 @@ int getS3TestResults(aws::S3Client& s3_client, const Options& args, std::string_
     }
   };
   if (cli::nonEmpty(args.test_config)) {
-    const Doc entries = detail::readEntries(cli::text(args.test_config), false);
-    for (const auto& entry : entries) collect(detail::requireText(entry, "private_subnet_id"), deduceTag(tag, &entry));
+    const Doc entries = testconfig::read(cli::text(args.test_config));
+    for (const auto& entry : entries) collect(testconfig::Entry(entry).privateSubnetId(), deduceTag(tag, &entry));
   } else {
     collect(cli::text(args.private_subnet_id), deduceTag(tag));
   }

@@ -23,6 +23,7 @@
 #include "tarnwick_testlibs/bin/core/messages.h"
 #include "tarnwick_testlibs/bin/lib/aws_session.h"
 #include "tarnwick_testlibs/bin/lib/runkit.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/command_line.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/deploy.h"
@@ -86,12 +87,18 @@ std::shared_ptr<aws::S3Client> openWorkflowSide(const Options& args, logging::Lo
 }
 
 // Everything a run reads or writes locally is checked before its first AWS call: a bad input file
-// or an unwritable output must not surface after the run has created or removed things.
-void requireInputsAndOutputs(const Options& args) {
+// or an unwritable output must not surface after the run has created or removed things. The input
+// file is read here, once, into `entries`; returns their plan, or nothing for a run without one.
+std::optional<testconfig::Plan> requireInputsAndOutputs(const Options& args, nlohmann::ordered_json& entries) {
+  std::optional<testconfig::Plan> plan;
   // A revert by VPC and a sweep find their objects by names and tags: they have no input file.
-  if (args.test_config) detail::checkEntries(detail::readEntries(*args.test_config, true), args.revert);
+  if (args.test_config) {
+    entries = testconfig::readEntries(*args.test_config);
+    plan.emplace(entries, args.revert ? testconfig::Reader::kRevert : testconfig::Reader::kDeploy);
+  }
   if (!args.revert && !args.sweep) files::requireReplaceable(cli::text(args.output_test_config));
   if (cli::nonEmpty(args.summary_json)) files::requireReplaceable(*args.summary_json);
+  return plan;
 }
 
 // With --account a run acts in that account only: other credentials would create or remove test
@@ -153,8 +160,9 @@ aws::Session deploymentSession(const Options& args) {
   return aws::Session::fromProfile(args.profile, args.region);
 }
 
-// The run's sessions and clients, then its mode: everything a stop can interrupt.
-void runMode(Options& args, logging::Logger& log) {
+// The run's sessions and clients, then its mode: everything a stop can interrupt. `plan` is the
+// input file's, for a deploy and a revert by it.
+void runMode(Options& args, const testconfig::Plan* plan, logging::Logger& log) {
   const bool revert = args.revert || args.sweep;
   std::shared_ptr<aws::S3Client> s3;
   if (!revert) s3 = openWorkflowSide(args, log);
@@ -170,15 +178,15 @@ void runMode(Options& args, logging::Logger& log) {
   detail::ExplainedDenials explained(*ec2, sts.get());
 
   if (!revert) {
-    const ImageInfo image = lookupImage(explained, args);
-    deployEc2s(*ec2, s3.get(), *iam, image, args, sts.get());
+    const ImageInfo image = lookupImage(explained, cli::text(args.image));
+    deployEc2s(*ec2, s3.get(), *iam, image, DeployOptions(args, aws::clock().now()), sts.get(), *plan);
   } else if (args.sweep) {
     sweepRegion(explained, *iam, args, aws::clock().now());
   } else if (args.vpc_id) {
     requireVpc(explained, *args.vpc_id, args.region.value_or(""));
     revertVpc(explained, *iam, *args.vpc_id, args);
   } else {
-    const std::string vpcId = terminateEc2s(explained, *iam, args);
+    const std::string vpcId = terminateEc2s(explained, *iam, *plan, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.
     if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId))
       deleteInstanceProfile(*iam, args);
@@ -196,6 +204,7 @@ int run(int argc, char** argv, RunSummary& summary) {
   Common::logCommandOptions("probe_deployer " + cli::joinWords(words));
   logging::Logger& log = logging::getLogger(kLogger);
 
+  // The bucket transfers' dry run; the deployer's own operations read it from their options.
   Globals::dry_run = args.dry_run;
 
   if (args.tag_resource && !tagPairsComplete(*args.tag_resource)) {
@@ -205,10 +214,11 @@ int run(int argc, char** argv, RunSummary& summary) {
 
   const bool revert = args.revert || args.sweep;
   if (!revert) requireOutputTestConfig(args);
-  requireInputsAndOutputs(args);
+  nlohmann::ordered_json entries;
+  const std::optional<testconfig::Plan> plan = requireInputsAndOutputs(args, entries);
 
   try {
-    runMode(args, log);
+    runMode(args, plan ? &*plan : nullptr, log);
   } catch (...) {
     // Whatever failure the stop caused (a refused call, a wait given up), the run was interrupted.
     if (!aws::stopRequest().raised()) throw;

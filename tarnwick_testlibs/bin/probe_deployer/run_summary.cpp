@@ -77,12 +77,6 @@ Slot entry(const std::string& subnet_id) {
   return {target.summary, target.summary->addEntry(subnet_id)};
 }
 
-Slot entry(const nlohmann::ordered_json& configEntry) {
-  // Read leniently: a malformed entry is for the run flow to reject, with its own message.
-  const auto subnet = configEntry.is_object() ? configEntry.find("gw_subnet_id") : configEntry.end();
-  return entry(subnet != configEntry.end() && subnet->is_string() ? subnet->get<std::string>() : "");
-}
-
 void created(Kind kind, const std::string& id) { object(RunSummary::Event::kCreated, kind, id); }
 void reused(Kind kind, const std::string& id) { object(RunSummary::Event::kReused, kind, id); }
 void removed(Kind kind, const std::string& id) { object(RunSummary::Event::kRemoved, kind, id); }

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <map>
 #include <mutex>
-#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +45,6 @@ class Scope {
 
 // A new entry in this thread's summary, for the worker of one test configuration entry.
 Slot entry(const std::string& subnet_id);
-Slot entry(const nlohmann::ordered_json& configEntry);
 
 void created(Kind kind, const std::string& id);
 void reused(Kind kind, const std::string& id);

@@ -54,14 +54,14 @@ Doc everythingFromAnywhere(const std::string&) {
 constexpr GroupKind kMainGroup{kSgName, true, sshFromHost};
 constexpr GroupKind kPrivateGroup{kPrivateSgName, false, everythingFromAnywhere};
 
-Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const Options& args) {
+Doc creationRequest(const GroupKind& kind, const std::string& vpc_id, const CreateOptions& args) {
   Doc request = {{"Description", kSgDescription},
                  {"GroupName", kind.name},
                  {"VpcId", vpc_id},
                  {"TagSpecifications", detail::nameTagSpecs("security-group", kind.name)}};
   request["TagSpecifications"][0]["Tags"].push_back(createdAtTag());
   addExpiryTag(request, args);
-  if (args.tag_resource) populateTags(request, *args.tag_resource);
+  addTags(request, args.tags);
   return request;
 }
 
@@ -89,7 +89,7 @@ void authorizeOnce(aws::Ec2Client& ec2_client, const std::string& groupId, const
 
 // The part of a creation whose every failure ends the run: a half-made group is worse than none.
 std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKind& kind, const Doc& request,
-                                       const Options& args) {
+                                       const ChangeOptions& args) {
   try {
     const std::string hostAddress = kind.needsHostAddress ? lookupPublicIp() : std::string();
     if (args.dry_run) return std::nullopt;
@@ -106,7 +106,7 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
 }
 
 std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const GroupKind& kind,
-                                         const std::string& vpc_id, const Options& args) {
+                                         const std::string& vpc_id, const CreateOptions& args) {
   const std::string name = kind.name;
   if (auto existing = getSgId(ec2_client, vpc_id, name)) {
     log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
@@ -155,18 +155,20 @@ std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string
   }
 }
 
-Doc createSGRequest(const std::string& vpc_id, const Options& args) { return creationRequest(kMainGroup, vpc_id, args); }
+Doc createSGRequest(const std::string& vpc_id, const CreateOptions& args) {
+  return creationRequest(kMainGroup, vpc_id, args);
+}
 
-std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args) {
+std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const CreateOptions& args) {
   return createOrReuse(ec2_client, kMainGroup, vpc_id, args);
 }
 
 std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                              const Options& args) {
+                                              const CreateOptions& args) {
   return createOrReuse(ec2_client, kPrivateGroup, vpc_id, args);
 }
 
-void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options& args) {
+void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const ChangeOptions& args) {
   if (args.dry_run) return;
   const auto start = aws::clock().now();
   for (;;) {

@@ -145,13 +145,13 @@ std::string ageText(const VpcFindings& found, SweepClock::time_point now) {
 }
 
 // Why a sweep keeps a deployment that is not due.
-std::string keptBecause(const VpcFindings& found, const Options& args) {
-  return found.expiresAt() ? "keep: not expired" : "keep: younger than " + cli::text(args.older_than);
+std::string keptBecause(const VpcFindings& found, const SweepOptions& args) {
+  return found.expiresAt() ? "keep: not expired" : "keep: younger than " + args.older_than_text;
 }
 
 // The instance workers of a revert, one per subnet holding test instances, then the revert's
 // last steps, with the groups as found here: only those that carry their Name tag.
-void removeDeployment(aws::Ec2Client& ec2, aws::IamClient& iam, const VpcFindings& found, const Options& args) {
+void removeDeployment(aws::Ec2Client& ec2, aws::IamClient& iam, const VpcFindings& found, const ChangeOptions& args) {
   for (const auto* list : {&found.instances, &found.others})
     for (const TestObject& object : *list) report::found(object.kind, object.id, found.vpcId);
   detail::Poller poller(ec2);
@@ -190,8 +190,9 @@ std::vector<std::pair<report::Kind, std::string>> existingIamSet(aws::IamClient&
 }
 
 // One IAM set serves every VPC of the account: it goes only when nothing outside `swept` uses it.
-void removeIamSet(aws::Ec2Client& ec2, aws::IamClient& iam, const std::set<std::string>& swept, const Options& args) {
-  if (args.ec2_role != "default" || instanceProfileUsedOutside(ec2, swept)) return;
+void removeIamSet(aws::Ec2Client& ec2, aws::IamClient& iam, const std::set<std::string>& swept,
+                  const SweepOptions& args) {
+  if (!args.default_role || instanceProfileUsedOutside(ec2, swept)) return;
   if (!args.dry_run) return deleteInstanceProfile(iam, args);
   for (const auto& [kind, name] : existingIamSet(iam)) {
     log().info("- Would delete " + name);
@@ -256,7 +257,7 @@ Findings findTestObjects(aws::Ec2Client& ec2_client, const std::optional<std::st
 }
 
 void revertVpc(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& vpc_id,
-               const Options& args) {
+               const SweepOptions& args) {
   Findings found = findTestObjects(ec2_client, vpc_id);
   VpcFindings& mine = found[vpc_id];
   mine.vpcId = vpc_id;
@@ -265,16 +266,14 @@ void revertVpc(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std
   removeIamSet(ec2_client, iam_client, {vpc_id}, args);
 }
 
-void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args,
+void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const SweepOptions& args,
                  SweepClock::time_point now) {
-  const std::optional<std::chrono::seconds> olderThan =
-      args.older_than ? parseDuration(*args.older_than) : std::nullopt;
   const Findings found = findTestObjects(ec2_client, std::nullopt);
   if (found.empty()) log().info("- Found no test objects in this region");
   std::set<std::string> swept;
   std::vector<std::string> kept;
   for (const auto& [vpc, findings] : found) {
-    const bool old = findings.isDue(olderThan, now);
+    const bool old = findings.isDue(args.older_than, now);
     log().info(fmt::format("- Found in {}: {}; {}, {}", vpc, findings.describe(), ageText(findings, now),
                            old ? "remove" : keptBecause(findings, args)));
     if (old) swept.insert(vpc);
@@ -282,7 +281,7 @@ void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const O
   }
   for (const std::string& vpc : swept) removeDeployment(ec2_client, iam_client, found.at(vpc), args);
   // A deployment kept as young may be one still under way: its instances may not be launched yet.
-  if (args.ec2_role == "default" && !kept.empty())
+  if (args.default_role && !kept.empty())
     return log().info(fmt::format("  **Alert** Keep {}, its role and policy: the deployments kept in {} may use them",
                                   kInstanceProfile, fmt::join(kept, ", ")));
   removeIamSet(ec2_client, iam_client, swept, args);

@@ -56,11 +56,11 @@ std::map<std::string, VpcFindings> findTestObjects(aws::Ec2Client& ec2_client,
 // Removes what the toolkit created in `vpc_id` in a revert's order, with its messages; with
 // --ec2_role default also the IAM set unless test instances of another VPC still use it.
 void revertVpc(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const std::string& vpc_id,
-               const Options& args);
+               const SweepOptions& args);
 // The same for every VPC of the region whose deployment is due at `now` (VpcFindings::isDue with
 // --older_than); the IAM set goes when no deployment was kept as younger and no test
 // instance outside those VPCs uses it.
-void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args,
+void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const SweepOptions& args,
                  SweepClock::time_point now);
 // Returns when `vpc_id` exists in the client's region, named `region` in the message; otherwise
 // logs "  **Error** VPC ... not found in REGION" and ends the run with status 1, so that a mistyped

@@ -31,14 +31,11 @@ Doc& firstTags(Doc& data, const char* caller) {
 
 }  // namespace
 
-void populateTags(Doc& data, const std::string& rt_tags) {
-  Doc& tags = firstTags(data, "populateTags");
-  // Pieces are used as they stand; a trailing key without a value (which the run flow rejects
-  // before any request is built) adds nothing, so empty text adds nothing either.
-  auto pieces = cli::splitAt(rt_tags, ',');
-  for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
-    tags.push_back(Doc{{"Key", pieces[i]}, {"Value", pieces[i + 1]}});
-  }
+void populateTags(Doc& data, const std::string& rt_tags) { addTags(data, parseTagPairs(rt_tags)); }
+
+void addTags(Doc& data, const TagPairs& tags) {
+  Doc& list = firstTags(data, "populateTags");
+  for (const auto& [key, value] : tags) list.push_back(Doc{{"Key", key}, {"Value", value}});
 }
 
 std::string utcText(std::chrono::system_clock::time_point t) {
@@ -62,11 +59,11 @@ Options withExpiry(const Options& args, std::chrono::system_clock::time_point no
   return expiring;
 }
 
-void addExpiryTag(Doc& request, const Options& args) {
+void addExpiryTag(Doc& request, const CreateOptions& args) {
   if (args.expires_at) firstTags(request, "addExpiryTag").push_back(Doc{{"Key", kExpiresAtTagKey}, {"Value", *args.expires_at}});
 }
 
-void tagExpiry(aws::Ec2Client& ec2_client, const std::vector<std::string>& resource_ids, const Options& args) {
+void tagExpiry(aws::Ec2Client& ec2_client, const std::vector<std::string>& resource_ids, const CreateOptions& args) {
   if (!args.expires_at || resource_ids.empty()) return;
   const std::string what = fmt::format("{} with {}={}", fmt::join(resource_ids, ", "), kExpiresAtTagKey, *args.expires_at);
   if (args.dry_run) return detail::log().info("  would tag " + what);

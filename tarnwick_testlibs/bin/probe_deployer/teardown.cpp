@@ -17,6 +17,7 @@
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/poller.h"
 #include "tarnwick_testlibs/bin/probe_deployer/detail/resource_support.h"
@@ -32,8 +33,8 @@ namespace {
 
 logging::Logger& log() { return logging::getLogger(kLogger); }
 
-void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std::string& name, const Options& args,
-                       const GroupLookup& findGroup) {
+void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std::string& name,
+                       const ChangeOptions& args, const GroupLookup& findGroup) {
   log().info("- Delete SG " + name);
   const std::optional<std::string> sgId = findGroup(ec2, vpcId, name);
   if (!sgId) {
@@ -65,7 +66,7 @@ void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
 
 // Test instances that an interrupted revert left shutting down hold their addresses and their
 // groups until they are terminated: the revert that finishes the job waits for them first.
-void awaitShutdowns(aws::Ec2Client& ec2, const std::string& vpcId, const Options& args) {
+void awaitShutdowns(aws::Ec2Client& ec2, const std::string& vpcId, const ChangeOptions& args) {
   if (args.dry_run) return;
   const Doc reply = aws::allPages(
       ec2, "DescribeInstances",
@@ -99,7 +100,7 @@ bool instanceProfileUsedOutside(aws::Ec2Client& ec2_client, const std::set<std::
 }
 
 void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std::string& subnet_id,
-               const Options& args, detail::Poller* poller) {
+               const ChangeOptions& args, detail::Poller* poller) {
   // The run's poller shares the lookups and the wait; without one they are this worker's own.
   detail::Poller own(client, std::chrono::milliseconds(0));
   detail::Poller& ec2_client = poller ? *poller : own;
@@ -121,26 +122,32 @@ void deleteEc2(aws::Ec2Client& client, aws::IamClient& /*iam_client*/, const std
 }
 
 std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const Options& args) {
-  const Doc entries = detail::readEntries(cli::text(args.test_config), false);
+  Doc entries = testconfig::readEntries(cli::text(args.test_config));
+  return terminateEc2s(ec2_client, iam_client, testconfig::Plan(entries, testconfig::Reader::kRevert), args);
+}
 
+std::string terminateEc2s(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const testconfig::Plan& plan,
+                          const ChangeOptions& args) {
   detail::Poller poller(ec2_client);
   std::vector<detail::Worker> workers;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (detail::requireText(entries[i], "private_subnet_id").empty()) continue;
-    const std::string subnet = detail::requireText(entries[i], "gw_subnet_id");
-    const report::Slot slot = report::entry(subnet);  // a skipped duplicate never reports: it counts as failed
-    if (!detail::firstForItsSubnet(entries, i)) continue;
+  for (const testconfig::EntryPlan& p : plan.entries()) {
+    if (p.skip == testconfig::Skip::kNoTestSubnet) continue;
+    const report::Slot slot = report::entry(p.gw_subnet_id);  // a skipped duplicate never reports: it counts as failed
+    if (p.skipped()) {
+      detail::reportSkipped(plan, p);
+      continue;
+    }
+    const std::string subnet = p.gw_subnet_id;
     workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &poller); }, slot});
   }
   if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
 
-  if (entries.empty()) throw std::runtime_error("test configuration " + cli::text(args.test_config) + " has no entry");
-  const std::string vpcId = getVpcId(ec2_client, detail::requireText(entries.at(0), "gw_subnet_id"));
+  const std::string vpcId = getVpcId(ec2_client, plan.first().gw_subnet_id);
   removeVpcCompanions(ec2_client, vpcId, args);
   return vpcId;
 }
 
-void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, const Options& args,
+void removeVpcCompanions(aws::Ec2Client& ec2_client, const std::string& vpc_id, const ChangeOptions& args,
                          const GroupLookup& findGroup) {
   awaitShutdowns(ec2_client, vpc_id, args);
   releaseUnassociatedEIPs(ec2_client, vpc_id, args);

@@ -26,7 +26,7 @@ struct LaunchArgs {
   std::string gw_subnet_id;
   std::string private_subnet_id;
   std::string spoke_gw_ip;
-  const Options* args = nullptr;
+  LaunchOptions args;  // what the launch reads of the options record
   Doc* test_config = nullptr;  // the entry, extended in place
   std::optional<std::string> sg_id;
   std::optional<std::string> sg_id_private_inf;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tarnwick_testlibs/aws/services.h"
+#include "tarnwick_testlibs/bin/lib/testconfig.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
 #include "tarnwick_testlibs/bin/probe_deployer/image.h"
 
@@ -42,7 +43,7 @@ class KeptAnswers : public aws::Ec2Client {
   int keptCount_ = 0;
 };
 
-// One entry the deploy will launch for: not skipped, first for its gateway subnet.
+// One entry the deploy will launch for (not skipped in its plan), as the checks know it.
 struct PlannedEntry {
   std::string label;  // gw_name, nat_gw_id or "entry N"
   std::string gw_subnet_id;
@@ -61,10 +62,10 @@ std::vector<const PlannedEntry*> entriesNeedingAddress(const std::vector<Planned
 std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing, const aws::Doc& describeAddresses,
                                            const aws::Doc& describeAccountAttributes);
 
-// Runs every check on the run's entries and returns the VPC of the first entry. Logs each problem
-// at ERROR and throws ProcessExit(1) after the last check when there was one; a check that cannot
-// be made is a WARNING. `sts` names the identity in a denial (none: not named).
-std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const Doc& entries, const ImageInfo& image,
-                         const Options& args);
+// Runs every check on the entries of the deploy's plan and returns the VPC of the first entry.
+// Logs each problem at ERROR and throws ProcessExit(1) after the last check when there was one; a
+// check that cannot be made is a WARNING. `sts` names the identity in a denial (none: not named).
+std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const testconfig::Plan& plan, const ImageInfo& image,
+                         const DeployOptions& args);
 
 }  // namespace tarnwick::probe_deployer::detail
