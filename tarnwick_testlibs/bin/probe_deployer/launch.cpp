@@ -182,15 +182,13 @@ std::string fillUserData(const std::string& spoke_gw_ip, const std::string& s3_b
 }
 
 std::optional<std::string> createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data) {
-  const aws::RetryPolicy attempts(kLaunchAttempts);
-  const aws::BackoffPolicy backoff = aws::BackoffPolicy::fixed(kLaunchPause);
-  for (int attempt = 1;; ++attempt) {
+  aws::RetryLoop loop(aws::RetryPolicy(kLaunchAttempts), aws::BackoffPolicy::fixed(kLaunchPause));
+  for (;;) {
     try {
       return launchOnce(ec2_client, data);
     } catch (const InvalidParameterValueException&) {
-      if (!attempts.allowsAnother(attempt)) throw;
+      if (!loop.another()) throw;
     }
-    backoff.pause(attempt);
   }
 }
 
@@ -241,9 +239,9 @@ void createEc2(const LaunchArgs& a) {
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
   // The first look, then short rounds until the address shows, for as long as the published
   // rounds of 5 s would have waited.
-  const auto lookedFirst = aws::clock().now();
-  while (!hasPublicAddress(instance) && rounds::pause(lookedFirst, kAddressRounds * kAddressPause))
-    instance = describeInstance(ec2, *instanceId);
+  aws::RetryLoop addressRounds(aws::RetryPolicy::limitedTime(kAddressRounds * kAddressPause),
+                               rounds::backoff(aws::clock().now()));
+  while (!hasPublicAddress(instance) && addressRounds.another()) instance = describeInstance(ec2, *instanceId);
   if (!hasPublicAddress(instance)) {
     log().error("  Failed to allocate and associate EIP to " + *instanceId);
     return;

@@ -8,6 +8,7 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/detail/messages.h"
@@ -165,7 +166,7 @@ std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const 
 
 void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options& args) {
   if (args.dry_run) return;
-  const auto start = aws::clock().now();
+  aws::RetryLoop inUse(aws::RetryPolicy::limitedTime(rounds::kLimit), rounds::backoff(aws::clock().now()));
   for (;;) {
     try {
       ec2_client.delete_security_group({{"GroupId", sgId}});
@@ -174,7 +175,7 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const Options
       // A repeat finds the group its lost attempt deleted.
       if (resources::doneByLostAttempt(e, "InvalidGroup.NotFound")) return report::removed(report::Kind::kSecurityGroup, sgId);
       // An interface of an instance that has just been terminated holds the group a little longer.
-      if (e.code() == kGroupInUse && rounds::pause(start)) continue;
+      if (e.code() == kGroupInUse && inUse.another()) continue;
       return resources::reportFailure(e);
     } catch (const aws::Error& e) {
       return resources::reportFailure(e);
