@@ -131,6 +131,15 @@ aws::view::Instance instanceView(const Doc& instance) { return aws::view::Instan
 
 bool hasPublicAddress(const Doc& instance) { return !instanceView(instance).publicIp().empty(); }
 
+// After the first look at `instance`, short rounds until its address shows, for as long as the
+// published rounds of 5 s would have waited.
+bool awaitPublicAddress(aws::Ec2Client& ec2, const std::string& instanceId, Doc& instance) {
+  const auto limit = aws::RetryPolicy::limitedTime(kAddressRounds * kAddressPause);
+  aws::RetryLoop loop(limit, rounds::backoff(aws::clock().now()));
+  while (!hasPublicAddress(instance) && loop.another()) instance = describeInstance(ec2, instanceId);
+  return hasPublicAddress(instance);
+}
+
 std::vector<std::string> interfacesInSubnet(const Doc& instance, const std::string& subnet_id) {
   std::vector<std::string> ids;
   for (const auto& ni : instanceView(instance).interfaces())
@@ -237,12 +246,7 @@ void createEc2(const LaunchArgs& a) {
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
-  // The first look, then short rounds until the address shows, for as long as the published
-  // rounds of 5 s would have waited.
-  aws::RetryLoop addressRounds(aws::RetryPolicy::limitedTime(kAddressRounds * kAddressPause),
-                               rounds::backoff(aws::clock().now()));
-  while (!hasPublicAddress(instance) && addressRounds.another()) instance = describeInstance(ec2, *instanceId);
-  if (!hasPublicAddress(instance)) {
+  if (!awaitPublicAddress(ec2, *instanceId, instance)) {
     log().error("  Failed to allocate and associate EIP to " + *instanceId);
     return;
   }
