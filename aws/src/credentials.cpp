@@ -26,6 +26,7 @@
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/aws/imds.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/base/descriptor.h"
 #include "tarnwick_testlibs/base/text.h"
 #include "config.h"
@@ -239,11 +240,11 @@ Credentials fetchContainer(const std::string& url) {
   r.totalTimeoutMs = 5000;
   r.headers.emplace_back("Accept", "application/json");
   if (std::string auth = containerAuthorization(); !auth.empty()) r.headers.emplace_back("Authorization", auth);
-  for (int attempt = 1;; ++attempt) {
+  RetryLoop loop(RetryPolicy(kContainerAttempts), BackoffPolicy::fixed(kContainerPause));
+  for (;;) {
     const ContainerAnswer answer = askContainer(r);
     if (answer.failure.empty()) return fromJson(answer.body, "Token", "the container credentials endpoint");
-    if (attempt >= kContainerAttempts) throw CredentialsError(answer.failure);
-    aws::clock().sleepFor(kContainerPause);
+    if (!loop.another()) throw CredentialsError(answer.failure);
   }
 }
 

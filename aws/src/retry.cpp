@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -46,24 +47,62 @@ std::string detail::RetryConfig::programDefaultMode() {
 
 RetryPolicy::RetryPolicy(int maxAttempts) : maxAttempts_(std::max(1, maxAttempts)) {}
 
-BackoffPolicy::BackoffPolicy(std::chrono::milliseconds base, std::chrono::milliseconds cap, bool jitter,
-                             RandomSource random)
-    : base_(base), cap_(cap), jitter_(jitter), random_(random ? std::move(random) : RandomSource(threadRandom)) {}
+RetryPolicy RetryPolicy::limitedTime(std::chrono::milliseconds limit) {
+  RetryPolicy policy(std::numeric_limits<int>::max());
+  policy.deadline_ = clock().now() + limit;
+  return policy;
+}
 
-BackoffPolicy BackoffPolicy::fixed(std::chrono::milliseconds delay) { return BackoffPolicy(delay, delay, false, {}); }
+bool RetryPolicy::allowsAnother(int attempt) const {
+  return deadline_ ? clock().now() < *deadline_ : attempt < maxAttempts_;
+}
+
+std::chrono::milliseconds RetryPolicy::longestPause() const {
+  if (!deadline_) return std::chrono::milliseconds::max();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - clock().now());
+  return std::max(std::chrono::milliseconds(0), left);
+}
+
+BackoffPolicy::BackoffPolicy(Delay delay) : delay_(std::move(delay)) {}
+
+BackoffPolicy BackoffPolicy::fixed(std::chrono::milliseconds delay) {
+  return BackoffPolicy([delay](int) { return delay; });
+}
 
 BackoffPolicy BackoffPolicy::exponentialFullJitter(std::chrono::milliseconds base, std::chrono::milliseconds cap,
                                                    RandomSource random) {
-  return BackoffPolicy(base, cap, true, std::move(random));
+  if (!random) random = threadRandom;
+  return BackoffPolicy([base, cap, random = std::move(random)](int attempt) {
+    const long long ceiling = std::min<long long>(base.count() << std::clamp(attempt - 1, 0, 20), cap.count());
+    return std::chrono::milliseconds(static_cast<long long>(random() * static_cast<double>(ceiling)));
+  });
 }
 
-std::chrono::milliseconds BackoffPolicy::delay(int attempt) const {
-  if (!jitter_) return base_;
-  const long long ceiling = std::min<long long>(base_.count() << std::clamp(attempt - 1, 0, 20), cap_.count());
-  return std::chrono::milliseconds(static_cast<long long>(random_() * static_cast<double>(ceiling)));
+BackoffPolicy BackoffPolicy::rounds(std::chrono::system_clock::time_point anchor, std::chrono::milliseconds shortest,
+                                    std::chrono::milliseconds longest, int slowdown) {
+  return BackoffPolicy([=](int) {
+    const auto now = clock().now();
+    auto round = anchor;
+    while (round <= now)
+      round += std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(round - anchor) / slowdown, shortest,
+                          longest);
+    return std::chrono::ceil<std::chrono::milliseconds>(round - now);
+  });
 }
+
+std::chrono::milliseconds BackoffPolicy::delay(int attempt) const { return delay_(attempt); }
 
 void BackoffPolicy::pause(int attempt) const { clock().sleepFor(delay(attempt)); }
+
+RetryLoop::RetryLoop(RetryPolicy retry, BackoffPolicy backoff)
+    : retry_(std::move(retry)), backoff_(std::move(backoff)) {}
+
+bool RetryLoop::another() {
+  if (!retry_.allowsAnother(attempt_)) return false;
+  clock().sleepFor(std::min(backoff_.delay(attempt_), retry_.longestPause()));
+  ++attempt_;
+  return true;
+}
 
 namespace detail {
 namespace {

@@ -82,22 +82,16 @@ std::string stateOf(const Json& acceptors, const Json* answer, const ServiceErro
 }  // namespace
 
 Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg) {
-  const RetryPolicy attempts = cfg.attempts();
-  const BackoffPolicy backoff = cfg.backoff();
-  return wait(ec2, waiterName, params, [&](int attempt) {
-    if (!attempts.allowsAnother(attempt)) return false;
-    backoff.pause(attempt);
-    return true;
-  });
+  return wait(ec2, waiterName, params, cfg.attempts(), cfg.backoff());
 }
 
-Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
-         const std::function<bool(int attempt)>& nextAttempt) {
+Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, RetryPolicy retry, BackoffPolicy backoff) {
   const auto& waiters = detail::serviceModel("ec2").waiters;
   if (!waiters.contains(waiterName)) throw std::invalid_argument("Unknown waiter " + waiterName);
   const Json& def = waiters[waiterName];
   const std::string operation = def.at("operation");
-  for (int attempt = 1;; ++attempt) {
+  RetryLoop loop(std::move(retry), std::move(backoff));
+  do {
     std::string state;
     Doc answer;
     try {
@@ -112,8 +106,8 @@ Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
     if (state == "success") return answer;
     if (state == "failure")
       throw WaiterError(fmt::format("Waiter {} failed: Waiter encountered a terminal failure state", waiterName));
-    if (!nextAttempt(attempt)) throw WaiterError(fmt::format("Waiter {} failed: Max attempts exceeded", waiterName));
-  }
+  } while (loop.another());
+  throw WaiterError(fmt::format("Waiter {} failed: Max attempts exceeded", waiterName));
 }
 
 }  // namespace tarnwick::aws

@@ -333,6 +333,33 @@ TEST(RetryPolicies, AttemptLimitsAndDelays) {
   EXPECT_EQ(jitter.delay(3), std::chrono::milliseconds(3999));
 }
 
+// The deployer's timetable on the manual clock: 2 s rounds for the first 30 s, then a fifteenth of
+// the time waited, up to 15 s; the last pause ends on the limit of time itself.
+TEST(RetryPolicies, TimeLimitAndRounds) {
+  using ms = std::chrono::milliseconds;
+  const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>(start);
+  tarnwick::aws::setClock(clock);
+  const auto rounds = tarnwick::aws::BackoffPolicy::rounds(start, ms(2000), ms(15000), 15);
+  for (const auto& [at, pause] : std::vector<std::pair<int, int>>{
+           {0, 2000}, {1500, 500}, {29999, 1}, {30000, 2000}, {32000, 2133}, {300000, 11573}}) {
+    clock->advance(ms(at) - std::chrono::duration_cast<ms>(clock->now() - start));
+    EXPECT_EQ(rounds.delay(1), ms(pause)) << at;
+  }
+  const auto begun = clock->now();
+  tarnwick::aws::RetryLoop loop(tarnwick::aws::RetryPolicy::limitedTime(ms(585000)),
+                                tarnwick::aws::BackoffPolicy::rounds(begun, ms(2000), ms(15000), 15));
+  while (loop.another()) {
+  }
+  EXPECT_EQ(loop.attempt(), 72);  // 71 rounds, the last at 581.573 s, and one on the limit
+  EXPECT_EQ(clock->now() - begun, ms(585000));
+  tarnwick::aws::RetryLoop stopped(tarnwick::aws::RetryPolicy(3), tarnwick::aws::BackoffPolicy::fixed(ms(1)));
+  tarnwick::aws::stopRequest().raise("SIGTERM");
+  EXPECT_THROW(stopped.another(), tarnwick::aws::Interrupted);
+  tarnwick::aws::stopRequest().reset();
+  tarnwick::aws::setClock(nullptr);
+}
+
 // The limiter against figures computed with the SDKs' published algorithm: answers every 0.1 s,
 // throttling at the 9th, 10th and 21st.
 TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {

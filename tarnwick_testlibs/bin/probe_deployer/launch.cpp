@@ -136,6 +136,15 @@ aws::view::Instance instanceView(const Doc& instance) { return aws::view::Instan
 
 bool hasPublicAddress(const Doc& instance) { return !instanceView(instance).publicIp().empty(); }
 
+// After the first look at `instance`, short rounds until its address shows, for as long as the
+// published rounds of 5 s would have waited.
+bool awaitPublicAddress(aws::Ec2Client& ec2, const std::string& instanceId, Doc& instance) {
+  const auto limit = aws::RetryPolicy::limitedTime(kAddressRounds * kAddressPause);
+  aws::RetryLoop loop(limit, detail::rounds::backoff(aws::clock().now()));
+  while (!hasPublicAddress(instance) && loop.another()) instance = describeInstance(ec2, instanceId);
+  return hasPublicAddress(instance);
+}
+
 std::vector<std::string> interfacesInSubnet(const Doc& instance, const std::string& subnet_id) {
   std::vector<std::string> ids;
   for (const auto& ni : instanceView(instance).interfaces())
@@ -198,15 +207,13 @@ std::string fillUserData(const std::string& spoke_gw_ip, const std::string& s3_b
 }
 
 std::optional<std::string> detail::createEc2WithRetry(aws::Ec2Client& ec2_client, const Doc& data) {
-  const aws::RetryPolicy attempts(kLaunchAttempts);
-  const aws::BackoffPolicy backoff = aws::BackoffPolicy::fixed(kLaunchPause);
-  for (int attempt = 1;; ++attempt) {
+  aws::RetryLoop loop(aws::RetryPolicy(kLaunchAttempts), aws::BackoffPolicy::fixed(kLaunchPause));
+  for (;;) {
     try {
       return launchOnce(ec2_client, data);
     } catch (const InvalidParameterValueException&) {
-      if (!attempts.allowsAnother(attempt)) throw;
+      if (!loop.another()) throw;
     }
-    backoff.pause(attempt);
   }
 }
 
@@ -255,12 +262,7 @@ void detail::createEc2(const LaunchArgs& a) {
     instance = describeInstance(ec2, *instanceId);
   }
   log().info("- Created " + std::string(kEc2Name) + " in " + a.private_subnet_id);
-  // The first look, then short rounds until the address shows, for as long as the published
-  // rounds of 5 s would have waited.
-  const auto lookedFirst = aws::clock().now();
-  while (!hasPublicAddress(instance) && rounds::pause(lookedFirst, kAddressRounds * kAddressPause))
-    instance = describeInstance(ec2, *instanceId);
-  if (!hasPublicAddress(instance)) {
+  if (!awaitPublicAddress(ec2, *instanceId, instance)) {
     log().error("  Failed to allocate and associate EIP to " + *instanceId);
     return;
   }

@@ -12,6 +12,7 @@
 
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/paginator.h"
 #include "tarnwick_testlibs/aws/waiters.h"
 #include "tarnwick_testlibs/bin/core/logging.h"
 #include "tarnwick_testlibs/bin/probe_deployer/common.h"
@@ -34,14 +35,16 @@ struct Shape {
   const char* records;  // the answer's list; "Reservations" holds the instances
   std::vector<Slot> slots;
   size_t maxValues;
+  bool pages;  // whether its answers come in pages
 };
 
 const std::vector<Shape>& shapes() {
   static const std::vector<Shape> all = {
-      {"DescribeInstanceStatus", "InstanceStatuses", {{"InstanceIds", false, "InstanceId"}}, 100},
-      {"DescribeInstances", "Reservations", {{"InstanceIds", false, "InstanceId"}}, 200},
-      {"DescribeInstances", "Reservations", {{"subnet-id", true, "SubnetId"}}, 200},
-      {"DescribeAddresses", "Addresses", {{"instance-id", true, "InstanceId"}, {"PublicIps", false, "PublicIp"}}, 200},
+      {"DescribeInstanceStatus", "InstanceStatuses", {{"InstanceIds", false, "InstanceId"}}, 100, true},
+      {"DescribeInstances", "Reservations", {{"InstanceIds", false, "InstanceId"}}, 200, true},
+      {"DescribeInstances", "Reservations", {{"subnet-id", true, "SubnetId"}}, 200, true},
+      {"DescribeAddresses", "Addresses", {{"instance-id", true, "InstanceId"}, {"PublicIps", false, "PublicIp"}},
+       200, false},
   };
   return all;
 }
@@ -118,20 +121,8 @@ logging::Logger& log() { return logging::getLogger(kLogger); }
 
 namespace rounds {
 
-std::chrono::milliseconds period(std::chrono::milliseconds waited) { return std::clamp(waited / 15, kShortest, kLongest); }
-
-std::chrono::system_clock::time_point next(std::chrono::system_clock::time_point anchor,
-                                           std::chrono::system_clock::time_point now) {
-  auto round = anchor;
-  while (round <= now) round += period(std::chrono::duration_cast<std::chrono::milliseconds>(round - anchor));
-  return round;
-}
-
-bool pause(std::chrono::system_clock::time_point start, std::chrono::milliseconds limit) {
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(aws::clock().now() - start);
-  if (waited >= limit) return false;
-  aws::clock().sleepFor(std::min(period(waited), limit - waited));
-  return true;
+aws::BackoffPolicy backoff(std::chrono::system_clock::time_point anchor) {
+  return aws::BackoffPolicy::rounds(anchor, kShortest, kLongest, kSlowdown);
 }
 
 }  // namespace rounds
@@ -284,6 +275,7 @@ void Poller::serve(Queue& queue, const std::shared_ptr<Lookup>& mine) {
 }
 
 Doc Poller::wait(const std::string& waiterName, const std::string& instanceId) {
+  const auto limit = aws::RetryPolicy::limitedTime(rounds::kLimit);
   const auto start = aws::clock().now();
   std::chrono::system_clock::time_point anchor;
   {
@@ -302,19 +294,8 @@ Doc Poller::wait(const std::string& waiterName, const std::string& instanceId) {
       --poller.rounds_[name].waiting;
     }
   } done{*this, waiterName};
-  // Every wait of the name sleeps to the same rounds, so their attempts meet in one call.
-  const auto sleepUntil = [](std::chrono::system_clock::time_point t) {
-    const auto now = aws::clock().now();
-    if (now < t) aws::clock().sleepFor(std::chrono::ceil<std::chrono::milliseconds>(t - now));
-  };
-  const auto deadline = start + rounds::kLimit;
-  const auto nextAttempt = [&](int) {
-    const auto now = aws::clock().now();
-    if (now >= deadline) return false;
-    sleepUntil(std::min(rounds::next(anchor, now), deadline));
-    return true;
-  };
-  return aws::wait(*this, waiterName, Doc{{"InstanceIds", Doc::array({instanceId})}}, nextAttempt);
+  // Every wait of the name pauses to the same rounds, so their attempts meet in one call.
+  return aws::wait(*this, waiterName, Doc{{"InstanceIds", Doc::array({instanceId})}}, limit, rounds::backoff(anchor));
 }
 
 void Poller::reportProgressLocked() {
@@ -332,17 +313,6 @@ void settle(const std::vector<std::shared_ptr<Poller::Lookup>>& lookups, const s
   for (const auto& lookup : lookups) lookup->promise.set_exception(error);
 }
 
-// The remaining pages of a merged answer, which a lone lookup would never have needed.
-void addPages(aws::Ec2Client& ec2, const Shape& shape, const Doc& params, Doc& answer) {
-  while (!answer.value("NextToken", "").empty()) {
-    Doc next = params;
-    next["NextToken"] = answer["NextToken"];
-    const Doc page = ec2.call(shape.operation, next);
-    for (const auto& record : page.value(shape.records, Doc::array())) answer[shape.records].push_back(record);
-    answer["NextToken"] = page.value("NextToken", "");
-  }
-}
-
 void runRound(aws::Ec2Client& ec2, const Shape& shape, const Doc& templ,
               const std::vector<std::shared_ptr<Poller::Lookup>>& lookups) {
   std::vector<std::vector<std::string>> distinct;
@@ -358,12 +328,13 @@ void runRound(aws::Ec2Client& ec2, const Shape& shape, const Doc& templ,
   }
   const bool alone = distinct.size() == 1;
   try {
-    Doc answer = ec2.call(shape.operation, params);
     if (alone) {
+      const Doc answer = ec2.call(shape.operation, params);
       for (const auto& lookup : lookups) lookup->promise.set_value(answer);
       return;
     }
-    addPages(ec2, shape, params, answer);
+    // A merged answer may run to pages that no lone lookup would have needed.
+    const Doc answer = shape.pages ? aws::allPages(ec2, shape.operation, params) : ec2.call(shape.operation, params);
     for (const auto& lookup : lookups) lookup->promise.set_value(cutBack(shape, answer, lookup->values));
   } catch (const aws::ServiceError&) {
     if (alone) return settle(lookups, std::current_exception());

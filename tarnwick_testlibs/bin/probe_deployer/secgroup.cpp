@@ -10,6 +10,7 @@
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/views.h"
 #include "tarnwick_testlibs/bin/core/AppExitStatus.h"
 #include "tarnwick_testlibs/bin/core/messages.h"
@@ -170,7 +171,7 @@ std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const 
 
 void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const ChangeOptions& args) {
   if (args.dry_run) return;
-  const auto start = aws::clock().now();
+  aws::RetryLoop inUse(aws::RetryPolicy::limitedTime(detail::rounds::kLimit), detail::rounds::backoff(aws::clock().now()));
   for (;;) {
     try {
       // A repeat finds the group its lost attempt deleted.
@@ -179,7 +180,7 @@ void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const ChangeO
       return report::removed(report::Kind::kSecurityGroup, sgId);
     } catch (const aws::ServiceError& e) {
       // An interface of an instance that has just been terminated holds the group a little longer.
-      if (e.code() == kGroupInUse && detail::rounds::pause(start)) continue;
+      if (e.code() == kGroupInUse && inUse.another()) continue;
       return detail::reportFailure(e);
     } catch (const aws::Error& e) {
       return detail::reportFailure(e);

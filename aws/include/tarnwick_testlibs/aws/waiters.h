@@ -1,6 +1,5 @@
 // EC2 waiters with the vendor SDKs' published definitions; delays go through aws::clock().
 #pragma once
-#include <functional>
 #include <string>
 
 #include "tarnwick_testlibs/aws/retry.h"
@@ -21,10 +20,8 @@ struct WaiterConfig {
 // the last attempt; unknown names throw std::invalid_argument.
 Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, WaiterConfig cfg = {});
 
-// The same waiter on rounds of the caller's own: `nextAttempt`, called after attempt `attempt`
-// did not settle the wait, pauses until the next attempt and returns true, or returns false when
-// the wait has used up its time.
-Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params,
-         const std::function<bool(int attempt)>& nextAttempt);
+// The same waiter on a loop of the caller's own: another attempt as long as `retry` allows, after
+// the pause `backoff` says ("Max attempts exceeded" when the retry policy allows no other).
+Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, RetryPolicy retry, BackoffPolicy backoff);
 
 }  // namespace tarnwick::aws

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/aws/services.h"
 
 namespace tarnwick::probe_deployer::detail {
@@ -21,18 +22,13 @@ namespace tarnwick::probe_deployer::detail {
 namespace rounds {
 inline constexpr std::chrono::milliseconds kShortest{2000};
 inline constexpr std::chrono::milliseconds kLongest{15000};
+// A round lasts a fifteenth of the time waited when it begins: 2 s for the first 30 s.
+inline constexpr int kSlowdown = 15;
 // The published waiters' 40 attempts 15 s apart: 585 s from the first attempt to the last.
 inline constexpr std::chrono::milliseconds kLimit{39 * 15000};
 
-// The pause after a round of a wait that has gone on for `waited`: 2 s for the first 30 s, then a
-// fifteenth of the time waited, up to 15 s.
-std::chrono::milliseconds period(std::chrono::milliseconds waited);
-// The first round after `now` of waits whose rounds began at `anchor`.
-std::chrono::system_clock::time_point next(std::chrono::system_clock::time_point anchor,
-                                           std::chrono::system_clock::time_point now);
-// For a retry loop of its own that began at `start`: sleeps until its next round and returns
-// true, or returns false once `limit` has passed (a last round falls on the limit itself).
-bool pause(std::chrono::system_clock::time_point start, std::chrono::milliseconds limit = kLimit);
+// The rounds of the waits that began at `anchor`, or of a retry loop of its own that did.
+aws::BackoffPolicy backoff(std::chrono::system_clock::time_point anchor);
 }  // namespace rounds
 
 // The run's EC2 client as its workers see it. A lookup of one instance, subnet or address
