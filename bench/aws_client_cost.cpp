@@ -9,11 +9,11 @@
 
 #include <fmt/format.h>
 
+#include "model.h"
+#include "protocol.h"
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/http.h"
 #include "tarnwick_testlibs/aws/sigv4.h"
-#include "model.h"
-#include "protocol.h"
 
 namespace {
 
@@ -91,8 +91,10 @@ void WholeCall(benchmark::State& state) {
 
 // What every call pays to read credentials that its workers share (and that renew themselves).
 void SharedCredentials(benchmark::State& state) {
-  static const auto provider = tarnwick::aws::refreshingCredentials(
-      [] { return tarnwick::aws::Credentials{"AKID", "SECRET", "TOKEN", std::chrono::system_clock::now() + std::chrono::hours(1)}; });
+  static const auto provider = tarnwick::aws::refreshingCredentials([] {
+    return tarnwick::aws::Credentials{"AKID", "SECRET", "TOKEN",
+                                      std::chrono::system_clock::now() + std::chrono::hours(1)};
+  });
   for (auto _ : state) benchmark::DoNotOptimize(provider->get());
 }
 
@@ -109,7 +111,8 @@ void SignFileBody(benchmark::State& state) {
   req.uploadFrom = f.get();
   req.uploadSize = state.range(0);
   const tarnwick::aws::Credentials creds{"AKIDEXAMPLE", "SECRET", "", std::nullopt};
-  for (auto _ : state) tarnwick::aws::sigv4::sign(req, creds, {"us-east-1", "s3", true, ""}, std::chrono::system_clock::now());
+  for (auto _ : state)
+    tarnwick::aws::sigv4::sign(req, creds, {"us-east-1", "s3", true, ""}, std::chrono::system_clock::now());
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 

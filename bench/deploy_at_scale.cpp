@@ -90,11 +90,12 @@ Round runRound(testbed::MotoServer& server, const testbed::FakeServer& ipEcho, i
   Round round;
   server.resetFront(buckets);
   // Hundreds of entries exceed the emulator's quota of five addresses, which the checks would refuse.
-  round.deploy = runDeployer(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"});
+  round.deploy =
+      runDeployer(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"});
   server.resetFront(false);
   const Json out = Json::parse(testbed::readFile(dir / "out.config"));
-  round.deploy.done = static_cast<int>(
-      std::count_if(out.begin(), out.end(), [](const Json& e) { return e.contains("ec2_ip"); }));
+  round.deploy.done =
+      static_cast<int>(std::count_if(out.begin(), out.end(), [](const Json& e) { return e.contains("ec2_ip"); }));
 
   server.resetFront(buckets);
   round.revert = runDeployer(server, ipEcho, dir, {"--revert", "--test_config", in});

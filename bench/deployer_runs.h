@@ -36,8 +36,8 @@ for i in range(n):
                     "private_subnet_gw_ip": str(priv[1])}})
 out(entries)
 )PY",
-                                                             entries),
-                                                 server, timeout));
+                                                entries),
+                                    server, timeout));
 }
 
 struct DeployerRun {

@@ -71,14 +71,16 @@ void print(const char* name, const char* past, const Step& s, int entries) {
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   testbed::FakeServer ipEcho(testbed::FakeServer::Mode::PublicIp, Json{{"ip", "203.0.113.7"}});
-  testbed::MotoServer server({}, std::vector<std::string>{"--lifetime", "7200", "--latency", fmt::format("{}", o.latencyMs / 1000),
-                                                          "--ready-after", fmt::format("{}", o.readyAfter),
-                                                          "--shutting-down-for", fmt::format("{}", o.shuttingDownFor)});
+  testbed::MotoServer server(
+      {}, std::vector<std::string>{"--lifetime", "7200", "--latency", fmt::format("{}", o.latencyMs / 1000),
+                                   "--ready-after", fmt::format("{}", o.readyAfter), "--shutting-down-for",
+                                   fmt::format("{}", o.shuttingDownFor)});
   testbed::TempDir dir;
-  const std::string in = dir.write("in.config", bench::makeNetwork(server, o.entries, std::chrono::seconds(600)).dump(2));
+  const std::string in =
+      dir.write("in.config", bench::makeNetwork(server, o.entries, std::chrono::seconds(600)).dump(2));
   // More entries than the emulator's quota of five addresses, which the checks would refuse.
-  const Step deploy = run(server, ipEcho, dir, {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"},
-                          "lastReady");
+  const Step deploy = run(server, ipEcho, dir,
+                          {"--test_config", in, "--output_test_config", "out.config", "--skip_preflight"}, "lastReady");
   const Step revert = run(server, ipEcho, dir, {"--revert", "--test_config", in}, "lastGone");
   fmt::print("{} entries, ready {} s after launch, terminated {} s after the request, {} ms per call\n", o.entries,
              o.readyAfter, o.shuttingDownFor, o.latencyMs);

@@ -3,12 +3,12 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick_testlibs/aws/errors.h"
 #include "connection.h"
 #include "endpoints.h"
 #include "model.h"
 #include "protocol.h"
 #include "retry_strategy.h"
+#include "tarnwick_testlibs/aws/errors.h"
 #include "transport.h"
 
 namespace tarnwick::aws {
@@ -145,19 +145,19 @@ class ModelClient : public Interface {
 }  // namespace
 
 std::shared_ptr<Ec2Client> makeEc2(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
-                                     const std::optional<std::string>& profile) {
+                                   const std::optional<std::string>& profile) {
   return std::make_shared<ModelClient<Ec2Client>>("ec2", region, std::move(creds), profile);
 }
 std::shared_ptr<IamClient> makeIam(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
-                                     const std::optional<std::string>& profile) {
+                                   const std::optional<std::string>& profile) {
   return std::make_shared<ModelClient<IamClient>>("iam", region, std::move(creds), profile);
 }
 std::shared_ptr<StsClient> makeSts(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
-                                     const std::optional<std::string>& profile) {
+                                   const std::optional<std::string>& profile) {
   return std::make_shared<ModelClient<StsClient>>("sts", region, std::move(creds), profile);
 }
 std::shared_ptr<SsmClient> makeSsm(const std::string& region, std::shared_ptr<CredentialsProvider> creds,
-                                     const std::optional<std::string>& profile) {
+                                   const std::optional<std::string>& profile) {
   return std::make_shared<ModelClient<SsmClient>>("ssm", region, std::move(creds), profile);
 }
 

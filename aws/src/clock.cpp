@@ -33,9 +33,7 @@ void Clock::sleepFor(std::chrono::milliseconds d) {
 
 Clock& clock() { return *installed(); }
 
-void setClock(std::shared_ptr<Clock> c) {
-  installed() = c ? std::move(c) : std::make_shared<RealClock>();
-}
+void setClock(std::shared_ptr<Clock> c) { installed() = c ? std::move(c) : std::make_shared<RealClock>(); }
 
 struct ManualClock::State {
   std::mutex lock;
@@ -44,8 +42,7 @@ struct ManualClock::State {
   int sleeps = 0;
 };
 
-ManualClock::ManualClock(std::chrono::system_clock::time_point start)
-    : state_(std::make_shared<State>()) {
+ManualClock::ManualClock(std::chrono::system_clock::time_point start) : state_(std::make_shared<State>()) {
   state_->now = start;
 }
 

@@ -11,9 +11,9 @@
 
 #include <fmt/format.h>
 
+#include "retry_strategy.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
-#include "retry_strategy.h"
 
 namespace tarnwick::aws::detail {
 namespace {
@@ -213,8 +213,7 @@ RetryConfig RetryConfig::resolve(const std::optional<std::string>& profile) {
       used = 0;
     }
     if (used != attempts->value.size() || n < 1)
-      throw ClientError(
-          fmt::format("{} must be a positive number, not \"{}\"", attempts->source, attempts->value));
+      throw ClientError(fmt::format("{} must be a positive number, not \"{}\"", attempts->source, attempts->value));
     c.maxAttempts = n;
   }
   if (!c.modeSetByUser) c.mode = programDefaultMode();

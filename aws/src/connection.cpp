@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick_testlibs/aws/errors.h"
 #include "config.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace tarnwick::aws::detail {
 

@@ -11,9 +11,9 @@ namespace tarnwick::aws::detail {
 // connect_timeout and AWS_READ_TIMEOUT or read_timeout, in seconds as the vendor's Python SDK
 // names them. Values that are not valid throw ClientError.
 struct ConnectionSettings {
-  std::string caBundle;                 // "": the system's certificates
+  std::string caBundle;  // "": the system's certificates
   long connectTimeoutMs = 10000;
-  std::optional<long> readTimeoutSec;   // absent: each request's own limits
+  std::optional<long> readTimeoutSec;  // absent: each request's own limits
   static ConnectionSettings resolve(const std::optional<std::string>& profile);
   // Applies the settings to one request.
   void applyTo(http::Request& r) const;

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "tarnwick_testlibs/aws/credentials.h"
 #include "config.h"
+#include "tarnwick_testlibs/aws/credentials.h"
 
 namespace tarnwick::aws::detail {
 

@@ -22,6 +22,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "config.h"
+#include "credential_sources.h"
+#include "credentials_document.h"
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/http.h"
@@ -29,9 +32,6 @@
 #include "tarnwick_testlibs/aws/retry.h"
 #include "tarnwick_testlibs/base/descriptor.h"
 #include "tarnwick_testlibs/base/text.h"
-#include "config.h"
-#include "credential_sources.h"
-#include "credentials_document.h"
 
 namespace tarnwick::aws {
 namespace {
@@ -58,8 +58,7 @@ class StaticProvider : public CredentialsProvider {
 
 ProviderPtr refreshing(std::function<Credentials()> f) { return refreshingCredentials(std::move(f)); }
 
-std::optional<std::chrono::system_clock::time_point> expirationOf(const nlohmann::json& doc,
-                                                                  const char* member) {
+std::optional<std::chrono::system_clock::time_point> expirationOf(const nlohmann::json& doc, const char* member) {
   if (!doc.contains(member) || !doc[member].is_string()) return std::nullopt;
   return detail::parseIso8601(doc[member].get<std::string>());
 }
@@ -115,8 +114,10 @@ void drain(FileDescriptor& out, FileDescriptor& err, ProcessResult& r) {
     for (auto [fd, text] : {std::pair{&out, &r.out}, std::pair{&err, &r.err}}) {
       if (fd->get() < 0) continue;
       ssize_t n = ::read(fd->get(), buf, sizeof buf);
-      if (n > 0) text->append(buf, static_cast<size_t>(n));
-      else if (n == 0 || errno != EINTR) fd->reset();
+      if (n > 0)
+        text->append(buf, static_cast<size_t>(n));
+      else if (n == 0 || errno != EINTR)
+        fd->reset();
     }
   }
 }
@@ -190,8 +191,8 @@ std::optional<std::string> containerUrl() {
   if (!full) return std::nullopt;
   const std::string scheme = tarnwick::text::lower(full->substr(0, full->find("://")));
   if (scheme != "https" && !(scheme == "http" && allowedPlainHttpHost(*full)))
-    throw CredentialsError(fmt::format(
-        "AWS_CONTAINER_CREDENTIALS_FULL_URI must use https or a loopback or container host: {}", *full));
+    throw CredentialsError(
+        fmt::format("AWS_CONTAINER_CREDENTIALS_FULL_URI must use https or a loopback or container host: {}", *full));
   return full;
 }
 
@@ -223,7 +224,8 @@ ContainerAnswer askContainer(const http::Request& r) {
     return {"", fmt::format("container credentials could not be fetched: {}", e.what())};
   }
   if (resp.status != 200) return {"", fmt::format("container credentials endpoint answered status {}", resp.status)};
-  if (!nlohmann::json::accept(resp.body)) return {"", "the container credentials endpoint returned a credentials document that is not JSON"};
+  if (!nlohmann::json::accept(resp.body))
+    return {"", "the container credentials endpoint returned a credentials document that is not JSON"};
   return {resp.body, ""};
 }
 
@@ -295,10 +297,14 @@ bool assumesRole(const Profile& p) {
 
 ProviderPtr credentialSourceProvider(const std::string& profile, const std::string& source) {
   ProviderPtr p;
-  if (source == "Environment") p = environmentProvider();
-  else if (source == "Ec2InstanceMetadata") p = refreshing([profile] { return fetchInstanceRole(profile); });
-  else if (source == "EcsContainer") p = containerProvider();
-  else throw CredentialsError(fmt::format("unsupported credential_source: {}", source));
+  if (source == "Environment")
+    p = environmentProvider();
+  else if (source == "Ec2InstanceMetadata")
+    p = refreshing([profile] { return fetchInstanceRole(profile); });
+  else if (source == "EcsContainer")
+    p = containerProvider();
+  else
+    throw CredentialsError(fmt::format("unsupported credential_source: {}", source));
   if (!p) throw CredentialsError(fmt::format("credential_source {} has no credentials", source));
   return p;
 }
@@ -330,14 +336,14 @@ ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std
 
 // A source profile with keys (or no role) lends its own credentials; only one that merely
 // assumes a role in turn makes a chain of roles.
-ProviderPtr sourceProfileProvider(const std::string& parent, const std::string& name,
-                                  std::set<std::string>& visited, const StsRegionPtr& region) {
+ProviderPtr sourceProfileProvider(const std::string& parent, const std::string& name, std::set<std::string>& visited,
+                                  const StsRegionPtr& region) {
   Profile sp = requireProfile(name);
   const bool seen = !visited.insert(name).second;
   if (seen && (name != parent || !hasStaticKeys(sp)))
     throw CredentialsError(fmt::format("profile {} has a source_profile loop", parent));
   ProviderPtr source = hasStaticKeys(sp) || !assumesRole(sp) ? ownCredentials(name, sp, region)
-                                                              : roleProvider(name, sp, visited, region);
+                                                             : roleProvider(name, sp, visited, region);
   if (!source) throw CredentialsError(fmt::format("source_profile {} has no credentials", name));
   return source;
 }
@@ -349,7 +355,8 @@ ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std
   if (!sourceProfile.empty() && !credentialSource.empty())
     throw CredentialsError(fmt::format("profile {} has both source_profile and credential_source", name));
   if (sourceProfile.empty() && credentialSource.empty())
-    throw CredentialsError(fmt::format("profile {} has role_arn but neither source_profile nor credential_source", name));
+    throw CredentialsError(
+        fmt::format("profile {} has role_arn but neither source_profile nor credential_source", name));
   ProviderPtr source = sourceProfile.empty() ? credentialSourceProvider(name, credentialSource)
                                              : sourceProfileProvider(name, sourceProfile, visited, region);
   return detail::assumeRoleProvider(name, p, source, region);
@@ -359,7 +366,9 @@ ProviderPtr roleProvider(const std::string& name, const Profile& p, std::set<std
 class DefaultChain : public CredentialsProvider {
  public:
   DefaultChain(const std::optional<std::string>& profile, StsRegionPtr region)
-      : explicitProfile_(profile && !profile->empty()), name_(detail::profileName(profile)), region_(std::move(region)) {
+      : explicitProfile_(profile && !profile->empty()),
+        name_(detail::profileName(profile)),
+        region_(std::move(region)) {
     bool named = explicitProfile_ || env("AWS_DEFAULT_PROFILE") || env("AWS_PROFILE");
     if (named) requireProfile(name_);
   }
@@ -384,7 +393,8 @@ class DefaultChain : public CredentialsProvider {
       std::set<std::string> visited{name_};
       return roleProvider(name_, *profile, visited, region_);
     }
-    if (auto p = detail::webIdentityProvider(name_, profile ? &*profile : nullptr, !explicitProfile_, region_)) return p;
+    if (auto p = detail::webIdentityProvider(name_, profile ? &*profile : nullptr, !explicitProfile_, region_))
+      return p;
     if (profile)
       if (auto p = ownCredentials(name_, *profile, region_)) return p;
     if (auto p = containerProvider()) return p;

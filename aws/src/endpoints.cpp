@@ -10,10 +10,10 @@
 
 #include <fmt/format.h>
 
+#include "config.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/aws/partition.h"
 #include "tarnwick_testlibs/base/text.h"
-#include "config.h"
 
 namespace tarnwick::aws::detail {
 namespace {
@@ -40,19 +40,43 @@ struct Partition {
 
 // From the vendor's endpoint data; the first partition is the one for unknown regions.
 const std::array<Partition, 8> kPartitions = {{
-    {"aws", R"(^(us|eu|ap|sa|ca|me|af|il|mx)\-\w+\-\d+$)", "amazonaws.com", "api.aws",
-     {"iam.amazonaws.com", "iam-fips.amazonaws.com", "iam.global.api.aws", "us-east-1"}, false},
-    {"aws-cn", R"(^cn\-\w+\-\d+$)", "amazonaws.com.cn", "api.amazonwebservices.com.cn",
-     {"iam.cn-north-1.amazonaws.com.cn", "", "", "cn-north-1"}, false},
-    {"aws-us-gov", R"(^us\-gov\-\w+\-\d+$)", "amazonaws.com", "api.aws",
-     {"iam.us-gov.amazonaws.com", "iam.us-gov.amazonaws.com", "", "us-gov-west-1"}, true},
-    {"aws-iso", R"(^us\-iso\-\w+\-\d+$)", "c2s.ic.gov", "",
-     {"iam.us-iso-east-1.c2s.ic.gov", "", "", "us-iso-east-1"}, false},
-    {"aws-iso-b", R"(^us\-isob\-\w+\-\d+$)", "sc2s.sgov.gov", "",
-     {"iam.us-isob-east-1.sc2s.sgov.gov", "", "", "us-isob-east-1"}, false},
+    {"aws",
+     R"(^(us|eu|ap|sa|ca|me|af|il|mx)\-\w+\-\d+$)",
+     "amazonaws.com",
+     "api.aws",
+     {"iam.amazonaws.com", "iam-fips.amazonaws.com", "iam.global.api.aws", "us-east-1"},
+     false},
+    {"aws-cn",
+     R"(^cn\-\w+\-\d+$)",
+     "amazonaws.com.cn",
+     "api.amazonwebservices.com.cn",
+     {"iam.cn-north-1.amazonaws.com.cn", "", "", "cn-north-1"},
+     false},
+    {"aws-us-gov",
+     R"(^us\-gov\-\w+\-\d+$)",
+     "amazonaws.com",
+     "api.aws",
+     {"iam.us-gov.amazonaws.com", "iam.us-gov.amazonaws.com", "", "us-gov-west-1"},
+     true},
+    {"aws-iso",
+     R"(^us\-iso\-\w+\-\d+$)",
+     "c2s.ic.gov",
+     "",
+     {"iam.us-iso-east-1.c2s.ic.gov", "", "", "us-iso-east-1"},
+     false},
+    {"aws-iso-b",
+     R"(^us\-isob\-\w+\-\d+$)",
+     "sc2s.sgov.gov",
+     "",
+     {"iam.us-isob-east-1.sc2s.sgov.gov", "", "", "us-isob-east-1"},
+     false},
     {"aws-iso-e", R"(^eu\-isoe\-\w+\-\d+$)", "cloud.adc-e.uk", "", {"", "", "", ""}, false},
-    {"aws-iso-f", R"(^us\-isof\-\w+\-\d+$)", "csp.hci.ic.gov", "",
-     {"iam.us-isof-south-1.csp.hci.ic.gov", "", "", "us-isof-south-1"}, false},
+    {"aws-iso-f",
+     R"(^us\-isof\-\w+\-\d+$)",
+     "csp.hci.ic.gov",
+     "",
+     {"iam.us-isof-south-1.csp.hci.ic.gov", "", "", "us-isof-south-1"},
+     false},
     {"aws-eusc", R"(^eusc\-(de)\-\w+\-\d+$)", "amazonaws.eu", "api.amazonwebservices.eu", {"", "", "", ""}, false},
 }};
 
@@ -83,10 +107,10 @@ std::string variantName(const Variant& v) {
 }
 
 [[noreturn]] void noSuchHost(const std::string& serviceId, const Partition& p, const Variant& v) {
-  throw ClientError(fmt::format(
-      "There is no {} endpoint for {} in partition {}; unset AWS_USE_FIPS_ENDPOINT/use_fips_endpoint "
-      "or AWS_USE_DUALSTACK_ENDPOINT/use_dualstack_endpoint, or set AWS_ENDPOINT_URL_{}",
-      variantName(v), serviceId, p.id, serviceId));
+  throw ClientError(
+      fmt::format("There is no {} endpoint for {} in partition {}; unset AWS_USE_FIPS_ENDPOINT/use_fips_endpoint "
+                  "or AWS_USE_DUALSTACK_ENDPOINT/use_dualstack_endpoint, or set AWS_ENDPOINT_URL_{}",
+                  variantName(v), serviceId, p.id, serviceId));
 }
 
 std::string iamHost(const Partition& p, const Variant& v) {
@@ -119,7 +143,8 @@ std::string regionalHost(const std::string& serviceId, const std::string& region
 // services section (lower case).
 std::string snakeServiceId(const std::string& serviceId) {
   std::string id;
-  for (char c : serviceId) id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char c : serviceId)
+    id += c == ' ' || c == '-' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return id;
 }
 
@@ -129,8 +154,8 @@ std::optional<std::string> servicesSectionEndpoint(const std::string& id, const 
   if (!name) return std::nullopt;
   auto services = loadServicesSection(*name);
   if (!services)
-    throw ClientError(fmt::format("profile {} names services {}, which the config file does not have",
-                                  profileName(profile), *name));
+    throw ClientError(
+        fmt::format("profile {} names services {}, which the config file does not have", profileName(profile), *name));
   auto it = services->find(id + ".endpoint_url");
   if (it == services->end() || it->second.empty()) return std::nullopt;
   return it->second;
@@ -191,7 +216,8 @@ ServiceEndpoint serviceEndpoint(const std::string& serviceId, const std::string&
   const Variant v = variantFor(profile);
   const bool legacySts = isSts && legacyStsEndpoints(profile);
   if (auto url = configuredEndpoint(serviceId, profile)) return {*url, signingRegion};
-  if (effectiveRegion.empty()) throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
+  if (effectiveRegion.empty())
+    throw ClientError(fmt::format("You must specify a region for the {} client.", serviceId));
   // STS's global endpoint has only its plain host; the variants are those of us-east-1.
   if (isSts && globalSts(region, v, legacySts)) return {"https://sts.amazonaws.com", "us-east-1"};
   if (isIam && *p.iam.plain) return {"https://" + iamHost(p, v), signingRegion};

@@ -8,10 +8,9 @@
 
 namespace tarnwick::aws {
 
-ServiceError::ServiceError(std::string code, std::string message, long httpStatus,
-                           std::string requestId, std::string operation)
-    : Error(fmt::format("An error occurred ({}) when calling the {} operation: {}", code,
-                                     operation, message)),
+ServiceError::ServiceError(std::string code, std::string message, long httpStatus, std::string requestId,
+                           std::string operation)
+    : Error(fmt::format("An error occurred ({}) when calling the {} operation: {}", code, operation, message)),
       code_(std::move(code)),
       message_(std::move(message)),
       httpStatus_(httpStatus),

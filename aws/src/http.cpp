@@ -106,8 +106,7 @@ size_t readFile(char* buffer, size_t size, size_t count, void* user) {
 }
 
 bool hasHeader(const Headers& headers, const std::string& lowerName) {
-  return std::any_of(headers.begin(), headers.end(),
-                     [&](const auto& h) { return lower(h.first) == lowerName; });
+  return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return lower(h.first) == lowerName; });
 }
 
 HeaderList buildHeaders(const Request& request) {
@@ -120,8 +119,7 @@ HeaderList buildHeaders(const Request& request) {
     }
     list = next;
   };
-  for (const auto& [name, value] : request.headers)
-    add(value.empty() ? name + ";" : name + ": " + value);
+  for (const auto& [name, value] : request.headers) add(value.empty() ? name + ";" : name + ": " + value);
   // Keep libcurl from adding headers of its own that would change what the service sees.
   add("Expect:");
   if (!hasHeader(request.headers, "content-type")) add("Content-Type:");
@@ -337,9 +335,9 @@ Response send(const Request& request) {
     // The chain passed and so did the pin: the library refused the name.
     if (peer.problem.empty() && (peer.pin.empty() || peer.pin == peer.sha256))
       peer.problem = errors[0] ? errors : curl_easy_strerror(rc);
-    throw PeerCertificateError(fmt::format("{} {}: the peer's certificate was refused", request.method,
-                                           safeUrl(request.url)),
-                               peer.sha256, peer.subject, peer.problem);
+    throw PeerCertificateError(
+        fmt::format("{} {}: the peer's certificate was refused", request.method, safeUrl(request.url)), peer.sha256,
+        peer.subject, peer.problem);
   }
   if (transfer.writeFailed)
     throw ClientError(fmt::format("{} {}: writing the download failed", request.method, safeUrl(request.url)),
@@ -350,9 +348,9 @@ Response send(const Request& request) {
     // Bytes of the request that went out on this transfer; none when the connection never came up.
     long sent = 0;
     curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &sent);
-    throw ClientError(fmt::format("{} {}: {}", request.method, safeUrl(request.url),
-                                  errors[0] ? errors : curl_easy_strerror(rc)),
-                      failureKindOf(rc), sent > 0);
+    throw ClientError(
+        fmt::format("{} {}: {}", request.method, safeUrl(request.url), errors[0] ? errors : curl_easy_strerror(rc)),
+        failureKindOf(rc), sent > 0);
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   response.resent = transfer.requestsSent > 1;
@@ -376,7 +374,8 @@ std::string uriEncode(const std::string& s, bool keepSlash) {
   std::string out;
   out.reserve(s.size() * 3 / 2);
   for (unsigned char c : s) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == '~' || (keepSlash && c == '/'))
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.' || c == '~' || (keepSlash && c == '/'))
       out += static_cast<char>(c);
     else
       out += fmt::format("%{:02X}", c);

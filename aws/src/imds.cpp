@@ -8,10 +8,10 @@
 
 #include <fmt/format.h>
 
+#include "config.h"
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
 #include "tarnwick_testlibs/base/text.h"
-#include "config.h"
 
 namespace tarnwick::aws::imds {
 namespace {
@@ -37,7 +37,8 @@ int positiveSetting(const char* envName, const char* key, const std::optional<st
   const char* end = setting->value.data() + setting->value.size();
   const auto [stop, error] = std::from_chars(setting->value.data(), end, n);
   if (error == std::errc() && stop == end && n >= 1 && n <= 3600) return n;
-  throw ClientError(fmt::format("{} must be a whole number from 1 to 3600, not \"{}\"", setting->source, setting->value));
+  throw ClientError(
+      fmt::format("{} must be a whole number from 1 to 3600, not \"{}\"", setting->source, setting->value));
 }
 
 Settings settingsOf(const std::optional<std::string>& profile) {
@@ -100,8 +101,9 @@ std::string token(const std::string& base, bool renew, const Settings& s) {
     std::string fetched = fetchToken(base, s);
     if (fetched.empty()) {
       if (s.v1Disabled)
-        throw ClientError("the instance metadata service gave no session token and IMDSv1 is disabled "
-                          "(AWS_EC2_METADATA_V1_DISABLED or ec2_metadata_v1_disabled)");
+        throw ClientError(
+            "the instance metadata service gave no session token and IMDSv1 is disabled "
+            "(AWS_EC2_METADATA_V1_DISABLED or ec2_metadata_v1_disabled)");
       return "";
     }
     c.token = std::move(fetched);

@@ -76,8 +76,7 @@ const MemberRef* Shape::find(const std::string& memberName) const {
 const Operation& ServiceModel::operation(const std::string& opName) const {
   auto it = operations.find(opName);
   if (it == operations.end()) it = operations.find(tarnwick::text::camelFromSnake(opName));
-  if (it == operations.end())
-    throw ClientError(fmt::format("Unknown operation {} for service {}", opName, serviceId));
+  if (it == operations.end()) throw ClientError(fmt::format("Unknown operation {} for service {}", opName, serviceId));
   return it->second;
 }
 

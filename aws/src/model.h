@@ -27,7 +27,7 @@ struct MemberRef {
 
 struct Shape {
   std::string name;
-  std::string type;  // structure, list, map, string, integer, long, boolean, timestamp, blob, ...
+  std::string type;                // structure, list, map, string, integer, long, boolean, timestamp, blob, ...
   std::vector<MemberRef> members;  // structure, in model order
   MemberRef member;                // list element
   MemberRef key, value;            // map

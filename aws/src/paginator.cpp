@@ -48,8 +48,8 @@ struct Paginator::State {
 };
 
 Paginator::Paginator(Call call, const Doc& params, PagingTokens tokens)
-    : state_(std::make_unique<State>(State{std::move(call), params.is_null() ? Doc::object() : params,
-                                           std::move(tokens), std::nullopt, false})) {}
+    : state_(std::make_unique<State>(
+          State{std::move(call), params.is_null() ? Doc::object() : params, std::move(tokens), std::nullopt, false})) {}
 
 Paginator::Paginator(ServiceClient& client, const std::string& operation, const Doc& params)
     : Paginator([&client, op = camelFromSnake(operation)](const Doc& p) { return client.call(op, p); }, params,

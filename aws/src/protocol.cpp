@@ -54,12 +54,12 @@ std::string validTypes(const std::string& type) {
 
 void validateValue(const Shape& s, const Json& v, const std::string& path) {
   const bool ok = s.type == "structure" || s.type == "map" ? v.is_object()
-                  : s.type == "list"                        ? v.is_array()
-                                                            : isScalarOfType(s.type, v);
+                  : s.type == "list"                       ? v.is_array()
+                                                           : isScalarOfType(s.type, v);
   if (!ok)
-    throw ClientError(fmt::format(
-        "Parameter validation failed: Invalid type for parameter {}, value: {}, type: {}, valid types: {}",
-        path, v.dump(), v.type_name(), validTypes(s.type)));
+    throw ClientError(
+        fmt::format("Parameter validation failed: Invalid type for parameter {}, value: {}, type: {}, valid types: {}",
+                    path, v.dump(), v.type_name(), validTypes(s.type)));
   if (s.type == "structure") {
     for (const auto& [k, item] : v.items()) {
       const MemberRef* m = s.find(k);
@@ -124,8 +124,7 @@ struct QueryWriter {
       for (const auto& [k, item] : v.items()) {
         const std::string entry = fmt::format("{}.entry.{}", prefix, ++i);
         out.emplace_back(entry + "." + (s.key.locationName.empty() ? "key" : s.key.locationName), k);
-        write(entry + "." + (s.value.locationName.empty() ? "value" : s.value.locationName), *s.value.shape,
-              item);
+        write(entry + "." + (s.value.locationName.empty() ? "value" : s.value.locationName), *s.value.shape, item);
       }
     } else {
       out.emplace_back(prefix, scalarText(s, v));
@@ -170,7 +169,8 @@ class Malformed : public std::runtime_error {
 };
 
 ClientError malformedAnswer(const char* format, const std::string& operation, const std::string& why) {
-  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why), FailureKind::kMalformedAnswer);
+  return ClientError(fmt::format("Malformed {} answer to {}: {}", format, operation, why),
+                     FailureKind::kMalformedAnswer);
 }
 
 bool isoTimeRepresentable(double epochSeconds) {
@@ -179,9 +179,7 @@ bool isoTimeRepresentable(double epochSeconds) {
 
 std::optional<Json> readXml(const pugi::xml_node& node, const Shape& s);
 
-bool isEmptyElement(const pugi::xml_node& node) {
-  return !node.first_child() && !node.first_attribute();
-}
+bool isEmptyElement(const pugi::xml_node& node) { return !node.first_child() && !node.first_attribute(); }
 
 // The whole text as a number of type T, or nothing when it is not one or does not fit.
 template <class T>
@@ -300,9 +298,12 @@ int jsonDepth(std::string_view text) {
   bool inString = false, escaped = false;
   for (const char c : text) {
     if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
     } else if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
@@ -352,19 +353,32 @@ Json readJson(const Shape& s, const Json& v) {
 
 std::string reasonPhrase(long status) {
   switch (status) {
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 412: return "Precondition Failed";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 412:
+      return "Precondition Failed";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "";
   }
 }
 

@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tarnwick_testlibs/aws/http.h"
 #include "model.h"
+#include "tarnwick_testlibs/aws/http.h"
 
 namespace tarnwick::aws::detail {
 

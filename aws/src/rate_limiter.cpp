@@ -10,9 +10,7 @@
 
 namespace tarnwick::aws::detail {
 
-double clockSeconds() {
-  return std::chrono::duration<double>(aws::clock().now().time_since_epoch()).count();
-}
+double clockSeconds() { return std::chrono::duration<double>(aws::clock().now().time_since_epoch()).count(); }
 
 CubicCalculator::CubicCalculator(double startingMaxRate, double startTime)
     : wMax_(startingMaxRate), k_(0), lastFail_(startTime) {
@@ -95,8 +93,7 @@ void TokenBucket::acquire() {
   capacity_ -= 1;
 }
 
-RateLimiter::RateLimiter()
-    : cubic_(0, clockSeconds()), clocker_(clockSeconds()), bucket_(1) {}
+RateLimiter::RateLimiter() : cubic_(0, clockSeconds()), clocker_(clockSeconds()), bucket_(1) {}
 
 void RateLimiter::beforeSend() {
   {

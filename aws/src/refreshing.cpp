@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
+#include "config.h"
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/credentials.h"
 #include "tarnwick_testlibs/aws/errors.h"
-#include "config.h"
 
 namespace tarnwick::aws {
 namespace {

@@ -9,9 +9,9 @@
 #include <random>
 #include <stdexcept>
 
-#include "tarnwick_testlibs/aws/clock.h"
 #include "rate_limiter.h"
 #include "retry_strategy.h"
+#include "tarnwick_testlibs/aws/clock.h"
 
 namespace tarnwick::aws {
 namespace {
@@ -107,12 +107,20 @@ bool RetryLoop::another() {
 namespace detail {
 namespace {
 
-const std::array<const char*, 14> kThrottlingCodes = {
-    "Throttling", "ThrottlingException", "ThrottledException", "RequestThrottledException",
-    "TooManyRequestsException", "ProvisionedThroughputExceededException",
-    "TransactionInProgressException", "RequestLimitExceeded", "BandwidthLimitExceeded",
-    "LimitExceededException", "RequestThrottled", "SlowDown", "PriorRequestNotComplete",
-    "EC2ThrottledException"};
+const std::array<const char*, 14> kThrottlingCodes = {"Throttling",
+                                                      "ThrottlingException",
+                                                      "ThrottledException",
+                                                      "RequestThrottledException",
+                                                      "TooManyRequestsException",
+                                                      "ProvisionedThroughputExceededException",
+                                                      "TransactionInProgressException",
+                                                      "RequestLimitExceeded",
+                                                      "BandwidthLimitExceeded",
+                                                      "LimitExceededException",
+                                                      "RequestThrottled",
+                                                      "SlowDown",
+                                                      "PriorRequestNotComplete",
+                                                      "EC2ThrottledException"};
 const std::array<const char*, 2> kTransientCodes = {"RequestTimeout", "RequestTimeoutException"};
 
 template <size_t N>

@@ -12,7 +12,7 @@
 namespace tarnwick::aws::detail {
 
 struct RetryConfig {
-  int maxAttempts = 10;  // AWS_MAX_ATTEMPTS, else the profile's max_attempts
+  int maxAttempts = 10;           // AWS_MAX_ATTEMPTS, else the profile's max_attempts
   std::string mode = "standard";  // AWS_RETRY_MODE, else the profile's retry_mode
   bool modeSetByUser = false;     // false: `mode` is the program's default, nobody chose it
   // The environment first, then the shared config file's profile (explicit, else AWS_PROFILE,
@@ -69,7 +69,7 @@ class ServiceRetryPolicy {
   struct Quota;
   RetryConfig config_;
   BackoffPolicy backoff_;
-  std::unique_ptr<Quota> quota_;  // none in legacy mode
+  std::unique_ptr<Quota> quota_;          // none in legacy mode
   std::unique_ptr<RateLimiter> limiter_;  // adaptive mode only
 };
 

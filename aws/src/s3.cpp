@@ -18,15 +18,15 @@
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
-#include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/base/files.h"
-#include "tarnwick_testlibs/base/text.h"
 #include "clients.h"
 #include "connection.h"
 #include "endpoints.h"
 #include "model.h"
 #include "protocol.h"
 #include "retry_strategy.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/files.h"
+#include "tarnwick_testlibs/base/text.h"
 #include "transport.h"
 
 namespace tarnwick::aws::detail {
@@ -60,9 +60,7 @@ std::string readChunk(std::FILE* f, long long size, const std::string& path) {
 }
 
 // The part size that keeps a file within the part limit and every part at least 8 MiB.
-long long partSizeFor(long long fileSize) {
-  return std::max(kMinPartSize, (fileSize + kMaxParts - 1) / kMaxParts);
-}
+long long partSizeFor(long long fileSize) { return std::max(kMinPartSize, (fileSize + kMaxParts - 1) / kMaxParts); }
 
 bool dnsCompatible(const std::string& bucket) {
   if (bucket.size() < 3 || bucket.size() > 63) return false;
@@ -76,11 +74,20 @@ std::string xmlEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -113,8 +120,7 @@ BucketRegions& bucketRegions() {
 // A region name goes into host names, so only a plain one is taken from an answer.
 bool plainRegionName(const std::string& region) {
   if (region.empty() || region.size() > 63 || region.front() == '-' || region.back() == '-') return false;
-  return std::all_of(region.begin(), region.end(),
-                     [](unsigned char c) { return std::isalnum(c) || c == '-'; });
+  return std::all_of(region.begin(), region.end(), [](unsigned char c) { return std::isalnum(c) || c == '-'; });
 }
 
 // The <Region> of an S3 error body ("" when there is none).
@@ -171,7 +177,8 @@ class RestS3Client : public S3Client {
 
   void upload_file(const std::string& path, const std::string& bucket, const std::string& key) override {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) throw ClientError(fmt::format("Cannot open {}: {}", path, std::strerror(errno)));
+    if (::stat(path.c_str(), &st) != 0)
+      throw ClientError(fmt::format("Cannot open {}: {}", path, std::strerror(errno)));
     File f = openFile(path, "rb");
     if (st.st_size <= kMultipartThreshold)
       putObject(bucket, key, readChunk(f.get(), st.st_size, path));
@@ -266,7 +273,8 @@ class RestS3Client : public S3Client {
     if (bucket.empty() || !wrongRegionAnswer(r)) return r;
     std::string actual = r.header("x-amz-bucket-region");
     if (actual.empty()) actual = errorBodyRegion(r.body);
-    if (actual.empty()) actual = sendIn(region, bucket, request("HEAD", bucket, "", {}), {}).header("x-amz-bucket-region");
+    if (actual.empty())
+      actual = sendIn(region, bucket, request("HEAD", bucket, "", {}), {}).header("x-amz-bucket-region");
     if (!plainRegionName(actual) || actual == region) return r;
     bucketRegions().remember(bucket, actual);
     if (rewind) rewind();
@@ -357,18 +365,20 @@ class RestS3Client : public S3Client {
     const Operation& op = model_.operation("CreateMultipartUpload");
     const http::Response r = send(bucket, request("POST", bucket, key, {{"uploads", ""}}), op.name);
     const Doc out = parseXmlBody(*op.output, r.body, op.name);
-    if (!out.contains("UploadId")) throw ClientError("CreateMultipartUpload answered without an UploadId", FailureKind::kMalformedAnswer);
+    if (!out.contains("UploadId"))
+      throw ClientError("CreateMultipartUpload answered without an UploadId", FailureKind::kMalformedAnswer);
     return out["UploadId"].get<std::string>();
   }
 
-  std::string uploadPart(const std::string& bucket, const std::string& key, const std::string& uploadId,
-                         int number, std::string body) {
+  std::string uploadPart(const std::string& bucket, const std::string& key, const std::string& uploadId, int number,
+                         std::string body) {
     http::Request req = request("PUT", bucket, key, {{"partNumber", std::to_string(number)}, {"uploadId", uploadId}});
     req.body = std::move(body);
     req.totalTimeoutMs = 0;
     const http::Response r = send(bucket, req, "UploadPart");
     const std::string etag = r.header("etag");
-    if (etag.empty()) throw ClientError(fmt::format("UploadPart {} answered without an ETag", number), FailureKind::kMalformedAnswer);
+    if (etag.empty())
+      throw ClientError(fmt::format("UploadPart {} answered without an ETag", number), FailureKind::kMalformedAnswer);
     return etag;
   }
 

@@ -1,10 +1,10 @@
 // Sessions: where credentials and the default region come from, and which region a client gets.
 #include "tarnwick_testlibs/aws/session.h"
 
-#include "tarnwick_testlibs/aws/errors.h"
 #include "clients.h"
 #include "credential_sources.h"
 #include "region.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace tarnwick::aws {
 namespace {

@@ -25,8 +25,8 @@ using tarnwick::text::lower;
 
 // Headers that proxies or the HTTP stack may change on the way; signing them would break.
 const std::array<const char*, 11> kUnsignedHeaders = {
-    "connection", "expect", "keep-alive", "proxy-authenticate", "proxy-authorization", "te",
-    "trailer", "transfer-encoding", "upgrade", "user-agent", "x-amzn-trace-id"};
+    "connection",        "expect",  "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer",
+    "transfer-encoding", "upgrade", "user-agent", "x-amzn-trace-id"};
 
 std::string hex(const unsigned char* data, size_t n) {
   std::string out;
@@ -38,8 +38,8 @@ std::string hex(const unsigned char* data, size_t n) {
 std::string hmac(const std::string& key, const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-            reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &len))
+  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
+            data.size(), out, &len))
     throw ClientError("HMAC-SHA256 failed");
   return std::string(reinterpret_cast<char*>(out), len);
 }
@@ -163,8 +163,7 @@ std::string collapseWhitespace(const std::string& v) {
 }
 
 bool signable(const std::string& lowerName) {
-  return std::none_of(kUnsignedHeaders.begin(), kUnsignedHeaders.end(),
-                      [&](const char* n) { return lowerName == n; });
+  return std::none_of(kUnsignedHeaders.begin(), kUnsignedHeaders.end(), [&](const char* n) { return lowerName == n; });
 }
 
 // Signed headers by lower-case name; repeated headers joined with commas.
@@ -251,15 +250,13 @@ std::string sha256Hex(const std::string& data) {
   return hex(digest, sizeof digest);
 }
 
-std::string canonicalRequest(const http::Request& request, const Options& opts,
-                             const std::string& payloadHash) {
+std::string canonicalRequest(const http::Request& request, const Options& opts, const std::string& payloadHash) {
   UrlParts url = splitUrl(request.url);
   auto headers = headersToSign(request);
   std::string canonicalHeaders;
   for (const auto& [name, value] : headers) canonicalHeaders += name + ":" + value + "\n";
   return fmt::format("{}\n{}\n{}\n{}\n{}\n{}", request.method, canonicalPath(url.path, opts.s3),
-                     canonicalQuery(url.query), canonicalHeaders, signedHeaderList(headers),
-                     payloadHash);
+                     canonicalQuery(url.query), canonicalHeaders, signedHeaderList(headers), payloadHash);
 }
 
 void sign(http::Request& request, const Credentials& creds, const Options& opts,
@@ -291,10 +288,9 @@ void sign(http::Request& request, const Credentials& creds, const Options& opts,
   std::string mac = hmac(key, toSign);
   std::string signature = hex(reinterpret_cast<const unsigned char*>(mac.data()), mac.size());
 
-  request.headers.emplace_back(
-      "Authorization", fmt::format("AWS4-HMAC-SHA256 Credential={}/{}, SignedHeaders={}, Signature={}",
-                                   creds.accessKeyId, scope, signedHeaders,
-                                   signature));
+  request.headers.emplace_back("Authorization",
+                               fmt::format("AWS4-HMAC-SHA256 Credential={}/{}, SignedHeaders={}, Signature={}",
+                                           creds.accessKeyId, scope, signedHeaders, signature));
 }
 
 }  // namespace tarnwick::aws::sigv4

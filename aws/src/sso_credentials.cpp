@@ -3,25 +3,25 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <ctime>
-#include <system_error>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
-#include "tarnwick_testlibs/aws/clock.h"
-#include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/base/files.h"
 #include "connection.h"
 #include "credential_sources.h"
 #include "endpoints.h"
 #include "protocol.h"
 #include "retry_strategy.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/files.h"
 #include "transport.h"
 
 namespace tarnwick::aws::detail {
@@ -43,12 +43,12 @@ Profile withSsoSession(const std::string& profile, Profile settings) {
   if (name.empty()) return settings;
   auto session = loadSsoSession(name);
   if (!session)
-    throw CredentialsError(fmt::format("profile {} names sso_session {}, which the config file does not have", profile, name));
+    throw CredentialsError(
+        fmt::format("profile {} names sso_session {}, which the config file does not have", profile, name));
   for (const auto& [key, value] : *session) {
     auto [it, added] = settings.emplace(key, value);
     if (!added && it->second != value)
-      throw CredentialsError(
-          fmt::format("{} differs between profile {} and sso-session {}", key, profile, name));
+      throw CredentialsError(fmt::format("{} differs between profile {} and sso-session {}", key, profile, name));
   }
   return settings;
 }
@@ -59,10 +59,14 @@ SsoSettings ssoSettings(const std::string& profile, const Profile& raw) {
   for (const char* key : {"sso_start_url", "sso_region", "sso_account_id", "sso_role_name"})
     if (valueOf(p, key).empty()) missing.emplace_back(key);
   if (!missing.empty())
-    throw CredentialsError(fmt::format("profile {} is configured for SSO but lacks {}", profile,
-                                       fmt::join(missing, ", ")));
-  return {profile, valueOf(p, "sso_start_url"), valueOf(p, "sso_region"), valueOf(p, "sso_account_id"),
-          valueOf(p, "sso_role_name"), valueOf(p, "sso_session")};
+    throw CredentialsError(
+        fmt::format("profile {} is configured for SSO but lacks {}", profile, fmt::join(missing, ", ")));
+  return {profile,
+          valueOf(p, "sso_start_url"),
+          valueOf(p, "sso_region"),
+          valueOf(p, "sso_account_id"),
+          valueOf(p, "sso_role_name"),
+          valueOf(p, "sso_session")};
 }
 
 std::string loginHint(const std::string& profile) { return fmt::format("run `aws sso login --profile {}`", profile); }
@@ -80,7 +84,9 @@ std::string tokenCachePath(const SsoSettings& s) {
 
 nlohmann::json readCachedToken(const SsoSettings& s, const std::string& path) {
   std::ifstream in(path);
-  if (!in) throw CredentialsError(fmt::format("there is no SSO token for profile {} ({}): {}", s.profile, path, loginHint(s.profile)));
+  if (!in)
+    throw CredentialsError(
+        fmt::format("there is no SSO token for profile {} ({}): {}", s.profile, path, loginHint(s.profile)));
   std::stringstream text;
   text << in.rdbuf();
   return nlohmann::json::parse(text.str(), nullptr, false);
@@ -118,8 +124,11 @@ std::optional<nlohmann::json> refreshedToken(const SsoSettings& s, const nlohman
   r.method = "POST";
   r.url = oidc.url + "/token";
   r.headers.emplace_back("Content-Type", "application/json");
-  r.body = nlohmann::json{{"clientId", cached["clientId"]}, {"clientSecret", cached["clientSecret"]},
-                          {"grantType", "refresh_token"}, {"refreshToken", cached["refreshToken"]}}.dump();
+  r.body = nlohmann::json{{"clientId", cached["clientId"]},
+                          {"clientSecret", cached["clientSecret"]},
+                          {"grantType", "refresh_token"},
+                          {"refreshToken", cached["refreshToken"]}}
+               .dump();
   http::Response resp;
   try {
     resp = transport.send(r, errorCodeOf);
@@ -156,7 +165,8 @@ SsoToken loadToken(const SsoSettings& s) {
       }
     }
   if (!expiresAt || !hasText(doc, "accessToken"))
-    throw CredentialsError(fmt::format("the SSO token of profile {} ({}) is not valid: {}", s.profile, path, loginHint(s.profile)));
+    throw CredentialsError(
+        fmt::format("the SSO token of profile {} ({}) is not valid: {}", s.profile, path, loginHint(s.profile)));
   return {doc["accessToken"].get<std::string>(), *expiresAt};
 }
 
@@ -177,7 +187,8 @@ Credentials roleCredentials(const SsoSettings& s, const http::Response& resp) {
                       FailureKind::kMalformedAnswer);
   // Epoch milliseconds, clamped as every expiry is: the clock's nanoseconds end in 2262.
   if (rc->contains("expiration") && (*rc)["expiration"].is_number_integer()) {
-    constexpr auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::duration::max());
+    constexpr auto limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::duration::max());
     const std::chrono::milliseconds ms((*rc)["expiration"].get<long long>());
     c.expiration = std::chrono::system_clock::time_point(std::clamp(ms, -limit, limit));
   }

@@ -8,10 +8,6 @@
 #include <fmt/format.h>
 #include <pugixml.hpp>
 
-#include "tarnwick_testlibs/aws/assume_role.h"
-#include "tarnwick_testlibs/aws/clock.h"
-#include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/base/terminal.h"
 #include "clients.h"
 #include "connection.h"
 #include "credential_sources.h"
@@ -19,6 +15,10 @@
 #include "protocol.h"
 #include "region.h"
 #include "retry_strategy.h"
+#include "tarnwick_testlibs/aws/assume_role.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/base/terminal.h"
 #include "transport.h"
 
 namespace tarnwick::aws::detail {
@@ -49,7 +49,8 @@ Credentials stsCredentials(const std::string& action, Fields form, const std::st
                            const ProviderPtr& signer, const StsRegion& stsRegion) {
   const std::string region = stsRegion.forProfile(profile);
   const ServiceEndpoint endpoint = serviceEndpoint("STS", region, profile);
-  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile), ConnectionSettings::resolve(profile));
+  Transport sts("sts", endpoint.signingRegion, signer, RetryConfig::resolve(profile),
+                ConnectionSettings::resolve(profile));
   form.insert(form.begin(), {{"Action", action}, {"Version", kStsVersion}});
   http::Request r;
   r.method = "POST";
@@ -67,12 +68,12 @@ Credentials stsCredentials(const std::string& action, Fields form, const std::st
 std::string mfaCode(const std::string& profile, const std::string& serial, bool renewal) {
   const tarnwick::FileDescriptor tty = tarnwick::terminal::open();
   if (!tty.valid())
-    throw CredentialsError(fmt::format(
-        "profile {} needs {} MFA code for {} (mfa_serial){}, but there is no terminal to enter it on", profile,
-        renewal ? "a new" : "an", serial, renewal ? " to renew its role credentials" : ""));
+    throw CredentialsError(
+        fmt::format("profile {} needs {} MFA code for {} (mfa_serial){}, but there is no terminal to enter it on",
+                    profile, renewal ? "a new" : "an", serial, renewal ? " to renew its role credentials" : ""));
   // Codes are one-time secrets, but secrets all the same: typed without echo.
-  std::string code =
-      tarnwick::terminal::askHidden(tty.get(), fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
+  std::string code = tarnwick::terminal::askHidden(
+      tty.get(), fmt::format("Enter {}MFA code for {}: ", renewal ? "a new " : "", serial));
   while (!code.empty() && (code.back() == '\r' || code.back() == ' ')) code.pop_back();
   if (code.empty()) throw CredentialsError(fmt::format("no MFA code was entered for profile {}", profile));
   return code;
@@ -97,11 +98,10 @@ std::string readTokenFile(const std::string& path) {
 }
 
 Credentials assumeRoleWithWebIdentity(const WebIdentity& w) {
-  return stsCredentials("AssumeRoleWithWebIdentity",
-                        {{"RoleArn", w.roleArn},
-                         {"RoleSessionName", w.sessionName},
-                         {"WebIdentityToken", readTokenFile(w.tokenFile)}},
-                        w.profile, anonymousCredentials(), *w.region);
+  return stsCredentials(
+      "AssumeRoleWithWebIdentity",
+      {{"RoleArn", w.roleArn}, {"RoleSessionName", w.sessionName}, {"WebIdentityToken", readTokenFile(w.tokenFile)}},
+      w.profile, anonymousCredentials(), *w.region);
 }
 
 // ---- role assumption -------------------------------------------------------------------------
@@ -168,7 +168,8 @@ ProviderPtr assumeRoleProvider(const std::string& profile, const Profile& settin
   role.sessionName = valueOf(settings, "role_session_name");
   if (role.sessionName.empty()) role.sessionName = generatedSessionName();
   role.externalId = valueOf(settings, "external_id");
-  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty()) role.durationSeconds = durationSetting(profile, d);
+  if (std::string d = valueOf(settings, "duration_seconds"); !d.empty())
+    role.durationSeconds = durationSetting(profile, d);
   role.mfaSerial = valueOf(settings, "mfa_serial");
   role.mfaCode = [profile, serial = role.mfaSerial](bool renewal) { return mfaCode(profile, serial, renewal); };
   return assumeRoleCredentials(std::make_shared<ProfileSts>(profile, std::move(source), std::move(region)),

@@ -22,9 +22,9 @@ namespace tarnwick::aws::detail {
 namespace {
 
 // Answers that mean the request's time stamp was off, by the codes the services use for it.
-const std::array<const char*, 6> kClockSkewCodes = {"RequestTimeTooSkewed", "RequestExpired", "RequestInTheFuture",
-                                                    "InvalidSignatureException", "SignatureDoesNotMatch",
-                                                    "AuthFailure"};
+const std::array<const char*, 6> kClockSkewCodes = {"RequestTimeTooSkewed",  "RequestExpired",
+                                                    "RequestInTheFuture",    "InvalidSignatureException",
+                                                    "SignatureDoesNotMatch", "AuthFailure"};
 // Services accept a few minutes of difference; beyond this our clock is taken to be wrong.
 constexpr auto kSkewTolerance = std::chrono::minutes(5);
 
@@ -61,8 +61,7 @@ void stampSdkHeaders(http::Request& r, const std::string& retryMode, const std::
 // element is Error; they are retried as a 500 would be.
 bool errorInSuccess(const http::Response& r) {
   static const std::regex errorRoot(R"(\s*(<\?xml[^>]*\?>\s*)?<Error[\s>])");
-  return r.status == 200 &&
-         std::regex_search(r.body.substr(0, 512), errorRoot, std::regex_constants::match_continuous);
+  return r.status == 200 && std::regex_search(r.body.substr(0, 512), errorRoot, std::regex_constants::match_continuous);
 }
 
 // A gateway's own answer when the service's was lost on the way; the call may have been
@@ -105,8 +104,8 @@ struct Transport::ClockSkew {
   }
 };
 
-Transport::Transport(std::string signingName, std::string region,
-                     std::shared_ptr<CredentialsProvider> creds, RetryConfig retry, ConnectionSettings connection)
+Transport::Transport(std::string signingName, std::string region, std::shared_ptr<CredentialsProvider> creds,
+                     RetryConfig retry, ConnectionSettings connection)
     : signingName_(std::move(signingName)),
       region_(std::move(region)),
       creds_(std::move(creds)),
@@ -115,7 +114,7 @@ Transport::Transport(std::string signingName, std::string region,
       connection_(std::move(connection)) {}
 
 Transport::Answer Transport::send(http::Request request, const ErrorCodeOf& errorCodeOf, bool s3,
-                               const std::function<void()>& rewind) {
+                                  const std::function<void()>& rewind) {
   sigv4::Options opts{region_, signingName_, s3, ""};
   const bool canResend = !(request.uploadFrom || request.downloadTo) || static_cast<bool>(rewind);
   const RetryPolicy attempts = retry_->attempts(canResend);

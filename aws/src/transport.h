@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "tarnwick_testlibs/aws/credentials.h"
-#include "tarnwick_testlibs/aws/http.h"
 #include "connection.h"
 #include "retry_strategy.h"
+#include "tarnwick_testlibs/aws/credentials.h"
+#include "tarnwick_testlibs/aws/http.h"
 
 namespace tarnwick::aws::detail {
 

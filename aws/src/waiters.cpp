@@ -6,8 +6,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "tarnwick_testlibs/aws/errors.h"
 #include "model.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 namespace tarnwick::aws {
 namespace {
@@ -100,8 +100,8 @@ Doc wait(Ec2Client& ec2, const std::string& waiterName, const Doc& params, Retry
     } catch (const ServiceError& e) {
       state = stateOf(def.at("acceptors"), nullptr, &e);
       if (state.empty())
-        throw WaiterError(fmt::format("Waiter {} failed: An error occurred ({}): {}", waiterName, e.code(),
-                                      e.message()));
+        throw WaiterError(
+            fmt::format("Waiter {} failed: An error occurred ({}): {}", waiterName, e.code(), e.message()));
     }
     if (state == "success") return answer;
     if (state == "failure")

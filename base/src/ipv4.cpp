@@ -29,8 +29,7 @@ Network Network::parse(const std::string& cidr, bool allowHostBits) {
   }
   if (!address || net.prefix > 32) throw std::invalid_argument("'" + cidr + "' is not an IPv4 network");
   net.base = *address;
-  if (!allowHostBits && (net.base & ~net.mask()) != 0)
-    throw std::invalid_argument("'" + cidr + "' has host bits set");
+  if (!allowHostBits && (net.base & ~net.mask()) != 0) throw std::invalid_argument("'" + cidr + "' has host bits set");
   return net;
 }
 

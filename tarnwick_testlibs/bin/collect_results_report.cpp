@@ -36,7 +36,11 @@ bool allowedInXml(char32_t c) {
 std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& c) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
-  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  const std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xE  ? 3
+                             : (lead >> 3) == 0x1E ? 4
+                                                   : 0;
   if (length == 0 || at + length > text.size()) return 0;
   c = length == 1 ? lead : lead & (0x7F >> length);
   for (std::size_t i = at + 1; i < at + length; ++i) {
@@ -80,7 +84,8 @@ void addTestCase(pugi::xml_node suite, const EntryResult& result) {
   if (result.test.verdict == Verdict::kPassed) return;
   const bool failed = result.test.verdict == Verdict::kFailed;
   pugi::xml_node problem = testCase.append_child(failed ? "failure" : "error");
-  problem.append_attribute("message").set_value(failed ? xmlText(text::trim(result.test.result)).c_str() : kNotReported);
+  problem.append_attribute("message").set_value(failed ? xmlText(text::trim(result.test.result)).c_str()
+                                                       : kNotReported);
   setText(problem, result.test.log);
 }
 

@@ -83,7 +83,8 @@ cli::Parser makeParser() {
   spoke.addValue("--spoke_gw_name", "find subnet(s) with spoke gateway <spoke_gw_name>", {.required = true});
   spoke.addFlag("--horizontal_scaling", "find subnet(s) with horizontal-scaling spoke gateway");
   spoke.laterOptionsFollow();
-  spoke.addValue("--controller_ca", "check the controller's certificate against this CA bundle (PEM) before logging in");
+  spoke.addValue("--controller_ca",
+                 "check the controller's certificate against this CA bundle (PEM) before logging in");
   spoke.addValue("--controller_fingerprint",
                  "pin the controller's certificate by its SHA-256 fingerprint (hex, colons optional)");
 

@@ -49,8 +49,8 @@ out({"vpc": vpc, "subnet": sub})
 TEST_F(Emulator, SecurityGroupsSubnetsAndRoutesRoundTrip) {
   const Doc net = makeVpc();
   auto ec2 = session_.ec2();
-  const Doc sg = ec2->create_security_group(
-      {{"GroupName", "probe-sg"}, {"Description", "probe"}, {"VpcId", net["vpc"]}});
+  const Doc sg =
+      ec2->create_security_group({{"GroupName", "probe-sg"}, {"Description", "probe"}, {"VpcId", net["vpc"]}});
   const std::string sgId = sg.at("GroupId");
   ec2->authorize_security_group_ingress(
       {{"GroupId", sgId},
@@ -58,7 +58,8 @@ TEST_F(Emulator, SecurityGroupsSubnetsAndRoutesRoundTrip) {
         {{{"IpProtocol", "tcp"}, {"FromPort", 22}, {"ToPort", 22}, {"IpRanges", {{{"CidrIp", "10.0.0.0/8"}}}}}}}});
 
   const Doc found = ec2->describe_security_groups(
-      {{"Filters", {{{"Name", "vpc-id"}, {"Values", {net["vpc"]}}}, {{"Name", "group-name"}, {"Values", {"probe-sg"}}}}}});
+      {{"Filters",
+        {{{"Name", "vpc-id"}, {"Values", {net["vpc"]}}}, {{"Name", "group-name"}, {"Values", {"probe-sg"}}}}}});
   ASSERT_EQ(found.at("SecurityGroups").size(), 1u);
   const Doc& perm = found["SecurityGroups"][0].at("IpPermissions").at(0);
   EXPECT_EQ(perm.at("FromPort"), 22);  // typed, not text
@@ -89,7 +90,9 @@ TEST_F(Emulator, KeyPairsAreCreatedDescribedAndDeleted) {
   EXPECT_EQ(key.at("KeyMaterial").get<std::string>().rfind("-----BEGIN", 0), 0u);
   EXPECT_EQ(ec2->describe_key_pairs({{"KeyNames", {"probe-key"}}}).at("KeyPairs").size(), 1u);
   ec2->delete_key_pair({{"KeyName", "probe-key"}});
-  EXPECT_EQ(serviceErrorOf([&] { ec2->describe_key_pairs({{"KeyNames", {"probe-key"}}}); }).code(),
+  EXPECT_EQ(serviceErrorOf([&] {
+              ec2->describe_key_pairs({{"KeyNames", {"probe-key"}}});
+            }).code(),
             "InvalidKeyPair.NotFound");
 }
 
@@ -126,11 +129,13 @@ TEST_F(Emulator, InstanceLifecycleWithAddressesAndWaiters) {
   EXPECT_EQ(inst.at("Tags").at(0).at("Value"), "probe");
   EXPECT_EQ(ec2->describe_instance_status({{"InstanceIds", {id}}}).at("InstanceStatuses").size(), 1u);
 
-  const Doc enis = ec2->describe_network_interfaces({{"Filters", {{{"Name", "attachment.instance-id"}, {"Values", {id}}}}}});
+  const Doc enis =
+      ec2->describe_network_interfaces({{"Filters", {{{"Name", "attachment.instance-id"}, {"Values", {id}}}}}});
   const Doc& eni = enis.at("NetworkInterfaces").at(0);
   EXPECT_FALSE(eni.contains("Association"));  // no public address yet
   const Doc eip = ec2->allocate_address({{"Domain", "vpc"}});
-  ec2->associate_address({{"AllocationId", eip.at("AllocationId")}, {"NetworkInterfaceId", eni.at("NetworkInterfaceId")}});
+  ec2->associate_address(
+      {{"AllocationId", eip.at("AllocationId")}, {"NetworkInterfaceId", eni.at("NetworkInterfaceId")}});
   const Doc addresses = ec2->describe_addresses({{"PublicIps", {eip.at("PublicIp")}}});
   EXPECT_EQ(addresses.at("Addresses").at(0).at("NetworkInterfaceId"), eni.at("NetworkInterfaceId"));
   const Doc withAddress = ec2->describe_network_interfaces({{"NetworkInterfaceIds", {eni.at("NetworkInterfaceId")}}});
@@ -157,7 +162,8 @@ TEST_F(Emulator, IamRolePolicyAndProfileCycle) {
   const std::string doc = R"({"Version":"2012-10-17","Statement":[{"Effect":"Allow","Action":"s3:*","Resource":"*"}]})";
   const std::string trust =
       R"({"Version":"2012-10-17","Statement":[{"Effect":"Allow","Principal":{"Service":"ec2.amazonaws.com"},"Action":"sts:AssumeRole"}]})";
-  const std::string arn = iam->create_policy({{"PolicyName", "probe-policy"}, {"PolicyDocument", doc}}).at("Policy").at("Arn");
+  const std::string arn =
+      iam->create_policy({{"PolicyName", "probe-policy"}, {"PolicyDocument", doc}}).at("Policy").at("Arn");
   const Doc listed = iam->list_policies({{"Scope", "Local"}});
   ASSERT_EQ(listed.at("Policies").size(), 1u);
   EXPECT_EQ(listed["Policies"][0].at("Arn"), arn);
@@ -188,7 +194,8 @@ TEST_F(Emulator, IamRolePolicyAndProfileCycle) {
 TEST_F(Emulator, StsIdentityAndAssumedRole) {
   auto sts = session_.sts();
   EXPECT_EQ(sts->get_caller_identity({}).at("Account").get<std::string>().size(), 12u);
-  const Doc assumed = sts->assume_role({{"RoleArn", "arn:aws:iam::123456789012:role/probe"}, {"RoleSessionName", "probe"}});
+  const Doc assumed =
+      sts->assume_role({{"RoleArn", "arn:aws:iam::123456789012:role/probe"}, {"RoleSessionName", "probe"}});
   const Doc& c = assumed.at("Credentials");
   EXPECT_FALSE(c.at("AccessKeyId").get<std::string>().empty());
   EXPECT_FALSE(c.at("SessionToken").get<std::string>().empty());
@@ -236,7 +243,8 @@ TEST_F(Transfers, SmallAndMultipartFilesRoundTrip) {
     s3->download_file("probe-bucket", key, dst);
     EXPECT_EQ(testbed::readFile(dst), body) << size;
   }
-  const Doc uploads = testbed::boto3Json(R"PY(out(s3.list_multipart_uploads(Bucket="probe-bucket").get("Uploads", [])))PY");
+  const Doc uploads =
+      testbed::boto3Json(R"PY(out(s3.list_multipart_uploads(Bucket="probe-bucket").get("Uploads", [])))PY");
   EXPECT_TRUE(uploads.empty());
   const Doc parts = testbed::boto3Json(R"PY(
 h = s3.head_object(Bucket="probe-bucket", Key="backups/vpc-1/f17825797", PartNumber=1)
@@ -285,7 +293,12 @@ TEST_F(Transfers, ABucketElsewhereIsLearntOnceAndOddKeysAreSignedAsAwsChecksThem
   const std::string src = dir_.write("in.txt", "far"), dst = (dir_ / "out.txt").string();
   const std::vector<std::string> odd = {"dots/./x/../y", "odd dir/a b+c~d=e*f/\xc3\xbc.txt", "plus+"};
   for (const auto& key : odd) tarnwick::aws::Session::fromProfile(std::nullopt).s3()->upload_file(src, "far-away", key);
-  EXPECT_EQ(session_.s3()->list_objects_v2({{"Bucket", "far-away"}, {"Prefix", "odd dir/a b+c"}}).at("Contents").at(0).at("Key"), odd[1]);
+  EXPECT_EQ(session_.s3()
+                ->list_objects_v2({{"Bucket", "far-away"}, {"Prefix", "odd dir/a b+c"}})
+                .at("Contents")
+                .at(0)
+                .at("Key"),
+            odd[1]);
   for (const auto& key : odd) session_.s3()->download_file("far-away", key, dst);
   EXPECT_EQ(front.requests().size(), 8u);  // one refusal, then every client goes straight to eu-west-2
 }
@@ -293,9 +306,9 @@ TEST_F(Transfers, ABucketElsewhereIsLearntOnceAndOddKeysAreSignedAsAwsChecksThem
 // A bucket created moments ago: S3 sends the first request on with a 307, and it goes there once.
 TEST_F(Transfers, ATemporaryRedirectIsFollowedOnceToItsNewAddress) {
   testbed::boto3("s3.create_bucket(Bucket='brand-new')");
-  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront,
-                            {{"upstream", testbed::moto().url()}, {"newBuckets", {"brand-new"}},
-                             {"redirectTo", testbed::moto().url()}});
+  testbed::FakeServer front(
+      testbed::FakeServer::Mode::AwsFront,
+      {{"upstream", testbed::moto().url()}, {"newBuckets", {"brand-new"}}, {"redirectTo", testbed::moto().url()}});
   testbed::ScopedEnv viaFront{{"AWS_ENDPOINT_URL", front.url()}};
   tarnwick::aws::Session::fromProfile(std::nullopt).s3()->upload_file(dir_.write("in.txt", "new"), "brand-new", "k");
   EXPECT_EQ(session_.s3()->list_objects_v2({{"Bucket", "brand-new"}}).at("KeyCount"), 1);

@@ -30,8 +30,9 @@ TEST_F(ImageLookup, ByNameAsksForPublicAmazonImagesInOrderAndTakesTheFirst) {
   ec2_.answer("DescribeImages", {{"Images", {{{"ImageId", "ami-1"}}, {{"ImageId", "ami-2"}}}}});
   EXPECT_EQ(pd::getAMIByName(ec2_, args("al2023-*")), "ami-1");
   const Doc p = ec2_.params("DescribeImages");
-  EXPECT_EQ(p.dump(),
-            R"({"ExecutableUsers":["all"],"Filters":[{"Name":"name","Values":["al2023-*"]}],"Owners":["amazon"],"IncludeDeprecated":false})");
+  EXPECT_EQ(
+      p.dump(),
+      R"({"ExecutableUsers":["all"],"Filters":[{"Name":"name","Values":["al2023-*"]}],"Owners":["amazon"],"IncludeDeprecated":false})");
   EXPECT_EQ(log_.messages(tarnwick::logging::INFO), (std::vector<std::string>{"- Lookup AMI for al2023-*", "  ami-1"}));
 }
 
@@ -52,9 +53,10 @@ TEST_F(ImageLookup, ServiceFailuresAreNotCaught) {
 }
 
 TEST_F(ImageLookup, FromParametersMatchesTheEndOfTheNameInAnswerOrder) {
-  const Doc answer = {{"Parameters",
-                       {{{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-6.1-arm64"}, {"Value", "ami-a"}},
-                        {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-6.1-x86_64"}, {"Value", "ami-x"}}}}};
+  const Doc answer = {
+      {"Parameters",
+       {{{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-6.1-arm64"}, {"Value", "ami-a"}},
+        {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-6.1-x86_64"}, {"Value", "ami-x"}}}}};
   ssm_.always("GetParametersByPath", [&](const Doc&) { return answer; });
   EXPECT_EQ(pd::getAMI(ssm_, args("al2023-ami-kernel-6.1-x86_64")), "ami-x");
   EXPECT_EQ(pd::getAMI(ssm_, args("6.1-arm64")), "ami-a");
@@ -65,10 +67,13 @@ TEST_F(ImageLookup, FromParametersMatchesTheEndOfTheNameInAnswerOrder) {
 }
 
 TEST_F(ImageLookup, FromParametersFollowsNextTokenUntilAMatch) {
-  ssm_.answer("GetParametersByPath", {{"Parameters", {{{"Name", "/p/other"}, {"Value", "ami-o"}}}}, {"NextToken", "t2"}});
-  ssm_.answer("GetParametersByPath", {{"Parameters", {{{"Name", "/p/al2023-x"}, {"Value", "ami-x"}}}}, {"NextToken", "t3"}});
+  ssm_.answer("GetParametersByPath",
+              {{"Parameters", {{{"Name", "/p/other"}, {"Value", "ami-o"}}}}, {"NextToken", "t2"}});
+  ssm_.answer("GetParametersByPath",
+              {{"Parameters", {{{"Name", "/p/al2023-x"}, {"Value", "ami-x"}}}}, {"NextToken", "t3"}});
   EXPECT_EQ(pd::getAMI(ssm_, args("al2023-x")), "ami-x");
-  EXPECT_EQ(ssm_.params("GetParametersByPath"), (Doc{{"Path", "/aws/service/ami-amazon-linux-latest"}, {"NextToken", "t2"}}));
+  EXPECT_EQ(ssm_.params("GetParametersByPath"),
+            (Doc{{"Path", "/aws/service/ami-amazon-linux-latest"}, {"NextToken", "t2"}}));
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 #include <regex>
 #include <vector>
 
-#include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/aws/views.h"
 #include "model.h"
 #include "protocol.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/views.h"
 
 namespace {
 
@@ -41,18 +41,29 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, QuerySerialization,
     ::testing::Values(
         // EC2 (the emulator shows the rest): queryName wins, lists are Name.N, an empty list sends nothing.
-        QueryCase{"ec2", "DescribeInstances", R"({"InstanceIds":["i-1","i-2"],"Filters":[]})",
+        QueryCase{"ec2",
+                  "DescribeInstances",
+                  R"({"InstanceIds":["i-1","i-2"],"Filters":[]})",
                   {{"InstanceId.1", "i-1"}, {"InstanceId.2", "i-2"}}},
-        QueryCase{"ec2", "RunInstances",
-                  R"({"NetworkInterfaces":[{"DeviceIndex":1,"Groups":["sg-1"]}],"TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"x"}]}],"IamInstanceProfile":{"Name":"p"}})",
-                  {{"NetworkInterface.1.DeviceIndex", "1"}, {"NetworkInterface.1.SecurityGroupId.1", "sg-1"},
-                   {"TagSpecification.1.ResourceType", "instance"}, {"TagSpecification.1.Tag.1.Key", "Name"},
-                   {"TagSpecification.1.Tag.1.Value", "x"}, {"IamInstanceProfile.Name", "p"}}},
+        QueryCase{
+            "ec2",
+            "RunInstances",
+            R"({"NetworkInterfaces":[{"DeviceIndex":1,"Groups":["sg-1"]}],"TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"x"}]}],"IamInstanceProfile":{"Name":"p"}})",
+            {{"NetworkInterface.1.DeviceIndex", "1"},
+             {"NetworkInterface.1.SecurityGroupId.1", "sg-1"},
+             {"TagSpecification.1.ResourceType", "instance"},
+             {"TagSpecification.1.Tag.1.Key", "Name"},
+             {"TagSpecification.1.Tag.1.Value", "x"},
+             {"IamInstanceProfile.Name", "p"}}},
         // Query protocol: lists are Name.member.N, and an empty list is sent as an empty value.
-        QueryCase{"iam", "CreateRole", R"({"RoleName":"r","Tags":[{"Key":"k","Value":"v"}]})",
+        QueryCase{"iam",
+                  "CreateRole",
+                  R"({"RoleName":"r","Tags":[{"Key":"k","Value":"v"}]})",
                   {{"RoleName", "r"}, {"Tags.member.1.Key", "k"}, {"Tags.member.1.Value", "v"}}},
         QueryCase{"iam", "CreateRole", R"({"RoleName":"r","Tags":[]})", {{"RoleName", "r"}, {"Tags", ""}}},
-        QueryCase{"sts", "AssumeRole", R"({"RoleArn":"a","PolicyArns":[{"arn":"p"}],"DurationSeconds":900})",
+        QueryCase{"sts",
+                  "AssumeRole",
+                  R"({"RoleArn":"a","PolicyArns":[{"arn":"p"}],"DurationSeconds":900})",
                   {{"RoleArn", "a"}, {"PolicyArns.member.1.arn", "p"}, {"DurationSeconds", "900"}}}));
 
 TEST(QuerySerialization, StartsWithActionAndVersion) {
@@ -63,7 +74,8 @@ TEST(QuerySerialization, StartsWithActionAndVersion) {
 
 TEST(Validation, RejectsMembersTheModelDoesNotKnowAndWrongKinds) {
   const auto& op = serviceModel("ec2").operation("DescribeInstances");
-  EXPECT_NO_THROW(tarnwick::aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Name":"a","Values":["b"]}]})")));
+  EXPECT_NO_THROW(
+      tarnwick::aws::detail::validate(op.input, Json::parse(R"({"Filters":[{"Name":"a","Values":["b"]}]})")));
   for (const char* bad : {R"({"InstanceId":["i-1"]})", R"({"Filters":[{"Name":"a","Value":["b"]}]})",
                           R"({"InstanceIds":"i-1"})", R"({"MaxResults":"5"})", R"({"DryRun":1})"}) {
     EXPECT_THROW(tarnwick::aws::detail::validate(op.input, Json::parse(bad)), tarnwick::aws::ClientError) << bad;
@@ -81,7 +93,8 @@ TEST(IdempotencyToken, FilledOnlyWhereTheModelMarksOneAndKeptWhenGiven) {
   EXPECT_TRUE(std::regex_match(filled.at("ClientToken").get<std::string>(),
                                std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
   EXPECT_NE(filled["ClientToken"], tarnwick::aws::detail::withIdempotencyTokens(run.input, {}).at("ClientToken"));
-  EXPECT_EQ(tarnwick::aws::detail::withIdempotencyTokens(run.input, {{"ClientToken", "mine"}}).at("ClientToken"), "mine");
+  EXPECT_EQ(tarnwick::aws::detail::withIdempotencyTokens(run.input, {{"ClientToken", "mine"}}).at("ClientToken"),
+            "mine");
   const auto& describe = serviceModel("ec2").operation("DescribeInstances");
   EXPECT_EQ(tarnwick::aws::detail::withIdempotencyTokens(describe.input, {}), Json::object());
 }
@@ -137,17 +150,21 @@ TEST(XmlAnswers, QueryResultsSitInTheirWrapperAndListMembers) {
     <Policies><member><PolicyName>p</PolicyName><AttachmentCount>2</AttachmentCount></member></Policies>
   </ListPoliciesResult><ResponseMetadata><RequestId>x</RequestId></ResponseMetadata></ListPoliciesResponse>)";
   const Json d = tarnwick::aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), body);
-  EXPECT_EQ(d, Json::parse(R"({"Policies":[{"PolicyName":"p","AttachmentCount":2}],"IsTruncated":true,"Marker":"m2"})"));
+  EXPECT_EQ(d,
+            Json::parse(R"({"Policies":[{"PolicyName":"p","AttachmentCount":2}],"IsTruncated":true,"Marker":"m2"})"));
   const std::string noOutput = "<DeleteRoleResponse><ResponseMetadata/></DeleteRoleResponse>";
   EXPECT_EQ(tarnwick::aws::detail::parseXmlAnswer(m, m.operation("DeleteRole"), noOutput), Json::object());
-  EXPECT_THROW(tarnwick::aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), "<oops"), tarnwick::aws::ClientError);
+  EXPECT_THROW(tarnwick::aws::detail::parseXmlAnswer(m, m.operation("ListPolicies"), "<oops"),
+               tarnwick::aws::ClientError);
 }
 
 TEST(JsonAnswers, TimestampsBecomeIsoTextAndUnknownMembersDrop) {
   const auto& op = serviceModel("ssm").operation("GetParameter");
   const Json d = tarnwick::aws::detail::parseJsonAnswer(
       op, R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":1704708000.5,"Extra":1}})");
-  EXPECT_EQ(d, Json::parse(R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":"2024-01-08T10:00:00.500Z"}})"));
+  EXPECT_EQ(d,
+            Json::parse(
+                R"({"Parameter":{"Name":"n","Value":"v","Version":3,"LastModifiedDate":"2024-01-08T10:00:00.500Z"}})"));
 }
 
 // Whatever an answer holds, reading it ends in the layer's own error naming the operation.
@@ -162,15 +179,17 @@ TEST(MalformedAnswers, FailWithTheLayersOwnError) {
     std::string body;
     const char* why;
   };
-  for (const auto& c : {
-           Case{"ec2", "DescribeSubnets", "<R><subnetSet><item><availableIpAddressCount>99999999999999999999"
-                "</availableIpAddressCount></item></subnetSet></R>", "availableIpAddressCount is not a 64-bit integer"},
-           Case{"s3", "ListObjectsV2", "<R><KeyCount>-</KeyCount></R>", "KeyCount is not a 64-bit integer"},
-           Case{"ec2", "DescribeInstances", "<R>" + deep("<a>", "</a>") + "</R>", "nested deeper than 100 levels"},
-           Case{"ssm", "GetParameter", R"({"Parameter":{"LastModifiedDate":1e300}})",
-                "a timestamp lies outside the years 1 to 9999"},
-           Case{"ssm", "GetParameter", R"({"Parameter":{"Version":"3"}})", "long value is a JSON string"},
-           Case{"ssm", "GetParameter", deep("[", "]"), "nested deeper than 100 levels"}}) {
+  for (const auto& c :
+       {Case{"ec2", "DescribeSubnets",
+             "<R><subnetSet><item><availableIpAddressCount>99999999999999999999"
+             "</availableIpAddressCount></item></subnetSet></R>",
+             "availableIpAddressCount is not a 64-bit integer"},
+        Case{"s3", "ListObjectsV2", "<R><KeyCount>-</KeyCount></R>", "KeyCount is not a 64-bit integer"},
+        Case{"ec2", "DescribeInstances", "<R>" + deep("<a>", "</a>") + "</R>", "nested deeper than 100 levels"},
+        Case{"ssm", "GetParameter", R"({"Parameter":{"LastModifiedDate":1e300}})",
+             "a timestamp lies outside the years 1 to 9999"},
+        Case{"ssm", "GetParameter", R"({"Parameter":{"Version":"3"}})", "long value is a JSON string"},
+        Case{"ssm", "GetParameter", deep("[", "]"), "nested deeper than 100 levels"}}) {
     const auto& m = serviceModel(c.service);
     const auto& op = m.operation(c.operation);
     try {
@@ -212,7 +231,8 @@ TEST(AnswerViews, ReadRecordsAndFailOnMalformedOnesWithTheLayersOwnError) {
             [](const Json& a) { view::subnets(a).at(0).cidr(); }, "CidrBlock is a JSON number"},
            {R"({"NatGatewayId": "nat-1", "SubnetId": "subnet-1", "NatGatewayAddresses": []})",
             [](const Json& a) { view::NatGateway(a, "DescribeNatGateways").firstAddress(); }, "no NatGatewayAddresses"},
-           {R"({"Addresses": ["eipalloc-1"]})", [](const Json& a) { view::addresses(a); }, "a record is a JSON string"}}) {
+           {R"({"Addresses": ["eipalloc-1"]})", [](const Json& a) { view::addresses(a); },
+            "a record is a JSON string"}}) {
     try {
       c.read(Json::parse(c.answer));
       ADD_FAILURE() << "accepted " << c.answer;
@@ -229,10 +249,12 @@ TEST(AnswerViews, RouteTableJoinKeepsTheAnswersOrderAndSkipsOrRefusesMainAssocia
        "Associations": [{"SubnetId": "subnet-b"}, {"Main": true}, {"SubnetId": "subnet-a"}]},
       {"RouteTableId": "rtb-2", "Routes": [{"NatGatewayId": "nat-9"}], "Associations": [{"SubnetId": "subnet-c"}]}]})");
   const auto wanted = [](const std::string& id) { return id == "nat-2"; };
-  const auto routed = tarnwick::aws::view::routedSubnets(tables, "NatGatewayId", tarnwick::aws::view::MainAssociations::kSkip, wanted);
+  const auto routed =
+      tarnwick::aws::view::routedSubnets(tables, "NatGatewayId", tarnwick::aws::view::MainAssociations::kSkip, wanted);
   ASSERT_EQ(routed.size(), 2u);
   EXPECT_EQ(routed[0].target + " " + routed[0].subnetId + " " + routed[1].subnetId, "nat-2 subnet-b subnet-a");
-  EXPECT_THROW(tarnwick::aws::view::routedSubnets(tables, "NatGatewayId", tarnwick::aws::view::MainAssociations::kRefuse, wanted),
+  EXPECT_THROW(tarnwick::aws::view::routedSubnets(tables, "NatGatewayId",
+                                                  tarnwick::aws::view::MainAssociations::kRefuse, wanted),
                tarnwick::aws::ClientError);
 }
 
@@ -266,15 +288,21 @@ TEST_P(ErrorFormats, GiveCodeMessageAndRequestId) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ErrorFormats,
     ::testing::Values(
-        ErrorCase{"query", 404, {},
+        ErrorCase{"query",
+                  404,
+                  {},
                   "<ErrorResponse><Error><Type>Sender</Type><Code>NoSuchEntity</Code><Message>no role</Message>"
                   "</Error><RequestId>req-2</RequestId></ErrorResponse>",
                   {"NoSuchEntity", "no role", "req-2"}},
-        ErrorCase{"s3", 404, {},
+        ErrorCase{"s3",
+                  404,
+                  {},
                   "<?xml version=\"1.0\"?>\n<Error><Code>NoSuchKey</Code><Message>none</Message>"
                   "<RequestId>req-3</RequestId></Error>",
                   {"NoSuchKey", "none", "req-3"}},
-        ErrorCase{"xml on json", 403, {{"x-amzn-requestid", "req-5"}},
+        ErrorCase{"xml on json",
+                  403,
+                  {{"x-amzn-requestid", "req-5"}},
                   "<ErrorResponse><Error><Code>InvalidClientTokenId</Code><Message>bad token</Message></Error>"
                   "</ErrorResponse>",
                   {"InvalidClientTokenId", "bad token", "req-5"}},

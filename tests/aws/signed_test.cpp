@@ -72,7 +72,8 @@ class SignedCalls : public ::testing::Test {
 
 TEST_F(SignedCalls, EveryProtocolIsAccepted) {
   const auto s = sessionWith(secret_);
-  EXPECT_TRUE(s.ec2()->describe_subnets({{"Filters", {{{"Name", "default-for-az"}, {"Values", {"true"}}}}}})
+  EXPECT_TRUE(s.ec2()
+                  ->describe_subnets({{"Filters", {{{"Name", "default-for-az"}, {"Values", {"true"}}}}}})
                   .contains("Subnets"));
   EXPECT_EQ(s.ec2()->describe_images({{"Owners", {"amazon"}}, {"IncludeDeprecated", false}}).count("Images"), 1u);
   EXPECT_TRUE(s.iam()->list_policies({{"Scope", "Local"}}).contains("Policies"));
@@ -119,16 +120,26 @@ TEST_F(SignedCalls, ADeployWithOddTagValuesStoresItsKeyInABucketElsewhere) {
   testbed::TempDir dir;
   dir.write("in.config", bootstrap_["config"].dump());
   testbed::FakeServer ipEcho(testbed::FakeServer::Mode::PublicIp);
-  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", server_->url()}, {"wrongRegion", "malformed"},
-                                                                  {"buckets", {{"far-keys", "eu-west-2"}}}, {"secrets", {{id_, secret_}}}});
+  testbed::FakeServer front(testbed::FakeServer::Mode::AwsFront, {{"upstream", server_->url()},
+                                                                  {"wrongRegion", "malformed"},
+                                                                  {"buckets", {{"far-keys", "eu-west-2"}}},
+                                                                  {"secrets", {{id_, secret_}}}});
   testbed::RunOptions o{testbed::awsEnv(front.url()), "", dir.str()};
-  for (auto [name, value] : {std::pair{"AWS_ACCESS_KEY_ID", id_}, {"AWS_SECRET_ACCESS_KEY", secret_}, {"TARNWICK_PUBLIC_IP_URL", ipEcho.url() + "/"}})
+  for (auto [name, value] : {std::pair{"AWS_ACCESS_KEY_ID", id_},
+                             {"AWS_SECRET_ACCESS_KEY", secret_},
+                             {"TARNWICK_PUBLIC_IP_URL", ipEcho.url() + "/"}})
     o.env[name] = value;
   const std::string odd = "a+b ~*=/ \xc3\xa9";
-  EXPECT_EQ(testbed::runProgram(TWK_PROBE_DEPLOYER, {"--test_config", "in.config", "--output_test_config", "out.config",
-                                "--s3_bucket", "far-keys", "--tag_resource", "Owner,qa team,Note," + odd}, o).status, 0);
-  const Doc tags = sessionWith(secret_).ec2()->describe_instances({}).at("Reservations").at(0).at("Instances").at(0).at("Tags");
-  EXPECT_EQ(tags.at(1).at("Value").get<std::string>() + "|" + tags.at(2).at("Value").get<std::string>(), "qa team|" + odd);
+  EXPECT_EQ(testbed::runProgram(TWK_PROBE_DEPLOYER,
+                                {"--test_config", "in.config", "--output_test_config", "out.config", "--s3_bucket",
+                                 "far-keys", "--tag_resource", "Owner,qa team,Note," + odd},
+                                o)
+                .status,
+            0);
+  const Doc tags =
+      sessionWith(secret_).ec2()->describe_instances({}).at("Reservations").at(0).at("Instances").at(0).at("Tags");
+  EXPECT_EQ(tags.at(1).at("Value").get<std::string>() + "|" + tags.at(2).at("Value").get<std::string>(),
+            "qa team|" + odd);
   const std::string vpc = bootstrap_["vpc"], key = "backups/" + vpc + "/tarnwick-test-ec2-key-pair-" + vpc + ".pem";
   EXPECT_EQ(sessionWith(secret_).s3()->list_objects_v2({{"Bucket", "far-keys"}}).at("Contents").at(0).at("Key"), key);
 }

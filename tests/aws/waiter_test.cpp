@@ -56,11 +56,11 @@ TEST_F(Waiters, StatusOkGivesUpAfterFortyAttempts) {
   // On a limit of time and 2 s rounds: attempts at 0, 2, ..., 10 s.
   ec2_.clearCalls();
   const auto begun = clock_->now();
-  EXPECT_THROW(tarnwick::aws::wait(ec2_, "instance_status_ok", params_,
-                                   tarnwick::aws::RetryPolicy::limitedTime(std::chrono::seconds(10)),
-                                   tarnwick::aws::BackoffPolicy::rounds(begun, std::chrono::seconds(2),
-                                                                        std::chrono::seconds(15), 15)),
-               tarnwick::aws::WaiterError);
+  EXPECT_THROW(
+      tarnwick::aws::wait(
+          ec2_, "instance_status_ok", params_, tarnwick::aws::RetryPolicy::limitedTime(std::chrono::seconds(10)),
+          tarnwick::aws::BackoffPolicy::rounds(begun, std::chrono::seconds(2), std::chrono::seconds(15), 15)),
+      tarnwick::aws::WaiterError);
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 6);
   EXPECT_EQ(clock_->now() - begun, std::chrono::seconds(10));
 }

@@ -26,10 +26,11 @@ using testbed::FakeServer;
 class CredentialChain : public testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
-                             "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
-                             "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_REGION", "AWS_DEFAULT_REGION",
-                             "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_ROLE_ARN", "AWS_ROLE_SESSION_NAME", "AWS_ENDPOINT_URL"})
+    for (const char* name :
+         {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
+          "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
+          "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_WEB_IDENTITY_TOKEN_FILE",
+          "AWS_ROLE_ARN", "AWS_ROLE_SESSION_NAME", "AWS_ENDPOINT_URL"})
       env_.unset(name);
     set("AWS_CONFIG_FILE", (dir_ / "config").string());
     set("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "credentials").string());
@@ -54,10 +55,12 @@ class CredentialChain : public testing::Test {
 };
 
 TEST_F(CredentialChain, SourcesAreTriedInTheVendorOrder) {
-  write("credentials", "[default]\naws_access_key_id = FILEKEY\naws_secret_access_key = FILESECRET\n"
-                       "[named]\naws_access_key_id = NAMEDKEY\naws_secret_access_key = NAMEDSECRET\n");
-  write("config", "[profile other]\naws_access_key_id = CFGKEY\naws_secret_access_key = CFGSECRET\n"
-                  "aws_session_token = CFGTOKEN\n");
+  write("credentials",
+        "[default]\naws_access_key_id = FILEKEY\naws_secret_access_key = FILESECRET\n"
+        "[named]\naws_access_key_id = NAMEDKEY\naws_secret_access_key = NAMEDSECRET\n");
+  write("config",
+        "[profile other]\naws_access_key_id = CFGKEY\naws_secret_access_key = CFGSECRET\n"
+        "aws_session_token = CFGTOKEN\n");
 
   EXPECT_EQ(tarnwick::aws::defaultChain(std::nullopt)->get().accessKeyId, "FILEKEY");
 
@@ -112,7 +115,8 @@ TEST_F(CredentialChain, CredentialProcessOutputIsUsedAndFailuresReported) {
   ASSERT_TRUE(c.expiration.has_value());
   // Beyond the clock's nanosecond range (2262), yet still far in the future, not long past.
   EXPECT_GT(*c.expiration, std::chrono::system_clock::from_time_t(4102444800));  // 2100
-  EXPECT_NE(failureOf(std::string("broken")).find("exit status 3): sh -c 'echo denied by policy >&2; exit 3': denied by policy"),
+  EXPECT_NE(failureOf(std::string("broken"))
+                .find("exit status 3): sh -c 'echo denied by policy >&2; exit 3': denied by policy"),
             std::string::npos);
   EXPECT_EQ(failureOf(std::string("numeric")), "credential_process returned no access key");
   EXPECT_EQ(failureOf(std::string("undated")), "credential_process returned an Expiration that is not a time");
@@ -129,8 +133,9 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
                  {{"routes",
                    {{{"form", {{"RoleArn", "arn:aws:iam::111122223333:role/denied"}}},
                      {"status", 403},
-                     {"body", "<ErrorResponse><Error><Code>AccessDenied</Code><Message>no</Message></Error>"
-                              "<RequestId>rid-1</RequestId></ErrorResponse>"}},
+                     {"body",
+                      "<ErrorResponse><Error><Code>AccessDenied</Code><Message>no</Message></Error>"
+                      "<RequestId>rid-1</RequestId></ErrorResponse>"}},
                     {{"body", kAssumeRoleAnswer}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
   write("credentials", "[base]\naws_access_key_id = BASEKEY\naws_secret_access_key = BASESECRET\n");
@@ -172,13 +177,14 @@ TEST_F(CredentialChain, RoleProfileAssumesRoleWithSourceProfileKeys) {
 // A code is good for one assumption: when the role's credentials run out in a long run, the
 // terminal is asked again, with a prompt that says so.
 TEST_F(CredentialChain, ExpiredMfaRoleCredentialsAskForANewCodeOnTheTerminal) {
-  FakeServer sts(FakeServer::Mode::Generic,
-                 {{"routes", {{{"body", std::regex_replace(kAssumeRoleAnswer, std::regex("2999-01-01T00"),
-                                                           "2024-05-01T13")}}}}});
+  FakeServer sts(
+      FakeServer::Mode::Generic,
+      {{"routes", {{{"body", std::regex_replace(kAssumeRoleAnswer, std::regex("2999-01-01T00"), "2024-05-01T13")}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
   write("credentials", "[base]\naws_access_key_id = BASEKEY\naws_secret_access_key = BASESECRET\n");
-  write("config", "[profile mfa]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
-                  "mfa_serial = arn:aws:iam::111122223333:mfa/me\n");
+  write("config",
+        "[profile mfa]\nrole_arn = arn:aws:iam::111122223333:role/deployer\nsource_profile = base\n"
+        "mfa_serial = arn:aws:iam::111122223333:mfa/me\n");
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
@@ -222,11 +228,13 @@ TEST_F(CredentialChain, ExpiredMfaRoleCredentialsAskForANewCodeOnTheTerminal) {
 }
 
 TEST_F(CredentialChain, ContainerEndpointIsAskedWithItsAuthorizationToken) {
-  FakeServer container(FakeServer::Mode::Generic,
-                       {{"routes",
-                         {{{"path", "/creds"},
-                           {"body", {{"AccessKeyId", "CKEY"}, {"SecretAccessKey", "CSECRET"}, {"Token", "CTOKEN"},
-                                     {"Expiration", "2999-01-01T00:00:00Z"}}}}}}});
+  FakeServer container(FakeServer::Mode::Generic, {{"routes",
+                                                    {{{"path", "/creds"},
+                                                      {"body",
+                                                       {{"AccessKeyId", "CKEY"},
+                                                        {"SecretAccessKey", "CSECRET"},
+                                                        {"Token", "CTOKEN"},
+                                                        {"Expiration", "2999-01-01T00:00:00Z"}}}}}}});
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
   set("AWS_CONTAINER_AUTHORIZATION_TOKEN", "secret-auth");
   auto c = tarnwick::aws::defaultChain(std::nullopt)->get();
@@ -245,12 +253,15 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
   auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));
   tarnwick::aws::setClock(clock);
   // The service answers 401 to any request without its session token.
-  FakeServer imds(FakeServer::Mode::Metadata,
-                  {{"requireToken", true},
-                   {"token", "TOKEN-1"},
-                   {"role", "workflow-role"},
-                   {"credentials", {{"Code", "Success"}, {"AccessKeyId", "IKEY"}, {"SecretAccessKey", "ISECRET"},
-                                    {"Token", "ITOKEN"}, {"Expiration", "2024-05-01T13:00:00Z"}}}});
+  FakeServer imds(FakeServer::Mode::Metadata, {{"requireToken", true},
+                                               {"token", "TOKEN-1"},
+                                               {"role", "workflow-role"},
+                                               {"credentials",
+                                                {{"Code", "Success"},
+                                                 {"AccessKeyId", "IKEY"},
+                                                 {"SecretAccessKey", "ISECRET"},
+                                                 {"Token", "ITOKEN"},
+                                                 {"Expiration", "2024-05-01T13:00:00Z"}}}});
   set("AWS_EC2_METADATA_DISABLED", "false");
   set("AWS_EC2_METADATA_SERVICE_ENDPOINT", imds.url());
 
@@ -270,7 +281,8 @@ TEST_F(CredentialChain, InstanceRoleUsesSessionTokenAndRefreshesBeforeExpiry) {
 }
 
 TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFallsThrough) {
-  const std::string answer = std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
+  const std::string answer =
+      std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
   FakeServer sts(FakeServer::Mode::Generic, {{"routes", {{{"body", answer}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
   set("AWS_WEB_IDENTITY_TOKEN_FILE", write("ci-token", "ci-oidc-token\n"));
@@ -307,15 +319,21 @@ TEST_F(CredentialChain, WebIdentityIsUnsignedFromEnvironmentOrProfileAndNeverFal
 // and refuses it: the first client's region, else the configured one, else the run's, else global.
 TEST_F(CredentialChain, StsIsAskedInTheFirstClientsRegionElseTheConfiguredOrTheRunRegion) {
   FakeServer proxy(FakeServer::Mode::Generic);
-  env_.apply({{"HTTPS_PROXY", proxy.url()}, {"NO_PROXY", "127.0.0.1"}, {"AWS_MAX_ATTEMPTS", "1"},
-              {"AWS_SECRET_ACCESS_KEY", "S"}, {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"},
+  env_.apply({{"HTTPS_PROXY", proxy.url()},
+              {"NO_PROXY", "127.0.0.1"},
+              {"AWS_MAX_ATTEMPTS", "1"},
+              {"AWS_SECRET_ACCESS_KEY", "S"},
+              {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"},
               {"AWS_WEB_IDENTITY_TOKEN_FILE", write("token", "t")}});
   write("credentials", "[base]\naws_access_key_id = K\naws_secret_access_key = S\n");
-  write("config", "[profile pod]\nweb_identity_token_file = " + (dir_ / "token").string() + "\nrole_arn = r\nregion = "
-                  "us-west-2\n[profile src]\nrole_arn = r\nsource_profile = base\n[profile ci]\nrole_arn = r\n"
-                  "credential_source = Environment\n");
+  write("config", "[profile pod]\nweb_identity_token_file = " + (dir_ / "token").string() +
+                      "\nrole_arn = r\nregion = "
+                      "us-west-2\n[profile src]\nrole_arn = r\nsource_profile = base\n[profile ci]\nrole_arn = r\n"
+                      "credential_source = Environment\n");
   const auto opt = [](const char* v) { return *v ? std::optional<std::string>(v) : std::nullopt; };
-  struct Row { const char *profile, *run, *client, *envRegion, *setting, *host; };  // client "": S3 without one
+  struct Row {
+    const char *profile, *run, *client, *envRegion, *setting, *host;
+  };  // client "": S3 without one
   for (const Row& row : {Row{"", "cn-north-1", "cn-north-1", "", "", "sts.cn-north-1.amazonaws.com.cn:443"},
                          Row{"pod", "eu-west-1", "", "", "", "sts.us-west-2.amazonaws.com:443"},
                          Row{"src", "eu-west-1", "", "", "", "sts.eu-west-1.amazonaws.com:443"},
@@ -323,20 +341,25 @@ TEST_F(CredentialChain, StsIsAskedInTheFirstClientsRegionElseTheConfiguredOrTheR
                          Row{"src", "", "", "", "", "sts.amazonaws.com:443"},
                          Row{"", "", "eu-west-1", "", "legacy", "sts.amazonaws.com:443"},
                          Row{"", "cn-north-1", "", "", "legacy", "sts.cn-north-1.amazonaws.com.cn:443"}}) {
-    env_.apply({{"AWS_ACCESS_KEY_ID", *row.profile ? opt("K") : std::nullopt}, {"AWS_REGION", opt(row.envRegion)},
+    env_.apply({{"AWS_ACCESS_KEY_ID", *row.profile ? opt("K") : std::nullopt},
+                {"AWS_REGION", opt(row.envRegion)},
                 {"AWS_STS_REGIONAL_ENDPOINTS", opt(row.setting)}});
     const auto session = tarnwick::aws::Session::fromProfile(opt(row.profile), opt(row.run));
-    if (*row.client) session.ec2(std::string(row.client));
-    else session.s3();
+    if (*row.client)
+      session.ec2(std::string(row.client));
+    else
+      session.s3();
     proxy.clearRequests();
     EXPECT_THROW(session.credentials()->get(), std::exception);
     EXPECT_EQ(proxy.requests().at(0).header("host"), row.host);
   }
   set("AWS_ENDPOINT_URL_STS", proxy.url());  // an override wins over every region
-  EXPECT_THROW(tarnwick::aws::Session::fromProfile(std::nullopt, opt("cn-north-1")).credentials()->get(), std::exception);
+  EXPECT_THROW(tarnwick::aws::Session::fromProfile(std::nullopt, opt("cn-north-1")).credentials()->get(),
+               std::exception);
   EXPECT_EQ(proxy.requests().back().header("host"), proxy.host());
   set("AWS_STS_REGIONAL_ENDPOINTS", "global");
-  EXPECT_THROW(tarnwick::aws::Session::fromProfile(std::nullopt).sts(std::string("eu-west-1")), tarnwick::aws::ClientError);
+  EXPECT_THROW(tarnwick::aws::Session::fromProfile(std::nullopt).sts(std::string("eu-west-1")),
+               tarnwick::aws::ClientError);
 }
 
 TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale) {
@@ -358,8 +381,8 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
   EXPECT_EQ(portal.requests().size(), 2u);
 
   // Expired in the cache, or refused by the portal: both say how to log in again.
-  for (auto [token, expiresAt] : {std::pair{"sso-access-token", "2000-01-01T00:00:00Z"},
-                                  std::pair{"revoked-token", "2200-01-01T00:00:00Z"}}) {
+  for (auto [token, expiresAt] :
+       {std::pair{"sso-access-token", "2000-01-01T00:00:00Z"}, std::pair{"revoked-token", "2200-01-01T00:00:00Z"}}) {
     testbed::cacheSsoToken(dir_.path(), "corp", token, expiresAt);
     std::string message = failureOf(std::string("current"));
     EXPECT_NE(message.find("run `aws sso login --profile current`"), std::string::npos) << message;
@@ -368,19 +391,24 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
 
   // Near its end the token is refreshed with the cached refresh token, and the cache keeps the new one.
   set("AWS_ENDPOINT_URL_SSO_OIDC", portal.url());
-  portal.setFixture({{"token", "sso-access-token"}, {"account", "111122223333"}, {"role", "Deployer"},
+  portal.setFixture({{"token", "sso-access-token"},
+                     {"account", "111122223333"},
+                     {"role", "Deployer"},
                      {"refreshToken", "refresh-1"}});
   const auto soon = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + std::chrono::minutes(5));
   char expiresAt[32];
   std::strftime(expiresAt, sizeof expiresAt, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&soon));
   testbed::cacheSsoToken(dir_.path(), "corp", "stale-token", expiresAt,
-                         {{"refreshToken", "refresh-1"}, {"clientId", "c"}, {"clientSecret", "cs"},
+                         {{"refreshToken", "refresh-1"},
+                          {"clientId", "c"},
+                          {"clientSecret", "cs"},
                           {"registrationExpiresAt", "2200-01-01T00:00:00Z"}});
   EXPECT_EQ(tarnwick::aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
   EXPECT_EQ(portal.requests().at(3).path, "/token");
   EXPECT_EQ(tarnwick::aws::defaultChain(std::string("current"))->get().accessKeyId, "SSOKEY");
   EXPECT_EQ(portal.requests().size(), 6u);  // the renewed token was cached: no second refresh
-  EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"), std::string::npos);
+  EXPECT_NE(failureOf(std::string("partial")).find("lacks sso_start_url, sso_region, sso_role_name"),
+            std::string::npos);
 }
 
 // Each source's short outage, as the SDKs ride it out: a container endpoint that fails twice (a
@@ -388,8 +416,8 @@ TEST_F(CredentialChain, SsoProfilesUseTheCachedTokenAndAskForALoginWhenItIsStale
 TEST_F(CredentialChain, TransientFailuresOfEachSourceAreRetried) {
   auto clock = std::make_shared<tarnwick::aws::ManualClock>();
   tarnwick::aws::setClock(clock);
-  const nlohmann::ordered_json creds = {{"AccessKeyId", "KEY"}, {"SecretAccessKey", "S"}, {"Token", "T"},
-                                        {"Expiration", "2999-01-01T00:00:00Z"}};
+  const nlohmann::ordered_json creds = {
+      {"AccessKeyId", "KEY"}, {"SecretAccessKey", "S"}, {"Token", "T"}, {"Expiration", "2999-01-01T00:00:00Z"}};
   const nlohmann::ordered_json blips = {{{"status", 500}}, {{"body", "<html>"}}, {{"body", creds}}};
   FakeServer container(FakeServer::Mode::Generic, {{"routes", {{{"sequence", blips}}}}});
   set("AWS_CONTAINER_CREDENTIALS_FULL_URI", container.url() + "/creds");
@@ -397,7 +425,8 @@ TEST_F(CredentialChain, TransientFailuresOfEachSourceAreRetried) {
   EXPECT_EQ(clock->slept(), std::chrono::seconds(2));
 
   const std::string idpDown = "<ErrorResponse><Error><Code>IDPCommunicationError</Code></Error></ErrorResponse>";
-  const std::string answer = std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
+  const std::string answer =
+      std::regex_replace(kAssumeRoleAnswer, std::regex("AssumeRole"), "AssumeRoleWithWebIdentity");
   FakeServer sts(FakeServer::Mode::Generic,
                  {{"routes", {{{"sequence", {{{"status", 400}, {"body", idpDown}}, {{"body", answer}}}}}}}});
   set("AWS_ENDPOINT_URL_STS", sts.url());
@@ -494,7 +523,7 @@ TEST_F(RefreshWindows, FailedRenewalKeepsValidCredentialsUntilTheyExpire) {
 
   // Credentials issued for 15 minutes are not renewed on every call.
   auto shortLived = tarnwick::aws::refreshingCredentials([this] { return issued("NEXT", std::chrono::minutes(15)); },
-                                               issued("FIRST", std::chrono::minutes(15)));
+                                                         issued("FIRST", std::chrono::minutes(15)));
   clock_->advance(std::chrono::minutes(5));
   EXPECT_EQ(shortLived->get().accessKeyId, "FIRST");
 }

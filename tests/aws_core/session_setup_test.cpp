@@ -17,8 +17,8 @@ constexpr const char* kDocumentPath = "/latest/dynamic/instance-identity/documen
 
 struct Host {
   const char* name;
-  long tokenStatus;      // answer to PUT /latest/api/token
-  bool requiresToken;    // GETs without a token get 401
+  long tokenStatus;    // answer to PUT /latest/api/token
+  bool requiresToken;  // GETs without a token get 401
   long documentStatus;
 };
 
@@ -65,8 +65,8 @@ TEST_P(InstanceIdentity, ReadsDocumentOrEndsWithStatusOne) {
     EXPECT_EQ(log.count(tarnwick::logging::DEBUG), 0);
   } else {
     exitOfDocumentRead();
-    EXPECT_TRUE(log.contains(tarnwick::logging::INFO,
-                             "  **Error** failed to deduce workflow account number from meta data"))
+    EXPECT_TRUE(
+        log.contains(tarnwick::logging::INFO, "  **Error** failed to deduce workflow account number from meta data"))
         << log.text();
     EXPECT_EQ(log.count(tarnwick::logging::WARNING), 0);
   }
@@ -74,17 +74,17 @@ TEST_P(InstanceIdentity, ReadsDocumentOrEndsWithStatusOne) {
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.front().method, "PUT");
   EXPECT_EQ(requests.back().path, kDocumentPath);
-  EXPECT_EQ(requests.back().header("x-aws-ec2-metadata-token"),
-            h.tokenStatus == 200 ? "T-" + std::string(h.name) : "");
+  EXPECT_EQ(requests.back().header("x-aws-ec2-metadata-token"), h.tokenStatus == 200 ? "T-" + std::string(h.name) : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Hosts, InstanceIdentity,
-    testing::Values(Host{"TokenHost", 200, false, 200}, Host{"TokenOnlyHost", 200, true, 200},
-                    Host{"TokenRefused", 403, false, 200}, Host{"TokenUnsupported", 405, false, 200},
-                    Host{"TokenTimesOut", 0, false, 200},
-                    Host{"TokenOnlyHostRefusingTokens", 403, true, 401}, Host{"NoDocument", 200, false, 404}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Hosts, InstanceIdentity,
+                         testing::Values(Host{"TokenHost", 200, false, 200}, Host{"TokenOnlyHost", 200, true, 200},
+                                         Host{"TokenRefused", 403, false, 200},
+                                         Host{"TokenUnsupported", 405, false, 200},
+                                         Host{"TokenTimesOut", 0, false, 200},
+                                         Host{"TokenOnlyHostRefusingTokens", 403, true, 401},
+                                         Host{"NoDocument", 200, false, 404}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InstanceIdentityUnreachable, EndsWithStatusOneWithoutLogging) {
   testbed::ScopedEnv env{{"AWS_EC2_METADATA_DISABLED", "false"},
@@ -95,17 +95,19 @@ TEST(InstanceIdentityUnreachable, EndsWithStatusOneWithoutLogging) {
 }
 
 TEST(AssumedRoleSession, AssumesTheRoleAgainBeforeItsCredentialsRunOut) {
-  auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));  // 12:30:45
+  auto clock =
+      std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::from_time_t(1714566645));  // 12:30:45
   tarnwick::aws::setClock(clock);
   FakeServer sts(FakeServer::Mode::Generic,
                  {{"routes",
-                   {{{"body", "<AssumeRoleResponse><AssumeRoleResult><Credentials><AccessKeyId>ROLEKEY</AccessKeyId>"
-                              "<SecretAccessKey>S</SecretAccessKey><SessionToken>T</SessionToken>"
-                              "<Expiration>2024-05-01T13:30:45Z</Expiration></Credentials></AssumeRoleResult>"
-                              "</AssumeRoleResponse>"}}}}});
+                   {{{"body",
+                      "<AssumeRoleResponse><AssumeRoleResult><Credentials><AccessKeyId>ROLEKEY</AccessKeyId>"
+                      "<SecretAccessKey>S</SecretAccessKey><SessionToken>T</SessionToken>"
+                      "<Expiration>2024-05-01T13:30:45Z</Expiration></Credentials></AssumeRoleResult>"
+                      "</AssumeRoleResponse>"}}}}});
   testbed::ScopedEnv env{{"AWS_ENDPOINT_URL_STS", sts.url()}, {"AWS_PROFILE", std::nullopt},
-                         {"AWS_ACCESS_KEY_ID", "testing"}, {"AWS_SECRET_ACCESS_KEY", "testing"},
-                         {"AWS_CONFIG_FILE", "/dev/null"}, {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"}};
+                         {"AWS_ACCESS_KEY_ID", "testing"},    {"AWS_SECRET_ACCESS_KEY", "testing"},
+                         {"AWS_CONFIG_FILE", "/dev/null"},    {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"}};
   tarnwick::aws::Session session = tarnwick::start_aws_session("arn:aws:iam::111122223333:role/deployer");
   EXPECT_EQ(session.credentials()->get().accessKeyId, "ROLEKEY");
   EXPECT_EQ(sts.requests().size(), 1u);

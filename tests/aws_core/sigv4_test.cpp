@@ -16,8 +16,14 @@ namespace {
 struct Case {
   Case(std::string n, std::string m, std::string u, tarnwick::aws::http::Headers h, std::string b,
        std::string svc = "ec2", bool isS3 = false, std::string tok = "")
-      : name(std::move(n)), method(std::move(m)), url(std::move(u)), headers(std::move(h)),
-        body(std::move(b)), service(std::move(svc)), s3(isS3), token(std::move(tok)) {}
+      : name(std::move(n)),
+        method(std::move(m)),
+        url(std::move(u)),
+        headers(std::move(h)),
+        body(std::move(b)),
+        service(std::move(svc)),
+        s3(isS3),
+        token(std::move(tok)) {}
   std::string name, method, url;
   tarnwick::aws::http::Headers headers;
   std::string body;
@@ -54,27 +60,44 @@ std::vector<Case> matrix() {
   std::string binary("\x00\x01\xff\xfe\r\n\x80 end", 12);
   return {
       {"EmptyGet", "GET", "https://ec2.eu-west-1.amazonaws.com/", {}, ""},
-      {"QueryFormPost", "POST", "https://ec2.eu-west-1.amazonaws.com/",
+      {"QueryFormPost",
+       "POST",
+       "https://ec2.eu-west-1.amazonaws.com/",
        {{"Content-Type", "application/x-www-form-urlencoded; charset=utf-8"}},
        tarnwick::aws::http::formEncode({{"Action", "DescribeInstances"}, {"Filter.1.Value.1", "a b+c/d=é"}})},
-      {"ReservedAndUnicodeQuery", "GET",
+      {"ReservedAndUnicodeQuery",
+       "GET",
        "https://ec2.eu-west-1.amazonaws.com/?" +
            tarnwick::aws::http::queryString({{"b", "x&y=z"}, {"a", "ünï code ✓"}, {"a", "!*'()"}, {"empty", ""}}),
-       {}, ""},
-      {"SessionTokenAndSpacedHeader", "POST", "https://sts.amazonaws.com/",
-       {{"X-Custom", "  two   spaces  here "}, {"Content-Type", "text/plain"}}, "Action=GetCallerIdentity",
-       "sts", false, "FwoGZXIvYXdzE//token+with/slash="},
+       {},
+       ""},
+      {"SessionTokenAndSpacedHeader",
+       "POST",
+       "https://sts.amazonaws.com/",
+       {{"X-Custom", "  two   spaces  here "}, {"Content-Type", "text/plain"}},
+       "Action=GetCallerIdentity",
+       "sts",
+       false,
+       "FwoGZXIvYXdzE//token+with/slash="},
       {"BinaryBody", "PUT", "https://ssm.eu-west-1.amazonaws.com/", {}, binary, "ssm"},
       {"NonDefaultPort", "GET", "http://127.0.0.1:4566/?Action=ListRoles", {}, "", "iam"},
-      {"S3KeyWithSpacesAndUnicode", "PUT",
-       "https://s3.eu-west-1.amazonaws.com/my-bucket/" + s3Key("backups/vpc-1/a file ü+%.pem"), {},
-       "body", "s3", true, "tok"},
-      {"S3ListWithPrefix", "GET",
+      {"S3KeyWithSpacesAndUnicode",
+       "PUT",
+       "https://s3.eu-west-1.amazonaws.com/my-bucket/" + s3Key("backups/vpc-1/a file ü+%.pem"),
+       {},
+       "body",
+       "s3",
+       true,
+       "tok"},
+      {"S3ListWithPrefix",
+       "GET",
        "https://s3.eu-west-1.amazonaws.com/my-bucket?list-type=2&prefix=" +
            tarnwick::aws::http::uriEncode("backups/vpc 1/"),
-       {}, "", "s3", true},
-      {"S3EmptyBinaryKey", "DELETE", "https://s3.eu-west-1.amazonaws.com/b/" + s3Key("dir//x y"), {}, "",
-       "s3", true},
+       {},
+       "",
+       "s3",
+       true},
+      {"S3EmptyBinaryKey", "DELETE", "https://s3.eu-west-1.amazonaws.com/b/" + s3Key("dir//x y"), {}, "", "s3", true},
   };
 }
 
@@ -85,9 +108,16 @@ TEST(SigV4, MatchesIndependentSignerForRequestMatrix) {
 
   nlohmann::json input = nlohmann::json::array();
   for (const auto& c : cases)
-    input.push_back({{"method", c.method}, {"url", c.url}, {"headers", c.headers}, {"body_hex", hexOf(c.body)},
-                     {"service", c.service}, {"region", "eu-west-1"}, {"s3", c.s3}, {"token", c.token},
-                     {"access_key", baseCreds.accessKeyId}, {"secret_key", baseCreds.secretAccessKey}});
+    input.push_back({{"method", c.method},
+                     {"url", c.url},
+                     {"headers", c.headers},
+                     {"body_hex", hexOf(c.body)},
+                     {"service", c.service},
+                     {"region", "eu-west-1"},
+                     {"s3", c.s3},
+                     {"token", c.token},
+                     {"access_key", baseCreds.accessKeyId},
+                     {"secret_key", baseCreds.secretAccessKey}});
   auto expected = nlohmann::json::parse(runReference(input), nullptr, false);
   ASSERT_FALSE(expected.is_discarded()) << "the reference signer did not run";
   ASSERT_EQ(expected.size(), cases.size());

@@ -6,14 +6,14 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick_testlibs/aws/clock.h"
-#include "tarnwick_testlibs/aws/errors.h"
-#include "tarnwick_testlibs/aws/partition.h"
-#include "tarnwick_testlibs/aws/retry.h"
 #include "connection.h"
 #include "endpoints.h"
 #include "rate_limiter.h"
 #include "region.h"
+#include "tarnwick_testlibs/aws/clock.h"
+#include "tarnwick_testlibs/aws/errors.h"
+#include "tarnwick_testlibs/aws/partition.h"
+#include "tarnwick_testlibs/aws/retry.h"
 #include "testbed/fake_server.h"
 #include "transport.h"
 
@@ -25,10 +25,11 @@ using testbed::ScopedEnv;
 
 TEST(Region, ExplicitThenEnvironmentThenProfile) {
   testbed::TempDir dir;
-  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[default]\nregion = ap-south-1\n[profile p]\nregion = sa-east-1\n")},
-                {"AWS_PROFILE", std::nullopt},
-                {"AWS_REGION", "eu-west-1"},
-                {"AWS_DEFAULT_REGION", "eu-central-1"}};
+  ScopedEnv env{
+      {"AWS_CONFIG_FILE", dir.write("config", "[default]\nregion = ap-south-1\n[profile p]\nregion = sa-east-1\n")},
+      {"AWS_PROFILE", std::nullopt},
+      {"AWS_REGION", "eu-west-1"},
+      {"AWS_DEFAULT_REGION", "eu-central-1"}};
 
   EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::string("us-west-2"), std::nullopt), "us-west-2");
   EXPECT_EQ(tarnwick::aws::detail::resolveRegion(std::nullopt, std::nullopt), "eu-west-1");
@@ -55,22 +56,21 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
     const char* url;   // "" when no such endpoint exists
     const char* signingRegion;
   };
-  for (const Row& row : {
-           Row{"EC2", "eu-west-1", "", "", "https://ec2.eu-west-1.amazonaws.com", "eu-west-1"},
-           Row{"IAM", "eu-west-1", "", "", "https://iam.amazonaws.com", "us-east-1"},
-           Row{"IAM", "cn-northwest-1", "", "", "https://iam.cn-north-1.amazonaws.com.cn", "cn-north-1"},
-           Row{"IAM", "us-gov-east-1", "", "", "https://iam.us-gov.amazonaws.com", "us-gov-west-1"},
-           Row{"STS", "", "", "", "https://sts.amazonaws.com", "us-east-1"},
-           Row{"SSO", "eu-west-1", "", "", "https://portal.sso.eu-west-1.amazonaws.com", "eu-west-1"},
-           Row{"EC2", "us-east-1", "true", "", "https://ec2-fips.us-east-1.amazonaws.com", "us-east-1"},
-           Row{"EC2", "us-gov-west-1", "true", "", "https://ec2.us-gov-west-1.amazonaws.com", "us-gov-west-1"},
-           Row{"STS", "ca-central-1", "true", "true", "https://sts-fips.ca-central-1.api.aws", "ca-central-1"},
-           Row{"SSM", "cn-north-1", "", "true", "https://ssm.cn-north-1.api.amazonwebservices.com.cn", "cn-north-1"},
-           Row{"S3", "eu-west-1", "false", "true", "https://s3.dualstack.eu-west-1.amazonaws.com", "eu-west-1"},
-           Row{"IAM", "eu-west-1", "true", "", "https://iam-fips.amazonaws.com", "us-east-1"},
-           Row{"IAM", "cn-north-1", "true", "", "", ""},
-           Row{"EC2", "us-iso-east-1", "", "true", "", ""},
-           Row{"EC2", "eu-west-1", "yes", "", "", ""}}) {
+  for (const Row& row :
+       {Row{"EC2", "eu-west-1", "", "", "https://ec2.eu-west-1.amazonaws.com", "eu-west-1"},
+        Row{"IAM", "eu-west-1", "", "", "https://iam.amazonaws.com", "us-east-1"},
+        Row{"IAM", "cn-northwest-1", "", "", "https://iam.cn-north-1.amazonaws.com.cn", "cn-north-1"},
+        Row{"IAM", "us-gov-east-1", "", "", "https://iam.us-gov.amazonaws.com", "us-gov-west-1"},
+        Row{"STS", "", "", "", "https://sts.amazonaws.com", "us-east-1"},
+        Row{"SSO", "eu-west-1", "", "", "https://portal.sso.eu-west-1.amazonaws.com", "eu-west-1"},
+        Row{"EC2", "us-east-1", "true", "", "https://ec2-fips.us-east-1.amazonaws.com", "us-east-1"},
+        Row{"EC2", "us-gov-west-1", "true", "", "https://ec2.us-gov-west-1.amazonaws.com", "us-gov-west-1"},
+        Row{"STS", "ca-central-1", "true", "true", "https://sts-fips.ca-central-1.api.aws", "ca-central-1"},
+        Row{"SSM", "cn-north-1", "", "true", "https://ssm.cn-north-1.api.amazonwebservices.com.cn", "cn-north-1"},
+        Row{"S3", "eu-west-1", "false", "true", "https://s3.dualstack.eu-west-1.amazonaws.com", "eu-west-1"},
+        Row{"IAM", "eu-west-1", "true", "", "https://iam-fips.amazonaws.com", "us-east-1"},
+        Row{"IAM", "cn-north-1", "true", "", "", ""}, Row{"EC2", "us-iso-east-1", "", "true", "", ""},
+        Row{"EC2", "eu-west-1", "yes", "", "", ""}}) {
     SCOPED_TRACE(fmt::format("{} {} fips={} dualstack={}", row.service, row.region, row.fips, row.dual));
     env.apply({{"AWS_USE_FIPS_ENDPOINT", *row.fips ? std::optional<std::string>(row.fips) : std::nullopt},
                {"AWS_USE_DUALSTACK_ENDPOINT", *row.dual ? std::optional<std::string>(row.dual) : std::nullopt}});
@@ -84,7 +84,8 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
   }
   env.unset("AWS_USE_FIPS_ENDPOINT").unset("AWS_USE_DUALSTACK_ENDPOINT");
   EXPECT_THROW(tarnwick::aws::detail::resolveEndpoint("EC2", ""), tarnwick::aws::ClientError);
-  EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint("EC2", "eu-west-1", std::string("fips")), "https://ec2-fips.eu-west-1.amazonaws.com");
+  EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint("EC2", "eu-west-1", std::string("fips")),
+            "https://ec2-fips.eu-west-1.amazonaws.com");
   EXPECT_FALSE(tarnwick::aws::detail::endpointOverridden("S3"));
 
   // An override keeps its address; IAM is still signed for its partition's region.
@@ -95,41 +96,53 @@ TEST(Endpoint, PartitionHostsVariantsAndOverrides) {
   EXPECT_TRUE(tarnwick::aws::detail::endpointOverridden("S3"));
 
   // ARNs name the partition of their region, whatever endpoint the calls go to.
-  for (const auto& [region, partition] : std::map<std::string, std::string>{
-           {"eu-west-1", "aws"}, {"cn-northwest-1", "aws-cn"}, {"us-gov-west-1", "aws-us-gov"},
-           {"us-isob-east-1", "aws-iso-b"}, {"", "aws"}, {"nowhere", "aws"}})
+  for (const auto& [region, partition] : std::map<std::string, std::string>{{"eu-west-1", "aws"},
+                                                                            {"cn-northwest-1", "aws-cn"},
+                                                                            {"us-gov-west-1", "aws-us-gov"},
+                                                                            {"us-isob-east-1", "aws-iso-b"},
+                                                                            {"", "aws"},
+                                                                            {"nowhere", "aws"}})
     EXPECT_EQ(tarnwick::aws::partitionOf(region), partition) << region;
 }
 
 // Endpoints, certificates and time-outs that a profile configures, in the vendor's precedence.
 TEST(ConfiguredSettings, ProfileEndpointsServicesSectionsCaBundleAndTimeouts) {
   testbed::TempDir dir;
-  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[profile dev]\nendpoint_url = http://127.0.0.1:7000\n"
-                                                        "services = local\nconnect_timeout = 2.5\nread_timeout = 30\n"
-                                                        "[services local]\nsts =\n  endpoint_url = http://127.0.0.1:7001\n"
-                                                        "[profile lost]\nservices = missing\n"
-                                                        "[profile off]\nendpoint_url = http://127.0.0.1:7000\n"
-                                                        "ignore_configured_endpoint_urls = true\n"
-                                                        "[profile slow]\nread_timeout = never\n")},
-                {"AWS_PROFILE", "off"}, {"AWS_DEFAULT_PROFILE", "dev"}, {"AWS_ENDPOINT_URL", std::nullopt},
-                {"AWS_ENDPOINT_URL_STS", std::nullopt}, {"AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", std::nullopt},
-                {"AWS_CA_BUNDLE", std::nullopt}, {"AWS_CONNECT_TIMEOUT", std::nullopt}, {"AWS_READ_TIMEOUT", std::nullopt}};
+  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config",
+                                              "[profile dev]\nendpoint_url = http://127.0.0.1:7000\n"
+                                              "services = local\nconnect_timeout = 2.5\nread_timeout = 30\n"
+                                              "[services local]\nsts =\n  endpoint_url = http://127.0.0.1:7001\n"
+                                              "[profile lost]\nservices = missing\n"
+                                              "[profile off]\nendpoint_url = http://127.0.0.1:7000\n"
+                                              "ignore_configured_endpoint_urls = true\n"
+                                              "[profile slow]\nread_timeout = never\n")},
+                {"AWS_PROFILE", "off"},
+                {"AWS_DEFAULT_PROFILE", "dev"},
+                {"AWS_ENDPOINT_URL", std::nullopt},
+                {"AWS_ENDPOINT_URL_STS", std::nullopt},
+                {"AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", std::nullopt},
+                {"AWS_CA_BUNDLE", std::nullopt},
+                {"AWS_CONNECT_TIMEOUT", std::nullopt},
+                {"AWS_READ_TIMEOUT", std::nullopt}};
   struct Row {
     const char* service;
     std::optional<std::string> profile, globalEnv, serviceEnv;
     const char* url;  // "" when the configuration is refused
   };
-  for (const Row& row : {Row{"EC2", std::nullopt, {}, {}, "http://127.0.0.1:7000"},  // AWS_DEFAULT_PROFILE wins
-                         Row{"STS", "dev", {}, {}, "http://127.0.0.1:7001"},
-                         Row{"STS", "dev", "http://127.0.0.1:7002", {}, "http://127.0.0.1:7002"},
-                         Row{"EC2", "dev", "http://127.0.0.1:7002", "http://127.0.0.1:7003", "http://127.0.0.1:7002"},
-                         Row{"STS", "dev", "http://127.0.0.1:7002", "http://127.0.0.1:7003", "http://127.0.0.1:7003"},
-                         Row{"EC2", "off", {}, {}, "https://ec2.eu-west-1.amazonaws.com"},
-                         Row{"EC2", "lost", {}, {}, ""}}) {
+  for (const Row& row :
+       {Row{"EC2", std::nullopt, {}, {}, "http://127.0.0.1:7000"},  // AWS_DEFAULT_PROFILE wins
+        Row{"STS", "dev", {}, {}, "http://127.0.0.1:7001"},
+        Row{"STS", "dev", "http://127.0.0.1:7002", {}, "http://127.0.0.1:7002"},
+        Row{"EC2", "dev", "http://127.0.0.1:7002", "http://127.0.0.1:7003", "http://127.0.0.1:7002"},
+        Row{"STS", "dev", "http://127.0.0.1:7002", "http://127.0.0.1:7003", "http://127.0.0.1:7003"},
+        Row{"EC2", "off", {}, {}, "https://ec2.eu-west-1.amazonaws.com"}, Row{"EC2", "lost", {}, {}, ""}}) {
     env.apply({{"AWS_ENDPOINT_URL", row.globalEnv}, {"AWS_ENDPOINT_URL_STS", row.serviceEnv}});
     SCOPED_TRACE(fmt::format("{} {}", row.service, row.profile.value_or("-")));
-    if (!*row.url) EXPECT_THROW(tarnwick::aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), tarnwick::aws::ClientError);
-    else EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), row.url);
+    if (!*row.url)
+      EXPECT_THROW(tarnwick::aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile),
+                   tarnwick::aws::ClientError);
+    else
+      EXPECT_EQ(tarnwick::aws::detail::resolveEndpoint(row.service, "eu-west-1", row.profile), row.url);
   }
   const auto dev = tarnwick::aws::detail::ConnectionSettings::resolve(std::string("dev"));
   EXPECT_EQ(std::tie(dev.connectTimeoutMs, dev.readTimeoutSec), std::tuple(2500L, std::optional<long>(30)));
@@ -141,8 +154,8 @@ TEST(ConfiguredSettings, ProfileEndpointsServicesSectionsCaBundleAndTimeouts) {
   r.url = service.url() + "/";
   auto send = [&](const std::optional<std::string>& profile) {
     return tarnwick::aws::detail::Transport("ec2", "eu-west-1", tarnwick::aws::staticCredentials({"AK", "SK", "", {}}),
-                                  tarnwick::aws::detail::RetryConfig{1, "standard"},
-                                  tarnwick::aws::detail::ConnectionSettings::resolve(profile))
+                                            tarnwick::aws::detail::RetryConfig{1, "standard"},
+                                            tarnwick::aws::detail::ConnectionSettings::resolve(profile))
         .send(r, {});
   };
   EXPECT_THROW(send(std::string("dev")), tarnwick::aws::ClientError);
@@ -152,8 +165,9 @@ TEST(ConfiguredSettings, ProfileEndpointsServicesSectionsCaBundleAndTimeouts) {
 
 TEST(RetrySettings, EnvironmentThenProfileAndBadValuesFail) {
   testbed::TempDir dir;
-  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config", "[default]\nretry_mode = adaptive\nmax_attempts = 4\n"
-                                                        "[profile  \"bad\" ]\nmax_attempts = many\n")},
+  ScopedEnv env{{"AWS_CONFIG_FILE", dir.write("config",
+                                              "[default]\nretry_mode = adaptive\nmax_attempts = 4\n"
+                                              "[profile  \"bad\" ]\nmax_attempts = many\n")},
                 {"AWS_PROFILE", std::nullopt},
                 {"AWS_RETRY_MODE", std::nullopt},
                 {"AWS_MAX_ATTEMPTS", std::nullopt}};
@@ -188,7 +202,7 @@ class Retries : public testing::Test {
 
   tarnwick::aws::detail::Transport transport(int maxAttempts, const std::string& mode = "standard") {
     return tarnwick::aws::detail::Transport("ec2", "eu-west-1", tarnwick::aws::staticCredentials({"AK", "SK", "", {}}),
-                                  tarnwick::aws::detail::RetryConfig{maxAttempts, mode});
+                                            tarnwick::aws::detail::RetryConfig{maxAttempts, mode});
   }
   // A service answering every request from `answers` in turn, the last one repeating.
   static FakeServer service(const Json& answers) {
@@ -217,9 +231,11 @@ TEST_F(Retries, TransientStatusIsRetriedAfterAJitteredPause) {
 }
 
 TEST_F(Retries, ThrottlingCodeIsRetriedButOtherErrorsAreNot) {
-  auto server = service(
-      {{{"status", 400}, {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}},
-       {{"status", 400}, {"body", "<Response><Errors><Error><Code>InvalidParameterValue</Code></Error></Errors></Response>"}}});
+  auto server =
+      service({{{"status", 400},
+                {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}},
+               {{"status", 400},
+                {"body", "<Response><Errors><Error><Code>InvalidParameterValue</Code></Error></Errors></Response>"}}});
   auto resp = transport(10).send(request(server), queryErrorCode);
   EXPECT_EQ(resp.status, 400);
   EXPECT_EQ(queryErrorCode(resp), "InvalidParameterValue");
@@ -245,7 +261,8 @@ TEST_F(Retries, ConnectionFailureIsRetriedThenReported) {
 TEST_F(Retries, AttemptsNameTheirCallAndASkewedClockOrAnS3ErrorInsideA200AnswerIsRetried) {
   clock_->advance(-std::chrono::hours(2));
   auto server = service({{{"status", 403}, {"body", "<Error><Code>RequestTimeTooSkewed</Code></Error>"}},
-                         {{"body", "<?xml version=\"1.0\"?>\n<Error><Code>InternalError</Code></Error>"}}, {{"body", "ok"}}});
+                         {{"body", "<?xml version=\"1.0\"?>\n<Error><Code>InternalError</Code></Error>"}},
+                         {{"body", "ok"}}});
   EXPECT_EQ(transport(3).send(request(server), queryErrorCode, true).status, 200);
   const auto seen = server.requests();
   ASSERT_EQ(seen.size(), 3u);
@@ -259,8 +276,9 @@ TEST_F(Retries, AttemptsNameTheirCallAndASkewedClockOrAnS3ErrorInsideA200AnswerI
 }
 
 TEST_F(Retries, SharedQuotaStopsRetriesWhenSpentButNotAdaptiveThrottling) {
-  const Json throttled = {{"status", 503},
-                          {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}};
+  const Json throttled = {
+      {"status", 503},
+      {"body", "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>"}};
   struct Row {
     const char* mode;
     Json answer;
@@ -289,19 +307,22 @@ TEST(FailureKinds, CurlResultsGiveTheKindTheRetryDecisionFollows) {
   };
   // 6 no such host, 7 refused, 52 nothing, 56 reset, 28 time-out, 35 handshake, 60 certificate,
   // 3 bad URL, 26 body file unreadable.
-  for (const Row& row : {Row{6, K::kConnection, true, 5}, Row{7, K::kConnection, true, 5},
-                         Row{52, K::kConnection, true, 5}, Row{56, K::kConnection, true, 5},
-                         Row{28, K::kTimeout, true, 10}, Row{35, K::kTls, true, 5}, Row{60, K::kTls, true, 5},
-                         Row{3, K::kTransfer, true, 5}, Row{26, K::kTransfer, true, 5}}) {
-    const tarnwick::aws::ClientError failure("POST http://127.0.0.1/: failed", tarnwick::aws::http::failureKindOf(row.curlCode));
+  for (const Row& row :
+       {Row{6, K::kConnection, true, 5}, Row{7, K::kConnection, true, 5}, Row{52, K::kConnection, true, 5},
+        Row{56, K::kConnection, true, 5}, Row{28, K::kTimeout, true, 10}, Row{35, K::kTls, true, 5},
+        Row{60, K::kTls, true, 5}, Row{3, K::kTransfer, true, 5}, Row{26, K::kTransfer, true, 5}}) {
+    const tarnwick::aws::ClientError failure("POST http://127.0.0.1/: failed",
+                                             tarnwick::aws::http::failureKindOf(row.curlCode));
     EXPECT_EQ(failure.kind(), row.kind) << row.curlCode;
     EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryable(failure), row.retried) << row.curlCode;
     EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(failure), row.cost) << row.curlCode;
   }
   // The text plays no part: a time-out is one by its kind alone, and an answer that cannot be
   // read or missing credentials are never sent again.
-  EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(tarnwick::aws::ClientError("stalled", K::kTimeout)), 10);
-  EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(tarnwick::aws::ClientError("timed out", K::kConnection)), 5);
+  EXPECT_EQ(tarnwick::aws::detail::ServiceRetryPolicy::retryCost(tarnwick::aws::ClientError("stalled", K::kTimeout)),
+            10);
+  EXPECT_EQ(
+      tarnwick::aws::detail::ServiceRetryPolicy::retryCost(tarnwick::aws::ClientError("timed out", K::kConnection)), 5);
   for (K kind : {K::kMalformedAnswer, K::kCredentials, K::kOther})
     EXPECT_FALSE(tarnwick::aws::detail::ServiceRetryPolicy::retryable(tarnwick::aws::ClientError("x", kind)));
 }
@@ -321,8 +342,8 @@ TEST(RetryPolicies, AttemptLimitsAndDelays) {
 
   // Full jitter: the random share of 1 s doubling per attempt, capped at 20 s.
   double share = 0.5;
-  const auto jitter = tarnwick::aws::BackoffPolicy::exponentialFullJitter(std::chrono::seconds(1), std::chrono::seconds(20),
-                                                                [&share] { return share; });
+  const auto jitter = tarnwick::aws::BackoffPolicy::exponentialFullJitter(
+      std::chrono::seconds(1), std::chrono::seconds(20), [&share] { return share; });
   std::vector<long long> delays;
   for (int attempt = 1; attempt <= 7; ++attempt) delays.push_back(jitter.delay(attempt).count());
   EXPECT_EQ(delays, (std::vector<long long>{500, 1000, 2000, 4000, 8000, 10000, 10000}));
@@ -367,9 +388,13 @@ TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {
   auto clock = std::make_shared<tarnwick::aws::ManualClock>(start);
   tarnwick::aws::setClock(clock);
   tarnwick::aws::detail::RateLimiter limiter;
-  const std::map<int, double> expected = {{4, 0.5},         {8, 5.6},       {9, 3.92},
-                                          {10, 4.213416833622137}, {14, 5.047862603680192},
-                                          {19, 5.507668019745658}, {20, 3.8553676138219606},
+  const std::map<int, double> expected = {{4, 0.5},
+                                          {8, 5.6},
+                                          {9, 3.92},
+                                          {10, 4.213416833622137},
+                                          {14, 5.047862603680192},
+                                          {19, 5.507668019745658},
+                                          {20, 3.8553676138219606},
                                           {29, 5.36779780246396}};
   for (int i = 0; i < 30; ++i) {
     clock->advance(std::chrono::milliseconds(100));
@@ -389,7 +414,8 @@ TEST(AdaptiveLimiter, SendRateFollowsThePublishedCubicRule) {
 
 TEST(AdaptiveLimiter, SendsWaitForTokensOnlyAfterThrottling) {
   // Whole seconds, so that the token arithmetic in seconds comes out in whole milliseconds.
-  auto clock = std::make_shared<tarnwick::aws::ManualClock>(std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
+  auto clock = std::make_shared<tarnwick::aws::ManualClock>(
+      std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
   tarnwick::aws::setClock(clock);
   tarnwick::aws::detail::RateLimiter limiter;
   for (int i = 0; i < 5; ++i) limiter.beforeSend();

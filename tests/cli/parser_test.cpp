@@ -101,26 +101,32 @@ TEST_F(DeployerCommandLine, UsageErrors) {
       {{"--test_config", "t", "--revert=yes"}, "argument --revert: ignored explicit argument 'yes'"},
       {{"--test_config", "t", "--pr", "x"}, "ambiguous option: --pr could match --private_subnet_id, --profile"},
       {{"--test_config", "t", "--i=x"}, "ambiguous option: --i could match --instance_type, --image"},
-      {{"--revert", "--test_config", "t", "--vpc_id", "v"}, "argument --vpc_id: not allowed with argument --test_config"},
+      {{"--revert", "--test_config", "t", "--vpc_id", "v"},
+       "argument --vpc_id: not allowed with argument --test_config"},
       {{"--vpc_id", "v"}, "argument --vpc_id: only with --revert"},
       {{"--sweep", "--test_config", "t"}, "argument --sweep: not allowed with argument --test_config"},
       {{"--test_config", "t", "--ol", "1h"}, "argument --ol (read as --older_than): only with --sweep"},
-      {{"--sweep", "--older_than", "106752d"}, "argument --older_than: invalid duration '106752d' (a whole number and s, m, h or d, at most 36500d)"},
+      {{"--sweep", "--older_than", "106752d"},
+       "argument --older_than: invalid duration '106752d' (a whole number and s, m, h or d, at most 36500d)"},
       {{"--sweep", "--o", "6h"}, "argument --o (read as --output_test_config): not used by --sweep"},
       {{"--sweep", "--revert"}, "argument --revert: not allowed with argument --sweep"},
       {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--image", "x"}, "argument --image: not used by --revert --vpc_id"},
       {{"--revert", "--vpc_id", "foo"}, "argument --vpc_id: invalid VPC id 'foo' (vpc- and 8 or 17 hex digits)"},
       {{"--sweep", "--account="}, "argument --sweep: requires --account"},
-      {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--me", "optional"}, "argument --me (read as --metadata_tokens): not used by --revert --vpc_id"},
-      {{"--test_config", "t", "--me", "Required"}, "argument --metadata_tokens: invalid choice: 'Required' (choose from 'required', 'optional')"},
-      {{"--test_config", "t", "--ttl", "8 h"}, "argument --ttl: invalid duration '8 h' (a whole number and s, m, h or d, at most 36500d)"},
+      {{"--revert", "--vpc_id", "vpc-0a1b2c3d", "--me", "optional"},
+       "argument --me (read as --metadata_tokens): not used by --revert --vpc_id"},
+      {{"--test_config", "t", "--me", "Required"},
+       "argument --metadata_tokens: invalid choice: 'Required' (choose from 'required', 'optional')"},
+      {{"--test_config", "t", "--ttl", "8 h"},
+       "argument --ttl: invalid duration '8 h' (a whole number and s, m, h or d, at most 36500d)"},
       {{"--revert", "--test_config", "t", "--tt", "8h"}, "argument --tt (read as --ttl): not used by --revert"},
       {{"--sweep", "--ttl", "8h"}, "argument --ttl: not used by --sweep"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(usageErrorOf(parser, c.words, true), "probe_deployer: error: " + c.error);
   }
-  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "vpc-0123456789abcdef0"}).vpc_id, "vpc-0123456789abcdef0");
+  EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--revert", "--vpc_id", "vpc-0123456789abcdef0"}).vpc_id,
+            "vpc-0123456789abcdef0");
   EXPECT_EQ(tarnwick::probe_deployer::parseOptions(parser, {"--sweep", "--ol=2d", "--ac=1"}).older_than, "2d");
   EXPECT_EQ(parse({"--o", "out"}).output_test_config, "out");  // as before --older_than came
   EXPECT_EQ(parse({"--tt", "8h"}).ttl, "8h");
@@ -162,7 +168,8 @@ TEST(OlderThan, IsANumberAndAUnit) {
   EXPECT_EQ(parseDuration("2d"), seconds(172800));
   EXPECT_EQ(parseDuration("0s"), seconds(0));
   EXPECT_EQ(parseDuration("36500d"), tarnwick::probe_deployer::kLongestOlderThan);
-  for (const char* bad : {"", "h", "6", "-1h", "6H", "1w", "99999999999h", "36501d", "999999999d", "5000000h"}) EXPECT_FALSE(parseDuration(bad)) << bad;
+  for (const char* bad : {"", "h", "6", "-1h", "6H", "1w", "99999999999h", "36501d", "999999999d", "5000000h"})
+    EXPECT_FALSE(parseDuration(bad)) << bad;
 }
 
 TEST_F(DeployerCommandLine, HelpWinsOverMissingRequiredOptionsAndListsDeclaredOrder) {
@@ -285,22 +292,37 @@ TEST_F(ScoutCommandLine, BannerMasksThePasswordInEverySpelling) {
 TEST(FirstOptions, EveryPrefixUnambiguousAmongThemKeepsItsMeaning) {
   const Parser deployer = tarnwick::probe_deployer::makeParser(), scout = tarnwick::subnet_scout::makeParser();
   for (const auto& [parser, before, after, names] : std::vector<std::tuple<const Parser*, Words, Words, Words>>{
-           {&deployer, {"--test_config", "t"}, {}, {"--revert!", "--dry_run!", "--account", "--region", "--private_subnet_id", "--key_name",
-             "--s3_bucket", "--assume_role", "--profile", "--ec2_role", "--test_config", "--output_test_config", "--tag_resource",
+           {&deployer,
+            {"--test_config", "t"},
+            {},
+            {"--revert!", "--dry_run!", "--account", "--region", "--private_subnet_id", "--key_name", "--s3_bucket",
+             "--assume_role", "--profile", "--ec2_role", "--test_config", "--output_test_config", "--tag_resource",
              "--instance_type", "--image", "--workflow_account_role", "--backup_folder", "--help!"}},
-           {&scout, {"--vpc", "v", "--assume_role", "r", "--region", "x"}, {"natgw"}, {"--vpc", "--profile", "--assume_role", "--region", "--output_test_config", "--backup_folder", "--s3_bucket", "--help!"}},
-           {&scout, {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "1", "--controller_user", "u", "--spoke_gw_name", "g"}, {},
-            {"--controller_ip", "--controller_user", "--controller_password", "--spoke_gw_name", "--horizontal_scaling!", "--help!"}}})
+           {&scout,
+            {"--vpc", "v", "--assume_role", "r", "--region", "x"},
+            {"natgw"},
+            {"--vpc", "--profile", "--assume_role", "--region", "--output_test_config", "--backup_folder",
+             "--s3_bucket", "--help!"}},
+           {&scout,
+            {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "1", "--controller_user",
+             "u", "--spoke_gw_name", "g"},
+            {},
+            {"--controller_ip", "--controller_user", "--controller_password", "--spoke_gw_name",
+             "--horizontal_scaling!", "--help!"}}})
     for (const std::string& name : names)
       for (size_t n = 3; n < name.size() - (name.back() == '!'); ++n) {
         const std::string prefix = name.substr(0, n), field = name.substr(2, name.find('!') - 2);
-        if (std::count_if(names.begin(), names.end(), [&prefix](const std::string& o) { return o.starts_with(prefix); }) > 1) continue;
+        if (std::count_if(names.begin(), names.end(),
+                          [&prefix](const std::string& o) { return o.starts_with(prefix); }) > 1)
+          continue;
         Words words = before;
         words.insert(words.end(), {prefix, "x"});
         if (name.back() == '!') words.pop_back();
         words.insert(words.end(), after.begin(), after.end());
-        if (field == "help") EXPECT_THROW(parser->parse(words), HelpRequested) << prefix;
-        else EXPECT_EQ(parser->parse(words).typed(field), prefix) << prefix;
+        if (field == "help")
+          EXPECT_THROW(parser->parse(words), HelpRequested) << prefix;
+        else
+          EXPECT_EQ(parser->parse(words).typed(field), prefix) << prefix;
       }
 }
 

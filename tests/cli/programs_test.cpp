@@ -72,14 +72,16 @@ TEST_F(ProgramRun, UsageErrorsExitTwoBeforeAnythingIsCreated) {
   const std::vector<std::pair<std::string, Words>> cases = {
       {PROBE_DEPLOYER_BIN, {"--tag_resource", "a"}},
       {PROBE_DEPLOYER_BIN, {"--test_config", "t.json", "--bogus"}},
-      {PROBE_DEPLOYER_BIN, {"--sweep", "--o", "6h"}}, {PROBE_DEPLOYER_BIN, {"--sweep", "--older_than", "106752d"}},
-      {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", "foo"}}, {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", ""}},
+      {PROBE_DEPLOYER_BIN, {"--sweep", "--o", "6h"}},
+      {PROBE_DEPLOYER_BIN, {"--sweep", "--older_than", "106752d"}},
+      {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", "foo"}},
+      {PROBE_DEPLOYER_BIN, {"--revert", "--vpc_id", ""}},
       {COLLECT_RESULTS_BIN, {"--test_config", "t.json"}},
       {PROBE_DEPLOYER_BIN, {"--test_config", "t.json", "--ttl", "1w"}},
       {SUBNET_SCOUT_BIN, {"--vpc", "v", "--assume_role", "r", "--region", "x", "nat"}},
       {SUBNET_SCOUT_BIN,
-       {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "127.0.0.1",
-        "--spoke_gw_name", "gw"}},
+       {"--vpc", "v", "--assume_role", "r", "--region", "x", "spoke", "--controller_ip", "127.0.0.1", "--spoke_gw_name",
+        "gw"}},
   };
   for (const auto& [program, args] : cases) {
     auto r = run(program, args);
@@ -98,9 +100,8 @@ TEST_F(ProgramRun, OnlyOddTagListsEndWithStatusOneAfterTheBanner) {
   for (const std::string tags : {"Owner", "Owner,qa,x", "Owner,qa,"}) {
     auto r = run(PROBE_DEPLOYER_BIN, {"--test_config", "t.json", "--tag_resource", tags, "--backup_folder", "bk"});
     EXPECT_EQ(r.status, 1) << tags << "\n" << r.err;
-    EXPECT_EQ(r.err,
-              "\n" + kRule + "\n\nprobe_deployer --test_config t.json --tag_resource " + tags +
-                  " --backup_folder bk\n\n" + kRule + "\n\n**Error** incomplete tag_resource pair\n");
+    EXPECT_EQ(r.err, "\n" + kRule + "\n\nprobe_deployer --test_config t.json --tag_resource " + tags +
+                         " --backup_folder bk\n\n" + kRule + "\n\n**Error** incomplete tag_resource pair\n");
   }
 
   // Each run appended its banner to the same log file, every line with the time in front.
@@ -123,11 +124,26 @@ TEST_F(ProgramRun, OnlyOddTagListsEndWithStatusOneAfterTheBanner) {
 
 TEST_F(ProgramRun, PasswordNeverReachesConsoleOrLogFile) {
   // A repeated option keeps its last value, so one run shows every spelling.
-  auto r = run(SUBNET_SCOUT_BIN,
-               {"--vpc", "vpc-0a1", "--assume_role", "arn:aws:iam::1:role/r", "--region", "us-east-1",
-                "--backup_folder", "bk", "spoke", "--controller_ip", "127.0.0.1", "--controller_user", "admin",
-                "--controller_password", "hunter2", "--controller_password=hunter2", "--spoke_gw_name", "gw",
-                "--controller_pass", "hunter2"});
+  auto r = run(SUBNET_SCOUT_BIN, {"--vpc",
+                                  "vpc-0a1",
+                                  "--assume_role",
+                                  "arn:aws:iam::1:role/r",
+                                  "--region",
+                                  "us-east-1",
+                                  "--backup_folder",
+                                  "bk",
+                                  "spoke",
+                                  "--controller_ip",
+                                  "127.0.0.1",
+                                  "--controller_user",
+                                  "admin",
+                                  "--controller_password",
+                                  "hunter2",
+                                  "--controller_password=hunter2",
+                                  "--spoke_gw_name",
+                                  "gw",
+                                  "--controller_pass",
+                                  "hunter2"});
   const std::string banner =
       "subnet_scout --vpc vpc-0a1 --assume_role arn:aws:iam::1:role/r --region us-east-1 --backup_folder bk "
       "spoke --controller_ip 127.0.0.1 --controller_user admin --controller_password **** "

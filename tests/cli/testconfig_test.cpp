@@ -86,7 +86,8 @@ TEST_F(TestConfigFile, ReadErrorsNameTheFile) {
   const std::string deep = "[{\"a\": " + std::string(100000, '[') + std::string(100000, ']') + "}]";
   for (const Case& c : {Case{std::nullopt, "cannot be opened"}, Case{"[{\"a\": ", "is not valid JSON"},
                         Case{"{\"a\": \"b\"}", "is not a JSON array"}, Case{"[\"x\"]", "not a JSON object"},
-                        Case{"", "is not valid JSON"}, Case{"[\n {\"a\": 1e999}]", "holds a number too large to read (1e999) at line 2, column 8"},
+                        Case{"", "is not valid JSON"},
+                        Case{"[\n {\"a\": 1e999}]", "holds a number too large to read (1e999) at line 2, column 8"},
                         Case{"[{\"a\": \"b\"}, {\"c\": null}]", "entry 2 has a member \"c\" that is not text"},
                         Case{deep, "entry 1 has a member \"a\" that is not text"}}) {
     fs::remove(path);
@@ -151,7 +152,8 @@ TEST_F(TestConfigFile, LogAndWriteLogsHeaderTheExactTextAndWhereItWent) {
   tc::logAndWrite("tarnwick_testlibs.bin.lib.spoke", Doc::array({spokeEntry()}), path);
   std::string text = kSpokeFile;
   text.pop_back();
-  EXPECT_EQ(capture.messages(tarnwick::logging::INFO), (std::vector<std::string>{"test.config:", text, "- Saved " + path}));
+  EXPECT_EQ(capture.messages(tarnwick::logging::INFO),
+            (std::vector<std::string>{"test.config:", text, "- Saved " + path}));
   EXPECT_EQ(testbed::readFile(path), kSpokeFile);
 }
 
@@ -211,8 +213,8 @@ TEST(EntryPlan, AMissingOrNonTextMemberFailsBeforeTheRun) {
   };
   for (const Case& c : cases) {
     Doc entries = Doc::array({Doc::parse(c.entry)});
-    for (const auto& [reader, missing] : {std::pair{tc::Reader::kDeploy, c.deployMissing},
-                                          std::pair{tc::Reader::kRevert, c.revertMissing}}) {
+    for (const auto& [reader, missing] :
+         {std::pair{tc::Reader::kDeploy, c.deployMissing}, std::pair{tc::Reader::kRevert, c.revertMissing}}) {
       try {
         const tc::Plan plan(entries, reader);
         EXPECT_FALSE(missing) << c.entry;

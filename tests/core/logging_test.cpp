@@ -27,9 +27,7 @@ class Collector : public lg::Handler {
   std::vector<std::string> seen;
 
  protected:
-  void emit(const lg::Record& r) override {
-    seen.push_back(r.name + ":" + lg::levelName(r.level) + ":" + r.message);
-  }
+  void emit(const lg::Record& r) override { seen.push_back(r.name + ":" + lg::levelName(r.level) + ":" + r.message); }
 };
 
 // Each test works in its own branch of the tree, so loggers left behind by others do not matter.
@@ -110,8 +108,7 @@ lg::Record recordAt(const std::string& name, int level, const std::string& messa
 
 TEST(Formatter, SubstitutesPlaceholdersOnceAndLeavesOthersAlone) {
   const lg::Formatter f("[%(name)s] %(levelname)s %(message)s %(process)d");
-  EXPECT_EQ(f.format(recordAt("a.b", lg::WARNING, "says %(name)s")),
-            "[a.b] WARNING says %(name)s %(process)d");
+  EXPECT_EQ(f.format(recordAt("a.b", lg::WARNING, "says %(name)s")), "[a.b] WARNING says %(name)s %(process)d");
   EXPECT_EQ(lg::Formatter().format(recordAt("x", 12, "bare")), "bare");
   EXPECT_EQ(lg::Formatter("%(levelname)s").format(recordAt("x", 12, "")), "Level 12");
   EXPECT_EQ(lg::Formatter("100% %(message)s").format(recordAt("x", 12, "m")), "100% m");
@@ -156,15 +153,15 @@ TEST_P(LevelClash, FailsWithItsMessageAndRegistersNothing) {
   EXPECT_EQ(lg::levelName(7), "Level 7");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, LevelClash,
-    testing::Values(Clash{"INFO", std::nullopt, "INFO already defined in logging module"},
-                    Clash{"CRITICAL", "shout", "CRITICAL already defined in logging module"},
-                    Clash{"LOUDER", "warning", "warning already defined in logging module"},
-                    Clash{"LOUDEST", "getLogger", "getLogger already defined in logging module"},
-                    Clash{"QUIETER", "setPropagate", "setPropagate already defined in logger class"},
-                    Clash{"QUIETEST", "handlers", "handlers already defined in logger class"}),
-    [](const testing::TestParamInfo<Clash>& info) { return info.param.level; });
+INSTANTIATE_TEST_SUITE_P(Names, LevelClash,
+                         testing::Values(Clash{"INFO", std::nullopt, "INFO already defined in logging module"},
+                                         Clash{"CRITICAL", "shout", "CRITICAL already defined in logging module"},
+                                         Clash{"LOUDER", "warning", "warning already defined in logging module"},
+                                         Clash{"LOUDEST", "getLogger", "getLogger already defined in logging module"},
+                                         Clash{"QUIETER", "setPropagate",
+                                               "setPropagate already defined in logger class"},
+                                         Clash{"QUIETEST", "handlers", "handlers already defined in logger class"}),
+                         [](const testing::TestParamInfo<Clash>& info) { return info.param.level; });
 
 TEST(AddLoggingLevel, InstallsNameConstantAndOperationsUnderTheLowerCaseName) {
   auto c = std::make_shared<Collector>();

@@ -103,18 +103,17 @@ TEST_P(RecordRouting, ReachesExactlyTheConfiguredDestinations) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RecordRouting,
-    testing::Values(Route{"tarnwick_testlibs.bin.lib.s3", lg::DEBUG, false, false, 0},
-                    Route{"tarnwick_testlibs.bin.lib.s3", lg::DETAIL, true, true, 0},
-                    Route{"tarnwick_testlibs", lg::INFO, true, true, 0},
-                    Route{"tarnwick_testlibs.bin.lib.nat", lg::WARNING, true, true, 0},
-                    Route{"tarnwick_testlibs.bin.lib.s3", lg::ERROR, true, true, 40},
-                    Route{"tarnwick_testlibs", lg::CRITICAL, true, true, 40},
-                    Route{"elsewhere.module", lg::ERROR, false, false, 0},
-                    Route{"elsewhere.module", lg::CRITICAL, true, false, 0},
-                    Route{"", lg::CRITICAL, true, false, 0},
-                    Route{"tarnwick_testlibsX", lg::ERROR, false, false, 0}));
+INSTANTIATE_TEST_SUITE_P(Table, RecordRouting,
+                         testing::Values(Route{"tarnwick_testlibs.bin.lib.s3", lg::DEBUG, false, false, 0},
+                                         Route{"tarnwick_testlibs.bin.lib.s3", lg::DETAIL, true, true, 0},
+                                         Route{"tarnwick_testlibs", lg::INFO, true, true, 0},
+                                         Route{"tarnwick_testlibs.bin.lib.nat", lg::WARNING, true, true, 0},
+                                         Route{"tarnwick_testlibs.bin.lib.s3", lg::ERROR, true, true, 40},
+                                         Route{"tarnwick_testlibs", lg::CRITICAL, true, true, 40},
+                                         Route{"elsewhere.module", lg::ERROR, false, false, 0},
+                                         Route{"elsewhere.module", lg::CRITICAL, true, false, 0},
+                                         Route{"", lg::CRITICAL, true, false, 0},
+                                         Route{"tarnwick_testlibsX", lg::ERROR, false, false, 0}));
 
 TEST_F(Wiring, DetailOperationsUseTheRegisteredLevel) {
   EXPECT_EQ(lg::levelName(lg::DETAIL), "DETAIL");
@@ -136,8 +135,7 @@ TEST_F(Wiring, CommandBannerIsSevenLines) {
         Common::logCommandOptions("probe_deployer --vpc_id vpc-1");
         exitWithStatus();
       },
-      testing::ExitedWithCode(0),
-      testing::Eq("\n" + rule + "\n\nprobe_deployer --vpc_id vpc-1\n\n" + rule + "\n\n"));
+      testing::ExitedWithCode(0), testing::Eq("\n" + rule + "\n\nprobe_deployer --vpc_id vpc-1\n\n" + rule + "\n\n"));
   const auto lines = newFileLines();
   ASSERT_EQ(lines.size(), 7u);
   const std::vector<std::string> texts{"", rule, "", "probe_deployer --vpc_id vpc-1", "", rule, ""};
@@ -195,8 +193,7 @@ TEST_F(Wiring, DocumentKeepsItsLayoutWithTheThreeValuesChanged) {
   EXPECT_EQ(handlers.at("logConsoleHandler").at("filename"), logFile().string());
   EXPECT_EQ(handlers.at("logConsoleHandler").at("level"), "DETAIL");
   EXPECT_EQ(handlers.at("consoleHandler").at("level"), "DETAIL");
-  EXPECT_EQ(handlers.at("failureLatch").at("class"),
-            "tarnwick_testlibs.bin.core.FailureLatch.FailureLatch");
+  EXPECT_EQ(handlers.at("failureLatch").at("class"), "tarnwick_testlibs.bin.core.FailureLatch.FailureLatch");
   EXPECT_EQ(config.at("loggers").at("tarnwick_testlibs").at("handlers"),
             nlohmann::ordered_json({"consoleHandler", "logConsoleHandler", "failureLatch"}));
 }

@@ -17,7 +17,8 @@
 using Json = nlohmann::ordered_json;
 
 namespace {
-const Json kNothingLeft = Json::parse(R"({"instances": 0, "groups": [], "keys": [], "addresses": [], "profiles": [], "roles": [], "policies": []})");
+const Json kNothingLeft = Json::parse(
+    R"({"instances": 0, "groups": [], "keys": [], "addresses": [], "profiles": [], "roles": [], "policies": []})");
 
 class DeployE2E : public ::testing::Test {
  protected:
@@ -97,7 +98,8 @@ out(sorted([i for res in r["Reservations"] for i in res["Instances"]], key=lambd
   }
   Json leftovers(const testbed::MotoServer& server = testbed::moto()) {
     return Json::parse(testbed::boto3(R"(
-groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" + net_["vpc"].get<std::string>() + R"("]}])
+groups = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [")" +
+                                          net_["vpc"].get<std::string>() + R"("]}])
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
 out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "groups": sorted(g["GroupName"] for g in groups["SecurityGroups"] if g["GroupName"] != "default"),
      "keys": [k["KeyName"] for k in ec2.describe_key_pairs()["KeyPairs"]],
@@ -105,7 +107,8 @@ out({"instances": sum(len(r["Instances"]) for r in live["Reservations"]), "group
      "profiles": [p["InstanceProfileName"] for p in iam.list_instance_profiles()["InstanceProfiles"]],
      "roles": [r["RoleName"] for r in iam.list_roles()["Roles"]],
      "policies": [p["PolicyName"] for p in iam.list_policies(Scope="Local")["Policies"]]})
-)", server));
+)",
+                                      server));
   }
   std::string keyName() const { return "tarnwick-test-ec2-key-pair-" + net_["vpc"].get<std::string>(); }
 
@@ -142,8 +145,11 @@ TEST_F(DeployE2E, DeployPlacesOneInstancePerTestSubnetAndExtendsTheConfiguration
   const Json doc = summary();
   EXPECT_EQ(doc["exit_status"], 40);
   ASSERT_EQ(doc["entries"].size(), 3u);
-  EXPECT_EQ(doc["entries"][2], Json({{"subnet_id", net_["gwC"]}, {"instance_id", nullptr}, {"public_ip", nullptr},
-                                     {"private_ip", nullptr}, {"outcome", "failed"}}));
+  EXPECT_EQ(doc["entries"][2], Json({{"subnet_id", net_["gwC"]},
+                                     {"instance_id", nullptr},
+                                     {"public_ip", nullptr},
+                                     {"private_ip", nullptr},
+                                     {"outcome", "failed"}}));
 
   const Json out = output();
   ASSERT_EQ(out.size(), 3u);
@@ -177,7 +183,8 @@ out({g["GroupName"]: g["GroupId"] for g in ec2.describe_security_groups()["Secur
     EXPECT_EQ(nics[1]["PrivateIpAddress"], entry["ec2_2nd_private_ip"]);
     EXPECT_EQ((*inst)["PublicIpAddress"], entry["ec2_ip"]);
     EXPECT_EQ((*inst)["KeyName"], keyName());
-    EXPECT_EQ((*inst)["Tags"], Json::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}])"));
+    EXPECT_EQ((*inst)["Tags"],
+              Json::parse(R"([{"Key": "Name", "Value": "tarnwick-test-ec2"}, {"Key": "Owner", "Value": "qa"}])"));
     EXPECT_EQ(doc["entries"][i], Json({{"subnet_id", entry["gw_subnet_id"]},
                                        {"instance_id", (*inst)["InstanceId"]},
                                        {"public_ip", entry["ec2_ip"]},
@@ -188,7 +195,8 @@ out({g["GroupName"]: g["GroupId"] for g in ec2.describe_security_groups()["Secur
   const Json eips = testbed::boto3Json(R"(
 out(sorted(a["PublicIp"] for a in ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["tarnwick-test-ec2-eip"]}])["Addresses"]))
 )");
-  EXPECT_EQ(eips, Json::array({std::min(out[0]["ec2_ip"], out[1]["ec2_ip"]), std::max(out[0]["ec2_ip"], out[1]["ec2_ip"])}));
+  EXPECT_EQ(eips,
+            Json::array({std::min(out[0]["ec2_ip"], out[1]["ec2_ip"]), std::max(out[0]["ec2_ip"], out[1]["ec2_ip"])}));
   const Json& created = doc["created"];
   EXPECT_EQ(sorted(created["instances"]), idsOf(instances));
   EXPECT_EQ(sorted(created["elastic_ips"]), eips);
@@ -258,7 +266,8 @@ TEST_F(DeployE2E, DryRunDeployChangesNothing) {
 
 TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStaticKeys) {
   const Json entries = Json::array({spoke_});
-  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt},
+          {"AWS_SECRET_ACCESS_KEY", std::nullopt},
           {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "ci-oidc-token")},
           {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"}};
   const auto web = deploy(entries, {"--dry_run"});
@@ -268,11 +277,14 @@ TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStatic
   testbed::FakeServer portal(testbed::FakeServer::Mode::SsoPortal,
                              Json{{"token", "sso-access-token"}, {"account", "123456789012"}, {"role", "Deployer"}});
   testbed::cacheSsoToken(dir_.path(), "corp", "sso-access-token", "2200-01-01T00:00:00Z");
-  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt}, {"AWS_SECRET_ACCESS_KEY", std::nullopt},
-          {"HOME", dir_.str()}, {"AWS_ENDPOINT_URL_SSO", portal.url()},
-          {"AWS_CONFIG_FILE", dir_.write("config", "[profile sso]\nsso_session = corp\nsso_account_id = 123456789012\n"
-                                                   "sso_role_name = Deployer\n[sso-session corp]\n"
-                                                   "sso_start_url = https://corp.awsapps.com/start\nsso_region = us-east-1\n")}};
+  env_ = {{"AWS_ACCESS_KEY_ID", std::nullopt},
+          {"AWS_SECRET_ACCESS_KEY", std::nullopt},
+          {"HOME", dir_.str()},
+          {"AWS_ENDPOINT_URL_SSO", portal.url()},
+          {"AWS_CONFIG_FILE", dir_.write("config",
+                                         "[profile sso]\nsso_session = corp\nsso_account_id = 123456789012\n"
+                                         "sso_role_name = Deployer\n[sso-session corp]\n"
+                                         "sso_start_url = https://corp.awsapps.com/start\nsso_region = us-east-1\n")}};
   const auto sso = deploy(entries, {"--dry_run", "--profile", "sso"});
   EXPECT_EQ(sso.status, 0) << sso.err;
   EXPECT_FALSE(portal.requests().empty());
@@ -283,16 +295,27 @@ TEST_F(DeployE2E, DryRunDeployWorksWithWebIdentityAndWithAnSsoProfileAndNoStatic
 // in --region, and outside "aws" so do the role assumptions (the workflow role's in its own region).
 TEST_F(DeployE2E, WithOnlyARegionStsIsAskedInThatRegion) {
   testbed::FakeServer proxy(testbed::FakeServer::Mode::Generic);
-  struct Row { const char* region; std::vector<std::string> args; std::string host; };
-  for (const Row& row : {Row{"eu-west-1", {}, "sts.eu-west-1.amazonaws.com:443"},
-                         Row{"cn-north-1", {}, "sts.cn-north-1.amazonaws.com.cn:443"},
-                         Row{"cn-north-1", {"--assume_role", "arn:aws-cn:iam::1:role/r"}, "sts.cn-north-1.amazonaws.com.cn:443"},
-                         Row{"eu-west-1", {"--workflow_account_role", "wf,1,cn-north-1"}, "sts.cn-north-1.amazonaws.com.cn:443"}}) {
+  struct Row {
+    const char* region;
+    std::vector<std::string> args;
+    std::string host;
+  };
+  for (const Row& row :
+       {Row{"eu-west-1", {}, "sts.eu-west-1.amazonaws.com:443"},
+        Row{"cn-north-1", {}, "sts.cn-north-1.amazonaws.com.cn:443"},
+        Row{"cn-north-1", {"--assume_role", "arn:aws-cn:iam::1:role/r"}, "sts.cn-north-1.amazonaws.com.cn:443"},
+        Row{"eu-west-1", {"--workflow_account_role", "wf,1,cn-north-1"}, "sts.cn-north-1.amazonaws.com.cn:443"}}) {
     const std::optional<std::string> key = row.args.empty() ? std::nullopt : std::optional<std::string>("testing");
-    env_ = {{"AWS_ACCESS_KEY_ID", key}, {"AWS_SECRET_ACCESS_KEY", key}, {"AWS_DEFAULT_REGION", std::nullopt},
-            {"AWS_ENDPOINT_URL", std::nullopt}, {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "t")},
-            {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"}, {"HTTPS_PROXY", proxy.url()}, {"AWS_MAX_ATTEMPTS", "1"}};
-    for (const char* service : {"EC2", "IAM", "S3", "SSM"}) env_[std::string("AWS_ENDPOINT_URL_") + service] = testbed::moto().url();
+    env_ = {{"AWS_ACCESS_KEY_ID", key},
+            {"AWS_SECRET_ACCESS_KEY", key},
+            {"AWS_DEFAULT_REGION", std::nullopt},
+            {"AWS_ENDPOINT_URL", std::nullopt},
+            {"AWS_WEB_IDENTITY_TOKEN_FILE", dir_.write("oidc-token", "t")},
+            {"AWS_ROLE_ARN", "arn:aws:iam::123456789012:role/ci"},
+            {"HTTPS_PROXY", proxy.url()},
+            {"AWS_MAX_ATTEMPTS", "1"}};
+    for (const char* service : {"EC2", "IAM", "S3", "SSM"})
+      env_[std::string("AWS_ENDPOINT_URL_") + service] = testbed::moto().url();
     proxy.clearRequests();
     std::vector<std::string> args = {"--dry_run", "--region", row.region};
     args.insert(args.end(), row.args.begin(), row.args.end());
@@ -306,7 +329,8 @@ TEST_F(DeployE2E, WithOnlyARegionStsIsAskedInThatRegion) {
 TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const Json entries = Json::array({spoke_, nat_, unplaced_});
   testbed::boto3(R"(ec2.create_security_group(GroupName="tarnwick-test-ec2-private-interface-sg",
-    Description="x", VpcId=")" + net_["vpc"].get<std::string>() + R"("))");
+    Description="x", VpcId=")" +
+                 net_["vpc"].get<std::string>() + R"("))");
   deploy(entries);
   const Json first = liveInstances();
   ASSERT_EQ(first.size(), 2u);
@@ -327,7 +351,8 @@ TEST_F(DeployE2E, RerunReusesEverythingDryRevertKeepsItAndRevertRemovesIt) {
   const auto dry = revert(entries, {"--dry_run"});
   EXPECT_EQ(dry.status, 0);
   EXPECT_NE(dry.err.find("\n- Removed 0 test instances and 0 Elastic IPs, 2 not removed in a dry run\n"),
-            std::string::npos) << dry.err;
+            std::string::npos)
+      << dry.err;
   EXPECT_EQ(liveInstances().size(), 2u);
   EXPECT_EQ(leftovers(), before);
 
@@ -357,9 +382,9 @@ TEST_F(DeployE2E, RevertKeepsGroupsAndKeyWhileATestInstanceRemains) {
   EXPECT_EQ(left["keys"], Json::array({keyName()}));
 }
 
-// Dry runs both ways, before and after a deploy with the IAM set and once its address is gone, and runs refused for their input
-// or output: the kill proxy, told never to kill, lists every AWS action they sent (the checks' dry
-// runs among them, which change nothing).
+// Dry runs both ways, before and after a deploy with the IAM set and once its address is gone, and runs refused for
+// their input or output: the kill proxy, told never to kill, lists every AWS action they sent (the checks' dry runs
+// among them, which change nothing).
 TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
   Json invalid = spoke_;
   invalid["private_subnet_id"] = "";  // a spoke entry: its skip message would need a nat_gw_id
@@ -368,12 +393,17 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
     if (deployed) {
       ASSERT_EQ(run({"--test_config", in, "--output_test_config", "o", "--ec2_role", "default"}).status, 0);
     }
-    if (deployed == 2) testbed::boto3(R"(for a in ec2.describe_addresses()["Addresses"]: ec2.disassociate_address(AssociationId=a["AssociationId"]); ec2.release_address(AllocationId=a["AllocationId"]))");
+    if (deployed == 2)
+      testbed::boto3(
+          R"(for a in ec2.describe_addresses()["Addresses"]: ec2.disassociate_address(AssociationId=a["AssociationId"]); ec2.release_address(AllocationId=a["AllocationId"]))");
     const Json before = leftovers();
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--dry_run", "--test_config", in, "--output_test_config", "o"},
-              deployed == 2 ? "  would allocate an EIP and associate it with eni-" : deployed ? "- Reuse existing policy" : "- Create policy"},
-             {{"--dry_run", "--revert", "--test_config", in}, deployed ? "\n  Delete instance profile" : "  **Alert** tarnwick-test-ec2-policy not found"},
+              deployed == 2 ? "  would allocate an EIP and associate it with eni-"
+              : deployed    ? "- Reuse existing policy"
+                            : "- Create policy"},
+             {{"--dry_run", "--revert", "--test_config", in},
+              deployed ? "\n  Delete instance profile" : "  **Alert** tarnwick-test-ec2-policy not found"},
              {{"--test_config", bad, "--output_test_config", "o"}, "without \"nat_gw_id\""},
              {{"--test_config", in, "--output_test_config", "no/such/o"}, "beside no/such/o"}}) {
       std::vector<std::string> words = args;
@@ -384,7 +414,8 @@ TEST_F(DeployE2E, DryRunsAndRefusedRunsSendNoChangingCall) {
       std::istringstream actions(r.out);
       for (std::string action; std::getline(actions, action);)
         EXPECT_TRUE(args[0] == "--dry_run" && (action.starts_with("Describe") || action.starts_with("List") ||
-                                                action.starts_with("Get") || action.ends_with(" DryRun"))) << action;
+                                               action.starts_with("Get") || action.ends_with(" DryRun")))
+            << action;
       EXPECT_EQ(leftovers(), before) << r.err;
       EXPECT_EQ(summary()["removed"]["instance_profiles"], Json::array());
     }
@@ -400,8 +431,8 @@ class ThrottledE2E : public DeployE2E {
 };
 
 TEST_F(ThrottledE2E, RunsStillDeployAndRemoveEveryEntry) {
-  testbed::MotoServer throttled({}, std::vector<std::string>{"--describe", "10,5", "--mutate", "8,6", "--ready-after", "2",
-                                                             "--shutting-down-for", "2"});
+  testbed::MotoServer throttled({}, std::vector<std::string>{"--describe", "10,5", "--mutate", "8,6", "--ready-after",
+                                                             "2", "--shutting-down-for", "2"});
   throttled.resetFront(false);
   const Json entries = Json::parse(testbed::boto3(R"(
 vpc = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
@@ -409,12 +440,15 @@ def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["Sub
 out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id": sn(f"10.30.{2 * i}.0/24"),
       "gw_subnet_cidr": f"10.30.{2 * i}.0/24", "private_subnet_id": sn(f"10.30.{2 * i + 1}.0/24"),
       "private_subnet_cidr": f"10.30.{2 * i + 1}.0/24", "private_subnet_gw_ip": f"10.30.{2 * i + 1}.1"} for i in range(24)])
-)", throttled));
+)",
+                                                  throttled));
   int throttledAnswers = 0;
   for (const bool revert : {false, true}) {
     throttled.resetFront(true);
-    const auto r = revert ? run({"--revert", "--test_config", writeConfig(entries)}, "", throttled)
-                          : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"}, "", throttled);
+    const auto r =
+        revert ? run({"--revert", "--test_config", writeConfig(entries)}, "", throttled)
+               : run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", "--skip_preflight"},
+                     "", throttled);
     EXPECT_EQ(r.status, 0) << r.err;
     const Json stats = throttled.frontStats();
     for (const auto& [op, n] : stats["throttled"].items()) throttledAnswers += n.get<int>();
@@ -424,7 +458,9 @@ out([{"gw_name": f"gw-{i}", "gw_private_ip": f"10.30.{2 * i}.10", "gw_subnet_id"
   EXPECT_GT(throttledAnswers, 0);
   EXPECT_EQ(testbed::boto3(R"(
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}])
-out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", throttled), "[0, 0]\n");
+out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))",
+                           throttled),
+            "[0, 0]\n");
 }
 
 // Cancelled jobs, behind instances that take a minute to pass their checks and 4 s to shut down: a
@@ -433,7 +469,8 @@ out([len(live["Reservations"]), len(ec2.describe_addresses()["Addresses"])]))", 
 // status, its summary and (the deploy) the entry already done, and names the revert that removes
 // what is left, which then leaves nothing. A second signal ends a run at once.
 TEST_F(ThrottledE2E, CancelledRunsEndInTimeWithWhatTheyHaveAndTheRevertNamedLeavesNothing) {
-  testbed::MotoServer front({}, std::vector<std::string>{"--no-buckets", "--ready-after", "60", "--shutting-down-for", "4"});
+  testbed::MotoServer front(
+      {}, std::vector<std::string>{"--no-buckets", "--ready-after", "60", "--shutting-down-for", "4"});
   net_ = Json::parse(testbed::boto3(R"(
 vpc = ec2.create_vpc(CidrBlock="10.60.0.0/16")["Vpc"]["VpcId"]
 def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
@@ -442,7 +479,8 @@ entries = [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.60.{2 * i}.10", "gw_subn
 ec2.run_instances(ImageId=ec2.describe_images()["Images"][0]["ImageId"], MinCount=1, MaxCount=1, SubnetId=entries[0]["gw_subnet_id"],
     TagSpecifications=[{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2"}]}])
 out({"vpc": vpc, "entries": entries})
-)", front));
+)",
+                                    front));
   const std::string in = writeConfig(net_["entries"]);
   const auto endedWithin = [](const testbed::RunResult& r) {
     const auto at = r.out.rfind("ended ");
@@ -456,8 +494,10 @@ out({"vpc": vpc, "entries": entries})
     const auto r = run(args, proxy, front);
     EXPECT_EQ(r.status, status) << r.err;
     EXPECT_LT(endedWithin(r), 10.0) << r.out;
-    EXPECT_NE(r.err.find(std::string("  **Error** Interrupted by ") + signal + ": to remove what is left, run: probe_deployer --revert --test_config " + in),
-              std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(std::string("  **Error** Interrupted by ") + signal +
+                         ": to remove what is left, run: probe_deployer --revert --test_config " + in),
+              std::string::npos)
+        << r.err;
     const Json doc = summary();
     EXPECT_EQ(doc["interrupted"], signal);
     EXPECT_EQ(doc["exit_status"], status);
@@ -465,14 +505,19 @@ out({"vpc": vpc, "entries": entries})
     EXPECT_EQ(doc["entries"][0]["outcome"], deploying ? "reused" : "interrupted");
     EXPECT_EQ(doc["entries"][1]["outcome"], "interrupted");
     if (!deploying) continue;
-    EXPECT_NE(r.err.find("\n- Deployed 1 of 2 entries (1 reused, 0 launched), 0 failed, 1 interrupted\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\n- Deployed 1 of 2 entries (1 reused, 0 launched), 0 failed, 1 interrupted\n"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(output()[0].contains("ec2_ip") && !output()[1].contains("ec2_ip")) << output().dump();
   }
   // A second signal ends the run at once, with the first one's status.
-  const auto twice = run({"--test_config", in, "--output_test_config", "out.config"}, "TERM+INT:DescribeInstanceStatus:1:30", front);
+  const auto twice =
+      run({"--test_config", in, "--output_test_config", "out.config"}, "TERM+INT:DescribeInstanceStatus:1:30", front);
   EXPECT_EQ(twice.status, 143) << twice.err;
   EXPECT_LT(endedWithin(twice), 2.0) << twice.out;
-  EXPECT_NE(twice.err.find("probe_deployer: stopping took too long or was asked again: ending now\n"), std::string::npos) << twice.err;
+  EXPECT_NE(twice.err.find("probe_deployer: stopping took too long or was asked again: ending now\n"),
+            std::string::npos)
+      << twice.err;
   const auto back = run({"--test_config", in, "--revert"}, "", front);
   EXPECT_EQ(back.status, 0) << back.err;
   EXPECT_EQ(leftovers(front), kNothingLeft) << back.err;
@@ -493,20 +538,26 @@ def sn(i, zone): return ec2.create_subnet(VpcId=vpc, CidrBlock=f"10.50.{i}.0/24"
 def entry(i, zone): return {"gw_name": f"gw-{i}", "gw_private_ip": f"10.50.{2 * i}.10", "gw_subnet_id": sn(2 * i, zone),
     "private_subnet_id": sn(2 * i + 1, zone), "private_subnet_cidr": f"10.50.{2 * i + 1}.0/24"}
 out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(6, "us-east-1e")]})
-)", front));
+)",
+                                    front));
   const Json six(net_["entries"].begin(), net_["entries"].begin() + 6), inZoneE = Json::array({net_["entries"][6]});
-  const std::string quota = "need 6 new Elastic IPs, only 5 are free", zone = "t3.micro is not offered in us-east-1e, the zone of gateway subnet ",
+  const std::string quota = "need 6 new Elastic IPs, only 5 are free",
+                    zone = "t3.micro is not offered in us-east-1e, the zone of gateway subnet ",
                     denied = "  **Error** Pre-flight permission: RunInstances (gw-0) is not allowed for arn:aws:";
   const Json before = leftovers(front);
   for (const auto& [entries, deny, says] : std::vector<std::tuple<Json, std::string, std::vector<std::string>>>{
-           {six, "", {"gw-0, gw-1, gw-2, gw-3, gw-4, gw-5 " + quota}}, {inZoneE, "", {zone}},
-           {Json::array({six[0]}), "RunInstances", {denied}}, {net_["entries"], "RunInstances", {"need 7 new Elastic IPs", zone, denied}}}) {
+           {six, "", {"gw-0, gw-1, gw-2, gw-3, gw-4, gw-5 " + quota}},
+           {inZoneE, "", {zone}},
+           {Json::array({six[0]}), "RunInstances", {denied}},
+           {net_["entries"], "RunInstances", {"need 7 new Elastic IPs", zone, denied}}}) {
     front.deny(deny);
     const auto r = run({"--test_config", writeConfig(entries), "--output_test_config", "out.config"}, "", front);
     EXPECT_EQ(r.status, 1) << r.err;
     for (const auto& text : says) EXPECT_NE(r.err.find(text), std::string::npos) << text << r.err;
     size_t problems = 0;
-    for (auto at = r.err.find("  **Error** Pre-flight "); at != std::string::npos; at = r.err.find("  **Error** Pre-flight ", at + 1)) ++problems;
+    for (auto at = r.err.find("  **Error** Pre-flight "); at != std::string::npos;
+         at = r.err.find("  **Error** Pre-flight ", at + 1))
+      ++problems;
     EXPECT_EQ(problems, says.size()) << r.err;
     EXPECT_NE(r.err.find("; nothing was created\n"), std::string::npos) << r.err;
     EXPECT_EQ(leftovers(front), before);
@@ -515,7 +566,9 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
   std::vector<int> calls;
   for (const char* checks : {"--dry_run", "--skip_preflight"}) {
     front.resetFront(false);
-    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config", "--dry_run", checks}, "", front);
+    const auto r = run({"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "out.config",
+                        "--dry_run", checks},
+                       "", front);
     EXPECT_EQ(r.status, 0) << r.err;
     int n = 0;
     const Json stats = front.frontStats();  // the loop below must not outlive the answer it reads
@@ -527,16 +580,26 @@ out({"vpc": vpc, "entries": [entry(i, "us-east-1a") for i in range(6)] + [entry(
   // An organisation policy that refuses launches without IMDSv2 or tags on volumes and interfaces
   // lets the default deploy through. Asked for optional tokens, the checks, and the launch without
   // them, say what refused it; with the decode refused too, which permission it needs.
-  const std::string why = " -- denied explicitly by an organisation policy (SCP) on arn:aws:ec2:us-east-1:123456789012:instance/* "
-                          "(statement RequireImdsV2); condition keys that failed: ec2:MetadataHttpTokens (policy: required; request: optional)";
+  const std::string why =
+      " -- denied explicitly by an organisation policy (SCP) on arn:aws:ec2:us-east-1:123456789012:instance/* "
+      "(statement RequireImdsV2); condition keys that failed: ec2:MetadataHttpTokens (policy: required; request: "
+      "optional)";
   for (const auto& [denied, extra, status, says] : std::vector<std::tuple<std::string, std::string, int, std::string>>{
-           {"RunInstances:scp", "--dry_run", 1, "  **Error** Pre-flight permission: RunInstances (gw-0) is not allowed for arn:aws:sts::123456789012:user/moto" + why},
+           {"RunInstances:scp", "--dry_run", 1,
+            "  **Error** Pre-flight permission: RunInstances (gw-0) is not allowed for "
+            "arn:aws:sts::123456789012:user/moto" +
+                why},
            {"RunInstances:scp", "--skip_preflight", 40, "in a service control policy." + why + "\n"},
-           {"RunInstances:scp,DecodeAuthorizationMessage", "--dry_run", 1, " -- the reason stays encoded: decoding it needs sts:DecodeAuthorizationMessage"},
+           {"RunInstances:scp,DecodeAuthorizationMessage", "--dry_run", 1,
+            " -- the reason stays encoded: decoding it needs sts:DecodeAuthorizationMessage"},
            {"RunInstances:scp", "", 0, "- Pre-flight passed"}}) {
     front.deny(denied);
-    const auto r = run(extra.empty() ? std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o"}
-                                     : std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o", "--metadata_tokens", "optional", extra}, "", front);
+    const auto r = run(
+        extra.empty()
+            ? std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o"}
+            : std::vector<std::string>{"--test_config", writeConfig(Json::array({six[0]})), "--output_test_config", "o",
+                                       "--metadata_tokens", "optional", extra},
+        "", front);
     EXPECT_EQ(r.status, status) << r.err;
     EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
   }
@@ -549,13 +612,24 @@ TEST_F(DeployE2E, ArnsTakeThePartitionOfTheirRegion) {
   Json entry = spoke_;
   entry.update(testbed::boto3Json(cn + R"(vpc = ec2.create_vpc(CidrBlock="10.20.0.0/16")["Vpc"]["VpcId"]
 out({k: ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for k, c in (("gw_subnet_id", "10.20.0.0/24"), ("private_subnet_id", "10.20.1.0/24"))}))"));
-  const std::vector<std::string> args = {"--skip_preflight", "--workflow_account_role", "wf,123456789012,cn-north-1", "--region",
-                                         "cn-north-1", "--ec2_role", "default", "--account", "123456789012"};
+  const std::vector<std::string> args = {"--skip_preflight",
+                                         "--workflow_account_role",
+                                         "wf,123456789012,cn-north-1",
+                                         "--region",
+                                         "cn-north-1",
+                                         "--ec2_role",
+                                         "default",
+                                         "--account",
+                                         "123456789012"};
   const auto r = deploy(Json::array({entry}), args);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("- Use role arn:aws-cn:iam::123456789012:role/wf for SSM access"), std::string::npos) << r.err;
-  const std::string policies = cn + R"(out([(p["Arn"], iam.get_policy_version(PolicyArn=p["Arn"], VersionId="v1")["PolicyVersion"]["Document"]["Statement"][0]["Resource"]) for p in iam.list_policies(Scope="Local")["Policies"]]))";
-  EXPECT_EQ(testbed::boto3Json(policies), Json::parse(R"([["arn:aws-cn:iam::123456789012:policy/tarnwick-test-ec2-policy", ["arn:aws-cn:s3:::*"]]])"));
+  const std::string policies =
+      cn +
+      R"(out([(p["Arn"], iam.get_policy_version(PolicyArn=p["Arn"], VersionId="v1")["PolicyVersion"]["Document"]["Statement"][0]["Resource"]) for p in iam.list_policies(Scope="Local")["Policies"]]))";
+  EXPECT_EQ(
+      testbed::boto3Json(policies),
+      Json::parse(R"([["arn:aws-cn:iam::123456789012:policy/tarnwick-test-ec2-policy", ["arn:aws-cn:s3:::*"]]])"));
   EXPECT_EQ(revert(Json::array({entry}), std::vector<std::string>(args.begin() + 3, args.end())).status, 0);
   EXPECT_EQ(testbed::boto3Json(policies), Json::array());
 }
@@ -572,13 +646,18 @@ TEST_F(DeployE2E, DeployWithoutOutputPathEndsBeforeCreatingAnything) {
 TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped) {
   Json twin = nat_, other = spoke_;
   twin["gw_subnet_id"] = spoke_["gw_subnet_id"];
-  other.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  other.update(
+      {{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
   const std::vector<std::string> role = {"--ec2_role", "default"};
-  EXPECT_NE(deploy(Json::array({spoke_, twin}), role).err.find("  **Error** Skip entry 2 (nat-b) -- same gw_subnet_id"), std::string::npos);
+  EXPECT_NE(deploy(Json::array({spoke_, twin}), role).err.find("  **Error** Skip entry 2 (nat-b) -- same gw_subnet_id"),
+            std::string::npos);
   ASSERT_EQ(deploy(Json::array({other}), role).status, 0);
   const auto spared = revert(Json::array({spoke_, twin}), role);
-  EXPECT_NE(spared.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile, its role and policy: still used by 1 test instance(s) in " +
-                            net_["vpc2"].get<std::string>()), std::string::npos) << spared.err;
+  EXPECT_NE(spared.err.find("  **Alert** Keep tarnwick-test-ec2-instance-profile, its role and policy: still used by 1 "
+                            "test instance(s) in " +
+                            net_["vpc2"].get<std::string>()),
+            std::string::npos)
+      << spared.err;
   EXPECT_EQ(revert(Json::array({other}), role).status, 0);
   EXPECT_EQ(leftovers(), kNothingLeft);
 }
@@ -588,12 +667,17 @@ TEST_F(DeployE2E, RevertOfOneVpcSparesTheIamSetOfTheOtherAndDuplicatesAreSkipped
 TEST_F(DeployE2E, RevertAfterADeployKilledAfterAnyRequestLeavesNothing) {
   const Json entries = Json::array({spoke_});
   const std::vector<std::string> role = {"--ec2_role", "default"};
-  const auto deployKilledAfter = [&](int n) { return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]}, std::to_string(n)); };
+  const auto deployKilledAfter = [&](int n) {
+    return run({"--test_config", writeConfig(entries), "--output_test_config", "out.config", role[0], role[1]},
+               std::to_string(n));
+  };
   std::istringstream actions(deployKilledAfter(1000).out);
   ASSERT_EQ(revert(entries, role).status, 0);
   std::string last;
   for (int n = 1; std::getline(actions, last) && actions.peek() != EOF; ++n) {
-    if (last.starts_with("Describe") || last.starts_with("List") || last.starts_with("Get") || last.ends_with(" DryRun")) continue;
+    if (last.starts_with("Describe") || last.starts_with("List") || last.starts_with("Get") ||
+        last.ends_with(" DryRun"))
+      continue;
     ASSERT_EQ(deployKilledAfter(n).status, 128 + 9) << "killed after " << last;
     const auto back = revert(entries, role);
     EXPECT_EQ(back.status, 0) << "killed after " << last << back.err;
@@ -628,7 +712,8 @@ def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["Sub
 out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 * i}.10", "gw_subnet_id": sn(f"10.40.{2 * i}.0/24"),
       "gw_subnet_cidr": f"10.40.{2 * i}.0/24", "private_subnet_id": sn(f"10.40.{2 * i + 1}.0/24"),
       "private_subnet_cidr": f"10.40.{2 * i + 1}.0/24", "private_subnet_gw_ip": f"10.40.{2 * i + 1}.1"} for i in range(3)]})
-)", *front_));
+)",
+                                                *front_));
   }
   void TearDown() override {
     if (HasFailure()) shared_ = Json();
@@ -637,8 +722,9 @@ out({"vpc": vpc, "entries": [{"gw_name": f"gw-{i}", "gw_private_ip": f"10.40.{2 
     if (lose) front_->loseNextAnswer(lose);
     std::vector<std::string> args = {"--test_config", writeConfig(net_["entries"]), "--ec2_role", "default"};
     // Without the checks' dry runs, which the front would take for the next call of the action.
-    const std::vector<std::string> mode = revert ? std::vector<std::string>{"--revert"}
-                                                 : std::vector<std::string>{"--output_test_config", "out.config", "--skip_preflight"};
+    const std::vector<std::string> mode =
+        revert ? std::vector<std::string>{"--revert"}
+               : std::vector<std::string>{"--output_test_config", "out.config", "--skip_preflight"};
     args.insert(args.end(), mode.begin(), mode.end());
     const auto r = run(args, "", *front_);
     EXPECT_EQ(front_->frontStats()["toLose"], Json::array()) << (lose ? lose : "") << " was never called";
@@ -653,11 +739,13 @@ from cryptography.hazmat.primitives import serialization as ser
 live = ec2.describe_instances(Filters=[{"Name": "instance-state-name", "Values": ["pending", "running"]}])["Reservations"]
 addresses = ec2.describe_addresses()["Addresses"]
 keys = ec2.describe_key_pairs(IncludePublicKey=True)["KeyPairs"]
-path = ")" + (dir_ / "backups" / net_["vpc"].get<std::string>()).string() + R"(/" + keys[0]["KeyName"] + ".pem"
+path = ")" + (dir_ / "backups" / net_["vpc"].get<std::string>()).string() +
+                                          R"(/" + keys[0]["KeyName"] + ".pem"
 public = ser.load_pem_private_key(open(path, "rb").read(), None).public_key().public_bytes(ser.Encoding.OpenSSH, ser.PublicFormat.OpenSSH).decode()
 out([sum(len(r["Instances"]) for r in live), sum("AssociationId" in a for a in addresses), sum("AssociationId" not in a for a in addresses),
      len(keys), public.split()[:2] == keys[0]["PublicKey"].split()[:2], oct(os.stat(path).st_mode & 0o777)])
-)", *front_));
+)",
+                                      *front_));
   }
   static testbed::MotoServer* front_;
   static Json shared_;  // the network of the rows, null after a row failed
@@ -678,13 +766,16 @@ TEST_P(LostAnswerE2E, CallsWhoseAnswerIsLostOnceDoTheirWorkOnce) {
 INSTANTIATE_TEST_SUITE_P(
     EveryChange, LostAnswerE2E,
     ::testing::Values(LostCalls{"CreatePolicy", "TerminateInstances"}, LostCalls{"CreateRole", "ReleaseAddress"},
-                      LostCalls{"AttachRolePolicy", "DeleteSecurityGroup"}, LostCalls{"CreateInstanceProfile", "DeleteKeyPair"},
+                      LostCalls{"AttachRolePolicy", "DeleteSecurityGroup"},
+                      LostCalls{"CreateInstanceProfile", "DeleteKeyPair"},
                       LostCalls{"AddRoleToInstanceProfile", "RemoveRoleFromInstanceProfile"},
                       LostCalls{"CreateSecurityGroup", "DeleteInstanceProfile"},
-                      LostCalls{"AuthorizeSecurityGroupIngress", "DetachRolePolicy"}, LostCalls{"CreateKeyPair", "DeletePolicy"},
-                      LostCalls{"RunInstances", "DeleteRole"}, LostCalls{"AllocateAddress", nullptr},
-                      LostCalls{"AssociateAddress", nullptr}),
-    [](const auto& info) { return std::string(info.param.deploy) + "_" + (info.param.revert ? info.param.revert : "none"); });
+                      LostCalls{"AuthorizeSecurityGroupIngress", "DetachRolePolicy"},
+                      LostCalls{"CreateKeyPair", "DeletePolicy"}, LostCalls{"RunInstances", "DeleteRole"},
+                      LostCalls{"AllocateAddress", nullptr}, LostCalls{"AssociateAddress", nullptr}),
+    [](const auto& info) {
+      return std::string(info.param.deploy) + "_" + (info.param.revert ? info.param.revert : "none");
+    });
 
 }  // namespace
 
@@ -695,7 +786,8 @@ namespace {
 // and a sweep removes the rest. Lookalikes without the Name tags in a third VPC survive it all.
 TEST_F(DeployE2E, RevertByVpcAndSweepNeedNoInputFileAndSpareLookalikes) {
   Json other = spoke_;
-  other.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  other.update(
+      {{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
   const std::vector<std::string> role = {"--ec2_role", "default"};
   ASSERT_EQ(deploy(Json::array({spoke_, nat_}), role).status, 0);
   ASSERT_EQ(deploy(Json::array({other}), role).status, 0);
@@ -712,26 +804,40 @@ ec2.create_security_group(GroupName="tarnwick-test-ec2-sg", Description="x", Vpc
     "Tags": [{"Key": "Name", "Value": "tarnwick-test-ec2-sg"}, {"Key": "tarnwick:created-at", "Value": "2020-01-01T00:00:00Z"}]}])
 out({"vpc": vpc, "sg": sg})
 )");
-  const auto everything = [&] { return testbed::boto3Json("out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + len(ec2.describe_security_groups()['SecurityGroups']) + len(iam.list_instance_profiles()['InstanceProfiles']))"); };
+  const auto everything = [&] {
+    return testbed::boto3Json(
+        "out(len(ec2.describe_addresses()['Addresses']) + len(ec2.describe_key_pairs()['KeyPairs']) + "
+        "len(ec2.describe_security_groups()['SecurityGroups']) + "
+        "len(iam.list_instance_profiles()['InstanceProfiles']))");
+  };
   const Json before = everything();
   // Bound to one account: a sweep without it is refused, and runs told another change nothing.
   const std::string stranger = "--account=111122223333", ours = "--account=123456789012";
-  for (const auto& [words, status] : std::vector<std::pair<std::vector<std::string>, int>>{{{"--sweep"}, 2}, {{"--sweep", stranger}, 1},
-           {{"--revert", "--vpc_id", net_["vpc"].get<std::string>(), stranger}, 1}, {{"--test_config", writeConfig(Json::array({nat_})), "--output_test_config", "o", stranger}, 1}}) {
+  for (const auto& [words, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+           {{"--sweep"}, 2},
+           {{"--sweep", stranger}, 1},
+           {{"--revert", "--vpc_id", net_["vpc"].get<std::string>(), stranger}, 1},
+           {{"--test_config", writeConfig(Json::array({nat_})), "--output_test_config", "o", stranger}, 1}}) {
     const auto r = run(words);
     EXPECT_EQ(r.status, status) << r.err;
-    EXPECT_EQ(r.err.find("  **Error** the credentials are of account 123456789012, not of --account 111122223333: nothing was changed") == std::string::npos, status == 2) << r.err;
+    EXPECT_EQ(r.err.find("  **Error** the credentials are of account 123456789012, not of --account 111122223333: "
+                         "nothing was changed") == std::string::npos,
+              status == 2)
+        << r.err;
   }
   EXPECT_EQ(everything(), before);
 
   const auto dry = run({"--sweep", "--dry_run", role[0], role[1], ours});
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(summary()["mode"], "sweep");
-  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3 + 1) << summary().dump();  // each VPC: instances, addresses, group, key; IAM; the old group
+  EXPECT_EQ(summary()["swept"].size(), 6u + 4 + 3 + 1)
+      << summary().dump();  // each VPC: instances, addresses, group, key; IAM; the old group
   EXPECT_NE(dry.err.find("; would remove: "), std::string::npos);
   EXPECT_EQ(run({"--sweep", "--older_than", "1h", role[0], role[1], ours}).status, 0);
   const auto typo = run({"--revert", "--vpc_id", "vpc-0123456789abcdef0", role[0], role[1]});
-  EXPECT_TRUE(typo.status == 1 && typo.err.find("  **Error** VPC vpc-0123456789abcdef0 not found in us-east-1") != std::string::npos) << typo.err;
+  EXPECT_TRUE(typo.status == 1 &&
+              typo.err.find("  **Error** VPC vpc-0123456789abcdef0 not found in us-east-1") != std::string::npos)
+      << typo.err;
   EXPECT_EQ(everything(), before.get<int>() - 1);  // the old group only: the IAM set stays beside the kept deployments
   EXPECT_EQ(liveInstances().size(), 3u);
 
@@ -746,16 +852,19 @@ out({"vpc": vpc, "sg": sg})
 
   const auto sweep = run({"--sweep", "--older_than", "0s", role[0], role[1], ours});
   EXPECT_EQ(sweep.status, 0) << sweep.err;
-  EXPECT_NE(sweep.err.find("- Found in " + net_["vpc2"].get<std::string>() + ": 1 test instance"), std::string::npos) << sweep.err;
+  EXPECT_NE(sweep.err.find("- Found in " + net_["vpc2"].get<std::string>() + ": 1 test instance"), std::string::npos)
+      << sweep.err;
   Json left = leftovers();
   EXPECT_EQ(left["instances"], 1);
   EXPECT_EQ(left["keys"], Json::array({"tarnwick-test-ec2-key-pair-" + third["vpc"].get<std::string>()}));
   EXPECT_EQ(left["addresses"], Json::array());
   EXPECT_EQ(left["profiles"], Json::array());
   EXPECT_EQ(left["policies"], Json::array());
-  EXPECT_EQ(testbed::boto3Json("out([g['GroupId'] for g in ec2.describe_security_groups(Filters=[{'Name': 'group-name', 'Values': ['tarnwick-test-ec2-sg']}])['SecurityGroups']])"),
+  EXPECT_EQ(testbed::boto3Json("out([g['GroupId'] for g in ec2.describe_security_groups(Filters=[{'Name': "
+                               "'group-name', 'Values': ['tarnwick-test-ec2-sg']}])['SecurityGroups']])"),
             Json::array({third["sg"]}));
-  const auto again = run({"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});  // nothing left: no raw AWS texts
+  const auto again = run(
+      {"--revert", "--vpc_id", net_["vpc"].get<std::string>(), role[0], role[1]});  // nothing left: no raw AWS texts
   EXPECT_TRUE(again.status == 0 && again.err.find("An error occurred") == std::string::npos) << again.err;
 }
 
@@ -765,14 +874,16 @@ out({"vpc": vpc, "sg": sg})
 // changes nothing) sets an expiry that has come on everything it reuses.
 TEST_F(DeployE2E, SweepsRemoveDeploymentsOnceTheyExpireWhateverTheirAge) {
   Json longLived = spoke_, untimed = spoke_;
-  longLived.update({{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
+  longLived.update(
+      {{"gw_subnet_id", net_["gwD"]}, {"private_subnet_id", net_["privD"]}, {"private_subnet_cidr", "10.30.1.0/24"}});
   untimed.update(testbed::boto3Json(R"(
 vpc = ec2.create_vpc(CidrBlock="10.70.0.0/16")["Vpc"]["VpcId"]
 out({k: ec2.create_subnet(VpcId=vpc, CidrBlock=c)["Subnet"]["SubnetId"] for k, c in [("gw_subnet_id", "10.70.0.0/24"), ("private_subnet_id", "10.70.1.0/24")]} | {"private_subnet_cidr": "10.70.1.0/24"})
 )"));
   const auto expiries = [](const Json& vpc) {  // of the instance, the group, the key pair and the address
     return testbed::boto3Json(R"(
-vpc = ")" + vpc.get<std::string>() + R"("
+vpc = ")" + vpc.get<std::string>() +
+                              R"("
 def expiry(o): return {t["Key"]: t["Value"] for t in o.get("Tags", [])}.get("tarnwick:expires-at")
 live = ec2.describe_instances(Filters=[{"Name": "vpc-id", "Values": [vpc]}, {"Name": "instance-state-name", "Values": ["running"]}])
 out([expiry(i) for r in live["Reservations"] for i in r["Instances"]]
@@ -791,7 +902,8 @@ out([expiry(i) for r in live["Reservations"] for i in r["Instances"]]
 
   const auto hourOld = run({"--sweep", "--older_than", "1h", account[0], account[1]});
   EXPECT_EQ(hourOld.status, 0) << hourOld.err;
-  EXPECT_NE(hourOld.err.find(", expires at " + expiry.get<std::string>() + ", keep: not expired\n"), std::string::npos) << hourOld.err;
+  EXPECT_NE(hourOld.err.find(", expires at " + expiry.get<std::string>() + ", keep: not expired\n"), std::string::npos)
+      << hourOld.err;
   EXPECT_NE(hourOld.err.find(" s ago, keep: younger than 1h\n"), std::string::npos) << hourOld.err;
   const auto anyAge = run({"--sweep", account[0], account[1]});
   EXPECT_EQ(anyAge.status, 0) << anyAge.err;
@@ -800,7 +912,8 @@ out([expiry(i) for r in live["Reservations"] for i in r["Instances"]]
   EXPECT_EQ(live[0]["VpcId"], net_["vpc2"]);
 
   const auto dry = deploy(Json::array({longLived}), {"--ttl", "0s", "--dry_run"});
-  EXPECT_NE(dry.err.find("  would tag " + live[0]["InstanceId"].get<std::string>() + ", eipalloc-"), std::string::npos) << dry.err;
+  EXPECT_NE(dry.err.find("  would tag " + live[0]["InstanceId"].get<std::string>() + ", eipalloc-"), std::string::npos)
+      << dry.err;
   EXPECT_EQ(expiries(net_["vpc2"]), Json::array({expiry, expiry, expiry, expiry}));
   ASSERT_EQ(deploy(Json::array({longLived}), {"--ttl", "0s"}).status, 0);
   const Json now = summary()["expires_at"];

@@ -34,7 +34,8 @@ Doc instanceRecord(const std::string& id, const std::string& publicIp,
   Doc list = Doc::array();
   int n = 0;
   for (const auto& [subnet, address] : nics)
-    list.push_back({{"NetworkInterfaceId", "eni-" + std::to_string(n++)}, {"SubnetId", subnet}, {"PrivateIpAddress", address}});
+    list.push_back(
+        {{"NetworkInterfaceId", "eni-" + std::to_string(n++)}, {"SubnetId", subnet}, {"PrivateIpAddress", address}});
   rec["NetworkInterfaces"] = list;
   return rec;
 }
@@ -50,9 +51,12 @@ class LaunchTest : public ::testing::Test {
   void SetUp() override {
     clock_ = std::make_shared<tarnwick::aws::ManualClock>();
     tarnwick::aws::setClock(clock_);
-    entry_ = {{"gw_name", "gw-a"},         {"gw_private_ip", "10.0.0.10"},
-              {"gw_subnet_id", kGwSubnet}, {"gw_subnet_cidr", "10.0.0.0/24"},
-              {"private_subnet_id", kPrivSubnet}, {"private_subnet_cidr", "10.0.1.0/24"},
+    entry_ = {{"gw_name", "gw-a"},
+              {"gw_private_ip", "10.0.0.10"},
+              {"gw_subnet_id", kGwSubnet},
+              {"gw_subnet_cidr", "10.0.0.0/24"},
+              {"private_subnet_id", kPrivSubnet},
+              {"private_subnet_cidr", "10.0.1.0/24"},
               {"private_subnet_gw_ip", "10.0.1.1"}};
     ec2_.answer("RunInstances", {{"Instances", Doc::array({{{"InstanceId", "i-new"}}})}});
     ec2_.always("DescribeInstanceStatus", [](const Doc& p) {
@@ -141,7 +145,8 @@ TEST_F(LaunchTest, AStopEndsTheWaitAndTheWorkerWithoutAnotherCall) {
   });
   pd::RunSummary summary;
   summary.start(args_);
-  pd::detail::runAtThreadEdge(kGwSubnet, [this] { pd::detail::createEc2(launchArgs()); }, {&summary, summary.addEntry(kGwSubnet)});
+  pd::detail::runAtThreadEdge(kGwSubnet, [this] { pd::detail::createEc2(launchArgs()); },
+                              {&summary, summary.addEntry(kGwSubnet)});
   tarnwick::aws::stopRequest().reset();
   EXPECT_EQ(ec2_.count("DescribeInstanceStatus"), 1);
   EXPECT_EQ(ec2_.count("AllocateAddress") + ec2_.count("DescribeInstances"), 1);  // the subnet's lookup only
@@ -176,7 +181,9 @@ TEST_F(LaunchTest, ProfileNotReadyIsRetriedUpToSixTimesTenSecondsApart) {
   EXPECT_THROW(pd::detail::createEc2WithRetry(ec2, kRequest), pd::detail::InvalidParameterValueException);
   EXPECT_EQ(ec2.count("RunInstances"), 6);
   const auto m = logs_.messages();
-  EXPECT_EQ(std::count(m.begin(), m.end(), "  Instance profile tarnwick-test-ec2-instance-profile is not ready, retry in 10 sec"), 6);
+  EXPECT_EQ(std::count(m.begin(), m.end(),
+                       "  Instance profile tarnwick-test-ec2-instance-profile is not ready, retry in 10 sec"),
+            6);
   EXPECT_EQ(clock_->sleeps(), 5);
   EXPECT_EQ(clock_->slept(), std::chrono::seconds(50));
 
@@ -202,7 +209,8 @@ TEST_F(LaunchTest, OtherLaunchFailuresAreLoggedAndNotRetried) {
 
 TEST_F(LaunchTest, ReusedInstanceWithoutAddressGetsAnElasticIpOnItsGatewayInterface) {
   const Doc bare = instanceRecord("i-old", "", {{kPrivSubnet, "10.0.1.5"}, {kGwSubnet, "10.0.0.5"}});
-  scriptInstances({bare}, {bare, instanceRecord("i-old", "3.3.3.3", {{kPrivSubnet, "10.0.1.5"}, {kGwSubnet, "10.0.0.5"}})});
+  scriptInstances({bare},
+                  {bare, instanceRecord("i-old", "3.3.3.3", {{kPrivSubnet, "10.0.1.5"}, {kGwSubnet, "10.0.0.5"}})});
   ec2_.answer("AllocateAddress", {{"AllocationId", "eipalloc-1"}, {"PublicIp", "3.3.3.3"}});
   pd::detail::createEc2(launchArgs());
   EXPECT_EQ(ec2_.count("RunInstances"), 0);
@@ -229,12 +237,14 @@ TEST_F(LaunchTest, StoppedReusedInstanceEndsTheWorkerWithAnError) {
   pd::detail::createEc2(launchArgs());
   EXPECT_EQ(ec2_.count("AllocateAddress"), 0);
   EXPECT_FALSE(entry_.contains("ec2_ip"));
-  EXPECT_EQ(logs_.messages(tarnwick::logging::ERROR), std::vector<std::string>{"  **Error** tarnwick-test-ec2 i-old in subnet-gw is not running"});
+  EXPECT_EQ(logs_.messages(tarnwick::logging::ERROR),
+            std::vector<std::string>{"  **Error** tarnwick-test-ec2 i-old in subnet-gw is not running"});
 }
 
 TEST_F(LaunchTest, LaterInterfaceInsideTheTestNetworkWins) {
-  scriptInstances({}, {instanceRecord("i-new", "54.1.1.1",
-                                      {{kGwSubnet, "10.0.0.20"}, {kPrivSubnet, "10.0.1.20"}, {kPrivSubnet, "10.0.1.30"}})});
+  scriptInstances({},
+                  {instanceRecord("i-new", "54.1.1.1",
+                                  {{kGwSubnet, "10.0.0.20"}, {kPrivSubnet, "10.0.1.20"}, {kPrivSubnet, "10.0.1.30"}})});
   pd::detail::createEc2(launchArgs());
   EXPECT_EQ(entry_["ec2_2nd_private_ip"], "10.0.1.30");
   EXPECT_TRUE(logs_.contains("  ip in private subnet: 10.0.1.20"));
@@ -256,7 +266,8 @@ Doc settled(const std::shared_future<Doc>& lookup) {
 Doc describeEach(const Doc& p, const char* records) {
   Doc list = Doc::array();
   for (const auto& id : p["InstanceIds"]) {
-    if (id == "i-gone") throw testbed::serviceError("InvalidInstanceID.NotFound", "The instance ID 'i-gone' does not exist");
+    if (id == "i-gone")
+      throw testbed::serviceError("InvalidInstanceID.NotFound", "The instance ID 'i-gone' does not exist");
     const std::string state = id == "i-stuck" ? "stopping" : "terminated";
     list.push_back({{"InstanceId", id}, {"State", {{"Name", state}}}, {"InstanceStatus", {{"Status", "ok"}}}});
   }
@@ -268,7 +279,8 @@ TEST_F(PollerTest, WaitingLookupsShareOneCallPerRoundWithinTheIdLimit) {
   ec2_.always("DescribeInstanceStatus", [](const Doc& p) { return describeEach(p, "InstanceStatuses"); });
   pd::detail::Poller poller(ec2_);
   std::vector<std::shared_future<Doc>> others;
-  for (int i = 0; i < 150; ++i) others.push_back(poller.submit("DescribeInstanceStatus", ids("i-" + std::to_string(i))));
+  for (int i = 0; i < 150; ++i)
+    others.push_back(poller.submit("DescribeInstanceStatus", ids("i-" + std::to_string(i))));
   const Doc mine = poller.describe_instance_status(ids("i-mine"));
 
   // At most 100 instance ids per call: two rounds, the first after the gathering pause, the
@@ -303,8 +315,10 @@ TEST_F(PollerTest, SubnetAndAddressLookupsMergeOnlyTheirVaryingValues) {
     b["SubnetId"] = b2["SubnetId"] = "subnet-b";
     return Doc{{"Reservations", Doc::array({{{"Instances", Doc::array({a, b})}}, {{"Instances", Doc::array({b2})}}})}};
   });
-  ec2_.answer("DescribeAddresses", {{"Addresses", Doc::array({{{"InstanceId", "i-a"}, {"PublicIp", "3.3.3.3"}, {"AllocationId", "eipalloc-a"}},
-                                                               {{"InstanceId", "i-b"}, {"PublicIp", "4.4.4.4"}, {"AllocationId", "eipalloc-b"}}})}});
+  ec2_.answer(
+      "DescribeAddresses",
+      {{"Addresses", Doc::array({{{"InstanceId", "i-a"}, {"PublicIp", "3.3.3.3"}, {"AllocationId", "eipalloc-a"}},
+                                 {{"InstanceId", "i-b"}, {"PublicIp", "4.4.4.4"}, {"AllocationId", "eipalloc-b"}}})}});
   pd::detail::Poller poller(ec2_, std::chrono::milliseconds(0));
   testbed::FakeEc2 probe;  // what another worker's getEc2 asks for subnet-b
   pd::getEc2(probe, "subnet-b");
@@ -317,8 +331,9 @@ TEST_F(PollerTest, SubnetAndAddressLookupsMergeOnlyTheirVaryingValues) {
   EXPECT_EQ(ec2_.params("DescribeInstances"), merged);
   EXPECT_EQ(settled(b)["Reservations"].size(), 2u);  // what subnet-b's own lookup finds: two reservations
 
-  auto a = poller.submit("DescribeAddresses", {{"Filters", Doc::array({{{"Name", "instance-id"}, {"Values", Doc::array({"i-a"})}}})},
-                                               {"PublicIps", Doc::array({"3.3.3.3"})}});
+  auto a = poller.submit("DescribeAddresses",
+                         {{"Filters", Doc::array({{{"Name", "instance-id"}, {"Values", Doc::array({"i-a"})}}})},
+                          {"PublicIps", Doc::array({"3.3.3.3"})}});
   EXPECT_EQ(pd::getEipAllocationId(poller, "i-b", "4.4.4.4"), "eipalloc-b");
   EXPECT_EQ(ec2_.params("DescribeAddresses")["PublicIps"], Doc::array({"3.3.3.3", "4.4.4.4"}));
   EXPECT_EQ(settled(a)["Addresses"].size(), 1u);
@@ -370,7 +385,8 @@ TEST_F(PollerTest, WaitEndsWithinARoundOfReadiness) {
   const auto ready = clock_->now() + std::chrono::seconds(20);
   ec2_.always("DescribeInstanceStatus", [&](const Doc& p) {
     const char* status = clock_->now() >= ready ? "ok" : "initializing";
-    return Doc{{"InstanceStatuses", Doc::array({{{"InstanceId", p["InstanceIds"][0]}, {"InstanceStatus", {{"Status", status}}}}})}};
+    return Doc{{"InstanceStatuses",
+                Doc::array({{{"InstanceId", p["InstanceIds"][0]}, {"InstanceStatus", {{"Status", status}}}}})}};
   });
   scriptInstances({}, {instanceRecord("i-new", "54.1.1.1", {{kGwSubnet, "10.0.0.20"}})});
   pd::detail::createEc2(launchArgs());
@@ -400,10 +416,13 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
     if (associated) a["AssociationId"] = "eipassoc-" + privateIp;
     return a;
   };
-  const std::vector<pd::detail::PlannedEntry> planned{{"reused", "s-a", "p-a", "10.0.0.0/24"}, {"unassociated", "s-b", "p-b", "10.0.1.0/24"},
-                                              {"gateway's", "s-c", "p-c", "10.0.2.0/24"}, {"unknown subnet", "s-d", "p-d", ""}};
-  const Doc addresses{{"Addresses", Doc::array({address("10.0.0.7", true, pd::kEipName), address("10.0.1.7", false, pd::kEipName),
-                                                address("10.0.2.7", true, "spoke-gw")})}};
+  const std::vector<pd::detail::PlannedEntry> planned{{"reused", "s-a", "p-a", "10.0.0.0/24"},
+                                                      {"unassociated", "s-b", "p-b", "10.0.1.0/24"},
+                                                      {"gateway's", "s-c", "p-c", "10.0.2.0/24"},
+                                                      {"unknown subnet", "s-d", "p-d", ""}};
+  const Doc addresses{
+      {"Addresses", Doc::array({address("10.0.0.7", true, pd::kEipName), address("10.0.1.7", false, pd::kEipName),
+                                address("10.0.2.7", true, "spoke-gw")})}};
   std::vector<std::string> needing;
   for (const auto* p : pd::detail::entriesNeedingAddress(planned, addresses)) needing.push_back(p->label);
   EXPECT_EQ(needing, (std::vector<std::string>{"unassociated", "gateway's", "unknown subnet"}));
@@ -412,20 +431,26 @@ TEST(PreflightAddresses, EntriesWhoseInstanceHoldsItsAddressNeedNone) {
 // The quota is the record named vpc-max-elastic-ips wherever it stands; needing no new address
 // is never a problem, however many the account holds beyond the quota.
 TEST(PreflightAddresses, QuotaIsItsNamedRecordAndNeedingNoneIsNeverAProblem) {
-  const Doc quota = Doc::parse(R"({"AccountAttributes": [{"AttributeName": "max-instances", "AttributeValues": [{"AttributeValue": "20"}]},
+  const Doc quota = Doc::parse(
+      R"({"AccountAttributes": [{"AttributeName": "max-instances", "AttributeValues": [{"AttributeValue": "20"}]},
                                    {"AttributeName": "vpc-max-elastic-ips", "AttributeValues": [{"AttributeValue": "1"}]}]})");
   const pd::detail::PlannedEntry a{"gw-a", "s-a", "p-a", ""}, b{"gw-b", "s-b", "p-b", ""};
-  EXPECT_NE(pd::detail::addressShortage({&a, &b}, Doc::object(), quota).value_or("").find("gw-a, gw-b need 2 new Elastic IPs, only 1 are free"), std::string::npos);
+  EXPECT_NE(pd::detail::addressShortage({&a, &b}, Doc::object(), quota)
+                .value_or("")
+                .find("gw-a, gw-b need 2 new Elastic IPs, only 1 are free"),
+            std::string::npos);
   EXPECT_FALSE(pd::detail::addressShortage({}, Doc::parse(R"({"Addresses": [{}, {}, {}]})"), quota));
 }
 
 // A deployment seconds old is never old, whatever the ages and clocks at their limits.
 TEST(SweepAge, ArithmeticHoldsAtTheClocksLimits) {
   using std::chrono::seconds;
-  const auto now = pd::SweepClock::now(), min = pd::SweepClock::time_point::min(), max = pd::SweepClock::time_point::max();
+  const auto now = pd::SweepClock::now(), min = pd::SweepClock::time_point::min(),
+             max = pd::SweepClock::time_point::max();
   pd::VpcFindings found;
   found.instances.push_back({pd::report::Kind::kInstance, "i-1", "subnet-1", now - seconds(10)});
-  for (const seconds olderThan : {seconds(11), seconds(24 * 3600 * 106752LL), seconds::max()}) EXPECT_FALSE(found.isOld(olderThan, now));
+  for (const seconds olderThan : {seconds(11), seconds(24 * 3600 * 106752LL), seconds::max()})
+    EXPECT_FALSE(found.isOld(olderThan, now));
   EXPECT_TRUE(found.isOld(seconds(10), now) && found.isOld(pd::kLongestOlderThan, max));
   found.instances[0].created = max;
   EXPECT_FALSE(found.isOld(seconds(0), min));
@@ -436,15 +461,21 @@ TEST(SweepAge, ArithmeticHoldsAtTheClocksLimits) {
 TEST(SweepAge, ExpiryDecidesWhateverTheAge) {
   using std::chrono::hours;
   const auto now = pd::SweepClock::now();
-  struct Row { std::optional<hours> expiresIn, laterExpiresIn; std::optional<std::chrono::seconds> olderThan; bool due; };
-  for (const Row& row : {Row{hours(-1), std::nullopt, hours(48), true}, Row{hours(1), std::nullopt, std::nullopt, false},
-                         Row{hours(1), std::nullopt, hours(0), false}, Row{hours(-1), hours(1), std::nullopt, false},
-                         Row{hours(0), std::nullopt, hours(48), true}, Row{std::nullopt, std::nullopt, hours(48), false},
-                         Row{std::nullopt, std::nullopt, std::nullopt, true}}) {
+  struct Row {
+    std::optional<hours> expiresIn, laterExpiresIn;
+    std::optional<std::chrono::seconds> olderThan;
+    bool due;
+  };
+  for (const Row& row :
+       {Row{hours(-1), std::nullopt, hours(48), true}, Row{hours(1), std::nullopt, std::nullopt, false},
+        Row{hours(1), std::nullopt, hours(0), false}, Row{hours(-1), hours(1), std::nullopt, false},
+        Row{hours(0), std::nullopt, hours(48), true}, Row{std::nullopt, std::nullopt, hours(48), false},
+        Row{std::nullopt, std::nullopt, std::nullopt, true}}) {
     pd::VpcFindings found;  // launched a day ago
     found.instances.push_back({pd::report::Kind::kInstance, "i-1", "subnet-1", now - hours(24)});
     if (row.expiresIn) found.instances[0].expires = now + *row.expiresIn;
-    if (row.laterExpiresIn) found.others.push_back({pd::report::Kind::kSecurityGroup, "sg-1", "", std::nullopt, now + *row.laterExpiresIn});
+    if (row.laterExpiresIn)
+      found.others.push_back({pd::report::Kind::kSecurityGroup, "sg-1", "", std::nullopt, now + *row.laterExpiresIn});
     EXPECT_EQ(found.isDue(row.olderThan, now), row.due) << found.expiresAt().has_value() << row.olderThan.has_value();
   }
 }

@@ -56,8 +56,10 @@ class ResultsTest : public ::testing::Test {
     }
     testbed::boto3(upload);
     testbed::RunOptions options{testbed::motoEnv(), "", dir_.str()};
-    return testbed::runProgram(TWK_COLLECT_RESULTS, {"--test_config", *args_.test_config, "--s3_bucket", bucket,
-                                                     "--junit", "junit.xml", "--summary_json", "summary.json"}, options);
+    return testbed::runProgram(TWK_COLLECT_RESULTS,
+                               {"--test_config", *args_.test_config, "--s3_bucket", bucket, "--junit", "junit.xml",
+                                "--summary_json", "summary.json"},
+                               options);
   }
 
   testbed::TempDir dir_;
@@ -83,7 +85,8 @@ TEST_F(ResultsTest, OnlyTheExactWordPassAroundWhiteSpacePasses) {
     std::string verdict;
     int expected;
   };
-  for (const Case& c : std::vector<Case>{{"PASS", 0}, {"PASS\n", 0}, {" \tPASS \r\n", 0}, {"pass", 1}, {"FAIL", 1}, {"", 1}}) {
+  for (const Case& c :
+       std::vector<Case>{{"PASS", 0}, {"PASS\n", 0}, {" \tPASS \r\n", 0}, {"pass", 1}, {"FAIL", 1}, {"", 1}}) {
     SCOPED_TRACE("verdict '" + c.verdict + "'");
     putResult("-", c.verdict);
     EXPECT_EQ(pd::getS3TestResults(s3_, args_), c.expected);
@@ -136,12 +139,14 @@ TEST_F(ResultsTest, CollectResultsShowsEachEntryToACiServerWhateverItsLogHolds) 
   const pugi::xml_node suite = xml.child("testsuites").child("testsuite");
   for (const pugi::xml_node counted : {xml.child("testsuites"), suite})
     EXPECT_EQ(fmt::format("{} {} {}", counted.attribute("tests").value(), counted.attribute("failures").value(),
-                          counted.attribute("errors").value()), "3 1 1");
+                          counted.attribute("errors").value()),
+              "3 1 1");
   std::vector<std::string> cases;
   for (const pugi::xml_node c : suite.children("testcase"))
-    cases.push_back(fmt::format("{} {} {}", c.attribute("name").value(), c.attribute("classname").value(),
-                                c.first_child().name()));
-  EXPECT_EQ(cases, (std::vector<std::string>{"subnet-gw-a gw-a ", "subnet-gw-b gw-b failure", "subnet-gw-c gw-c error"}));
+    cases.push_back(
+        fmt::format("{} {} {}", c.attribute("name").value(), c.attribute("classname").value(), c.first_child().name()));
+  EXPECT_EQ(cases,
+            (std::vector<std::string>{"subnet-gw-a gw-a ", "subnet-gw-b gw-b failure", "subnet-gw-c gw-c error"}));
   const pugi::xml_node failure = suite.find_child_by_attribute("testcase", "name", "subnet-gw-b").child("failure");
   EXPECT_STREQ(failure.attribute("message").value(), "FAIL");
   EXPECT_STREQ(failure.text().get(), "ok\uFFFD\uFFFD[0m ]]></failure><x>&\uFFFD\uFFFD end\n");
@@ -149,8 +154,11 @@ TEST_F(ResultsTest, CollectResultsShowsEachEntryToACiServerWhateverItsLogHolds) 
   EXPECT_STREQ(error.attribute("message").value(), "no result reported");
   EXPECT_STREQ(error.text().get(), "started");
   const Doc summary = Doc::parse(testbed::readFile(dir_ / "summary.json"));
-  EXPECT_EQ(summary["entries"][1], Doc({{"subnet_id", "subnet-gw-b"}, {"gateway", "gw-b"}, {"tag", "gw-b-"},
-                                        {"verdict", "failed"}, {"result", "FAIL\n"}}));
+  EXPECT_EQ(summary["entries"][1], Doc({{"subnet_id", "subnet-gw-b"},
+                                        {"gateway", "gw-b"},
+                                        {"tag", "gw-b-"},
+                                        {"verdict", "failed"},
+                                        {"result", "FAIL\n"}}));
   EXPECT_EQ(summary["entries"][2]["verdict"], "not_reported");
   EXPECT_EQ(summary["exit_status"], 1);
 
@@ -174,7 +182,8 @@ TEST(WorkerEdge, ReportsTheEscapedFailureOnceWithTheSubnetAndSwallowsIt) {
   pd::detail::runAtThreadEdge("subnet-8", [] { throw testbed::serviceError("UnauthorizedOperation", "no"); });
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // the error record is the one report
   EXPECT_TRUE(logs.contains(tarnwick::logging::ERROR, "  **Error** worker for subnet-7 ended: waiter gave up"));
-  EXPECT_TRUE(logs.contains(tarnwick::logging::ERROR, "  **Error** worker for subnet-8 ended: An error occurred (UnauthorizedOperation)"));
+  EXPECT_TRUE(logs.contains(tarnwick::logging::ERROR,
+                            "  **Error** worker for subnet-8 ended: An error occurred (UnauthorizedOperation)"));
 }
 
 class DeleteEc2Test : public ::testing::Test {

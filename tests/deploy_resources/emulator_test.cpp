@@ -81,7 +81,8 @@ TEST_F(OnEmulator, SecurityGroupAdmitsSshFromTheHostOnlyAndIsReused) {
 
   args.dry_run = true;
   EXPECT_EQ(createSG(*ec2, vpc, args), std::nullopt);
-  EXPECT_EQ(count("ec2.describe_security_groups(Filters=[{'Name':'vpc-id','Values':['" + vpc + "']}])['SecurityGroups']"), 1);
+  EXPECT_EQ(
+      count("ec2.describe_security_groups(Filters=[{'Name':'vpc-id','Values':['" + vpc + "']}])['SecurityGroups']"), 1);
   EXPECT_EQ(ipService.requests().size(), 2u) << "the first creation and the dry run ask; the reuse does not";
   EXPECT_THROW(getVpcId(*ec2, "subnet-0000000000000dead"), ProcessExit);
 }
@@ -144,7 +145,8 @@ TEST_F(OnEmulator, IamSetIsCreatedThriceAndRemovedInOrder) {
   }
   EXPECT_TRUE(log.messages(ERROR).empty()) << log.text();
   EXPECT_EQ(boto3Json(R"(out([r['RoleName'] for r in iam.get_instance_profile(
-      InstanceProfileName='tarnwick-test-ec2-instance-profile')['InstanceProfile']['Roles']]))").dump(),
+      InstanceProfileName='tarnwick-test-ec2-instance-profile')['InstanceProfile']['Roles']]))")
+                .dump(),
             R"(["tarnwick-test-ec2-role"])");
   EXPECT_EQ(count("iam.list_attached_role_policies(RoleName='tarnwick-test-ec2-role')['AttachedPolicies']"), 1);
 
@@ -159,7 +161,9 @@ TEST_F(OnEmulator, IamSetIsCreatedThriceAndRemovedInOrder) {
 
 // The Elastic IP's tags, association and release are shown by the deployment runs end to end.
 TEST_F(OnEmulator, BackupFolderRoundTripsThroughTheBucketAndDryRunTouchesNothing) {
-  boto3("s3.create_bucket(Bucket='bkt')\nfor i in range(2500): s3.put_object(Bucket='bkt', Key='many/k%04d' % i, Body=b'')");
+  boto3(
+      "s3.create_bucket(Bucket='bkt')\nfor i in range(2500): s3.put_object(Bucket='bkt', Key='many/k%04d' % i, "
+      "Body=b'')");
   for (const char* rel : {"a.pem", "sub/deeper/c.json", "run.log", "t.tfstate", "x.backup"})
     testbed::writeFile(dir / "src/vpc-1" / rel, rel);
   const std::optional<std::string> bucket = "bkt";

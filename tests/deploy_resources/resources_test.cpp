@@ -52,7 +52,8 @@ TEST_F(Resources, CreationRequestsKeepTheirMemberOrder) {
   createS3Policy(iam, args);
   createEc2Role(iam, "arn:p");
 
-  EXPECT_EQ(keysOf(ec2.params("CreateSecurityGroup")), (Keys{"Description", "GroupName", "VpcId", "TagSpecifications"}));
+  EXPECT_EQ(keysOf(ec2.params("CreateSecurityGroup")),
+            (Keys{"Description", "GroupName", "VpcId", "TagSpecifications"}));
   EXPECT_EQ(keysOf(ec2.params("AuthorizeSecurityGroupIngress")["IpPermissions"][0]),
             (Keys{"FromPort", "IpProtocol", "IpRanges", "ToPort"}));
   EXPECT_EQ(keysOf(ec2.params("CreateKeyPair")), (Keys{"KeyName", "KeyType", "TagSpecifications", "KeyFormat"}));

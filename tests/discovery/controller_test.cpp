@@ -5,9 +5,9 @@
 #include <chrono>
 #include <memory>
 
+#include "recording_controller.h"
 #include "tarnwick_testlibs/aws/clock.h"
 #include "tarnwick_testlibs/aws/errors.h"
-#include "recording_controller.h"
 #include "tarnwick_testlibs/bin/lib/gatepass.h"
 #include "tarnwick_testlibs/bin/lib/twk_https.h"
 #include "testbed/log_capture.h"
@@ -128,8 +128,8 @@ TEST_F(HttpsSender, AnUnreachableControllerFailsTheCallAndCachesNothing) {
 TEST_F(HttpsSender, GetPayloadsTravelInTheQueryAndOnlyTheActionIsLogged) {
   testbed::LogCapture log;
   twk_https::_send_tarnwick_api(url("/v1/api"), "GET",
-                                {{"action", "list_vpcs_summary"}, {"CID", "cid-7f3a"}, {"gateway_name", "a b"}},
-                                "kw-", "    ");
+                                {{"action", "list_vpcs_summary"}, {"CID", "cid-7f3a"}, {"gateway_name", "a b"}}, "kw-",
+                                "    ");
   auto listing = controller->requests("list_vpcs_summary");
   ASSERT_EQ(listing.size(), 1u);
   EXPECT_EQ(listing[0].rawQuery, "action=list_vpcs_summary&CID=cid-7f3a&gateway_name=a%20b");
@@ -139,7 +139,10 @@ TEST_F(HttpsSender, GetPayloadsTravelInTheQueryAndOnlyTheActionIsLogged) {
 }
 
 TEST_F(HttpsSender, BodyPayloadsTravelFormEncodedWithTheCallersHeaders) {
-  twk_https::send({"GET", url("/v2/api"), {{"action", "get_api_token"}, {"note", "a b"}}, twk_https::PayloadIn::Body,
+  twk_https::send({"GET",
+                   url("/v2/api"),
+                   {{"action", "get_api_token"}, {"note", "a b"}},
+                   twk_https::PayloadIn::Body,
                    {{"X-Access-Key", "tok-91b2"}}});
   twk_https::_send_tarnwick_api(url("/v2/api"), "POST",
                                 {{"action", "login"}, {"username", "admin"}, {"password", "s3cret"}});

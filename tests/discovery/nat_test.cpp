@@ -65,14 +65,18 @@ TEST_F(NatSearch, OneEntryPerPublicNatGatewayInListingOrderWithATestSubnetOfItsZ
   Doc entries = written();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0]["nat_gw_id"], "nat-b");
-  EXPECT_EQ(entries[1].dump(),
-            Doc({{"nat_gw_id", "nat-a"}, {"gw_private_ip", "10.0.9.3"}, {"gw_public_ip", "52.0.0.3"},
-                 {"gw_subnet_id", "pub-a"}, {"gw_subnet_cidr", "10.30.0.0/24"}, {"private_subnet_id", "priv-a2"},
-                 {"private_subnet_cidr", "10.30.5.0/24"}, {"private_subnet_gw_ip", "10.30.5.1"}})
-                .dump());
+  EXPECT_EQ(entries[1].dump(), Doc({{"nat_gw_id", "nat-a"},
+                                    {"gw_private_ip", "10.0.9.3"},
+                                    {"gw_public_ip", "52.0.0.3"},
+                                    {"gw_subnet_id", "pub-a"},
+                                    {"gw_subnet_cidr", "10.30.0.0/24"},
+                                    {"private_subnet_id", "priv-a2"},
+                                    {"private_subnet_cidr", "10.30.5.0/24"},
+                                    {"private_subnet_gw_ip", "10.30.5.1"}})
+                                   .dump());
   EXPECT_EQ(ec2.params("DescribeNatGateways", 0),
-            Doc({{"Filter", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}},
-                              {{"Name", "state"}, {"Values", {"available"}}}}}}));
+            Doc({{"Filter",
+                  {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}}, {{"Name", "state"}, {"Values", {"available"}}}}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets", 0), Doc({{"SubnetIds", {"pub-b", "pub-a"}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets", 2), Doc({{"SubnetIds", {"priv-b", "priv-a2", "priv-a"}}}));
   EXPECT_EQ(s3.count("upload_file"), 0);

@@ -72,8 +72,10 @@ void RecordingController::answerToken(const Doc& answer) {
 
 void RecordingController::answerListing(const std::string& path, const Doc& answer) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (answer.is_null()) listingAnswers_.erase(path);
-  else listingAnswers_[path] = answer;
+  if (answer.is_null())
+    listingAnswers_.erase(path);
+  else
+    listingAnswers_[path] = answer;
 }
 
 std::vector<RecordedRequest> RecordingController::requests() const {

@@ -26,15 +26,24 @@ std::string gatewayAddress(const std::string& cidr) { return cidr.substr(0, cidr
 
 Doc entryOf(const discovery::SpokeVpc& vpc, size_t i) {
   const auto& g = vpc.gateways[i];
-  return {{"gw_name", g.name},           {"gw_private_ip", g.privateIp},     {"gw_subnet_id", vpc.gatewaySubnet},
-          {"gw_subnet_cidr", "10.40.0.0/24"}, {"private_subnet_id", g.privateSubnet},
-          {"private_subnet_cidr", g.privateCidr}, {"private_subnet_gw_ip", gatewayAddress(g.privateCidr)}};
+  return {{"gw_name", g.name},
+          {"gw_private_ip", g.privateIp},
+          {"gw_subnet_id", vpc.gatewaySubnet},
+          {"gw_subnet_cidr", "10.40.0.0/24"},
+          {"private_subnet_id", g.privateSubnet},
+          {"private_subnet_cidr", g.privateCidr},
+          {"private_subnet_gw_ip", gatewayAddress(g.privateCidr)}};
 }
 
 Doc natEntry(const discovery::NatGateway& g) {
-  return {{"nat_gw_id", g.id},           {"gw_private_ip", g.privateIp},     {"gw_public_ip", g.publicIp},
-          {"gw_subnet_id", g.subnet},    {"gw_subnet_cidr", g.subnetCidr},   {"private_subnet_id", g.testSubnet},
-          {"private_subnet_cidr", g.testCidr}, {"private_subnet_gw_ip", gatewayAddress(g.testCidr)}};
+  return {{"nat_gw_id", g.id},
+          {"gw_private_ip", g.privateIp},
+          {"gw_public_ip", g.publicIp},
+          {"gw_subnet_id", g.subnet},
+          {"gw_subnet_cidr", g.subnetCidr},
+          {"private_subnet_id", g.testSubnet},
+          {"private_subnet_cidr", g.testCidr},
+          {"private_subnet_gw_ip", gatewayAddress(g.testCidr)}};
 }
 
 // The file's layout (two-space indent, a final newline) is proven byte by byte in the unit tests.
@@ -51,8 +60,8 @@ class SubnetScout : public ::testing::Test {
   }
 
   std::vector<std::string> common(const std::string& vpc) const {
-    return {"--vpc", vpc, "--assume_role", "arn:aws:iam::123456789012:role/workflow", "--region", "us-east-1",
-            "--backup_folder", dir.str()};
+    return {"--vpc",    vpc,         "--assume_role",   "arn:aws:iam::123456789012:role/workflow",
+            "--region", "us-east-1", "--backup_folder", dir.str()};
   }
   std::vector<std::string> spokeArgs(const std::string& vpc, const std::string& gateway, bool scaling = false,
                                      const std::string& password = "s3cret") const {
@@ -84,8 +93,8 @@ FakeController* SubnetScout::controller = nullptr;
 TEST_F(SubnetScout, ClassicSearchKeepsThePeerOnceInTheOrderItsInterfaceWasMet) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a", "spoke-a-hagw"});
   Doc primary = vpc.record(0);
-  primary["hagw_details"] = {{"private_ip", vpc.gateways[1].privateIp}, {"gw_name", "spoke-a-hagw"},
-                             {"public_ip", vpc.gateways[1].publicIp}};
+  primary["hagw_details"] = {
+      {"private_ip", vpc.gateways[1].privateIp}, {"gw_name", "spoke-a-hagw"}, {"public_ip", vpc.gateways[1].publicIp}};
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({primary, vpc.record(1)})));
 
   auto r = scout(spokeArgs(vpc.vpc, "spoke-a"));
@@ -119,12 +128,21 @@ TEST_F(SubnetScout, HorizontalScalingSearchWritesTheGatewayAndThreePeers) {
 TEST_F(SubnetScout, FailedAndEmptySearchesWriteNoFileAndTheRerunSearchesAgain) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a", "spoke-a-hagw"});
   const Doc good = FakeController::gateways(Doc::array({vpc.record(0)}));
-  struct Case { std::string gateway, password; Doc listing; int status; std::string says; };
-  for (const Case& c : {Case{"spoke-x", "s3cret", good, 40, "  **Error** no test subnet found behind spoke gateway spoke-x or spoke-x-hagw"},
-                        Case{"spoke-a", "s3cret", Doc{{"sequence", {good, FakeController::refusal(FakeController::kCidRefused)}}}, 40,
-                             "  **Error** Failed to get gateway info from controller. CID is invalid or expired."},
-                        Case{"spoke-a", "wrong", FakeController::text("<html>"), 40, "Login failed"},
-                        Case{"spoke-a", "", good, 2, "spoke: error: no controller password: pipe it to standard input, set TARNWICK_CONTROLLER_PASSWORD or give --controller_password"}}) {
+  struct Case {
+    std::string gateway, password;
+    Doc listing;
+    int status;
+    std::string says;
+  };
+  for (const Case& c :
+       {Case{"spoke-x", "s3cret", good, 40,
+             "  **Error** no test subnet found behind spoke gateway spoke-x or spoke-x-hagw"},
+        Case{"spoke-a", "s3cret", Doc{{"sequence", {good, FakeController::refusal(FakeController::kCidRefused)}}}, 40,
+             "  **Error** Failed to get gateway info from controller. CID is invalid or expired."},
+        Case{"spoke-a", "wrong", FakeController::text("<html>"), 40, "Login failed"},
+        Case{"spoke-a", "", good, 2,
+             "spoke: error: no controller password: pipe it to standard input, set TARNWICK_CONTROLLER_PASSWORD or "
+             "give --controller_password"}}) {
     controller->answerListing("/v1/api", c.listing);
     auto r = scout(spokeArgs(vpc.vpc, c.gateway, false, c.password));
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -143,13 +161,20 @@ TEST_F(SubnetScout, AControllerCertificateThatDoesNotMatchEndsTheRunBeforeTheLog
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
   const std::string notPem = dir.write("notes.txt", "not a certificate\n");
-  struct Case { std::vector<std::string> check; int status; std::string says; };
-  for (const Case& c : {Case{{"--controller_fingerprint", std::string(64, 'a')}, 1, "expected SHA-256 fingerprint AA:AA:"},
-                        Case{{"--controller_ca", "/etc/ssl/certs/ca-certificates.crt"}, 1, "issued through"},
-                        Case{{"--controller_fingerprint", "AB:CD:EF"}, 2, "error: --controller_fingerprint is not a SHA-256 fingerprint"},
-                        Case{{"--controller_ca", dir.str() + "/none.pem"}, 2, "none.pem cannot be read: No such file or directory"},
-                        Case{{"--controller_ca", notPem}, 2, "notes.txt holds no PEM certificate"},
-                        Case{{"--controller_ca", controller->certPath()}, 0, "- Saved "}}) {
+  struct Case {
+    std::vector<std::string> check;
+    int status;
+    std::string says;
+  };
+  for (const Case& c :
+       {Case{{"--controller_fingerprint", std::string(64, 'a')}, 1, "expected SHA-256 fingerprint AA:AA:"},
+        Case{{"--controller_ca", "/etc/ssl/certs/ca-certificates.crt"}, 1, "issued through"},
+        Case{{"--controller_fingerprint", "AB:CD:EF"},
+             2,
+             "error: --controller_fingerprint is not a SHA-256 fingerprint"},
+        Case{{"--controller_ca", dir.str() + "/none.pem"}, 2, "none.pem cannot be read: No such file or directory"},
+        Case{{"--controller_ca", notPem}, 2, "notes.txt holds no PEM certificate"},
+        Case{{"--controller_ca", controller->certPath()}, 0, "- Saved "}}) {
     controller->clearRequests();
     const bool usage = c.status == 2;
     auto words = spokeArgs(vpc.vpc, "spoke-a", false, usage ? "" : "s3cret");
@@ -186,7 +211,9 @@ TEST_F(SubnetScout, AnExistingOutputEndsTheRunBeforeAnyLogin) {
 TEST_F(SubnetScout, ThePasswordComesFromTheOptionTheVariableOrStandardInputInThatOrder) {
   auto vpc = discovery::makeSpokeVpc({"spoke-a"});
   controller->answerListing("/v1/api", FakeController::gateways(Doc::array({vpc.record(0)})));
-  struct Case { std::string option, variable, input; };
+  struct Case {
+    std::string option, variable, input;
+  };
   for (const Case& c : {Case{"s3cret", "from-variable", "from-pipe\n"}, Case{"", "s3cret", "from-pipe\n"},
                         Case{"", "", "s3cret\r\nnext line\n"}, Case{"", "", "s3cret"}}) {
     auto r = scout(spokeArgs(vpc.vpc, "spoke-a", false, c.option), c.input, {{kPasswordVariable, c.variable}});
@@ -220,7 +247,10 @@ TerminalRun onTerminal(const std::vector<std::string>& words, const std::string&
     _exit(127);
   }
   TerminalRun run;
-  auto echoing = [master] { termios tty{}; return tcgetattr(master, &tty) == 0 && (tty.c_lflag & ECHO) != 0; };
+  auto echoing = [master] {
+    termios tty{};
+    return tcgetattr(master, &tty) == 0 && (tty.c_lflag & ECHO) != 0;
+  };
   bool answered = false;
   char buffer[4096];
   for (;;) {
@@ -233,8 +263,10 @@ TerminalRun onTerminal(const std::vector<std::string>& words, const std::string&
       answered = true;
       run.echoAtPrompt = echoing();  // echo goes off before the prompt shows
       const std::string keys = signal == SIGINT ? "\x03" : password + "\n";
-      if (signal != 0 && signal != SIGINT) kill(pid, signal);
-      else if (write(master, keys.data(), keys.size()) < 0) break;
+      if (signal != 0 && signal != SIGINT)
+        kill(pid, signal);
+      else if (write(master, keys.data(), keys.size()) < 0)
+        break;
     }
   }
   run.echoAtEnd = echoing();
@@ -283,11 +315,12 @@ TEST_F(NatScout, TwoZonesGiveTwoEntriesAndTheBucketGetsTheFile) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string expected = fileOf({natEntry(vpc.gateways[0]), natEntry(vpc.gateways[1])});
   EXPECT_EQ(written(vpc.vpc), expected);
-  Doc keys = testbed::boto3Json("out([o['Key'] for o in s3.list_objects_v2(Bucket='scout-bucket').get('Contents', [])])");
+  Doc keys =
+      testbed::boto3Json("out([o['Key'] for o in s3.list_objects_v2(Bucket='scout-bucket').get('Contents', [])])");
   ASSERT_EQ(keys.size(), 1u) << keys.dump();
-  std::string stored = testbed::boto3(
-      "import sys; sys.stdout.write(s3.get_object(Bucket='scout-bucket', Key=" + Doc(keys[0]).dump() +
-      ")['Body'].read().decode())");
+  std::string stored =
+      testbed::boto3("import sys; sys.stdout.write(s3.get_object(Bucket='scout-bucket', Key=" + Doc(keys[0]).dump() +
+                     ")['Body'].read().decode())");
   EXPECT_EQ(stored, expected);
 }
 
@@ -310,9 +343,10 @@ TEST_F(NatScout, UnusableNatGatewaysOrAFailedCopyEndTheRunWithStatusOneAndNoFile
     discovery::NatLayout layout;
     std::string message, bucket;
   };
-  for (const Case& c : {Case{discovery::NatLayout::WrongZone, " in the same AZ", ""},
-                        Case{discovery::NatLayout::PrivateOnly, "  **Error** No available public NAT gateway found in ", ""},
-                        Case{discovery::NatLayout::TwoZones, "NoSuchBucket", "no-such-bucket"}}) {
+  for (const Case& c :
+       {Case{discovery::NatLayout::WrongZone, " in the same AZ", ""},
+        Case{discovery::NatLayout::PrivateOnly, "  **Error** No available public NAT gateway found in ", ""},
+        Case{discovery::NatLayout::TwoZones, "NoSuchBucket", "no-such-bucket"}}) {
     auto vpc = discovery::makeNatVpc(c.layout);
     auto r = scout(natArgs(vpc.vpc, c.bucket));
     EXPECT_EQ(r.status, 1) << r.out << r.err;

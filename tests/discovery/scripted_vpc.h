@@ -22,13 +22,15 @@ struct ScriptedVpc {
   // A table routing to `targets` (interface or NAT gateway ids) and serving `associated`
   // (an empty id stands for the main-table association, which names no subnet).
   void addRouteTable(const std::vector<std::string>& targets, const std::vector<std::string>& associated) {
-    tarnwick::aws::Doc routes = tarnwick::aws::Doc::array({{{"DestinationCidrBlock", "10.0.0.0/16"}, {"GatewayId", "local"}}});
+    tarnwick::aws::Doc routes =
+        tarnwick::aws::Doc::array({{{"DestinationCidrBlock", "10.0.0.0/16"}, {"GatewayId", "local"}}});
     for (const auto& t : targets)
       routes.push_back({{"DestinationCidrBlock", "0.0.0.0/0"},
                         {t.rfind("nat-", 0) == 0 ? "NatGatewayId" : "NetworkInterfaceId", t}});
     tarnwick::aws::Doc associations = tarnwick::aws::Doc::array();
     for (const auto& s : associated)
-      associations.push_back(s.empty() ? tarnwick::aws::Doc{{"Main", true}} : tarnwick::aws::Doc{{"Main", false}, {"SubnetId", s}});
+      associations.push_back(s.empty() ? tarnwick::aws::Doc{{"Main", true}}
+                                       : tarnwick::aws::Doc{{"Main", false}, {"SubnetId", s}});
     routeTables.push_back({{"RouteTableId", "rtb-" + std::to_string(routeTables.size())},
                            {"Routes", routes},
                            {"Associations", associations}});
@@ -38,13 +40,15 @@ struct ScriptedVpc {
     natGateways.push_back({{"NatGatewayId", id},
                            {"SubnetId", subnet},
                            {"ConnectivityType", type},
-                           {"NatGatewayAddresses", {{{"PrivateIp", "10.0.9." + std::to_string(natGateways.size() + 1)},
-                                                     {"PublicIp", "52.0.0." + std::to_string(natGateways.size() + 1)}}}}});
+                           {"NatGatewayAddresses",
+                            {{{"PrivateIp", "10.0.9." + std::to_string(natGateways.size() + 1)},
+                              {"PublicIp", "52.0.0." + std::to_string(natGateways.size() + 1)}}}}});
   }
 
   static tarnwick::aws::Doc page(const char* member, const tarnwick::aws::Doc& all, const tarnwick::aws::Doc& params) {
     const size_t at = params.contains("NextToken") ? std::stoul(params["NextToken"].get<std::string>()) : 0;
-    tarnwick::aws::Doc answer{{member, at < all.size() ? tarnwick::aws::Doc::array({all[at]}) : tarnwick::aws::Doc::array()}};
+    tarnwick::aws::Doc answer{
+        {member, at < all.size() ? tarnwick::aws::Doc::array({all[at]}) : tarnwick::aws::Doc::array()}};
     if (at + 1 < all.size()) answer["NextToken"] = std::to_string(at + 1);
     return answer;
   }
@@ -58,8 +62,10 @@ struct ScriptedVpc {
       return tarnwick::aws::Doc{{"NetworkInterfaces", list}};
     });
     // One record a page, so that a search that reads only the first page misses subnets.
-    ec2.always("DescribeRouteTables", [this](const tarnwick::aws::Doc& p) { return page("RouteTables", routeTables, p); });
-    ec2.always("DescribeNatGateways", [this](const tarnwick::aws::Doc& p) { return page("NatGateways", natGateways, p); });
+    ec2.always("DescribeRouteTables",
+               [this](const tarnwick::aws::Doc& p) { return page("RouteTables", routeTables, p); });
+    ec2.always("DescribeNatGateways",
+               [this](const tarnwick::aws::Doc& p) { return page("NatGateways", natGateways, p); });
     ec2.always("DescribeSubnets", [this](const tarnwick::aws::Doc& p) {
       tarnwick::aws::Doc list = tarnwick::aws::Doc::array();
       for (const auto& id : p["SubnetIds"]) {

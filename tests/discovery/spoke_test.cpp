@@ -20,8 +20,12 @@ namespace logging = tarnwick::logging;
 
 Doc gatewayRecord(const std::string& name, const std::string& privateIp, const std::string& publicIp,
                   const Doc& transit = "tgw-1") {
-  return Doc{{"gw_name", name},           {"private_ip", privateIp},   {"public_ip", publicIp},
-             {"gw_subnet_id", "subnet-" + name}, {"public_subnet", "10.1.0.0/24"}, {"transit_gw_name", transit}};
+  return Doc{{"gw_name", name},
+             {"private_ip", privateIp},
+             {"public_ip", publicIp},
+             {"gw_subnet_id", "subnet-" + name},
+             {"public_subnet", "10.1.0.0/24"},
+             {"transit_gw_name", transit}};
 }
 
 class SpokeQueries : public ::testing::Test {
@@ -50,7 +54,8 @@ TEST_F(SpokeQueries, ClassicPeerFromHagwDetailsGetsThePrimarysTransitAndNoSubnet
   auto found = classic(Doc::array({gatewayRecord("spoke-b", "10.2.0.1", "4.4.4.4"), primary, other}));
   auto sent = controller->requests("list_vpcs_summary");
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].rawQuery, "action=list_vpcs_summary&CID=cid-7f3a&account_name=&acx_gw_only=no&gateway_name=spoke-a");
+  EXPECT_EQ(sent[0].rawQuery,
+            "action=list_vpcs_summary&CID=cid-7f3a&account_name=&acx_gw_only=no&gateway_name=spoke-a");
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].gw_subnet, "subnet-spoke-a");
   EXPECT_EQ(found[1].gw_private_ip, "10.1.0.20");
@@ -76,7 +81,8 @@ TEST_F(SpokeQueries, HorizontalScalingListsTheGatewayThenItsPeersInOrder) {
   EXPECT_EQ(found[3].gw_name, "spoke-a-hagw-3");
   EXPECT_EQ(found[2].gw_subnet, "subnet-spoke-a-hagw-2");
   EXPECT_TRUE(log.contains(logging::INFO, "  spoke spoke-a-hagw is not attached to a transit"));
-  EXPECT_EQ(log.messages(logging::ERROR), std::vector<std::string>{"  **Error** spoke spoke-a-hagw-3 private_ip not found"});
+  EXPECT_EQ(log.messages(logging::ERROR),
+            std::vector<std::string>{"  **Error** spoke spoke-a-hagw-3 private_ip not found"});
   EXPECT_FALSE(log.contains("spoke-a-hagw-3 is not attached"));
 
   element.erase("hagw_details");
@@ -157,8 +163,7 @@ TEST_F(SpokeSearch, TestSubnetIsTheFirstAssociationOfTheFirstRoutingTable) {
             "    \"gw_subnet_id\": \"subnet-spoke-a\",\n    \"gw_subnet_cidr\": \"10.1.0.0/24\",\n"
             "    \"private_subnet_id\": \"s3\",\n    \"private_subnet_cidr\": \"10.20.1.64/26\",\n"
             "    \"private_subnet_gw_ip\": \"10.20.1.65\"\n  }\n]\n");
-  EXPECT_EQ(ec2.params("DescribeRouteTables", 0),
-            Doc({{"Filters", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}}}}}));
+  EXPECT_EQ(ec2.params("DescribeRouteTables", 0), Doc({{"Filters", {{{"Name", "vpc-id"}, {"Values", {"vpc-0a1"}}}}}}));
   EXPECT_EQ(ec2.params("DescribeSubnets"), Doc({{"SubnetIds", {"s3"}}}));
 }
 

@@ -75,8 +75,12 @@ std::string replaced(std::string script, const std::string& name, const std::str
 
 Doc SpokeVpc::record(size_t i) const {
   const SpokeInterface& g = gateways.at(i);
-  return Doc{{"gw_name", g.name},           {"private_ip", g.privateIp},      {"public_ip", g.publicIp},
-             {"gw_subnet_id", gatewaySubnet}, {"public_subnet", "10.40.0.0/24"}, {"transit_gw_name", "tgw-hub"}};
+  return Doc{{"gw_name", g.name},
+             {"private_ip", g.privateIp},
+             {"public_ip", g.publicIp},
+             {"gw_subnet_id", gatewaySubnet},
+             {"public_subnet", "10.40.0.0/24"},
+             {"transit_gw_name", "tgw-hub"}};
 }
 
 SpokeVpc makeSpokeVpc(const std::vector<std::string>& names, const std::vector<std::string>& unrouted) {
@@ -89,12 +93,14 @@ SpokeVpc makeSpokeVpc(const std::vector<std::string>& names, const std::vector<s
 }
 
 NatVpc makeNatVpc(NatLayout layout) {
-  const char* name = layout == NatLayout::TwoZones ? "TwoZones" : layout == NatLayout::WrongZone ? "WrongZone" : "PrivateOnly";
+  const char* name = layout == NatLayout::TwoZones    ? "TwoZones"
+                     : layout == NatLayout::WrongZone ? "WrongZone"
+                                                      : "PrivateOnly";
   Doc made = testbed::boto3Json(replaced(kNatScript, "LAYOUT", Doc(name).dump()));
   NatVpc vpc{made["vpc"], {}};
   for (const Doc& g : made["gateways"])
-    vpc.gateways.push_back({g["id"], g["subnet"], g["subnetCidr"], g["publicIp"], g["privateIp"], g["testSubnet"],
-                            g["testCidr"]});
+    vpc.gateways.push_back(
+        {g["id"], g["subnet"], g["subnetCidr"], g["publicIp"], g["privateIp"], g["testSubnet"], g["testCidr"]});
   return vpc;
 }
 

@@ -9,9 +9,9 @@
 namespace discovery {
 
 struct SpokeInterface {
-  std::string name;          // the gateway's name on the controller
+  std::string name;  // the gateway's name on the controller
   std::string eni;
-  std::string publicIp;      // the Elastic IP on the interface
+  std::string publicIp;  // the Elastic IP on the interface
   std::string privateIp;
   std::string privateSubnet;  // routed through the interface; empty when none is
   std::string privateCidr;

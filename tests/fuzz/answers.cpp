@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick_testlibs/aws/errors.h"
 #include "protocol.h"
+#include "tarnwick_testlibs/aws/errors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarnwick::aws::detail;
@@ -27,9 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   r.status = 400;
   r.body = input.substr(std::min(eol + 1, size));
   try {
-    if (model->protocol == "json") parseJsonAnswer(*op, r.body);
-    else if (model->protocol == "rest-xml") parseXmlBody(*op->output, r.body, op->name);
-    else parseXmlAnswer(*model, *op, r.body);
+    if (model->protocol == "json")
+      parseJsonAnswer(*op, r.body);
+    else if (model->protocol == "rest-xml")
+      parseXmlBody(*op->output, r.body, op->name);
+    else
+      parseXmlAnswer(*model, *op, r.body);
   } catch (const tarnwick::aws::ClientError&) {
   }
   parseError(r);

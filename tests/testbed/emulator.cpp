@@ -37,10 +37,11 @@ Answer request(const std::string& url, const std::optional<std::string>& body,
   curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "*");
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, timeoutSec);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer.body);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) -> size_t {
-    static_cast<std::string*>(out)->append(data, size * n);
-    return size * n;
-  });
+  curl_easy_setopt(
+      curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) -> size_t {
+        static_cast<std::string*>(out)->append(data, size * n);
+        return size * n;
+      });
   const CURLcode rc = curl_easy_perform(curl.get());
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
   if (rc != CURLE_OK)
@@ -97,12 +98,12 @@ MotoServer::MotoServer(const EnvChanges& extraEnv, std::optional<std::vector<std
   EnvChanges env = extraEnv;
   env.emplace("MOTO_AMIS_PATH", testbedDir() + "/images.json");
   env.emplace("PYTHONUNBUFFERED", "1");
-  std::vector<std::string> args{testbedDir() + (frontArgs ? "/throttling_front.py" : "/moto_launcher.py"), "--port", "0"};
+  std::vector<std::string> args{testbedDir() + (frontArgs ? "/throttling_front.py" : "/moto_launcher.py"), "--port",
+                                "0"};
   if (frontArgs) args.insert(args.end(), frontArgs->begin(), frontArgs->end());
   process_ = std::make_unique<BackgroundProcess>(python(), args, env, (dir_->path() / "moto.log").string());
   auto line = process_->readLine(kStartTimeout);
-  if (!line || line->rfind("READY ", 0) != 0)
-    throw std::runtime_error("the emulator did not start: " + log());
+  if (!line || line->rfind("READY ", 0) != 0) throw std::runtime_error("the emulator did not start: " + log());
   port_ = std::stoi(line->substr(6));
 }
 
@@ -146,14 +147,32 @@ EnvChanges awsEnv(const std::string& endpoint) {
   env["AWS_SHARED_CREDENTIALS_FILE"] = "/dev/null";
   env["NO_PROXY"] = "127.0.0.1,localhost";
   env["no_proxy"] = "127.0.0.1,localhost";
-  for (const char* name :
-       {"AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_SESSION_TOKEN", "AWS_SECURITY_TOKEN", "AWS_REGION",
-        "AWS_ROLE_ARN", "AWS_ROLE_SESSION_NAME", "AWS_WEB_IDENTITY_TOKEN_FILE",
-        "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", "AWS_CONTAINER_CREDENTIALS_FULL_URI",
-        "AWS_CONTAINER_AUTHORIZATION_TOKEN", "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_CA_BUNDLE",
-        "AWS_ENDPOINT_URL_EC2", "AWS_ENDPOINT_URL_IAM", "AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL_SSM",
-        "AWS_ENDPOINT_URL_STS", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", "HTTP_PROXY", "HTTPS_PROXY",
-        "http_proxy", "https_proxy", "ALL_PROXY", "all_proxy", "TARNWICK_CONTROLLER_PASSWORD"})
+  for (const char* name : {"AWS_PROFILE",
+                           "AWS_DEFAULT_PROFILE",
+                           "AWS_SESSION_TOKEN",
+                           "AWS_SECURITY_TOKEN",
+                           "AWS_REGION",
+                           "AWS_ROLE_ARN",
+                           "AWS_ROLE_SESSION_NAME",
+                           "AWS_WEB_IDENTITY_TOKEN_FILE",
+                           "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
+                           "AWS_CONTAINER_CREDENTIALS_FULL_URI",
+                           "AWS_CONTAINER_AUTHORIZATION_TOKEN",
+                           "AWS_EC2_METADATA_SERVICE_ENDPOINT",
+                           "AWS_CA_BUNDLE",
+                           "AWS_ENDPOINT_URL_EC2",
+                           "AWS_ENDPOINT_URL_IAM",
+                           "AWS_ENDPOINT_URL_S3",
+                           "AWS_ENDPOINT_URL_SSM",
+                           "AWS_ENDPOINT_URL_STS",
+                           "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS",
+                           "HTTP_PROXY",
+                           "HTTPS_PROXY",
+                           "http_proxy",
+                           "https_proxy",
+                           "ALL_PROXY",
+                           "all_proxy",
+                           "TARNWICK_CONTROLLER_PASSWORD"})
     env[name] = std::nullopt;
   return env;
 }

@@ -32,11 +32,11 @@ const char* modeName(FakeServer::Mode mode) {
 void makeCertificate(const std::filesystem::path& cert, const std::filesystem::path& key) {
   RunOptions options;
   options.timeout = std::chrono::seconds(60);
-  auto r = runProgram("openssl",
-                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-                       "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", key.string(), "-out",
-                       cert.string()},
-                      options);
+  auto r =
+      runProgram("openssl",
+                 {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                  "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", key.string(), "-out", cert.string()},
+                 options);
   if (r.status != 0) throw std::runtime_error("openssl could not make a certificate:\n" + r.err);
   std::filesystem::permissions(key, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
@@ -117,8 +117,10 @@ void cacheSsoToken(const std::filesystem::path& home, const std::string& cacheKe
   SHA1(reinterpret_cast<const unsigned char*>(cacheKey.data()), cacheKey.size(), digest);
   char name[2 * SHA_DIGEST_LENGTH + 1];
   for (int i = 0; i < SHA_DIGEST_LENGTH; ++i) std::snprintf(name + 2 * i, 3, "%02x", digest[i]);
-  nlohmann::ordered_json doc{{"startUrl", "https://example.awsapps.com/start"}, {"region", "eu-west-1"},
-                             {"accessToken", token}, {"expiresAt", expiresAt}};
+  nlohmann::ordered_json doc{{"startUrl", "https://example.awsapps.com/start"},
+                             {"region", "eu-west-1"},
+                             {"accessToken", token},
+                             {"expiresAt", expiresAt}};
   doc.update(registration);
   writeFile(home / ".aws" / "sso" / "cache" / (std::string(name) + ".json"), doc.dump());
 }

@@ -19,7 +19,7 @@ struct FakeRequest {
   std::map<std::string, std::string> query;    // first value of each parameter
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
-  std::map<std::string, std::string> form;     // a form-encoded body, decoded
+  std::map<std::string, std::string> form;                 // a form-encoded body, decoded
   std::string header(const std::string& lowerName) const;  // "" when absent
 };
 
@@ -51,7 +51,7 @@ class FakeServer {
   void clearRequests();
 
   int port() const { return port_; }
-  std::string url() const;  // "http://127.0.0.1:<port>" or "https://..."
+  std::string url() const;   // "http://127.0.0.1:<port>" or "https://..."
   std::string host() const;  // "127.0.0.1:<port>"
   // The self-signed certificate (PEM) of a TLS server, made for this run with openssl.
   std::string certPath() const;

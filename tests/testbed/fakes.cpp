@@ -9,7 +9,7 @@
 namespace testbed {
 
 tarnwick::aws::ServiceError serviceError(const std::string& code, const std::string& message, long httpStatus,
-                               const std::string& operation) {
+                                         const std::string& operation) {
   return tarnwick::aws::ServiceError(code, message, httpStatus, "fake-request-id", operation);
 }
 
@@ -54,8 +54,7 @@ Doc CallLog::params(const std::string& op, int n) const {
   int size = static_cast<int>(matching.size());
   int index = n < 0 ? size + n : n;
   if (index < 0 || index >= size)
-    throw std::out_of_range("no call " + std::to_string(n) + " of " + op + " (" + std::to_string(size) +
-                            " made)");
+    throw std::out_of_range("no call " + std::to_string(n) + " of " + op + " (" + std::to_string(size) + " made)");
   return matching[index].params;
 }
 
@@ -102,8 +101,7 @@ std::string readLocalFile(const std::string& path) {
 
 FakeS3::Bucket& FakeS3::bucketLocked(const std::string& bucket, const std::string& operation) {
   auto it = buckets_.find(bucket);
-  if (it == buckets_.end())
-    throw serviceError("NoSuchBucket", "The specified bucket does not exist", 404, operation);
+  if (it == buckets_.end()) throw serviceError("NoSuchBucket", "The specified bucket does not exist", 404, operation);
   return it->second;
 }
 
@@ -116,8 +114,7 @@ Doc FakeS3::listLocked(const Doc& params) {
   if (params.contains("ContinuationToken")) {
     std::string token = params["ContinuationToken"].get<std::string>();
     if (token.rfind(kTokenPrefix, 0) != 0)
-      throw serviceError("InvalidArgument", "The continuation token provided is incorrect", 400,
-                         "ListObjectsV2");
+      throw serviceError("InvalidArgument", "The continuation token provided is incorrect", 400, "ListObjectsV2");
     after = token.substr(kTokenPrefix.size());
   }
   Doc out = Doc::object();
@@ -191,8 +188,7 @@ void FakeS3::createBucket(const std::string& bucket) {
   buckets_[bucket];
 }
 
-void FakeS3::put(const std::string& bucket, const std::string& key, std::string data,
-                 std::string lastModified) {
+void FakeS3::put(const std::string& bucket, const std::string& key, std::string data, std::string lastModified) {
   std::lock_guard lock(storeMu_);
   buckets_[bucket][key] = Object{std::move(data), std::move(lastModified)};
 }

@@ -28,7 +28,7 @@ using Responder = std::function<Doc(const Doc& params)>;
 
 // A service error as the real client would throw it.
 tarnwick::aws::ServiceError serviceError(const std::string& code, const std::string& message = "",
-                               long httpStatus = 400, const std::string& operation = "");
+                                         long httpStatus = 400, const std::string& operation = "");
 
 // Records calls and hands out the scripted answers. Thread-safe: deployment workers share
 // one client, so the fakes must too.

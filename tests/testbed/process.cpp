@@ -136,9 +136,8 @@ struct Pipe {
   _exit(127);
 }
 
-[[noreturn]] void execChild(const std::string& program, const std::vector<std::string>& args,
-                            const RunOptions& options, std::vector<std::string>& env, Pipe& in, Pipe& out, Pipe& err,
-                            Pipe& report) {
+[[noreturn]] void execChild(const std::string& program, const std::vector<std::string>& args, const RunOptions& options,
+                            std::vector<std::string>& env, Pipe& in, Pipe& out, Pipe& err, Pipe& report) {
   setpgid(0, 0);
   dup2(in.read.get(), 0);
   dup2(out.write.get(), 1);
@@ -159,8 +158,7 @@ int decodeStatus(int raw) {
 
 }  // namespace
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   // A child that closes its input early must not kill the test with SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   Pipe in, out, err, report;
@@ -192,8 +190,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   while (true) {
     if (!exitedAt && waitpid(pid, &raw, WNOHANG) == pid) exitedAt = std::chrono::steady_clock::now();
     // A grandchild may keep the pipes open after the child is gone: give it a moment only.
-    if (exitedAt && ((!outOpen && !errOpen) ||
-                     std::chrono::steady_clock::now() - *exitedAt > std::chrono::milliseconds(300)))
+    if (exitedAt &&
+        ((!outOpen && !errOpen) || std::chrono::steady_clock::now() - *exitedAt > std::chrono::milliseconds(300)))
       break;
     if (!exitedAt && std::chrono::steady_clock::now() > deadline) {
       kill(-pid, SIGKILL);

@@ -69,16 +69,15 @@ struct RunResult {
 
 // Runs `program` (a path, or a name looked up in PATH) without a shell, in its own process
 // group; on time-out the whole group is killed.
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options = {});
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A long-running child (a server) in its own process group. Its standard input stays open as a
 // lifeline: the child is expected to end when it closes, so nothing outlives a crashed test.
 // Destruction closes it, then terminates the group (SIGTERM, then SIGKILL).
 class BackgroundProcess {
  public:
-  BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
-                    const EnvChanges& env, const std::string& stderrPath);
+  BackgroundProcess(const std::string& program, const std::vector<std::string>& args, const EnvChanges& env,
+                    const std::string& stderrPath);
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;

@@ -26,13 +26,17 @@ class WorkflowRole : public ::testing::Test {
     Json net = testbed::boto3Json(R"(
 vpc = ec2.create_vpc(CidrBlock="10.30.0.0/16")["Vpc"]["VpcId"]
 def sn(cidr): return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr)["Subnet"]["SubnetId"]
-ssm.put_parameter(Name="/tarnwick/workflow/secrets/wf-key", Value=)" + Json(kKeyText).dump() +
+ssm.put_parameter(Name="/tarnwick/workflow/secrets/wf-key", Value=)" +
+                                  Json(kKeyText).dump() +
                                   R"(, Type="SecureString")
 out({"gw": sn("10.30.0.0/24"), "priv": sn("10.30.1.0/24")})
 )");
-    Json entry{{"gw_name", "gw-w"},          {"gw_private_ip", "10.30.0.10"},
-               {"gw_subnet_id", net["gw"]},  {"gw_subnet_cidr", "10.30.0.0/24"},
-               {"private_subnet_id", net["priv"]}, {"private_subnet_cidr", "10.30.1.0/24"},
+    Json entry{{"gw_name", "gw-w"},
+               {"gw_private_ip", "10.30.0.10"},
+               {"gw_subnet_id", net["gw"]},
+               {"gw_subnet_cidr", "10.30.0.0/24"},
+               {"private_subnet_id", net["priv"]},
+               {"private_subnet_cidr", "10.30.1.0/24"},
                {"private_subnet_gw_ip", "10.30.1.1"}};
     dir_.write("in.config", Json::array({entry}).dump(2));
   }
@@ -88,8 +92,7 @@ TEST_F(WorkflowRole, UnreadableIdentityEndsTheRunWithStatusOne) {
   metadata_.setFixture(Json{{"tokenStatus", 403}, {"requireToken", true}});
   auto r = run({"--workflow_account_role", "wf-role", "--output_test_config", "out.config"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("  **Error** failed to deduce workflow account number from meta data"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("  **Error** failed to deduce workflow account number from meta data"), std::string::npos)
       << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.config"));
 }

@@ -13,9 +13,7 @@ void AppExitStatus::setStatus(int status) {
   if (status != kExitOk) g_status.store(status);
 }
 
-int AppExitStatus::getStatus() const {
-  return g_status.load() == kExitOk ? kExitOk : kExitLoggedError;
-}
+int AppExitStatus::getStatus() const { return g_status.load() == kExitOk ? kExitOk : kExitLoggedError; }
 
 std::string describeFailure(const std::exception& e) {
   const std::string what = e.what();

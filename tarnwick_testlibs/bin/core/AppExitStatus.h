@@ -23,8 +23,7 @@ class AppExitStatus {
 // which prints the diagnostic (when not empty) on standard error and returns the status.
 class ProcessExit : public std::runtime_error {
  public:
-  ProcessExit(int status, const std::string& diagnostic)
-      : std::runtime_error(diagnostic), status_(status) {}
+  ProcessExit(int status, const std::string& diagnostic) : std::runtime_error(diagnostic), status_(status) {}
   int status() const { return status_; }
 
  private:

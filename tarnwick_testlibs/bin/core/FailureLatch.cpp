@@ -5,8 +5,6 @@
 
 namespace tarnwick {
 
-void FailureLatch::emit(const logging::Record& /*record*/) {
-  AppExitStatus().setStatus(logging::ERROR);
-}
+void FailureLatch::emit(const logging::Record& /*record*/) { AppExitStatus().setStatus(logging::ERROR); }
 
 }  // namespace tarnwick

@@ -22,18 +22,14 @@ json makeDefaultConfig() {
         {"simpleTime", {{"format", "%(asctime)s %(message)s"}}},
         {"simple", {{"format", "%(message)s"}}}}},
       {"handlers",
-       {{"consoleHandler",
-         {{"class", kStreamHandlerClass},
-          {"formatter", "simple"},
-          {"level", "INFO"}}},
+       {{"consoleHandler", {{"class", kStreamHandlerClass}, {"formatter", "simple"}, {"level", "INFO"}}},
         {"logConsoleHandler",
          {{"class", kFileHandlerClass},
           {"formatter", "simpleTime"},
           {"level", "INFO"},
           {"filename", "tarnwick_testlibs.log"},
           {"mode", "a"}}},
-        {"failureLatch",
-         {{"class", "tarnwick_testlibs.bin.core.FailureLatch.FailureLatch"}, {"level", "ERROR"}}}}},
+        {"failureLatch", {{"class", "tarnwick_testlibs.bin.core.FailureLatch.FailureLatch"}, {"level", "ERROR"}}}}},
       {"root", {{"handlers", {"consoleHandler"}}, {"level", "CRITICAL"}}},
       {"loggers",
        {{"tarnwick_testlibs",
@@ -51,8 +47,7 @@ std::shared_ptr<logging::Handler> makeStreamHandler(const json& options) {
 
 std::shared_ptr<logging::Handler> makeFileHandler(const json& options) {
   if (!options.contains("filename")) throw std::runtime_error("file handler without filename");
-  return std::make_shared<logging::FileHandler>(options.at("filename").get<std::string>(),
-                                                options.value("mode", "a"));
+  return std::make_shared<logging::FileHandler>(options.at("filename").get<std::string>(), options.value("mode", "a"));
 }
 
 struct HandlerTypes {
@@ -140,8 +135,7 @@ void configureLogger(logging::Logger& logger, const json& entry, const Handlers&
   for (const auto& handlerName : it != entry.end() ? *it : none) {
     auto found = handlers.find(handlerName.get<std::string>());
     if (found == handlers.end()) {
-      throw std::runtime_error(
-          fmt::format("logger names an unknown handler {}", handlerName.get<std::string>()));
+      throw std::runtime_error(fmt::format("logger names an unknown handler {}", handlerName.get<std::string>()));
     }
     logger.addHandler(found->second);
   }

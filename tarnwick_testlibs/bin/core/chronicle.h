@@ -16,8 +16,7 @@ inline constexpr const char* kFileHandlerClass = "tarnwick_testlibs.bin.core.log
 
 // Builds a handler from its entry in the document, without the "class", "level" and "formatter"
 // entries (those are applied afterwards, as for every handler).
-using HandlerFactory =
-    std::function<std::shared_ptr<logging::Handler>(const nlohmann::ordered_json& options)>;
+using HandlerFactory = std::function<std::shared_ptr<logging::Handler>(const nlohmann::ordered_json& options)>;
 
 // The one configuration document of the process; mutable, changed in place before it is applied.
 nlohmann::ordered_json& logging_config();

@@ -3,11 +3,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <iostream>
-#include <algorithm>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -25,21 +25,18 @@ class Registry {
 
   std::recursive_mutex mutex;
   std::map<std::string, std::unique_ptr<Logger>> loggers;
-  std::map<int, std::string> levelNames{{NOTSET, "NOTSET"}, {DEBUG, "DEBUG"}, {INFO, "INFO"},
-                                        {WARNING, "WARNING"}, {ERROR, "ERROR"},
-                                        {CRITICAL, "CRITICAL"}};
-  std::map<std::string, int> levelConstants{{"NOTSET", NOTSET}, {"DEBUG", DEBUG},
-                                            {"INFO", INFO},     {"WARNING", WARNING},
-                                            {"WARN", WARNING},  {"ERROR", ERROR},
+  std::map<int, std::string> levelNames{{NOTSET, "NOTSET"},   {DEBUG, "DEBUG"}, {INFO, "INFO"},
+                                        {WARNING, "WARNING"}, {ERROR, "ERROR"}, {CRITICAL, "CRITICAL"}};
+  std::map<std::string, int> levelConstants{{"NOTSET", NOTSET},     {"DEBUG", DEBUG},   {"INFO", INFO},
+                                            {"WARNING", WARNING},   {"WARN", WARNING},  {"ERROR", ERROR},
                                             {"CRITICAL", CRITICAL}, {"FATAL", CRITICAL}};
-  std::set<std::string> facilityOperations{"getLogger", "log",   "debug", "info", "warning",
-                                           "error",     "critical", "levelName", "Formatter",
-                                           "Handler",   "StreamHandler", "FileHandler", "Logger"};
-  std::set<std::string> loggerMembers{"name",       "log",          "debug",   "info",
-                                      "warning",    "error",        "critical", "call",
-                                      "isEnabledFor", "getEffectiveLevel", "setLevel", "level",
-                                      "addHandler", "clearHandlers", "handlers", "setPropagate",
-                                      "propagate"};
+  std::set<std::string> facilityOperations{"getLogger",     "log",         "debug",     "info",      "warning",
+                                           "error",         "critical",    "levelName", "Formatter", "Handler",
+                                           "StreamHandler", "FileHandler", "Logger"};
+  std::set<std::string> loggerMembers{"name",         "log",      "debug",      "info",          "warning",
+                                      "error",        "critical", "call",       "isEnabledFor",  "getEffectiveLevel",
+                                      "setLevel",     "level",    "addHandler", "clearHandlers", "handlers",
+                                      "setPropagate", "propagate"};
   std::map<std::string, int> levelMethods;
 
   Logger& get(const std::string& name) {
@@ -177,8 +174,7 @@ FileHandler::FileHandler(const std::string& filename, const std::string& mode) {
   const auto openMode = mode == "w" ? std::ios::out | std::ios::trunc : std::ios::out | std::ios::app;
   file_.open(filename, openMode);
   if (!file_.is_open()) {
-    throw std::runtime_error(
-        fmt::format("cannot open log file {}: {}", filename, std::strerror(errno)));
+    throw std::runtime_error(fmt::format("cannot open log file {}: {}", filename, std::strerror(errno)));
   }
 }
 
@@ -261,15 +257,12 @@ Logger& getLogger(const std::string& name) { return registry().get(name); }
 
 void detail(const std::string& message) { getLogger().detail(message); }
 
-void call(const std::string& methodName, const std::string& message) {
-  getLogger().call(methodName, message);
-}
+void call(const std::string& methodName, const std::string& message) { getLogger().call(methodName, message); }
 
 bool facilityDefines(const std::string& name) {
   std::lock_guard guard(registry().mutex);
   auto& r = registry();
-  return r.levelConstants.count(name) || r.facilityOperations.count(name) ||
-         r.levelMethods.count(name);
+  return r.levelConstants.count(name) || r.facilityOperations.count(name) || r.levelMethods.count(name);
 }
 
 bool loggerClassDefines(const std::string& name) {

@@ -24,7 +24,7 @@ inline constexpr int ERROR = 40;
 inline constexpr int CRITICAL = 50;
 
 struct Record {
-  std::string name;     // logger the record was logged on
+  std::string name;  // logger the record was logged on
   int level = INFO;
   std::string message;  // already formatted
   std::chrono::system_clock::time_point created;

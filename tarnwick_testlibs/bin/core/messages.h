@@ -38,7 +38,9 @@ inline std::string imageNotFound(std::string_view image) { return error("Failed 
 inline std::string vpcNotFound(std::string_view vpcId, std::string_view region) {
   return error("VPC " + std::string(vpcId) + " not found in " + std::string(region));
 }
-inline std::string subnetNotFound(std::string_view subnetId) { return error("cannot find subnet " + std::string(subnetId)); }
+inline std::string subnetNotFound(std::string_view subnetId) {
+  return error("cannot find subnet " + std::string(subnetId));
+}
 inline std::string securityGroupNotFound(std::string_view name, std::string_view vpcId) {
   return error("SG not found " + std::string(name) + " in " + std::string(vpcId));
 }
@@ -74,7 +76,8 @@ inline std::string preflightSubnetMissing(std::string_view subnetId, std::string
   return preflight("subnets", "subnet " + std::string(subnetId) + " of " + std::string(entry) + " not found",
                    "correct the test configuration");
 }
-inline std::string preflightAddresses(std::string_view entries, size_t needed, long free, long quota, size_t allocated) {
+inline std::string preflightAddresses(std::string_view entries, size_t needed, long free, long quota,
+                                      size_t allocated) {
   return preflight("addresses",
                    std::string(entries) + " need " + std::to_string(needed) + " new Elastic IPs, only " +
                        std::to_string(free) + " are free (vpc-max-elastic-ips " + std::to_string(quota) + ", " +
@@ -92,7 +95,8 @@ inline std::string preflightZones(std::string_view entry, std::string_view testS
                                   std::string_view gwSubnet, std::string_view gwZone) {
   return preflight("offering",
                    "test subnet " + std::string(testSubnet) + " of " + std::string(entry) + " is in " +
-                       std::string(testZone) + ", its gateway subnet " + std::string(gwSubnet) + " in " + std::string(gwZone),
+                       std::string(testZone) + ", its gateway subnet " + std::string(gwSubnet) + " in " +
+                       std::string(gwZone),
                    "an instance's two interfaces need one zone: pick a test subnet in " + std::string(gwZone));
 }
 inline std::string preflightRoom(std::string_view subnetId, long free, std::string_view entries, size_t needed) {
@@ -111,13 +115,15 @@ inline std::string preflightArchitecture(std::string_view imageId, std::string_v
 // `reason`: what denied it, when the denial could be decoded ("" otherwise).
 inline std::string preflightDenied(std::string_view action, std::string_view forWhat, std::string_view identity,
                                    std::string_view reason = "") {
-  const std::string denied = std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity);
+  const std::string denied =
+      std::string(action) + " (" + std::string(forWhat) + ") is not allowed for " + std::string(identity);
   const std::string grant = "grant ec2:" + std::string(action) + " to that identity";
   if (reason.empty()) return preflight("permission", denied, grant);
   return preflight("permission", denied + " -- " + std::string(reason), grant + ", or meet what denied it");
 }
 inline std::string preflightRefused(std::string_view action, std::string_view forWhat, std::string_view failure) {
-  return preflight("permission", std::string(action) + " (" + std::string(forWhat) + ") would fail: " + std::string(failure),
+  return preflight("permission",
+                   std::string(action) + " (" + std::string(forWhat) + ") would fail: " + std::string(failure),
                    "correct what the message names");
 }
 

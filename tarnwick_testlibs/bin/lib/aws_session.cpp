@@ -80,8 +80,7 @@ nlohmann::ordered_json get_aws_metadata() {
     throw ProcessExit(kExitFatal, "");
   }
   auto doc = nlohmann::ordered_json::parse(answer.body, nullptr, false);
-  if (doc.is_discarded())
-    throw ProcessExit(kExitFatal, "the instance identity document is not JSON");
+  if (doc.is_discarded()) throw ProcessExit(kExitFatal, "the instance identity document is not JSON");
   return doc;
 }
 

@@ -21,8 +21,7 @@ std::optional<std::string> startRegion(const std::optional<std::string>& runRegi
 // profile session's own STS calls fall back to it (Session::fromProfile). A missing profile,
 // missing credentials or a refused first AssumeRole end the process (ProcessExit(1) with a
 // diagnostic); a failed later renewal is a failure of the call that needed it.
-aws::Session start_aws_session(const std::string& assume_role,
-                               const std::optional<std::string>& profile = std::nullopt,
+aws::Session start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile = std::nullopt,
                                const std::optional<std::string>& region = std::nullopt);
 
 // The instance identity document of this host. A status other than 200 logs the INFO message

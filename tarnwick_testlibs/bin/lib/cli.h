@@ -147,8 +147,7 @@ class FieldTable {
   // Throws std::logic_error naming the first option of `parser` that has no field here.
   void requireAll(const Parser& parser, std::string_view recordName) const {
     for (const std::string& name : parser.fieldNames())
-      if (!holds(name))
-        throw std::logic_error("the option --" + name + " has no field in " + std::string(recordName));
+      if (!holds(name)) throw std::logic_error("the option --" + name + " has no field in " + std::string(recordName));
   }
 
   // Copies what `parsed` holds; a value it lacks keeps the record's default.

@@ -64,8 +64,8 @@ std::string requestToken(const std::string& controller_ip) {
   return kTokenFailure;
 }
 
-std::string requestCid(const std::string& controller_ip, const std::string& token,
-                       const std::string& username, const std::string& password) {
+std::string requestCid(const std::string& controller_ip, const std::string& token, const std::string& username,
+                       const std::string& password) {
   twk_https::ControllerRequest request;
   request.method = "POST";
   request.url = endpoint(controller_ip);

@@ -54,8 +54,9 @@ NatGwMap publicNatGateways(const Doc& descriptions) {
 
 // Main-table associations carry no "SubnetId"; they name no subnet to test and are skipped.
 void collectPrivateSubnets(const Doc& routeTables, NatGwMap& gateways) {
-  const auto routed = aws::view::routedSubnets(routeTables, "NatGatewayId", aws::view::MainAssociations::kSkip,
-                                               [&gateways](const std::string& id) { return gateways.find(id) != nullptr; });
+  const auto routed =
+      aws::view::routedSubnets(routeTables, "NatGatewayId", aws::view::MainAssociations::kSkip,
+                               [&gateways](const std::string& id) { return gateways.find(id) != nullptr; });
   for (const auto& [id, subnet] : routed) gateways.find(id)->private_subnets.push_back(subnet);
 }
 
@@ -105,8 +106,8 @@ NatGwInfo* NatGwMap::find(const std::string& key) {
   return nullptr;
 }
 
-nlohmann::ordered_json Nat::get_existing_natgws(aws::Ec2Client& ec2_client, const std::optional<std::string>& nat_gw_tag,
-                                                const std::string& vpc) {
+nlohmann::ordered_json Nat::get_existing_natgws(aws::Ec2Client& ec2_client,
+                                                const std::optional<std::string>& nat_gw_tag, const std::string& vpc) {
   Doc filters = Doc::array({filter("vpc-id", vpc), filter("state", "available")});
   if (nat_gw_tag && !nat_gw_tag->empty()) {
     logger().info("NAT gateway tag specified " + *nat_gw_tag);
@@ -146,7 +147,8 @@ void Nat::findNatGws(const SearchOptions& args, aws::Ec2Client& ec2_client, aws:
   const std::string vpc = cli::text(args.vpc);
   NatGwMap gateways = get_natgw_infos(ec2_client, vpc);
   collectPrivateSubnets(
-      aws::allPages(ec2_client, "DescribeRouteTables", Doc{{"Filters", Doc::array({filter("vpc-id", vpc)})}}), gateways);
+      aws::allPages(ec2_client, "DescribeRouteTables", Doc{{"Filters", Doc::array({filter("vpc-id", vpc)})}}),
+      gateways);
   for (auto& [id, gateway] : gateways.entries()) chooseTestSubnet(ec2_client, gateway);
 
   Doc entries = Doc::array();

@@ -25,17 +25,14 @@ LevelNameClash moduleClash(const std::string& name) {
 
 // The configuration names the latch only by its dotted class; linking it in happens here.
 void registerFailureLatch() {
-  chronicle::registerHandlerType(FailureLatch::kClassName, [](const nlohmann::ordered_json&) {
-    return std::make_shared<FailureLatch>();
-  });
+  chronicle::registerHandlerType(FailureLatch::kClassName,
+                                 [](const nlohmann::ordered_json&) { return std::make_shared<FailureLatch>(); });
 }
 
 }  // namespace
 
-void Common::addLoggingLevel(const std::string& levelName, int levelNum,
-                             const std::optional<std::string>& methodName) {
-  const std::string method =
-      methodName && !methodName->empty() ? *methodName : text::lower(levelName);
+void Common::addLoggingLevel(const std::string& levelName, int levelNum, const std::optional<std::string>& methodName) {
+  const std::string method = methodName && !methodName->empty() ? *methodName : text::lower(levelName);
   // Every check runs before anything is registered, so a clash leaves the facility unchanged.
   if (logging::facilityDefines(levelName)) throw moduleClash(levelName);
   if (logging::facilityDefines(method)) throw moduleClash(method);

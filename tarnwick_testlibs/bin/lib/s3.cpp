@@ -193,8 +193,8 @@ void downloadBucketObj(aws::S3Client* s3_client, const std::string& bucket, cons
   s3_client->download_file(bucket, key, dest + "/" + relative);
 }
 
-void downloadAllFiles(aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                      const std::string& vpc_id, const std::string& target_location) {
+void downloadAllFiles(aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket, const std::string& vpc_id,
+                      const std::string& target_location) {
   if (!s3_bucket) {
     log().warning("  **Alert** failed to read S3 bucket name for download");
     return;
@@ -221,9 +221,7 @@ S3BackupCmd::S3BackupCmd(aws::S3Client* s3_client, std::string backupdir, std::o
 
 void S3BackupCmd::upload() const { uploadAllFiles(s3_client_, backupdir_, vpc_id_.value_or(""), s3_bucket_); }
 
-void S3BackupCmd::download() const {
-  downloadAllFiles(s3_client_, s3_bucket_, vpc_id_.value_or(""), backupdir_);
-}
+void S3BackupCmd::download() const { downloadAllFiles(s3_client_, s3_bucket_, vpc_id_.value_or(""), backupdir_); }
 
 void S3BackupCmd::uploadAFile(const std::string& filename) const {
   uploadFile(s3_client_, backupdir_, vpc_id_.value_or(""), filename, s3_bucket_);

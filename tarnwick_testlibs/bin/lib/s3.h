@@ -43,8 +43,7 @@ class ObjectListing {
     ObjectListing* owner_ = nullptr;
   };
 
-  ObjectListing(aws::S3Client* s3_client, std::optional<std::string> bucket, std::string prefix,
-                std::string contains);
+  ObjectListing(aws::S3Client* s3_client, std::optional<std::string> bucket, std::string prefix, std::string contains);
   // Starts the listing; call once.
   Iterator begin();
   std::default_sentinel_t end() const { return {}; }
@@ -70,8 +69,7 @@ ObjectListing listAllFiles(aws::S3Client* s3_client, const std::optional<std::st
                            const std::string& prefix = "", const std::string& contains = "");
 
 // Deletes every object under `folder_key` while listing it (an empty prefix empties the bucket).
-void deleteFolder(aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                  const std::string& folder_key);
+void deleteFolder(aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket, const std::string& folder_key);
 
 // Stores the folder backupdir/vpc_id, walked top-down, under "backups/<vpc_id>/".
 void uploadAllFiles(aws::S3Client* s3_client, const std::string& backupdir, const std::string& vpc_id,
@@ -88,8 +86,8 @@ void downloadBucketObj(aws::S3Client* s3_client, const std::string& bucket, cons
 
 // Restores "backups/<vpc_id>/" into target_location/vpc_id, without ".log", ".tfstate" and
 // ".backup" objects.
-void downloadAllFiles(aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                      const std::string& vpc_id, const std::string& target_location);
+void downloadAllFiles(aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket, const std::string& vpc_id,
+                      const std::string& target_location);
 
 // What the transfers need for one VPC, bound once.
 class S3BackupCmd {

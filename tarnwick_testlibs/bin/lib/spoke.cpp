@@ -130,8 +130,7 @@ void collectPrivateSubnets(const Doc& routeTables, InterfaceMap& map) {
 }
 
 void chooseTestSubnet(aws::Ec2Client& ec2, Spoke& gateway) {
-  if (gateway.private_subnets.empty())
-    throw std::runtime_error("no subnet is routed through spoke " + gateway.gw_name);
+  if (gateway.private_subnets.empty()) throw std::runtime_error("no subnet is routed through spoke " + gateway.gw_name);
   const Doc answer = ec2.describe_subnets(Doc{{"SubnetIds", Doc::array({gateway.private_subnets.front()})}});
   const auto subnets = aws::view::subnets(answer);
   if (subnets.empty()) throw std::runtime_error("subnet " + gateway.private_subnets.front() + " is not found");
@@ -283,10 +282,10 @@ void Spoke::findClassicSpokes(const SearchOptions& args, aws::Ec2Client& ec2_cli
   });
 }
 
-void Spoke::findHsSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
-                         const std::string& controller_api_url, const std::string& CID,
-                         const std::string& spoke_gw_name) {
-  searchSubnets(args, ec2_client, spoke_gw_name, [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });
+void Spoke::findHsSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client, const std::string& controller_api_url,
+                         const std::string& CID, const std::string& spoke_gw_name) {
+  searchSubnets(args, ec2_client, spoke_gw_name,
+                [&] { return getHsSpokeInfo(controller_api_url, CID, spoke_gw_name); });
 }
 
 }  // namespace tarnwick::spoke

@@ -7,8 +7,8 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "tarnwick_testlibs/aws/services.h"
-#include "tarnwick_testlibs/bin/lib/twk_https.h"
 #include "tarnwick_testlibs/bin/lib/search_options.h"
+#include "tarnwick_testlibs/bin/lib/twk_https.h"
 
 namespace tarnwick::spoke {
 
@@ -34,8 +34,7 @@ class Spoke {
   nlohmann::ordered_json toDict() const;
 
   // The controller's "list_vpcs_summary" answer; an absent gw_name sends no "gateway_name".
-  static twk_https::ApiResponse list_gateway_info(const std::string& api_endpoint_url = "",
-                                                  const std::string& CID = "",
+  static twk_https::ApiResponse list_gateway_info(const std::string& api_endpoint_url = "", const std::string& CID = "",
                                                   const std::string& vpc_access_account_name = "",
                                                   const std::string& acx_gw_only = "no",
                                                   const std::optional<std::string>& gw_name = std::nullopt,
@@ -54,9 +53,8 @@ class Spoke {
   static void findClassicSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
                                 const std::string& controller_api_url, const std::string& CID,
                                 const std::string& spoke_gw_name);
-  static void findHsSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client,
-                           const std::string& controller_api_url, const std::string& CID,
-                           const std::string& spoke_gw_name);
+  static void findHsSpokes(const SearchOptions& args, aws::Ec2Client& ec2_client, const std::string& controller_api_url,
+                           const std::string& CID, const std::string& spoke_gw_name);
 };
 
 // The first host address of an IPv4 CIDR block (10.20.1.64/26 -> 10.20.1.65). Throws

@@ -170,7 +170,7 @@ EntryPlan withoutTestSubnet(const Entry& entry, std::size_t index, Reader reader
 
 Plan::Plan(nlohmann::ordered_json& entries, Reader reader) : doc_(&entries) {
   if (entries.empty()) throw std::runtime_error("test configuration has no entry");
-  Entry(entries.at(0)).gwSubnetId();  // the run's VPC
+  Entry(entries.at(0)).gwSubnetId();           // the run's VPC
   std::map<std::string, std::size_t> holders;  // gateway subnet -> the first entry deployed there
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Entry entry(entries[i]);

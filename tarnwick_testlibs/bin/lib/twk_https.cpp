@@ -147,8 +147,7 @@ void setController(std::shared_ptr<Controller> replacement) {
 ApiResponse send(const ControllerRequest& request) { return controller()->send(request); }
 
 ApiResponse _send_tarnwick_api(const std::string& api_endpoint_url, const std::string& request_method,
-                               const Payload& payload, const std::string& keyword_for_log,
-                               const std::string& indent) {
+                               const Payload& payload, const std::string& keyword_for_log, const std::string& indent) {
   logging::getLogger(kLogger).detail(indent + keyword_for_log + "action: " + actionOf(payload));
   ControllerRequest request;
   request.method = request_method;

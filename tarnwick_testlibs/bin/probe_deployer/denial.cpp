@@ -85,7 +85,8 @@ std::string whoDenied(const std::string& message, bool explicitDeny) {
 // request carried: what the user can change.
 std::string failedConditions(const Record& decoded) {
   std::map<std::string, std::string> request;
-  for (const Record& c : decoded.object("context").object("conditions").list("items")) request[c.textOr("key")] = valuesOf(c);
+  for (const Record& c : decoded.object("context").object("conditions").list("items"))
+    request[c.textOr("key")] = valuesOf(c);
   std::vector<std::string> failed, statements;
   std::set<std::string> seen;
   for (const Record& statement : decoded.object("matchedStatements").list("items")) {

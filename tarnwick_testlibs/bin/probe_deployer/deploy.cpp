@@ -35,8 +35,7 @@ namespace tarnwick::probe_deployer {
 
 namespace detail {
 
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
-                     report::Slot slot) noexcept {
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body, report::Slot slot) noexcept {
   const report::Scope reporting(slot);
   std::string failure;
   try {
@@ -105,10 +104,10 @@ std::optional<std::string> createDefaultIamSet(aws::IamClient& iam, const IamOpt
 
 // Every worker's arguments, read on this thread before any worker starts.
 std::vector<detail::LaunchArgs> planLaunches(const testconfig::Plan& plan, aws::Ec2Client& ec2, aws::IamClient& iam,
-                                     const std::string& ami, const LaunchOptions& options,
-                                     const std::optional<std::string>& sgId,
-                                     const std::optional<std::string>& instanceProfile,
-                                     const std::optional<std::string>& keyName) {
+                                             const std::string& ami, const LaunchOptions& options,
+                                             const std::optional<std::string>& sgId,
+                                             const std::optional<std::string>& instanceProfile,
+                                             const std::optional<std::string>& keyName) {
   std::vector<detail::LaunchArgs> launches;
   for (const testconfig::EntryPlan& p : plan.entries()) {
     const report::Slot slot = report::entry(p.gw_subnet_id);  // a skipped entry never reports: it counts as failed

@@ -44,8 +44,11 @@ std::optional<std::string> soleAssociatedAddress(const aws::view::Instance& inst
 // The one place that says what a repeated release means: an address already gone was released
 // by the attempt whose answer was lost.
 void releaseAllocation(aws::Ec2Client& ec2, const std::string& allocationId) {
-  detail::repeatTolerant([&] { return ec2.release_address({{"AllocationId", allocationId}}); },
-                            "InvalidAllocationID.NotFound");
+  detail::repeatTolerant(
+      [&] {
+        return ec2.release_address({{"AllocationId", allocationId}});
+      },
+      "InvalidAllocationID.NotFound");
 }
 
 void logRelease(const std::string& eip, const std::string& allocationId, const std::string& holder) {
@@ -120,7 +123,8 @@ void releaseEIP(aws::Ec2Client& ec2_client, const std::string& eip, const std::s
 
 void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_id, const ChangeOptions& args) {
   const Doc reply = ec2_client.describe_addresses(
-      {{"Filters", Doc::array({filter("tag:Name", {kEipName}), filter(std::string("tag:") + kEipVpcTagKey, {vpc_id})})}});
+      {{"Filters",
+        Doc::array({filter("tag:Name", {kEipName}), filter(std::string("tag:") + kEipVpcTagKey, {vpc_id})})}});
   for (const auto& address : aws::view::addresses(reply)) {
     if (!address.associationId().empty()) continue;
     releaseEIP(ec2_client, address.publicIp(), address.allocationId(), vpc_id, args);
@@ -136,11 +140,11 @@ std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& in
 }
 
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
-                                                                          const std::string& subnet_id) {
+                                                                         const std::string& subnet_id) {
   const Doc reply = aws::allPages(
       ec2_client, "DescribeInstances",
-      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}),
-                                detail::liveInstanceStates()})}});
+      {{"Filters",
+        Doc::array({filter("tag:Name", {kEc2Name}), filter("subnet-id", {subnet_id}), detail::liveInstanceStates()})}});
   const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.size() > 1) {
     log().info(moreThanOne(subnet_id));
@@ -157,9 +161,9 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id) {
   // A failed listing goes to the caller, who reports it once: without the listing there is
   // nothing safe to tear down.
-  const Doc reply = aws::allPages(
-      ec2_client, "DescribeInstances",
-      {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}), detail::liveInstanceStates()})}});
+  const Doc reply = aws::allPages(ec2_client, "DescribeInstances",
+                                  {{"Filters", Doc::array({filter("tag:Name", {kEc2Name}), filter("vpc-id", {vpc_id}),
+                                                           detail::liveInstanceStates()})}});
   const auto reservations = aws::view::Record(reply, "DescribeInstances").list("Reservations");
   if (reservations.empty()) return std::nullopt;
   if (reservations.size() > 1) log().info(moreThanOne(vpc_id));

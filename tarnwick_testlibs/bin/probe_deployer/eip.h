@@ -23,7 +23,7 @@ void releaseUnassociatedEIPs(aws::Ec2Client& ec2_client, const std::string& vpc_
 std::string getEipAllocationId(aws::Ec2Client& ec2_client, const std::string& insId, const std::string& public_ip);
 // (instance id or nothing, public address or nothing)
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(aws::Ec2Client& ec2_client,
-                                                                          const std::string& subnet_id);
+                                                                         const std::string& subnet_id);
 std::optional<std::vector<std::string>> getAllEc2InVpc(aws::Ec2Client& ec2_client, const std::string& vpc_id);
 
 }  // namespace tarnwick::probe_deployer

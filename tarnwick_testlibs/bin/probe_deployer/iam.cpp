@@ -33,23 +33,25 @@ constexpr const char* kNoSuchEntity = "NoSuchEntity";
 Doc nameTag() { return Doc::array({{{"Key", "Name"}, {"Value", kEc2Name}}}); }
 
 Doc allowOnAllBuckets(const std::string& action, const std::string& partition) {
-  return {{"Effect", "Allow"}, {"Action", Doc::array({action})}, {"Resource", Doc::array({"arn:" + partition + ":s3:::*"})}};
+  return {{"Effect", "Allow"},
+          {"Action", Doc::array({action})},
+          {"Resource", Doc::array({"arn:" + partition + ":s3:::*"})}};
 }
 
 std::string permissionsDocument(const std::string& partition) {
-  const Doc document = {
-      {"Version", "2012-10-17"},
-      {"Statement",
-       Doc::array({allowOnAllBuckets("s3:ListBucket", partition), allowOnAllBuckets("s3:GetObject", partition),
-                   allowOnAllBuckets("s3:PutObject", partition)})}};
+  const Doc document = {{"Version", "2012-10-17"},
+                        {"Statement", Doc::array({allowOnAllBuckets("s3:ListBucket", partition),
+                                                  allowOnAllBuckets("s3:GetObject", partition),
+                                                  allowOnAllBuckets("s3:PutObject", partition)})}};
   return document.dump();
 }
 
 std::string trustDocument() {
-  const Doc document = {{"Version", "2012-10-17"},
-                        {"Statement", Doc::array({{{"Effect", "Allow"},
-                                                   {"Principal", {{"Service", "ec2.amazonaws.com"}}},
-                                                   {"Action", "sts:AssumeRole"}}})}};
+  const Doc document = {
+      {"Version", "2012-10-17"},
+      {"Statement",
+       Doc::array(
+           {{{"Effect", "Allow"}, {"Principal", {{"Service", "ec2.amazonaws.com"}}}, {"Action", "sts:AssumeRole"}}})}};
   return document.dump();
 }
 
@@ -157,7 +159,9 @@ IamSetParts findIamSet(aws::IamClient& iam_client) {
   IamSetParts parts;
   parts.policyArn = findLocalPolicyArn(iam_client);
   parts.role = existsUnlessNoSuchEntity([&] { iam_client.list_instance_profiles_for_role({{"RoleName", kRoleName}}); });
-  parts.profile = existsUnlessNoSuchEntity([&] { iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfile}}); });
+  parts.profile = existsUnlessNoSuchEntity([&] {
+    iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfile}});
+  });
   return parts;
 }
 
@@ -211,9 +215,8 @@ std::string createS3Policy(aws::IamClient& iam_client, const IamOptions& args) {
 Doc createEc2Role(aws::IamClient& iam_client, const std::string& policy_arn) {
   log().info(std::string("- Create role ") + kRoleName);
   createOrAccept(report::Kind::kIamRole, kRoleName, [&] {
-    return iam_client.create_role({{"RoleName", kRoleName},
-                                   {"AssumeRolePolicyDocument", trustDocument()},
-                                   {"Description", kRoleDescription}});
+    return iam_client.create_role(
+        {{"RoleName", kRoleName}, {"AssumeRolePolicyDocument", trustDocument()}, {"Description", kRoleDescription}});
   });
   log().info("- Attach policy to role");
   return iam_client.attach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", policy_arn}});
@@ -254,12 +257,11 @@ void deleteInstanceProfile(aws::IamClient& iam_client, const IamOptions& args) {
   });
 
   if (const std::optional<std::string> arn = policyToRemove(iam_client, args)) {
-    revertStep(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
-               std::string(kPolicyName) + " on " + kRoleName, [&] {
-                 deleteOnce([&] {
-                   return iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}});
-                 });
-               });
+    revertStep(
+        std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + *arn + " ",
+        std::string(kPolicyName) + " on " + kRoleName, [&] {
+          deleteOnce([&] { return iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", *arn}}); });
+        });
     revertStep("  Delete policy " + *arn, kPolicyName, [&] {
       deleteOnce([&] { return iam_client.delete_policy({{"PolicyArn", *arn}}); });
       report::removed(report::Kind::kIamPolicy, kPolicyName);

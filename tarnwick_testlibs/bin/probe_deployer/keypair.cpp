@@ -55,8 +55,7 @@ Doc creationRequest(const std::string& keyname, const CreateOptions& args) {
 
 // A repeated delete that finds the pair gone meets its own lost attempt's work.
 void deletePairOnce(aws::Ec2Client& ec2_client, const std::string& keyname) {
-  detail::repeatTolerant([&] { return ec2_client.delete_key_pair({{"KeyName", keyname}}); },
-                            "InvalidKeyPair.NotFound");
+  detail::repeatTolerant([&] { return ec2_client.delete_key_pair({{"KeyName", keyname}}); }, "InvalidKeyPair.NotFound");
 }
 
 // After a creation whose answer was lost: the pair exists, but its private key went with the
@@ -76,8 +75,8 @@ std::optional<std::string> requestKeyMaterial(aws::Ec2Client& ec2_client, const 
   for (int round = 1;; ++round) {
     std::optional<Doc> reply;
     try {
-      reply = detail::repeatTolerant(
-          [&] { return ec2_client.create_key_pair(creationRequest(keyname, args)); }, kDuplicate);
+      reply = detail::repeatTolerant([&] { return ec2_client.create_key_pair(creationRequest(keyname, args)); },
+                                     kDuplicate);
     } catch (const aws::ServiceError& e) {
       if (e.code() == kDuplicate) alreadyExisted();
       return std::nullopt;
@@ -161,8 +160,8 @@ std::string createKeyPair(aws::Ec2Client& ec2_client, aws::S3Client* s3_client, 
   const std::string& backupFolder = args.backup_folder;
   const std::string keyFolder = backupFolder + "/" + vpcId;
   const std::string keyFile = keyFolder + "/" + keyname + ".pem";
-  if (!existing.empty() &&
-      (privateKeyKept(s3_client, keyFile, vpcId, keyname, args) || !replaceKeylessPair(ec2_client, keyname, keyFile, args))) {
+  if (!existing.empty() && (privateKeyKept(s3_client, keyFile, vpcId, keyname, args) ||
+                            !replaceKeylessPair(ec2_client, keyname, keyFile, args))) {
     log().info("  Key " + keyname + " already exist");
     report::reused(report::Kind::kKeyPair, keyname);
     tagExpiry(ec2_client, {existing.front().value("KeyPairId", "")}, args);
@@ -219,7 +218,8 @@ void deleteKeyPair(aws::Ec2Client& ec2_client, const std::string& keyname, const
 void getPemKeyFromSSM(aws::SsmClient& ssm_client, const std::string& pemkey, const Options& args) {
   log().info("- Download pem key " + pemkey + " from SSM");
   const Doc reply = ssm_client.get_parameter({{"Name", pemkey}, {"WithDecryption", true}});
-  writePrivateFile(cli::text(args.key_name), aws::view::Record(reply, "GetParameter").object("Parameter").text("Value"));
+  writePrivateFile(cli::text(args.key_name),
+                   aws::view::Record(reply, "GetParameter").object("Parameter").text("Value"));
 }
 
 }  // namespace tarnwick::probe_deployer

@@ -36,7 +36,9 @@ const cli::FieldTable<Options>& fields() {
           {"metadata_tokens", &Options::metadata_tokens},
           {"ttl", &Options::ttl},
       },
-      {{"revert", &Options::revert}, {"dry_run", &Options::dry_run}, {"sweep", &Options::sweep},
+      {{"revert", &Options::revert},
+       {"dry_run", &Options::dry_run},
+       {"sweep", &Options::sweep},
        {"skip_preflight", &Options::skip_preflight}});
   return table;
 }
@@ -53,15 +55,17 @@ std::string spelled(const cli::OptionMap& parsed, const std::string& field) {
 // is refused: a typo or a prefix read as another option must not pass for an instruction to a
 // clean-up, which would then remove more than the user meant.
 constexpr std::array<const char*, 10> kUnreadByCleanUps = {
-    "output_test_config", "private_subnet_id",     "key_name",       "s3_bucket",      "tag_resource",
-    "instance_type",      "image",                 "workflow_account_role", "skip_preflight", "metadata_tokens"};
+    "output_test_config", "private_subnet_id", "key_name", "s3_bucket",
+    "tag_resource",       "instance_type",     "image",    "workflow_account_role",
+    "skip_preflight",     "metadata_tokens"};
 
 // "vpc-" and 8 or 17 lower-case hex digits, as EC2 writes a VPC id.
 bool isVpcId(const std::string& id) {
   constexpr std::string_view prefix = "vpc-";
   const size_t digits = id.size() - std::min(id.size(), prefix.size());
   return id.starts_with(prefix) && (digits == 8 || digits == 17) &&
-         std::all_of(id.begin() + prefix.size(), id.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+         std::all_of(id.begin() + prefix.size(), id.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // Which input a run works from (the test configuration, or the names and tags of one VPC or all),
@@ -69,8 +73,10 @@ bool isVpcId(const std::string& id) {
 void checkInput(const cli::Parser& parser, const cli::OptionMap& parsed, const Options& o) {
   const auto refuse = [&](const std::string& message) { throw parser.usageError(message); };
   const auto argument = [&](const char* field) { return "argument " + spelled(parsed, field); };
-  if (o.vpc_id && o.test_config) refuse(argument("vpc_id") + ": not allowed with argument " + spelled(parsed, "test_config"));
-  if (o.sweep && o.test_config) refuse(argument("sweep") + ": not allowed with argument " + spelled(parsed, "test_config"));
+  if (o.vpc_id && o.test_config)
+    refuse(argument("vpc_id") + ": not allowed with argument " + spelled(parsed, "test_config"));
+  if (o.sweep && o.test_config)
+    refuse(argument("sweep") + ": not allowed with argument " + spelled(parsed, "test_config"));
   if (o.sweep && o.vpc_id) refuse(argument("sweep") + ": not allowed with argument " + spelled(parsed, "vpc_id"));
   if (o.sweep && o.revert) refuse(argument("revert") + ": not allowed with argument " + spelled(parsed, "sweep"));
   if (o.vpc_id && !o.revert) refuse(argument("vpc_id") + ": only with --revert");
@@ -98,7 +104,8 @@ void checkInput(const cli::Parser& parser, const cli::OptionMap& parsed, const O
 void checkGuards(const cli::Parser& parser, const Options& o) {
   const std::string tokens = cli::text(o.metadata_tokens);
   if (tokens != "required" && tokens != "optional")
-    throw parser.usageError("argument --metadata_tokens: invalid choice: '" + tokens + "' (choose from 'required', 'optional')");
+    throw parser.usageError("argument --metadata_tokens: invalid choice: '" + tokens +
+                            "' (choose from 'required', 'optional')");
   if (o.sweep && !cli::nonEmpty(o.account)) throw parser.usageError("argument --sweep: requires --account");
 }
 
@@ -128,14 +135,16 @@ cli::Parser makeParser() {
              {.defaultValue = kDefaultBackupFolder});
   p.laterOptionsFollow();
   p.addValue("--summary_json", "write what the run did, with its exit status, to this JSON file");
-  p.addValue("--vpc_id", "with --revert and no --test_config: remove what the toolkit created in this VPC, "
+  p.addValue("--vpc_id",
+             "with --revert and no --test_config: remove what the toolkit created in this VPC, "
              "found by its names and tags");
   p.addFlag("--sweep", "remove what the toolkit created in every VPC of the region, found by its names and tags");
   p.addValue("--older_than", "with --sweep: only deployments older than this, e.g. 90m, 6h, 2d (at most 36500d)");
   p.addFlag("--skip_preflight", "deploy without first checking quotas, zones, free addresses, image and permissions");
   p.addValue("--metadata_tokens", "deploy: whether the test instances require IMDSv2 tokens, required or optional",
              {.defaultValue = kDefaultMetadataTokens});
-  p.addValue("--ttl", "deploy: tag what the deploy creates or reuses with tarnwick:expires-at, now plus this, e.g. 8h; "
+  p.addValue("--ttl",
+             "deploy: tag what the deploy creates or reuses with tarnwick:expires-at, now plus this, e.g. 8h; "
              "a sweep removes it once that has passed");
   p.addVersion(std::string("probe_deployer ") + kToolkitVersion);
   return p;

@@ -43,8 +43,11 @@ const std::vector<Shape>& shapes() {
       {"DescribeInstanceStatus", "InstanceStatuses", {{"InstanceIds", false, "InstanceId"}}, 100, true},
       {"DescribeInstances", "Reservations", {{"InstanceIds", false, "InstanceId"}}, 200, true},
       {"DescribeInstances", "Reservations", {{"subnet-id", true, "SubnetId"}}, 200, true},
-      {"DescribeAddresses", "Addresses", {{"instance-id", true, "InstanceId"}, {"PublicIps", false, "PublicIp"}},
-       200, false},
+      {"DescribeAddresses",
+       "Addresses",
+       {{"instance-id", true, "InstanceId"}, {"PublicIps", false, "PublicIp"}},
+       200,
+       false},
   };
   return all;
 }
@@ -81,8 +84,8 @@ size_t fixedValues(const Shape& shape, const Doc& params) {
   size_t n = 0;
   for (const auto& f : params.value("Filters", Doc::array())) {
     const std::string name = f.value("Name", "");
-    const bool slot = std::any_of(shape.slots.begin(), shape.slots.end(),
-                                  [&](const Slot& s) { return s.filter && name == s.name; });
+    const bool slot =
+        std::any_of(shape.slots.begin(), shape.slots.end(), [&](const Slot& s) { return s.filter && name == s.name; });
     if (!slot) n += f.value("Values", Doc::array()).size();
   }
   return n;

@@ -93,7 +93,8 @@ std::string labels(const std::vector<const PlannedEntry*>& entries) {
 
 }  // namespace
 
-std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing, const aws::Doc& describeAddresses,
+std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing,
+                                           const aws::Doc& describeAddresses,
                                            const aws::Doc& describeAccountAttributes) {
   // Needing no address is never a problem, however many the account holds beyond its quota.
   if (needing.empty()) return std::nullopt;
@@ -216,7 +217,8 @@ void checkZonesAgree(const std::vector<PlannedEntry>& planned, const Subnets& su
     if (!subnets.contains(p.gw_subnet_id) || !subnets.contains(p.private_subnet_id)) continue;
     const std::string& gwZone = subnets.at(p.gw_subnet_id).zone;
     const std::string& testZone = subnets.at(p.private_subnet_id).zone;
-    if (gwZone != testZone) f.problem(messages::preflightZones(p.label, p.private_subnet_id, testZone, p.gw_subnet_id, gwZone));
+    if (gwZone != testZone)
+      f.problem(messages::preflightZones(p.label, p.private_subnet_id, testZone, p.gw_subnet_id, gwZone));
   }
 }
 
@@ -230,7 +232,8 @@ void checkRoom(const std::vector<const PlannedEntry*>& launching, const Subnets&
   for (const auto& [subnet, entries] : users) {
     if (!subnets.contains(subnet)) continue;
     const long free = subnets.at(subnet).free;
-    if (free < static_cast<long>(entries.size())) f.problem(messages::preflightRoom(subnet, free, labels(entries), entries.size()));
+    if (free < static_cast<long>(entries.size()))
+      f.problem(messages::preflightRoom(subnet, free, labels(entries), entries.size()));
   }
 }
 
@@ -248,7 +251,8 @@ void checkArchitecture(aws::Ec2Client& ec2, const ImageInfo& image, const std::s
                               .doc()
                               .value("SupportedArchitectures", Doc::array());
     if (std::find(supported.begin(), supported.end(), architecture) == supported.end())
-      f.problem(messages::preflightArchitecture(image.id, architecture, type, fmt::format("{}", fmt::join(supported, ", "))));
+      f.problem(
+          messages::preflightArchitecture(image.id, architecture, type, fmt::format("{}", fmt::join(supported, ", "))));
   } catch (const aws::Error& e) {
     f.notChecked("architecture", e);
   }
@@ -336,8 +340,8 @@ void checkPermissions(KeptAnswers& ec2, Identity& identity, const std::vector<co
     a.sg_id = found.sgId;
     // Only what exists already: the run makes the rest before it launches.
     a.key_name = cli::nonEmpty(args.key_name) ? args.key_name
-                 : found.keyPair                 ? std::optional(vpcKeyPairName(vpcId))
-                                                 : std::nullopt;
+                 : found.keyPair              ? std::optional(vpcKeyPairName(vpcId))
+                                              : std::nullopt;
     const std::optional<std::string>& role = args.launch.ec2_role;
     const std::optional<std::string> namedRole = cli::nonEmpty(role) && *role != "default" ? role : std::nullopt;
     dryRun(ec2, "RunInstances", buildLaunchRequest(a, namedRole), launching.front()->label, identity, f);
@@ -368,7 +372,9 @@ std::string runPreflight(KeptAnswers& ec2, aws::StsClient* sts, const testconfig
     if (known.contains(p.gw_subnet_id)) p.gw_subnet_cidr = known.at(p.gw_subnet_id).cidr;
   if (subnets) checkSubnetsFound(plan, planned, known, f);
   // Without the subnets the VPC comes from the deploy's own lookup, which ends the run when it fails.
-  const std::string vpcId = !subnets ? getVpcId(ec2, firstSubnet) : known.contains(firstSubnet) ? known.at(firstSubnet).vpc : "";
+  const std::string vpcId = !subnets                      ? getVpcId(ec2, firstSubnet)
+                            : known.contains(firstSubnet) ? known.at(firstSubnet).vpc
+                                                          : "";
 
   const std::vector<const PlannedEntry*> launching = checkAddresses(ec2, planned, f);
   checkOffering(ec2, planned, known, type, f);

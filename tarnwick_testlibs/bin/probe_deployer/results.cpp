@@ -36,7 +36,8 @@ class PrivateFolder {
  public:
   PrivateFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-results-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error(std::string("cannot create a temporary folder: ") + std::strerror(errno));
+    if (!mkdtemp(pattern.data()))
+      throw std::runtime_error(std::string("cannot create a temporary folder: ") + std::strerror(errno));
     path_ = pattern;
   }
   ~PrivateFolder() {

@@ -40,9 +40,7 @@ namespace tarnwick::probe_deployer {
 
 namespace {
 
-bool tagPairsComplete(const std::string& tag_resource) {
-  return cli::splitAt(tag_resource, ',').size() % 2 == 0;
-}
+bool tagPairsComplete(const std::string& tag_resource) { return cli::splitAt(tag_resource, ',').size() % 2 == 0; }
 
 struct WorkflowRole {
   std::string name;
@@ -118,7 +116,8 @@ constexpr std::chrono::seconds kStopDeadline{9};
 // Text as one word for a shell: as it stands when it needs no quotes.
 std::string shellWord(const std::string& text) {
   const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("_-./:,=@+").find(c) != std::string_view::npos;
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("_-./:,=@+").find(c) != std::string_view::npos;
   });
   if (plain) return text;
   std::string quoted = "'";
@@ -155,8 +154,7 @@ void reportInterruption(const Options& args, logging::Logger& log) {
 }
 
 aws::Session deploymentSession(const Options& args) {
-  if (cli::nonEmpty(args.assume_role))
-    return start_aws_session(cli::text(args.assume_role), args.profile, args.region);
+  if (cli::nonEmpty(args.assume_role)) return start_aws_session(cli::text(args.assume_role), args.profile, args.region);
   return aws::Session::fromProfile(args.profile, args.region);
 }
 
@@ -188,8 +186,7 @@ void runMode(Options& args, const testconfig::Plan* plan, logging::Logger& log) 
   } else {
     const std::string vpcId = terminateEc2s(explained, *iam, *plan, args);
     // One IAM set serves every VPC of the account: it goes only with its last user.
-    if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId))
-      deleteInstanceProfile(*iam, args);
+    if (args.ec2_role == "default" && !instanceProfileUsedOutside(explained, vpcId)) deleteInstanceProfile(*iam, args);
   }
 }
 
@@ -234,7 +231,8 @@ int main(int argc, char** argv) {
   // A cancelled CI job sends SIGTERM (or SIGINT), then kills: the run stops its work and writes
   // what it has, then ends as the signal would have ended it.
   const signals::StopOnSignals stopOnSignals(
-      "probe_deployer", [](int signal) { aws::stopRequest().raise(signals::StopOnSignals::name(signal)); }, kStopDeadline);
+      "probe_deployer", [](int signal) { aws::stopRequest().raise(signals::StopOnSignals::name(signal)); },
+      kStopDeadline);
   RunSummary summary;
   int status = cli::runProgram("probe_deployer", [&] { return run(argc, argv, summary); });
   if (const int signal = signals::StopOnSignals::received()) {

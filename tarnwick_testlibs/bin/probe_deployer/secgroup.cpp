@@ -85,7 +85,7 @@ std::string createGroupOnce(aws::Ec2Client& ec2_client, const Doc& request) {
 void authorizeOnce(aws::Ec2Client& ec2_client, const std::string& groupId, const Doc& permissions) {
   const Doc request = {{"GroupId", groupId}, {"IpPermissions", permissions}};
   detail::repeatTolerant([&] { return ec2_client.authorize_security_group_ingress(request); },
-                            "InvalidPermission.Duplicate");
+                         "InvalidPermission.Duplicate");
 }
 
 // The part of a creation whose every failure ends the run: a half-made group is worse than none.
@@ -106,8 +106,8 @@ std::optional<std::string> createGroup(aws::Ec2Client& ec2_client, const GroupKi
   }
 }
 
-std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const GroupKind& kind,
-                                         const std::string& vpc_id, const CreateOptions& args) {
+std::optional<std::string> createOrReuse(aws::Ec2Client& ec2_client, const GroupKind& kind, const std::string& vpc_id,
+                                         const CreateOptions& args) {
   const std::string name = kind.name;
   if (auto existing = getSgId(ec2_client, vpc_id, name)) {
     log().info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
@@ -142,8 +142,7 @@ std::string lookupPublicIp() {
   return answer["ip"].get<std::string>();
 }
 
-std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                   const std::string& sg_name) {
+std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& sg_name) {
   try {
     const Doc reply = ec2_client.describe_security_groups(
         {{"Filters", Doc::array({filter("vpc-id", {vpc_id}), filter("group-name", {sg_name})})}});
@@ -171,12 +170,16 @@ std::optional<std::string> createPrivateInfSG(aws::Ec2Client& ec2_client, const 
 
 void deleteSG(aws::Ec2Client& ec2_client, const std::string& sgId, const ChangeOptions& args) {
   if (args.dry_run) return;
-  aws::RetryLoop inUse(aws::RetryPolicy::limitedTime(detail::rounds::kLimit), detail::rounds::backoff(aws::clock().now()));
+  aws::RetryLoop inUse(aws::RetryPolicy::limitedTime(detail::rounds::kLimit),
+                       detail::rounds::backoff(aws::clock().now()));
   for (;;) {
     try {
       // A repeat finds the group its lost attempt deleted.
-      detail::repeatTolerant([&] { return ec2_client.delete_security_group({{"GroupId", sgId}}); },
-                                "InvalidGroup.NotFound");
+      detail::repeatTolerant(
+          [&] {
+            return ec2_client.delete_security_group({{"GroupId", sgId}});
+          },
+          "InvalidGroup.NotFound");
       return report::removed(report::Kind::kSecurityGroup, sgId);
     } catch (const aws::ServiceError& e) {
       // An interface of an instance that has just been terminated holds the group a little longer.

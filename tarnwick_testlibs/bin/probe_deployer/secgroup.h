@@ -8,8 +8,7 @@
 
 namespace tarnwick::probe_deployer {
 
-std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                   const std::string& sg_name);
+std::optional<std::string> getSgId(aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& sg_name);
 // The CreateSecurityGroup request with which createSG makes the group.
 Doc createSGRequest(const std::string& vpc_id, const CreateOptions& args);
 std::optional<std::string> createSG(aws::Ec2Client& ec2_client, const std::string& vpc_id, const CreateOptions& args);

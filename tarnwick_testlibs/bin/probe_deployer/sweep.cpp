@@ -115,7 +115,8 @@ void findGroups(aws::Ec2Client& ec2, const std::optional<std::string>& vpc, Find
   for (const auto& group : aws::view::securityGroups(reply)) {
     const std::string name = group.textOr("GroupName");
     if (tagValue(group, "Name") != name || group.textOr("VpcId").empty()) continue;
-    add(found, group.textOr("VpcId"), {report::Kind::kSecurityGroup, group.id(), name, tagTime(group), expiryOf(group)});
+    add(found, group.textOr("VpcId"),
+        {report::Kind::kSecurityGroup, group.id(), name, tagTime(group), expiryOf(group)});
   }
 }
 
@@ -163,12 +164,13 @@ void removeDeployment(aws::Ec2Client& ec2, aws::IamClient& iam, const VpcFinding
     workers.push_back({subnet, [&, subnet] { deleteEc2(ec2, iam, subnet, args, &poller); }, report::entry(subnet)});
   }
   if (const auto unstarted = detail::runWorkers(workers)) throw ProcessExit(kExitFatal, *unstarted);
-  removeVpcCompanions(ec2, found.vpcId, args,
-                      [&found](aws::Ec2Client&, const std::string&, const std::string& name) -> std::optional<std::string> {
-                        for (const TestObject& object : found.others)
-                          if (object.kind == report::Kind::kSecurityGroup && object.detail == name) return object.id;
-                        return std::nullopt;
-                      });
+  removeVpcCompanions(
+      ec2, found.vpcId, args,
+      [&found](aws::Ec2Client&, const std::string&, const std::string& name) -> std::optional<std::string> {
+        for (const TestObject& object : found.others)
+          if (object.kind == report::Kind::kSecurityGroup && object.detail == name) return object.id;
+        return std::nullopt;
+      });
 }
 
 // The parts of the IAM set that exist, for a dry run to name. The role is seen through the profile.
@@ -238,7 +240,8 @@ std::string VpcFindings::describe() const {
     for (const auto* list : {&instances, &others})
       for (const TestObject& object : *list)
         if (object.kind == kind) ids.push_back(object.id);
-    if (!ids.empty()) parts.push_back(fmt::format("{} {} ({})", ids.size(), ids.size() == 1 ? one : many, fmt::join(ids, ", ")));
+    if (!ids.empty())
+      parts.push_back(fmt::format("{} {} ({})", ids.size(), ids.size() == 1 ? one : many, fmt::join(ids, ", ")));
   };
   add(report::Kind::kInstance, "test instance", "test instances");
   add(report::Kind::kElasticIp, "Elastic IP", "Elastic IPs");
@@ -276,8 +279,10 @@ void sweepRegion(aws::Ec2Client& ec2_client, aws::IamClient& iam_client, const S
     const bool old = findings.isDue(args.older_than, now);
     log().info(fmt::format("- Found in {}: {}; {}, {}", vpc, findings.describe(), ageText(findings, now),
                            old ? "remove" : keptBecause(findings, args)));
-    if (old) swept.insert(vpc);
-    else kept.push_back(vpc);
+    if (old)
+      swept.insert(vpc);
+    else
+      kept.push_back(vpc);
   }
   for (const std::string& vpc : swept) removeDeployment(ec2_client, iam_client, found.at(vpc), args);
   // A deployment kept as young may be one still under way: its instances may not be launched yet.

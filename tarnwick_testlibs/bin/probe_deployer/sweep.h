@@ -24,7 +24,7 @@ struct TestObject {
   report::Kind kind;
   std::string id;      // instance id, public address, group id or key pair name, as the summary names it
   std::string detail;  // an instance's subnet, a group's name
-  std::optional<SweepClock::time_point> created;  // nothing when its age cannot be told
+  std::optional<SweepClock::time_point> created;                 // nothing when its age cannot be told
   std::optional<SweepClock::time_point> expires = std::nullopt;  // its tarnwick:expires-at, if it has one
 };
 

@@ -60,12 +60,14 @@ Options withExpiry(const Options& args, std::chrono::system_clock::time_point no
 }
 
 void addExpiryTag(Doc& request, const CreateOptions& args) {
-  if (args.expires_at) firstTags(request, "addExpiryTag").push_back(Doc{{"Key", kExpiresAtTagKey}, {"Value", *args.expires_at}});
+  if (args.expires_at)
+    firstTags(request, "addExpiryTag").push_back(Doc{{"Key", kExpiresAtTagKey}, {"Value", *args.expires_at}});
 }
 
 void tagExpiry(aws::Ec2Client& ec2_client, const std::vector<std::string>& resource_ids, const CreateOptions& args) {
   if (!args.expires_at || resource_ids.empty()) return;
-  const std::string what = fmt::format("{} with {}={}", fmt::join(resource_ids, ", "), kExpiresAtTagKey, *args.expires_at);
+  const std::string what =
+      fmt::format("{} with {}={}", fmt::join(resource_ids, ", "), kExpiresAtTagKey, *args.expires_at);
   if (args.dry_run) return detail::log().info("  would tag " + what);
   detail::log().info("  tag " + what);
   try {

@@ -48,30 +48,35 @@ void deleteGroupByName(aws::Ec2Client& ec2, const std::string& vpcId, const std:
 // The test instances of this region, outside `vpcIds`, that run with the default instance profile.
 std::map<std::string, int> profileUsersOutside(aws::Ec2Client& ec2, const std::set<std::string>& vpcIds) {
   std::map<std::string, int> perVpc;
-  aws::Paginator pages(ec2, "DescribeInstances",
-                       Doc{{"Filters", Doc::array({detail::filter("tag:Name", {kEc2Name}), detail::liveInstanceStates()})}});
+  aws::Paginator pages(
+      ec2, "DescribeInstances",
+      Doc{{"Filters", Doc::array({detail::filter("tag:Name", {kEc2Name}), detail::liveInstanceStates()})}});
   for (Doc page; pages.next(page);)
     for (const auto& instance : aws::view::instances(page)) {
       const std::string vpc = instance.vpcId();
-      if (!vpcIds.contains(vpc) && instance.instanceProfileArn().ends_with(std::string("/") + kInstanceProfile)) ++perVpc[vpc];
+      if (!vpcIds.contains(vpc) && instance.instanceProfileArn().ends_with(std::string("/") + kInstanceProfile))
+        ++perVpc[vpc];
     }
   return perVpc;
 }
 
 // A repeat that no longer finds the instance meets the termination of its own lost attempt.
 void terminateOnce(aws::Ec2Client& ec2, const std::string& instanceId) {
-  detail::repeatTolerant([&] { return ec2.terminate_instances({{"InstanceIds", Doc::array({instanceId})}}); },
-                            "InvalidInstanceID.NotFound");
+  detail::repeatTolerant(
+      [&] {
+        return ec2.terminate_instances({{"InstanceIds", Doc::array({instanceId})}});
+      },
+      "InvalidInstanceID.NotFound");
 }
 
 // Test instances that an interrupted revert left shutting down hold their addresses and their
 // groups until they are terminated: the revert that finishes the job waits for them first.
 void awaitShutdowns(aws::Ec2Client& ec2, const std::string& vpcId, const ChangeOptions& args) {
   if (args.dry_run) return;
-  const Doc reply = aws::allPages(
-      ec2, "DescribeInstances",
-      {{"Filters", Doc::array({detail::filter("tag:Name", {kEc2Name}), detail::filter("vpc-id", {vpcId}),
-                                detail::filter("instance-state-name", {"shutting-down"})})}});
+  const Doc reply =
+      aws::allPages(ec2, "DescribeInstances",
+                    {{"Filters", Doc::array({detail::filter("tag:Name", {kEc2Name}), detail::filter("vpc-id", {vpcId}),
+                                             detail::filter("instance-state-name", {"shutting-down"})})}});
   detail::Poller poller(ec2);
   for (const auto& instance : aws::view::instances(reply)) {
     log().info("  wait for " + instance.id() + " to shut down");

@@ -45,8 +45,10 @@ def lookup(name, **extra):
     images = ec2.describe_images(ExecutableUsers=["all"], Filters=[{"Name": "name", "Values": [name]}],
                                  Owners=["amazon"], **extra)["Images"]
     return [i["ImageId"] for i in images]
-out({"default": lookup(")PY" + std::string(kDefaultImage) + R"PY("),
-     "any_owner": len(ec2.describe_images(Filters=[{"Name": "name", "Values": [")PY" + kDefaultImage + R"PY("]}])["Images"]),
+out({"default": lookup(")PY" +
+                     std::string(kDefaultImage) + R"PY("),
+     "any_owner": len(ec2.describe_images(Filters=[{"Name": "name", "Values": [")PY" +
+                     kDefaultImage + R"PY("]}])["Images"]),
      "deprecated": lookup("al2023-ami-2023.2.20231011.0-kernel-6.1-x86_64", IncludeDeprecated=False),
      "deprecated_asked": lookup("al2023-ami-2023.2.20231011.0-kernel-6.1-x86_64", IncludeDeprecated=True),
      "private": lookup("al2023-ami-private-test"),

@@ -19,8 +19,7 @@ class Error : public std::runtime_error {
 // "An error occurred (Code) when calling the Operation operation: Message".
 class ServiceError : public Error {
  public:
-  ServiceError(std::string code, std::string message, long httpStatus, std::string requestId,
-               std::string operation);
+  ServiceError(std::string code, std::string message, long httpStatus, std::string requestId, std::string operation);
   // The same refusal in other words: all but the message is kept, its response() included.
   ServiceError(const ServiceError& refusal, std::string message);
   const std::string& code() const { return code_; }

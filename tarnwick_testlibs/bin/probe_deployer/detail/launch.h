@@ -26,14 +26,14 @@ struct LaunchArgs {
   std::string gw_subnet_id;
   std::string private_subnet_id;
   std::string spoke_gw_ip;
-  LaunchOptions args;  // what the launch reads of the options record
+  LaunchOptions args;          // what the launch reads of the options record
   Doc* test_config = nullptr;  // the entry, extended in place
   std::optional<std::string> sg_id;
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
   report::Slot summary_slot;  // where the worker's reports go (by default nowhere)
-  Poller* poller = nullptr;    // the run's; none: the worker's lookups are its own
+  Poller* poller = nullptr;   // the run's; none: the worker's lookups are its own
 };
 
 void createEc2(const LaunchArgs& a);

@@ -31,7 +31,7 @@ class KeptAnswers : public aws::Ec2Client {
     } off{keeping_ = true};
     return lookup();
   }
-  int sent() const { return sent_; }  // calls that reached the client
+  int sent() const { return sent_; }       // calls that reached the client
   int kept() const { return keptCount_; }  // answers kept so far
 
  private:
@@ -59,7 +59,8 @@ std::vector<const PlannedEntry*> entriesNeedingAddress(const std::vector<Planned
 // The problem when the entries `needing` a new Elastic IP do not fit into the quota (the record
 // "vpc-max-elastic-ips" of a DescribeAccountAttributes answer) minus the addresses allocated;
 // nothing when they fit, and always when none is needed. Throws for an answer without the quota.
-std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing, const aws::Doc& describeAddresses,
+std::optional<std::string> addressShortage(const std::vector<const PlannedEntry*>& needing,
+                                           const aws::Doc& describeAddresses,
                                            const aws::Doc& describeAccountAttributes);
 
 // Runs every check on the entries of the deploy's plan and returns the VPC of the first entry.

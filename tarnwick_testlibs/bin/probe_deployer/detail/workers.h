@@ -14,8 +14,7 @@ namespace tarnwick::probe_deployer::detail {
 
 // Runs `body` with its reports going to `slot`; whatever escapes it is reported on standard
 // error and logged at ERROR with `subnet_id`, and ends only this worker.
-void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body,
-                     report::Slot slot = {}) noexcept;
+void runAtThreadEdge(const std::string& subnet_id, const std::function<void()>& body, report::Slot slot = {}) noexcept;
 
 struct Worker {
   std::string subnet_id;
