@@ -254,46 +254,53 @@ void Parser::parseInto(const std::vector<std::string>& words, size_t pos, Option
   bool sawSubcommand = false;
   for (size_t i = pos; i < words.size() && !sawSubcommand; ++i) {
     const std::string& word = words[i];
-    if (!looksLikeOption(word)) {
-      if (subcommands_.empty()) fail("unrecognized arguments: " + word);
-      auto sub = findSubcommand(word);
-      if (!sub) {
-        fail(fmt::format("invalid sub-command: '{}' (choose from {})", word, subcommandChoices()));
-      }
-      args.set(subcommandDest_, word);
-      (*sub)->parser->parseInto(words, i + 1, args);
-      sawSubcommand = true;
+    if (looksLikeOption(word)) {
+      given.push_back(&takeOption(words, i, args));
       continue;
     }
-
-    Resolved r = resolve(word);
-    switch (r.kind) {
-      case Resolved::kHelp:
-        throw HelpRequested(help());
-      case Resolved::kVersion:
-        throw HelpRequested(*version_ + "\n");
-      case Resolved::kAmbiguous:
-        fail(fmt::format("ambiguous option: {} could match {}", r.typed, fmt::join(r.candidates, ", ")));
-      case Resolved::kUnknown:
-        fail("unrecognized arguments: " + word);
-      case Resolved::kFound:
-        break;
+    if (subcommands_.empty()) fail("unrecognized arguments: " + word);
+    auto sub = findSubcommand(word);
+    if (!sub) {
+      fail(fmt::format("invalid sub-command: '{}' (choose from {})", word, subcommandChoices()));
     }
-    const Option& opt = *r.option;
-    if (opt.isFlag) {
-      if (r.inlineValue) fail(fmt::format("argument {}: ignored explicit argument '{}'", opt.name, *r.inlineValue));
-      args.setFlag(fieldName(opt.name), true);
-    } else if (r.inlineValue) {
-      args.set(fieldName(opt.name), *r.inlineValue);
-    } else if (i + 1 < words.size() && !looksLikeOption(words[i + 1])) {
-      args.set(fieldName(opt.name), words[++i]);
-    } else {
-      fail(fmt::format("argument {}: expected one argument", opt.name));
-    }
-    args.setTyped(fieldName(opt.name), r.typed);
-    given.push_back(&opt);
+    args.set(subcommandDest_, word);
+    (*sub)->parser->parseInto(words, i + 1, args);
+    sawSubcommand = true;
   }
+  requireComplete(given, sawSubcommand);
+}
 
+const Parser::Option& Parser::takeOption(const std::vector<std::string>& words, size_t& i, OptionMap& args) const {
+  const std::string& word = words[i];
+  Resolved r = resolve(word);
+  switch (r.kind) {
+    case Resolved::kHelp:
+      throw HelpRequested(help());
+    case Resolved::kVersion:
+      throw HelpRequested(*version_ + "\n");
+    case Resolved::kAmbiguous:
+      fail(fmt::format("ambiguous option: {} could match {}", r.typed, fmt::join(r.candidates, ", ")));
+    case Resolved::kUnknown:
+      fail("unrecognized arguments: " + word);
+    case Resolved::kFound:
+      break;
+  }
+  const Option& opt = *r.option;
+  if (opt.isFlag) {
+    if (r.inlineValue) fail(fmt::format("argument {}: ignored explicit argument '{}'", opt.name, *r.inlineValue));
+    args.setFlag(fieldName(opt.name), true);
+  } else if (r.inlineValue) {
+    args.set(fieldName(opt.name), *r.inlineValue);
+  } else if (i + 1 < words.size() && !looksLikeOption(words[i + 1])) {
+    args.set(fieldName(opt.name), words[++i]);
+  } else {
+    fail(fmt::format("argument {}: expected one argument", opt.name));
+  }
+  args.setTyped(fieldName(opt.name), r.typed);
+  return opt;
+}
+
+void Parser::requireComplete(const std::vector<const Option*>& given, bool sawSubcommand) const {
   std::vector<std::string> missing;
   for (const auto& opt : options_) {
     if (opt.settings.required && std::find(given.begin(), given.end(), &opt) == given.end()) {

@@ -111,6 +111,9 @@ class Parser {
   Resolved resolve(const std::string& word) const;
   std::optional<const Subcommand*> findSubcommand(const std::string& word) const;
   void parseInto(const std::vector<std::string>& words, size_t pos, OptionMap& args) const;
+  // The option that words[i] names, with its value stored in `args`; `i` moves past a separate value.
+  const Option& takeOption(const std::vector<std::string>& words, size_t& i, OptionMap& args) const;
+  void requireComplete(const std::vector<const Option*>& given, bool sawSubcommand) const;
   void maskInto(const std::vector<std::string>& words, size_t pos, std::vector<std::string>& out) const;
   std::string subcommandChoices() const;
   static std::string helpWithDefault(const Option& opt);
