@@ -111,9 +111,9 @@ Doc detail::buildLaunchRequest(const LaunchArgs& a, const std::optional<std::str
   addExpiryTag(request, a.args);
   addTags(request, a.args.tags);
   // Governed accounts refuse launches whose volumes and interfaces are not tagged as they are made.
-  Doc& specifications = request["TagSpecifications"];
+  Doc& tagSets = request["TagSpecifications"];
   for (const char* resourceType : {"volume", "network-interface"})
-    specifications.push_back(Doc{{"ResourceType", resourceType}, {"Tags", specifications[0]["Tags"]}});
+    tagSets.push_back(Doc{{"ResourceType", resourceType}, {"Tags", tagSets[0]["Tags"]}});
   if (a.sg_id) request["NetworkInterfaces"][0]["Groups"] = Doc::array({*a.sg_id});
   if (a.sg_id_private_inf) request["NetworkInterfaces"][1]["Groups"] = Doc::array({*a.sg_id_private_inf});
   if (instance_profile) request["IamInstanceProfile"] = Doc{{"Name", *instance_profile}};
